@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/file_system.h"
+
+namespace quillmere {
+
+inline constexpr const char* kPhotoNotAdmittedMessage = "照片不可读取、为空或大于 4 GB。";
+inline constexpr std::int64_t kLargestAdmittedFile = 4'294'967'296;  // 4 GiB, admitted
+
+// Admits a photo file, render or original, by what one stat says of it: a regular file (links
+// followed) of 1 byte to 4 GiB. Refusals are BridgeFailure(kPhotoNotAdmittedMessage); a path that
+// cannot be examined at all (nothing there, say) is the platform's error.
+void regularFile(const std::string& path, FileSystem& fs = posixFileSystem());
+
+}  // namespace quillmere

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/file_system.h"
+
+namespace quillmere {
+
+// SHA-256 of a file's content as 64 lower-case hex characters. Streams the file in 1 MiB reads
+// and holds one buffer at most, whatever its size. Failures are platform errors, passed on.
+std::string sha256(const std::string& path, FileSystem& fs = posixFileSystem());
+
+// SHA-256 of the UTF-8 bytes of a text, as held, as 64 lower-case hex characters.
+std::string digest(std::string_view text);
+
+// A UUID-shaped identifier derived from a text: the first 16 bytes of its SHA-256 with the version
+// nibble set to 5 and the RFC 4122 variant bits, in canonical lower-case text. Not RFC 4122's
+// name-based version 5 (no namespace, SHA-256 instead of SHA-1).
+std::string stableUUID(std::string_view text);
+
+}  // namespace quillmere

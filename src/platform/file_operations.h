@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/file_system.h"
+
+namespace quillmere {
+
+// Composite file operations, built only from the FileSystem seam so that a failure of any single
+// step can be injected in tests.
+
+// Reads a whole file into memory.
+std::string readWholeFile(const std::string& path, FileSystem& fs = posixFileSystem());
+
+// Copies `source` to a new file `target`, which must not exist yet: it is created exclusively and
+// nothing is ever overwritten. On failure a partly written target is removed again. The returned
+// file is still open for writing so the caller can start write-back or fsync it.
+OpenFile copyToNewFile(const std::string& source, const std::string& target,
+                       FileSystem& fs = posixFileSystem());
+
+// Replaces `target` with `bytes` so that a reader sees either the old file or the complete new
+// one: the bytes go into a uniquely named temporary file beside it, are fsynced, renamed over the
+// target, and then the folder is fsynced. The temporary file is removed on every failure.
+void writeAtomically(const std::string& target, std::string_view bytes,
+                     FileSystem& fs = posixFileSystem());
+
+// fsync of a directory, making the creation, rename or removal of its entries durable.
+void syncDirectory(const std::string& path, FileSystem& fs = posixFileSystem());
+
+}  // namespace quillmere

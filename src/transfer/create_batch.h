@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <stop_token>
+
+#include "platform/file_system.h"
+#include "records/records.h"
+
+namespace quillmere {
+
+inline constexpr const char* kBatchSizeMessage = "每次请选择 1–500 张照片。";
+inline constexpr const char* kChooseFolderAgainMessage = "请重新选择保存文件夹。";
+inline constexpr const char* kPairingMissingMessage = "缺少照片对应关系，请重新选择原照片。";
+inline constexpr const char* kRenderTooLargeMessage = "单张导出照片不能超过 512 MB。";
+inline constexpr const char* kChangedDuringTransferMessage =
+    "照片在处理期间发生变化，请等导出完成后重试。";
+// Raised when a caller asks a running batch to stop (the window quitting during a save).
+inline constexpr const char* kBatchStoppedMessage = "保存已取消，未写入任何文件。";
+
+// Progress of one batch, as createBatch reports it to an optional observer.
+struct BatchProgress {
+  std::size_t item = 0;        // index of the pair being staged
+  std::size_t itemCount = 0;   // pairs in the batch
+  std::uint64_t bytesDone = 0;   // bytes read, hashed or copied so far
+  std::uint64_t bytesTotal = 0;  // bytes the whole batch will read, hash or copy
+};
+
+// Hears a batch's progress; called on the thread running createBatch. A stop requested through
+// `stop` ends the batch with BridgeFailure(kBatchStoppedMessage) after its roll-back.
+struct BatchObserver {
+  std::function<void(const BatchProgress&)> progress;
+  std::stop_token stop;
+};
+
+// Checks the request and its destination, builds the batch in a hidden staging folder inside the
+// destination, and commits it with one rename that never overwrites. Returns the new batch folder
+// and its item count, or throws (a BridgeFailure or a platform error) after removing the staging
+// folder, leaving the destination as it was. Calls share nothing and may run concurrently.
+BatchResult createBatch(const BatchRequest& request, FileSystem& fs = posixFileSystem(),
+                        const BatchObserver* observer = nullptr);
+
+}  // namespace quillmere

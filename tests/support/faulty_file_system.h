@@ -1,0 +1,75 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "platform/file_system.h"
+
+namespace quillmere::testing {
+
+// The operations of the FileSystem seam, for choosing which one to make fail.
+enum class FsOp {
+  status,
+  openForReading,
+  createExclusive,
+  openDirectory,
+  read,
+  writeAll,
+  copyContents,
+  startWriteBack,
+  sync,
+  createDirectory,
+  renameNoReplace,
+  renameReplace,
+  removeFile,
+  removeTree,
+};
+const char* name(FsOp op);
+inline constexpr FsOp kAllFsOps[] = {
+    FsOp::status,       FsOp::openForReading,  FsOp::createExclusive, FsOp::openDirectory,
+    FsOp::read,         FsOp::writeAll,        FsOp::copyContents,    FsOp::startWriteBack,
+    FsOp::sync,         FsOp::createDirectory, FsOp::renameNoReplace, FsOp::renameReplace,
+    FsOp::removeFile,   FsOp::removeTree};
+
+// Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
+// from 1) of operation `op` throws the same std::system_error a real failure would, with `error`
+// as errno. Every call is counted, so a first run with failAt = 0 tells how many calls of each
+// kind an operation makes. `before` runs before every call that is not failed (a hook for tests
+// that change files between steps).
+class FaultyFileSystem : public FileSystem {
+ public:
+  FaultyFileSystem() = default;
+  FaultyFileSystem(FsOp op, int failAt, int error = 5 /* EIO */)
+      : m_op(op), m_failAt(failAt), m_error(error) {}
+
+  int calls(FsOp op) const { return m_calls[static_cast<int>(op)].load(); }
+  bool fired() const { return m_fired.load(); }
+  std::function<void(FsOp op, const std::string& path)> before;
+
+  FileStatus status(const std::string& path) override;
+  OpenFile openForReading(const std::string& path) override;
+  OpenFile createExclusive(const std::string& path) override;
+  OpenFile openDirectory(const std::string& path) override;
+  std::size_t read(OpenFile& file, std::span<std::byte> buffer) override;
+  void writeAll(OpenFile& file, std::span<const std::byte> bytes) override;
+  void copyContents(OpenFile& from, OpenFile& to) override;
+  void startWriteBack(OpenFile& file) override;
+  void sync(OpenFile& file) override;
+  void createDirectory(const std::string& path) override;
+  void renameNoReplace(const std::string& from, const std::string& to) override;
+  void renameReplace(const std::string& from, const std::string& to) override;
+  void removeFile(const std::string& path) override;
+  void removeTree(const std::string& path) override;
+
+ private:
+  void enter(FsOp op, const std::string& path);
+
+  FsOp m_op = FsOp::status;
+  int m_failAt = 0;
+  int m_error = 5;
+  std::atomic<int> m_calls[std::size(kAllFsOps)] = {};
+  std::atomic<bool> m_fired = false;
+};
+
+}  // namespace quillmere::testing
