@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -10,8 +11,10 @@ namespace quillmere {
 // Composite file operations, built only from the FileSystem seam so that a failure of any single
 // step can be injected in tests.
 
-// Reads a whole file into memory.
-std::string readWholeFile(const std::string& path, FileSystem& fs = posixFileSystem());
+// Reads a whole file into memory, but never more than `limit` bytes: a caller that refuses files
+// of some size passes that size and need not hold a larger file to find out.
+std::string readWholeFile(const std::string& path, FileSystem& fs = posixFileSystem(),
+                          std::size_t limit = SIZE_MAX);
 
 // Copies `source` to a new file `target`, which must not exist yet: it is created exclusively and
 // nothing is ever overwritten. On failure a partly written target is removed again. The returned

@@ -1,0 +1,72 @@
+#include "platform/paths.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "platform/system_error.h"
+
+namespace quillmere {
+
+namespace {
+
+std::string currentDirectory() {
+  std::string buffer(256, '\0');
+  while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE) throwSystemError(errno, "read the current directory", ".");
+    buffer.resize(buffer.size() * 2);
+  }
+  buffer.resize(buffer.find('\0'));
+  return buffer;
+}
+
+}  // namespace
+
+std::string fileLocation(std::string_view path) {
+  if (!path.empty() && path.front() == '/') return standardisePath(path);
+  std::string absolute = currentDirectory();
+  absolute += '/';
+  absolute += path;
+  return standardisePath(absolute);
+}
+
+std::string standardisePath(std::string_view absolutePath) {
+  std::vector<std::string_view> components;
+  std::size_t start = 0;
+  while (start <= absolutePath.size()) {
+    std::size_t end = absolutePath.find('/', start);
+    if (end == std::string_view::npos) end = absolutePath.size();
+    const std::string_view component = absolutePath.substr(start, end - start);
+    if (component == "..") {
+      if (!components.empty()) components.pop_back();
+    } else if (!component.empty() && component != ".") {
+      components.push_back(component);
+    }
+    start = end + 1;
+  }
+  if (components.empty()) return "/";
+  std::string result;
+  for (const auto component : components) {
+    result += '/';
+    result += component;
+  }
+  return result;
+}
+
+std::string appendComponent(std::string_view directory, std::string_view name) {
+  std::string result(directory);
+  if (result.empty() || result.back() != '/') result += '/';
+  result += name;
+  return result;
+}
+
+std::string fileName(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const auto slash = path.rfind('/');
+  if (slash == std::string_view::npos || path.size() == 1) return std::string(path);
+  return std::string(path.substr(slash + 1));
+}
+
+}  // namespace quillmere

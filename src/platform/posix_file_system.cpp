@@ -1,0 +1,215 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/system_error.h"
+
+namespace quillmere {
+
+namespace {
+
+constexpr std::size_t kCopyBufferSize = 1 << 20;
+
+int openRetrying(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+void copyByReadWrite(OpenFile& from, OpenFile& to) {
+  const auto buffer = std::make_unique<char[]>(kCopyBufferSize);
+  for (;;) {
+    ssize_t got = ::read(from.fd.get(), buffer.get(), kCopyBufferSize);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throwSystemError(errno, "read", from.path);
+    }
+    if (got == 0) return;
+    const char* next = buffer.get();
+    while (got > 0) {
+      const ssize_t put = ::write(to.fd.get(), next, static_cast<std::size_t>(got));
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        throwSystemError(errno, "write", to.path);
+      }
+      next += put;
+      got -= put;
+    }
+  }
+}
+
+// Removes everything inside the open directory `dirFd`, then nothing else. Links are removed, never
+// followed, so a link inside a staging folder cannot lead the removal outside it.
+void removeContents(int dirFd, const std::string& path) {
+  const int listFd = ::dup(dirFd);
+  if (listFd < 0) throwSystemError(errno, "list", path);
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listFd), ::closedir);
+  if (!dir) {
+    const int error = errno;
+    ::close(listFd);
+    throwSystemError(error, "list", path);
+  }
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+    errno = 0;
+  }
+  if (errno != 0) throwSystemError(errno, "list", path);
+
+  for (const auto& name : names) {
+    const std::string childPath = path + "/" + name;
+    if (::unlinkat(dirFd, name.c_str(), 0) == 0) continue;
+    if (errno != EISDIR && errno != EPERM) throwSystemError(errno, "remove", childPath);
+    UniqueFd child(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!child) throwSystemError(errno, "open", childPath);
+    removeContents(child.get(), childPath);
+    if (::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) {
+      throwSystemError(errno, "remove", childPath);
+    }
+  }
+}
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  FileStatus status(const std::string& path) override {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) throwSystemError(errno, "examine", path);
+    return FileStatus{S_ISREG(info.st_mode), S_ISDIR(info.st_mode),
+                      static_cast<std::int64_t>(info.st_size)};
+  }
+
+  OpenFile openForReading(const std::string& path) override {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
+    UniqueFd fd(openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) throwSystemError(errno, "open", path);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) throwSystemError(errno, "examine", path);
+    if (S_ISDIR(info.st_mode)) throwSystemError(EISDIR, "open", path);
+    if (!S_ISREG(info.st_mode)) throwNotRegularFile(path);
+    return OpenFile{std::move(fd), path};
+  }
+
+  OpenFile createExclusive(const std::string& path) override {
+    UniqueFd fd(
+        openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666));
+    if (!fd) throwSystemError(errno, "create", path);
+    return OpenFile{std::move(fd), path};
+  }
+
+  OpenFile openDirectory(const std::string& path) override {
+    UniqueFd fd(openRetrying(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) throwSystemError(errno, "open", path);
+    return OpenFile{std::move(fd), path};
+  }
+
+  std::size_t read(OpenFile& file, std::span<std::byte> buffer) override {
+    for (;;) {
+      const ssize_t got = ::read(file.fd.get(), buffer.data(), buffer.size());
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno != EINTR) throwSystemError(errno, "read", file.path);
+    }
+  }
+
+  void writeAll(OpenFile& file, std::span<const std::byte> bytes) override {
+    while (!bytes.empty()) {
+      const ssize_t put = ::write(file.fd.get(), bytes.data(), bytes.size());
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        throwSystemError(errno, "write", file.path);
+      }
+      bytes = bytes.subspan(static_cast<std::size_t>(put));
+    }
+  }
+
+  void copyContents(OpenFile& from, OpenFile& to) override {
+    bool copiedAny = false;
+    for (;;) {
+      const ssize_t copied = ::copy_file_range(from.fd.get(), nullptr, to.fd.get(), nullptr,
+                                               kCopyBufferSize * 64, 0);
+      if (copied > 0) {
+        copiedAny = true;
+        continue;
+      }
+      if (copied == 0) return;
+      if (errno == EINTR) continue;
+      // Kernels and file systems that cannot copy in the kernel say so on the first call, before
+      // anything moved; the plain loop then does the whole copy.
+      if (!copiedAny && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                         errno == EOPNOTSUPP || errno == EBADF)) {
+        copyByReadWrite(from, to);
+        return;
+      }
+      throwSystemError(errno, "write", to.path);
+    }
+  }
+
+  void startWriteBack(OpenFile& file) override {
+    // Advisory only: an error here would surface again, and be reported, by the later fsync.
+    ::sync_file_range(file.fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  }
+
+  void sync(OpenFile& file) override {
+    int rc;
+    do {
+      rc = ::fsync(file.fd.get());
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) throwSystemError(errno, "flush", file.path);
+  }
+
+  void createDirectory(const std::string& path) override {
+    if (::mkdir(path.c_str(), 0777) != 0) throwSystemError(errno, "create", path);
+  }
+
+  void renameNoReplace(const std::string& from, const std::string& to) override {
+    // Plain rename(2) silently replaces an empty directory at the target. RENAME_NOREPLACE makes
+    // the kernel refuse instead; where a file system does not support the flag we fail rather
+    // than fall back to a check-then-rename that could overwrite.
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+      throwSystemError(errno, "move \"" + from + "\" to", to);
+    }
+  }
+
+  void renameReplace(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+      throwSystemError(errno, "move \"" + from + "\" to", to);
+    }
+  }
+
+  void removeFile(const std::string& path) override {
+    if (::unlink(path.c_str()) != 0) throwSystemError(errno, "remove", path);
+  }
+
+  void removeTree(const std::string& path) override {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) throwSystemError(errno, "remove", path);
+    if (!S_ISDIR(info.st_mode)) {
+      removeFile(path);
+      return;
+    }
+    UniqueFd dir(openRetrying(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) throwSystemError(errno, "open", path);
+    removeContents(dir.get(), path);
+    if (::rmdir(path.c_str()) != 0) throwSystemError(errno, "remove", path);
+  }
+};
+
+}  // namespace
+
+FileSystem& posixFileSystem() {
+  static PosixFileSystem instance;  // stateless: sharing it shares nothing mutable
+  return instance;
+}
+
+}  // namespace quillmere

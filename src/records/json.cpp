@@ -1,0 +1,159 @@
+#include "records/json.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace quillmere {
+
+namespace {
+
+using nlohmann::json;
+
+// Where in the document a value sits, for decoding errors: `"items"[2]."renderPath"`.
+std::string at(const std::string& where, const char* key) {
+  std::string path = where;
+  if (!path.empty()) path += '.';
+  path += '"';
+  path += key;
+  path += '"';
+  return path;
+}
+
+[[noreturn]] void fail(const char* record, const std::string& detail) {
+  throw DecodingError(std::string("cannot read the ") + record + ": " + detail);
+}
+
+const json& requireObject(const json& value, const char* record, const std::string& where) {
+  if (!value.is_object()) {
+    fail(record, (where.empty() ? std::string("the document") : where) + " is not an object");
+  }
+  return value;
+}
+
+std::string requireString(const json& object, const char* key, const char* record,
+                          const std::string& where) {
+  const auto found = object.find(key);
+  if (found == object.end() || found->is_null()) fail(record, at(where, key) + " is missing");
+  if (!found->is_string()) fail(record, at(where, key) + " is not a string");
+  return found->get<std::string>();
+}
+
+std::optional<std::string> optionalString(const json& object, const char* key, const char* record,
+                                          const std::string& where) {
+  const auto found = object.find(key);
+  if (found == object.end() || found->is_null()) return std::nullopt;
+  if (!found->is_string()) fail(record, at(where, key) + " is not a string");
+  return found->get<std::string>();
+}
+
+std::int64_t requireInteger(const json& object, const char* key, const char* record,
+                            const std::string& where) {
+  const auto found = object.find(key);
+  if (found == object.end() || found->is_null()) fail(record, at(where, key) + " is missing");
+  if (found->is_number_integer() && !found->is_number_unsigned()) return found->get<std::int64_t>();
+  if (found->is_number_unsigned()) {
+    const auto value = found->get<std::uint64_t>();
+    if (value <= static_cast<std::uint64_t>(INT64_MAX)) return static_cast<std::int64_t>(value);
+    fail(record, at(where, key) + " is out of range");
+  }
+  fail(record, at(where, key) + " is not an integer");
+}
+
+Pair readPair(const json& value, const char* record, const std::string& where) {
+  requireObject(value, record, where);
+  return Pair{requireString(value, "sourcePath", record, where),
+              requireString(value, "renderPath", record, where),
+              requireString(value, "externalPhotoId", record, where),
+              requireString(value, "externalVariantId", record, where)};
+}
+
+// No record nests deeper than three levels. Values deeper than this are dropped while parsing, so a
+// file of millions of brackets costs neither memory nor stack; such a value can only sit under an
+// unknown key, which is ignored anyway, or where a record is required, which then fails as usual.
+constexpr int kMaxDepth = 64;
+
+json parse(std::string_view bytes, const char* record) {
+  const json::parser_callback_t dropDeepValues = [](int depth, json::parse_event_t, json&) {
+    return depth <= kMaxDepth;
+  };
+  try {
+    return json::parse(bytes.begin(), bytes.end(), dropDeepValues);
+  } catch (const json::parse_error& error) {
+    std::string text = error.what();
+    // Drop the library's "[json.exception.parse_error.101] " tag; the rest says where and why.
+    if (const auto tag = text.find("] ");
+        text.starts_with("[json.exception.") && tag != std::string::npos) {
+      text.erase(0, tag + 2);
+    }
+    fail(record, text);
+  }
+}
+
+std::string dump(const json& value) {
+  // Replacing rather than throwing on malformed UTF-8 means writing a record can never fail.
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+json pairObject(const Pair& pair) {
+  return json{{"sourcePath", pair.sourcePath},
+              {"renderPath", pair.renderPath},
+              {"externalPhotoId", pair.externalPhotoId},
+              {"externalVariantId", pair.externalVariantId}};
+}
+
+}  // namespace
+
+std::string toJson(const Pair& pair) { return dump(pairObject(pair)); }
+
+std::string toJson(const BatchRequest& request) {
+  json items = json::array();
+  for (const auto& pair : request.items) items.push_back(pairObject(pair));
+  return dump(json{{"provider", request.provider},
+                   {"catalogId", request.catalogId},
+                   {"destination", request.destination},
+                   {"items", std::move(items)}});
+}
+
+std::string toJson(const BatchResult& result) {
+  json object = json::object();
+  if (result.directory) object["directory"] = *result.directory;
+  object["count"] = result.count;
+  if (result.error) object["error"] = *result.error;
+  return dump(object);
+}
+
+Pair pairFromJson(std::string_view bytes) {
+  constexpr const char* kRecord = "pair";
+  return readPair(parse(bytes, kRecord), kRecord, "");
+}
+
+BatchRequest batchRequestFromJson(std::string_view bytes) {
+  constexpr const char* kRecord = "batch request";
+  const json document = parse(bytes, kRecord);
+  requireObject(document, kRecord, "");
+  BatchRequest request{requireString(document, "provider", kRecord, ""),
+                       requireString(document, "catalogId", kRecord, ""),
+                       requireString(document, "destination", kRecord, ""),
+                       {}};
+  const auto items = document.find("items");
+  if (items == document.end() || items->is_null()) fail(kRecord, "\"items\" is missing");
+  if (!items->is_array()) fail(kRecord, "\"items\" is not an array");
+  request.items.reserve(items->size());
+  for (std::size_t i = 0; i < items->size(); ++i) {
+    request.items.push_back(
+        readPair((*items)[i], kRecord, "\"items\"[" + std::to_string(i) + "]"));
+  }
+  return request;
+}
+
+BatchResult batchResultFromJson(std::string_view bytes) {
+  constexpr const char* kRecord = "batch result";
+  const json document = parse(bytes, kRecord);
+  requireObject(document, kRecord, "");
+  return BatchResult{optionalString(document, "directory", kRecord, ""),
+                     requireInteger(document, "count", kRecord, ""),
+                     optionalString(document, "error", kRecord, "")};
+}
+
+}  // namespace quillmere
