@@ -42,7 +42,7 @@ std::string randomUUID() {
 std::string iso8601(std::time_t time) {
   std::tm utc{};
   ::gmtime_r(&time, &utc);
-  char text[32];
+  char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900,
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
   return text;
