@@ -1,0 +1,128 @@
+#include "records/json.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace quillmere {
+namespace {
+
+const std::string kPair =
+    R"({"sourcePath":"/o/a.iiq","renderPath":"/r/a.jpg","externalPhotoId":"p","externalVariantId":"v"})";
+
+std::string request(const std::string& items) {
+  return R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"/d","items":)" + items + "}";
+}
+
+TEST(BatchRequestReading, AcceptsWhatTheRulesAllow) {
+  const struct {
+    const char* name;
+    std::string json;
+    std::size_t items;
+  } cases[] = {
+      {"plain", request("[" + kPair + "]"), 1},
+      {"empty items", request("[]"), 0},
+      {"unknown keys anywhere",
+       R"({"x":1,"provider":"P","catalogId":"","destination":"","items":[{"sourcePath":"s","renderPath":"r","externalPhotoId":"","externalVariantId":"","extra":null}],"more":[[[]]]})",
+       1},
+      {"unknown key nested very deep", R"({"deep":)" + std::string(500, '[') +
+                                           std::string(500, ']') +
+                                           R"(,"provider":"P","catalogId":"c","destination":"d","items":[]})",
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(batchRequestFromJson(c.json).items.size(), c.items);
+  }
+  const BatchRequest read = batchRequestFromJson(request("[" + kPair + "]"));
+  EXPECT_EQ(read, (BatchRequest{"CAPTURE_ONE", "c", "/d", {{"/o/a.iiq", "/r/a.jpg", "p", "v"}}}));
+}
+
+TEST(BatchRequestReading, RefusesEverythingElseAsADecodingError) {
+  std::string nul = request("[" + kPair + "]");
+  nul.insert(5, 1, '\0');
+  const struct {
+    const char* name;
+    std::string json;
+  } cases[] = {
+      {"empty file", ""},
+      {"not json", "hello"},
+      {"top-level array", "[" + request("[]") + "]"},
+      {"top-level string", R"("text")"},
+      {"null catalogId", R"({"provider":"P","catalogId":null,"destination":"d","items":[]})"},
+      {"missing destination", R"({"provider":"P","catalogId":"c","items":[]})"},
+      {"items is an object", request("{}")},
+      {"items holds a string", request(R"(["x"])")},
+      {"pair lacks externalVariantId",
+       request(R"([{"sourcePath":"s","renderPath":"r","externalPhotoId":"p"}])")},
+      {"number where a string belongs",
+       R"({"provider":1,"catalogId":"c","destination":"d","items":[]})"},
+      {"key differs in case", R"({"provider":"P","CatalogId":"c","destination":"d","items":[]})"},
+      {"invalid UTF-8", request("[]").replace(14, 1, "\xC3\x28")},
+      {"lone surrogate escape", R"({"provider":"\ud800","catalogId":"c","destination":"d","items":[]})"},
+      {"NUL byte", nul},
+      {"nested brackets", std::string(2'000'000, '[') + std::string(2'000'000, ']')},
+      {"unbalanced brackets", std::string(1'000'000, '[')},
+      {"trailing garbage", request("[]") + "x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      batchRequestFromJson(c.json);
+      ADD_FAILURE() << "accepted";
+    } catch (const DecodingError& error) {
+      EXPECT_FALSE(std::string(error.what()).empty());
+    }
+  }
+}
+
+TEST(BatchRequestReading, DecodingErrorsSayWhatIsWrongAndWhere) {
+  auto message = [](const std::string& json) {
+    try {
+      batchRequestFromJson(json);
+    } catch (const DecodingError& error) {
+      return std::string(error.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(message(request(R"([)" + kPair + R"(,{"sourcePath":"s","renderPath":5}])")),
+            "cannot read the batch request: \"items\"[1].\"renderPath\" is not a string");
+  EXPECT_EQ(message(R"({"provider":"P"})"),
+            "cannot read the batch request: \"catalogId\" is missing");
+  EXPECT_EQ(message("").rfind("cannot read the batch request: parse error", 0), 0u);
+}
+
+TEST(BatchResultWriting, LeavesAbsentFieldsOutAndNeverWritesNull) {
+  EXPECT_EQ(toJson(BatchResult{std::nullopt, 0, std::nullopt}), R"({"count":0})");
+  EXPECT_EQ(toJson(BatchResult{std::nullopt, 0, "失败。"}), R"({"count":0,"error":"失败。"})");
+  EXPECT_EQ(toJson(BatchResult{"/d/Quillmere-x", 3, std::nullopt}),
+            R"({"count":3,"directory":"/d/Quillmere-x"})");
+}
+
+TEST(RecordRoundTrips, GiveBackEqualRecords) {
+  const BatchResult results[] = {
+      {std::nullopt, 0, std::nullopt},
+      {"/a/b", 500, std::nullopt},
+      {std::nullopt, 0, "每次请选择 1–500 张照片。\n\"quoted\""},
+      {std::nullopt, 0, ""},
+  };
+  for (const auto& result : results) EXPECT_EQ(batchResultFromJson(toJson(result)), result);
+
+  const BatchRequest request{"CAPTURE_ONE", " ", "相册/./x", {{"a", "b", "c/d", "e"}, {"", "", "", ""}}};
+  EXPECT_EQ(batchRequestFromJson(toJson(request)), request);
+  const Pair pair{"s", "r", "p", "v"};
+  EXPECT_EQ(pairFromJson(toJson(pair)), pair);
+}
+
+TEST(BatchResultReading, TreatsNullOptionalsAsAbsentAndRequiresAnIntegerCount) {
+  EXPECT_EQ(batchResultFromJson(R"({"count":2,"directory":null,"error":null})"),
+            (BatchResult{std::nullopt, 2, std::nullopt}));
+  for (const char* bad : {R"({"count":1.5})", R"({"count":"1"})", R"({"error":"x"})",
+                          R"({"count":18446744073709551615})", R"({"count":0,"error":7})"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(batchResultFromJson(bad), DecodingError);
+  }
+}
+
+}  // namespace
+}  // namespace quillmere

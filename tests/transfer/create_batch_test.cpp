@@ -1,0 +1,370 @@
+#include "transfer/create_batch.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "inspect/digest.h"
+#include "inspect/image_info.h"
+#include "support/faulty_file_system.h"
+#include "support/images.h"
+#include "support/temp_dir.h"
+#include "transfer/manifest.h"
+
+namespace quillmere {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FaultyFileSystem;
+using testing::FsOp;
+using testing::TempDir;
+using testing::readFile;
+using testing::snapshot;
+using testing::writeFile;
+
+// A folder of inputs (renders and originals) beside an empty destination.
+class Batch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directory(m_dir / "in");
+    fs::create_directory(m_dir / "out");
+  }
+
+  std::string input(const std::string& name, const std::string& bytes) {
+    writeFile(m_dir / ("in/" + name), bytes);
+    return m_dir / ("in/" + name);
+  }
+  std::string destination() const { return m_dir / "out"; }
+
+  // n pairs of distinct small renders (cycling through the three formats) and originals.
+  BatchRequest request(int n) {
+    BatchRequest r{"CAPTURE_ONE", "catalog", destination(), {}};
+    for (int i = 0; i < n; ++i) {
+      const std::string index = std::to_string(i);
+      std::string render;
+      if (i % 3 == 0) render = input("r" + index + ".jpg", testing::jpegImage(8, 6, i));
+      if (i % 3 == 1) render = input("r" + index + ".png", testing::pngImage(8, 6, i));
+      if (i % 3 == 2) render = input("r" + index + ".tif", testing::tiffImage(8, 6, i));
+      r.items.push_back(
+          {input("o" + index + ".iiq", "original " + index), render, "photo/" + index, "v" + index});
+    }
+    return r;
+  }
+
+  std::map<std::string, std::string> everything() const { return snapshot(m_dir.path()); }
+
+  TempDir m_dir;
+};
+
+nlohmann::json manifestOf(const std::string& folder) {
+  return nlohmann::json::parse(readFile(folder + "/" + kManifestFileName));
+}
+
+std::string failureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "no failure";
+}
+
+TEST_F(Batch, RefusesBadRequestsBeforeTouchingTheDisk) {
+  const BatchRequest good = request(1);
+  auto with = [&](auto change) {
+    BatchRequest r = good;
+    change(r);
+    return r;
+  };
+  const struct {
+    const char* name;
+    BatchRequest request;
+    const char* message;
+  } cases[] = {
+      {"provider in lower case", with([](auto& r) { r.provider = "capture_one"; }), kBatchSizeMessage},
+      {"unknown provider", with([](auto& r) { r.provider = "DARKTABLE"; }), kBatchSizeMessage},
+      {"empty catalog", with([](auto& r) { r.catalogId = ""; }), kBatchSizeMessage},
+      {"no pairs", with([](auto& r) { r.items.clear(); }), kBatchSizeMessage},
+      {"501 pairs", with([](auto& r) { r.items.assign(501, r.items[0]); }), kBatchSizeMessage},
+      {"missing destination", with([&](auto& r) { r.destination = m_dir / "nowhere"; }),
+       kChooseFolderAgainMessage},
+      {"destination is a file", with([&](auto& r) { r.destination = r.items[0].renderPath; }),
+       kChooseFolderAgainMessage},
+      {"destination below a file", with([&](auto& r) { r.destination = r.items[0].renderPath + "/x"; }),
+       kChooseFolderAgainMessage},
+  };
+  const auto before = everything();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(failureOf([&] { createBatch(c.request); }), c.message);
+    EXPECT_EQ(everything(), before);
+  }
+}
+
+TEST_F(Batch, CommitsACompleteFolderUnderAStandardisedPath) {
+  BatchRequest r = request(3);
+  r.destination = m_dir.path() + "/in/../out/./";
+  const BatchResult result = createBatch(r);
+
+  ASSERT_TRUE(result.directory);
+  EXPECT_EQ(result.count, 3);
+  EXPECT_FALSE(result.error);
+  const std::regex name("Quillmere-[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+  EXPECT_EQ(fs::path(*result.directory).parent_path(), destination());
+  EXPECT_TRUE(std::regex_match(fs::path(*result.directory).filename().string(), name));
+
+  std::vector<std::string> entries;
+  for (const auto& e : fs::directory_iterator(destination())) entries.push_back(e.path().string());
+  EXPECT_EQ(entries, std::vector<std::string>{*result.directory});
+
+  const auto manifest = manifestOf(*result.directory);
+  EXPECT_EQ(manifest["transferBatchId"], fs::path(*result.directory).filename().string().substr(10));
+  ASSERT_EQ(manifest["items"].size(), 3u);
+  std::set<std::string> files = {kManifestFileName};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const auto& item = manifest["items"][i];
+    const std::string stored = *result.directory + "/" + item["renderFilename"].get<std::string>();
+    // Every render is there, byte for byte, and the digests in the manifest are its own.
+    EXPECT_EQ(readFile(stored), readFile(r.items[i].renderPath));
+    EXPECT_EQ(item["renderSha256"], sha256(stored));
+    EXPECT_EQ(item["sourceSha256"], sha256(r.items[i].sourcePath));
+    EXPECT_EQ(item["externalPhotoId"], r.items[i].externalPhotoId);
+    files.insert(item["renderFilename"].get<std::string>());
+  }
+  std::set<std::string> present;
+  for (const auto& e : fs::directory_iterator(*result.directory)) present.insert(e.path().filename());
+  EXPECT_EQ(present, files);
+}
+
+TEST_F(Batch, ManifestCarriesTheDerivedIdentifiers) {
+  BatchRequest r = request(1);
+  const BatchResult result = createBatch(r);
+  const auto manifest = manifestOf(*result.directory);
+  const auto& item = manifest["items"][0];
+  const std::string fingerprint = digest("CAPTURE_ONE\ncatalog");
+  EXPECT_EQ(manifest["catalogFingerprint"], fingerprint);
+  EXPECT_EQ(manifest["provider"], "CAPTURE_ONE");
+  EXPECT_EQ(manifest["schemaVersion"], 3);
+  EXPECT_TRUE(std::regex_match(manifest["issuedAt"].get<std::string>(),
+                               std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+  EXPECT_EQ(item.size(), 11u);
+  EXPECT_EQ(item["mediaFormat"], "JPEG");
+  EXPECT_EQ(item["width"], 8);
+  EXPECT_EQ(item["height"], 6);
+  EXPECT_EQ(item["bitDepth"], 8);
+  EXPECT_EQ(item["renderId"], stableUUID(item["renderSha256"].get<std::string>()));
+  EXPECT_EQ(item["variantId"],
+            stableUUID("CAPTURE_ONE" + fingerprint + "v0" + item["sourceSha256"].get<std::string>()));
+  // The manifest names no path, size or catalog identifier.
+  EXPECT_EQ(readFile(*result.directory + "/" + kManifestFileName).find(m_dir.path()), std::string::npos);
+}
+
+TEST_F(Batch, StoredExtensionFollowsTheDetectedFormat) {
+  BatchRequest r{"LIGHTROOM_CLASSIC", " ", destination(), {}};
+  const std::string original = input("o", "x");
+  r.items = {{original, input("png-named.jpg", testing::pngImage(4, 4)), "p", "v"},
+             {original, input("tiff.tiff", testing::tiffImage(4, 4)), "p", "v"},
+             {original, input("jpeg.jpeg", testing::jpegImage(4, 4)), "p", "v"},
+             {original, input("noextension", testing::jpegImage(4, 4)), "p", "v"}};
+  const auto manifest = manifestOf(*createBatch(r).directory);
+  const char* expected[] = {".png", ".tif", ".jpg", ".jpg"};
+  for (int i = 0; i < 4; ++i) {
+    const std::string file = manifest["items"][i]["renderFilename"];
+    EXPECT_EQ(file.size(), 40u);
+    EXPECT_EQ(file.substr(36), expected[i]);
+  }
+}
+
+TEST_F(Batch, TheSameRenderTwiceIsStoredTwiceWithOneRenderId) {
+  BatchRequest r = request(1);
+  r.items.push_back(r.items[0]);
+  const auto manifest = manifestOf(*createBatch(r).directory);
+  const auto& a = manifest["items"][0];
+  const auto& b = manifest["items"][1];
+  EXPECT_EQ(a["renderId"], b["renderId"]);
+  EXPECT_EQ(a["renderSha256"], b["renderSha256"]);
+  EXPECT_EQ(a["variantId"], b["variantId"]);
+  EXPECT_NE(a["renderFilename"], b["renderFilename"]);
+}
+
+TEST_F(Batch, TheSameRequestTwiceGivesEqualStableIdsInNewFolders) {
+  const BatchRequest r = request(2);
+  const BatchResult first = createBatch(r);
+  const auto before = snapshot(*first.directory);
+  const BatchResult second = createBatch(r);
+  EXPECT_NE(first.directory, second.directory);
+  EXPECT_EQ(snapshot(*first.directory), before);
+  const auto a = manifestOf(*first.directory);
+  const auto b = manifestOf(*second.directory);
+  EXPECT_EQ(a["catalogFingerprint"], b["catalogFingerprint"]);
+  EXPECT_NE(a["transferBatchId"], b["transferBatchId"]);
+  for (int i = 0; i < 2; ++i) {
+    for (const char* key : {"variantId", "renderId", "renderSha256", "sourceSha256"}) {
+      EXPECT_EQ(a["items"][i][key], b["items"][i][key]) << key;
+    }
+    EXPECT_NE(a["items"][i]["renderFilename"], b["items"][i]["renderFilename"]);
+  }
+}
+
+TEST_F(Batch, ARefusedPairRollsBackEverythingStagedBeforeIt) {
+  BatchRequest r = request(5);
+  const auto before = everything();
+  const struct {
+    const char* name;
+    std::function<void(Pair&)> spoil;
+    const char* message;
+  } cases[] = {
+      {"empty variant id", [](Pair& p) { p.externalVariantId = ""; }, kPairingMissingMessage},
+      {"empty photo id", [](Pair& p) { p.externalPhotoId = ""; }, kPairingMissingMessage},
+      {"render is not an image", [&](Pair& p) { p.renderPath = p.sourcePath; },
+       kNotAnAcceptedImageMessage},
+      {"original is a folder", [&](Pair& p) { p.sourcePath = m_dir / "in"; },
+       "照片不可读取、为空或大于 4 GB。"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BatchRequest spoiled = r;
+    c.spoil(spoiled.items[2]);
+    EXPECT_EQ(failureOf([&] { createBatch(spoiled); }), c.message);
+    EXPECT_EQ(everything(), before);
+  }
+  // A missing original is the platform's error, passed on unchanged.
+  BatchRequest missing = r;
+  missing.items[2].sourcePath = m_dir / "in/gone.iiq";
+  EXPECT_EQ(failureOf([&] { createBatch(missing); }),
+            "cannot examine \"" + m_dir / "in/gone.iiq" + "\": No such file or directory");
+  EXPECT_EQ(everything(), before);
+}
+
+TEST_F(Batch, RenderSizeLimitIs512MiBInclusive) {
+  BatchRequest r = request(1);
+  // Sparse renders: the limit is decided by the size alone, before any content is read. The
+  // render of exactly 512 MiB passes the limit and is then refused as an image, because its
+  // content is zeros; one byte more is refused by the limit itself.
+  testing::makeSparseFile(r.items[0].renderPath, 536'870'912);
+  EXPECT_EQ(failureOf([&] { createBatch(r); }), kNotAnAcceptedImageMessage);
+  testing::makeSparseFile(r.items[0].renderPath, 536'870'913);
+  EXPECT_EQ(failureOf([&] { createBatch(r); }), kRenderTooLargeMessage);
+  // Originals are only bounded by admission.
+  testing::makeSparseFile(r.items[0].sourcePath, 536'870'913);
+  r.items[0].renderPath = input("small.png", testing::pngImage(2, 2));
+  EXPECT_EQ(createBatch(r).count, 1);
+}
+
+TEST_F(Batch, FiveHundredPairsPass) {
+  BatchRequest r = request(1);
+  r.items.assign(500, r.items[0]);
+  const BatchResult result = createBatch(r);
+  EXPECT_EQ(result.count, 500);
+  EXPECT_EQ(std::distance(fs::directory_iterator(*result.directory), fs::directory_iterator()), 501);
+}
+
+// Changes a file at a chosen moment of the batch, as an export still being written would.
+TEST_F(Batch, FilesThatChangeDuringTheBatchAreCaught) {
+  auto appendTo = [](const std::string& path) { std::ofstream(path, std::ios::app) << 'X'; };
+  auto isStaged = [](const std::string& path) {
+    return path.find(".quillmere-partial-") != std::string::npos;
+  };
+  const struct {
+    const char* name;
+    // Called before every file operation with the pair under attack; `seen` counts for it.
+    std::function<void(FsOp, const std::string&, const Pair&, int&)> hook;
+  } cases[] = {
+      {"render changes after it was hashed, before its copy",
+       [&](FsOp op, const std::string& path, const Pair& target, int& seen) {
+         if (op == FsOp::createExclusive && isStaged(path) && ++seen == 2) appendTo(target.renderPath);
+       }},
+      {"staged copy differs from the hashed render",
+       [&](FsOp op, const std::string& path, const Pair&, int& seen) {
+         if (op == FsOp::openForReading && isStaged(path) && ++seen == 2) appendTo(path);
+       }},
+      {"original changes between its two hashes",
+       [&](FsOp op, const std::string& path, const Pair& target, int& seen) {
+         if (op == FsOp::openForReading && path == target.sourcePath && ++seen == 2) appendTo(path);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const BatchRequest r = request(3);  // fresh inputs for every case
+    FaultyFileSystem spy;
+    int seen = 0;
+    spy.before = [&](FsOp op, const std::string& path) { c.hook(op, path, r.items[1], seen); };
+    EXPECT_EQ(failureOf([&] { createBatch(r, spy); }), kChangedDuringTransferMessage);
+    EXPECT_TRUE(fs::is_empty(destination()));
+  }
+}
+
+// Every single call into the file services is made to fail in turn. Each failure must leave the
+// destination as it was and reach the caller unchanged.
+TEST_F(Batch, EveryFailingFileOperationRollsBackAndPassesTheErrorOn) {
+  const BatchRequest r = request(3);
+  FaultyFileSystem counter;
+  createBatch(r, counter);
+  for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
+  const auto before = everything();
+
+  int injected = 0;
+  for (const FsOp op : testing::kAllFsOps) {
+    for (int k = 1; k <= counter.calls(op); ++k) {
+      SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k));
+      FaultyFileSystem faulty(op, k);
+      const std::string failure = failureOf([&] { createBatch(r, faulty); });
+      ASSERT_TRUE(faulty.fired());
+      ++injected;
+      if (op == FsOp::status && k == 1) {
+        // The destination check turns any failure to examine the folder into its refusal.
+        EXPECT_EQ(failure, kChooseFolderAgainMessage);
+      } else {
+        EXPECT_EQ(failure.rfind(std::string("cannot injected ") + testing::name(op), 0), 0u) << failure;
+      }
+      EXPECT_EQ(everything(), before);
+    }
+  }
+  EXPECT_GT(injected, 40);
+}
+
+TEST_F(Batch, ConcurrentCallsEachCommitTheirOwnFolder) {
+  const BatchRequest r = request(3);
+  std::vector<std::future<BatchResult>> calls;
+  for (int i = 0; i < 4; ++i) calls.push_back(std::async(std::launch::async, [&] { return createBatch(r); }));
+  std::set<std::string> folders;
+  for (auto& call : calls) folders.insert(*call.get().directory);
+  EXPECT_EQ(folders.size(), 4u);
+  for (const auto& folder : folders) EXPECT_EQ(manifestOf(folder)["items"].size(), 3u);
+}
+
+TEST_F(Batch, ObserverHearsProgressAndCanStopTheBatch) {
+  const BatchRequest r = request(4);
+  std::vector<BatchProgress> heard;
+  BatchObserver observer{[&](const BatchProgress& p) { heard.push_back(p); }, {}};
+  createBatch(r, posixFileSystem(), &observer);
+  ASSERT_FALSE(heard.empty());
+  for (std::size_t i = 1; i < heard.size(); ++i) {
+    EXPECT_GE(heard[i].bytesDone, heard[i - 1].bytesDone);
+    EXPECT_GE(heard[i].item, heard[i - 1].item);
+  }
+  EXPECT_EQ(heard.back().item, 3u);
+  EXPECT_EQ(heard.back().itemCount, 4u);
+  EXPECT_EQ(heard.back().bytesDone, heard.back().bytesTotal);
+  for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
+
+  std::stop_source stop;
+  const auto before = everything();
+  BatchObserver stopping{[&](const BatchProgress& p) {
+                           if (p.item == 2) stop.request_stop();
+                         },
+                         stop.get_token()};
+  EXPECT_EQ(failureOf([&] { createBatch(r, posixFileSystem(), &stopping); }), kBatchStoppedMessage);
+  EXPECT_EQ(everything(), before);
+}
+
+}  // namespace
+}  // namespace quillmere
