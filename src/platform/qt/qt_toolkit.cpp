@@ -1,0 +1,147 @@
+#include "platform/qt/qt_toolkit.h"
+
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableView>
+#include <QThreadPool>
+#include <exception>
+
+#include "platform/qt/file_viewer.h"
+#include "platform/qt/main_window.h"
+#include "platform/qt/qt_text.h"
+#include "platform/qt/render_table_model.h"
+#include "records/records.h"
+#include "ui/window_texts.h"
+
+namespace quillmere {
+
+namespace {
+
+constexpr int kProgressSteps = 1000;
+
+// Linux file systems tell "a.JPG" from "a.jpg", so every extension is offered in both cases.
+QString nameFilter(const std::vector<std::string>& extensions) {
+  QStringList patterns;
+  for (const auto& extension : extensions) patterns << QStringLiteral("*.") + qText(extension);
+  for (const auto& extension : extensions) {
+    patterns << QStringLiteral("*.") + qText(extension).toUpper();
+  }
+  return patterns.join(QLatin1Char(' '));
+}
+
+QString panelKind(const OpenPanel& panel) {
+  if (panel.chooseFolders) return QStringLiteral("folder");
+  return panel.multipleSelection ? QStringLiteral("files") : QStringLiteral("file");
+}
+
+}  // namespace
+
+QtToolkit::QtToolkit(MainWindow& window) : m_window(window) {}
+
+std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel& panel) {
+  QFileDialog dialog(&m_window);
+  // The panel's message is its title: every file dialog, Qt's own or the desktop's, shows one.
+  dialog.setWindowTitle(qText(panel.message));
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  if (panel.chooseFolders) {
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+  } else {
+    dialog.setFileMode(panel.multipleSelection ? QFileDialog::ExistingFiles
+                                               : QFileDialog::ExistingFile);
+  }
+  dialog.setOption(QFileDialog::ReadOnly, !panel.canCreateFolders);
+  if (!panel.extensions.empty()) dialog.setNameFilter(nameFilter(panel.extensions));
+  const QString kind = panelKind(panel);
+  if (const auto last = m_lastFolders.find(kind); last != m_lastFolders.end()) {
+    dialog.setDirectory(last->second);
+  }
+
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  m_lastFolders[kind] = dialog.directory().absolutePath();
+  std::vector<std::string> chosen;
+  for (const QString& path : dialog.selectedFiles()) chosen.push_back(filePath(path));
+  return chosen;
+}
+
+void QtToolkit::runAlert(const std::string& text) {
+  QMessageBox alert(QMessageBox::Warning, qText(texts::kWindowTitle), qText(text),
+                    QMessageBox::Ok, &m_window);
+  // File names may contain anything, markup included; the text is shown as it is.
+  alert.setTextFormat(Qt::PlainText);
+  alert.exec();
+}
+
+void QtToolkit::showFolder(const std::string& path) { showInFileManager(qPath(path), this); }
+
+void QtToolkit::runInBackground(std::function<void()> job) {
+  QThreadPool::globalInstance()->start([job = std::move(job)] {
+    // Nothing may leave a pool thread; BridgeApp's jobs report their own failures.
+    try {
+      job();
+    } catch (...) {
+    }
+  });
+}
+
+void QtToolkit::runOnMainThread(std::function<void()> block) {
+  QMetaObject::invokeMethod(
+      this, [this, block = std::move(block)] { guarded(block); }, Qt::QueuedConnection);
+}
+
+void QtToolkit::reloadTable() {
+  if (m_model != nullptr) m_model->reload();
+}
+
+int QtToolkit::selectedRow() {
+  const QModelIndexList rows = m_window.table()->selectionModel()->selectedRows();
+  return rows.isEmpty() ? -1 : rows.front().row();
+}
+
+void QtToolkit::selectRow(int row) {
+  if (m_model == nullptr) return;
+  const QModelIndex index = m_model->index(row, 0);
+  if (!index.isValid()) return;
+  m_window.table()->selectionModel()->setCurrentIndex(
+      index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  m_window.table()->scrollTo(index);
+}
+
+void QtToolkit::setSaveEnabled(bool enabled) { m_window.saveButton()->setEnabled(enabled); }
+
+void QtToolkit::setMessage(const std::string& text) { m_window.message()->setText(qText(text)); }
+
+void QtToolkit::showBusyProgress() {
+  m_window.progress()->setRange(0, 0);
+  m_window.progress()->show();
+}
+
+void QtToolkit::showProgress(std::uint64_t done, std::uint64_t total) {
+  m_window.progress()->setRange(0, kProgressSteps);
+  const std::uint64_t steps = total == 0 ? 0 : std::min(done, total) * kProgressSteps / total;
+  m_window.progress()->setValue(static_cast<int>(steps));
+  m_window.progress()->show();
+}
+
+void QtToolkit::hideProgress() { m_window.progress()->hide(); }
+
+void QtToolkit::quit() { QCoreApplication::quit(); }
+
+void QtToolkit::guarded(const std::function<void()>& action) noexcept {
+  try {
+    action();
+  } catch (...) {
+    try {
+      runAlert(describe(std::current_exception()));
+    } catch (...) {
+    }
+  }
+}
+
+}  // namespace quillmere

@@ -1,0 +1,77 @@
+#include "platform/qt/window_session.h"
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTableView>
+#include <QThreadPool>
+
+#include "ui/window_texts.h"
+
+namespace quillmere {
+
+WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner runner)
+    : m_toolkit(m_window),
+      m_app(m_toolkit, std::move(runner)),
+      m_model(m_app),
+      m_openedFiles(std::move(openedFiles)) {
+  m_toolkit.attach(m_model);
+  m_window.table()->setModel(&m_model);
+  for (int column = 0; column < m_model.columnCount(); ++column) {
+    m_window.table()->setColumnWidth(
+        column, static_cast<int>(texts::kColumns[static_cast<std::size_t>(column)].width));
+  }
+
+  QObject::connect(m_window.addButton(), &QPushButton::clicked, &m_toolkit,
+                   [this] { m_toolkit.guarded([this] { m_app.addRenders(); }); });
+  QObject::connect(m_window.chooseButton(), &QPushButton::clicked, &m_toolkit,
+                   [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); });
+  QObject::connect(m_window.saveButton(), &QPushButton::clicked, &m_toolkit,
+                   [this] { m_toolkit.guarded([this] { m_app.save(); }); });
+  // A double click has selected its row by the time this arrives; pairing acts on the selection.
+  QObject::connect(m_window.table(), &QTableView::doubleClicked, &m_toolkit,
+                   [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); });
+
+  m_window.mayClose = [this] {
+    if (m_app.requestQuit()) return true;
+    // A save is rolling back: the window stays in sight, but inert, until it has.
+    m_window.centralWidget()->setEnabled(false);
+    m_window.menuBar()->setEnabled(false);
+    return false;
+  };
+  // Adding may show alerts; they come after the drop has finished, not inside it.
+  m_window.filesDropped = [this](std::vector<std::string> paths) {
+    QMetaObject::invokeMethod(
+        &m_toolkit,
+        [this, paths = std::move(paths)] { m_toolkit.guarded([&] { m_app.openFiles(paths); }); },
+        Qt::QueuedConnection);
+  };
+}
+
+WindowSession::~WindowSession() {
+  m_app.requestQuit();
+  QThreadPool::globalInstance()->waitForDone();
+}
+
+void WindowSession::show() {
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    m_window.adjustSize();
+    QRect frame = m_window.frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    m_window.move(frame.topLeft());
+  }
+  m_window.show();
+  m_window.raise();
+  m_window.activateWindow();
+  m_app.refresh();
+  QMetaObject::invokeMethod(
+      &m_toolkit,
+      [this, files = std::move(m_openedFiles)] {
+        if (!files.empty()) m_toolkit.guarded([&] { m_app.openFiles(files); });
+      },
+      Qt::QueuedConnection);
+}
+
+}  // namespace quillmere

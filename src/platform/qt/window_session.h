@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/qt/main_window.h"
+#include "platform/qt/qt_toolkit.h"
+#include "platform/qt/render_table_model.h"
+#include "ui/bridge_app.h"
+
+namespace quillmere {
+
+// One run of the window: the window, the toolkit over it, BridgeApp and the table's model, wired
+// together. Needs a QApplication. Ending the session asks every running save to stop and waits
+// for its roll-back, so no staging folder outlives the process.
+class WindowSession {
+ public:
+  // `openedFiles` are the files the desktop asked the application to open; they are added once
+  // the window is shown and the event loop runs. `runner` replaces createBatch in tests.
+  explicit WindowSession(std::vector<std::string> openedFiles = {}, BatchRunner runner = {});
+  WindowSession(const WindowSession&) = delete;
+  WindowSession& operator=(const WindowSession&) = delete;
+  ~WindowSession();
+
+  // Centres and shows the window in front, refreshes, then adds the opened files.
+  void show();
+
+  MainWindow& window() { return m_window; }
+  QtToolkit& toolkit() { return m_toolkit; }
+  BridgeApp& app() { return m_app; }
+
+ private:
+  // Destroyed in reverse order: the model, BridgeApp, then the toolkit (queued blocks die with
+  // it), and the window last.
+  MainWindow m_window;
+  QtToolkit m_toolkit;
+  BridgeApp m_app;
+  RenderTableModel m_model;
+  std::vector<std::string> m_openedFiles;
+};
+
+}  // namespace quillmere

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "records/records.h"
+#include "transfer/create_batch.h"
+#include "ui/toolkit.h"
+
+namespace quillmere {
+
+// Runs one batch; createBatch on the real file system unless a test supplies its own.
+using BatchRunner = std::function<BatchResult(const BatchRequest&, const BatchObserver&)>;
+
+// The window's logic: the list of renders, their originals, the rules of the table and the save
+// button, adding, pairing and saving. Everything here runs on the main thread; only the batch of
+// a save runs in the background, on its own copy of the request. Renders are file locations
+// (absolute, standardised paths); `originals` maps a render's path to its original's location.
+class BridgeApp {
+ public:
+  static constexpr std::size_t kListLimit = 500;
+
+  explicit BridgeApp(Toolkit& toolkit, BatchRunner runner = {});
+  BridgeApp(const BridgeApp&) = delete;
+  BridgeApp& operator=(const BridgeApp&) = delete;
+  // Asks every batch still running to stop; their reports are dropped.
+  ~BridgeApp();
+
+  const std::vector<std::string>& renders() const { return m_renders; }
+  const std::map<std::string, std::string>& originals() const { return m_originals; }
+
+  // The table's data source: one row per render; the text of one cell. `row` must be below
+  // rowCount(). The "render" column shows the render's file name, every other column the file
+  // name of its original or the prompt to choose one.
+  std::size_t rowCount() const { return m_renders.size(); }
+  std::string cellText(std::size_t row, std::string_view columnIdentifier) const;
+
+  // Reloads the table, enables saving only when every listed render has an original, and selects
+  // the first row when there are renders and nothing is selected. Never changes the message line
+  // or an existing selection.
+  void refresh();
+
+  // Files the desktop asked the application to open (paths as given; relative ones are taken
+  // against the current directory). Every one goes through append.
+  void openFiles(const std::vector<std::string>& paths);
+  // The add button: a panel for renders, then append.
+  void addRenders();
+  // Examines at most the first 500 locations, one by one, with an alert for each refused file;
+  // lists the admitted ones not yet listed; keeps the list at 500 with one alert; refreshes.
+  void append(const std::vector<std::string>& locations);
+  // The choose button and a double click: pairs the selected render with an original from a
+  // panel and moves the selection on to the next render.
+  void chooseOriginal();
+  // The save button: asks for a destination and runs the batch in the background; the outcome
+  // comes back on the main thread as a message and the folder shown, or as an alert.
+  void save();
+
+  // The request a save into `destination` sends: one pair per render in list order, both
+  // external identifiers being the digest of the original's path. Every render needs an original.
+  BatchRequest batchRequest(const std::string& destination) const;
+
+  bool saving() const { return !m_saves.empty(); }
+  // True when the application may end now. Otherwise asks every running batch to stop, shows the
+  // progress as busy, and ends the application through the toolkit once the last one has rolled
+  // back and reported; those reports show nothing.
+  bool requestQuit();
+
+ private:
+  struct RunningSave {
+    std::stop_source stop;
+    BatchProgress progress;
+  };
+
+  void reportProgress(std::uint64_t save, const BatchProgress& progress);
+  void reportSuccess(std::uint64_t save, const BatchResult& result);
+  void reportFailure(std::uint64_t save, const std::string& text);
+  // Forgets a finished save; true when the application is quitting (and has been told to end
+  // once no save is left).
+  bool endSave(std::uint64_t save);
+  void showProgress();
+
+  Toolkit& m_toolkit;
+  BatchRunner m_runner;
+  std::vector<std::string> m_renders;
+  std::map<std::string, std::string> m_originals;
+  std::map<std::uint64_t, RunningSave> m_saves;
+  std::uint64_t m_nextSave = 0;
+  bool m_quitting = false;
+  // Blocks posted back from a batch hold a weak reference and do nothing once this is gone.
+  std::shared_ptr<const int> m_lifetime = std::make_shared<const int>(0);
+};
+
+}  // namespace quillmere

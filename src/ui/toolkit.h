@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillmere {
+
+// What a modal open panel offers. The defaults are the plain panel: one existing file of any type.
+struct OpenPanel {
+  bool chooseFolders = false;        // folders instead of files
+  bool multipleSelection = false;
+  bool canCreateFolders = false;
+  std::vector<std::string> extensions;  // lower case, without the dot; empty means any file
+  std::string message;                  // shown to the user while the panel is open
+};
+
+// The desktop toolkit as BridgeApp sees it. Every operation is called on the main thread, except
+// runOnMainThread, which is the one way back from a background job and may be called from any
+// thread. A toolkit runs no block posted to a BridgeApp after that BridgeApp is gone.
+class Toolkit {
+ public:
+  virtual ~Toolkit() = default;
+
+  // Runs the panel modally. The chosen absolute paths in the panel's order, or nothing when the
+  // user cancelled.
+  virtual std::optional<std::vector<std::string>> runOpenPanel(const OpenPanel& panel) = 0;
+  // A modal alert with this text and one button; returns when the user has dismissed it.
+  virtual void runAlert(const std::string& text) = 0;
+  // Asks the desktop's file manager to show this folder selected in its parent.
+  virtual void showFolder(const std::string& path) = 0;
+
+  // Runs the job off the main thread, soon. The job must not touch any control.
+  virtual void runInBackground(std::function<void()> job) = 0;
+  // Runs the block later on the main thread. Safe to call from any thread.
+  virtual void runOnMainThread(std::function<void()> block) = 0;
+
+  // The table asks BridgeApp again for its row count and for every cell it shows. The selection
+  // stays where it was.
+  virtual void reloadTable() = 0;
+  // The selected row, or a negative number when no row is selected.
+  virtual int selectedRow() = 0;
+  // Makes this row the only selected row.
+  virtual void selectRow(int row) = 0;
+  virtual void setSaveEnabled(bool enabled) = 0;
+  virtual void setMessage(const std::string& text) = 0;
+
+  // The progress bar under the message line: shown as busy (no known amount), shown with an
+  // amount of work done out of a total, or hidden.
+  virtual void showBusyProgress() = 0;
+  virtual void showProgress(std::uint64_t done, std::uint64_t total) = 0;
+  virtual void hideProgress() = 0;
+
+  // Ends the application's event loop.
+  virtual void quit() = 0;
+};
+
+}  // namespace quillmere

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+// Every text the window shows, byte for byte. "…" is U+2026, "·" U+00B7, 「」 U+300C/U+300D and
+// （） U+FF08/U+FF09.
+namespace quillmere::texts {
+
+inline constexpr std::string_view kWindowTitle = "Quillmere · Capture One Bridge";
+inline constexpr std::string_view kHeadline = "把调色结果带回 Quillmere";
+inline constexpr std::string_view kInitialMessage =
+    "从 Capture One 导出 JPEG、TIFF 或 PNG 后，在这里选择对应的原照片。"
+    "原照片只用于确认对应关系，不会被修改。";
+inline constexpr std::string_view kAddButton = "添加导出的照片…";
+inline constexpr std::string_view kChooseButton = "选择对应原照片…";
+inline constexpr std::string_view kSaveButton = "保存并带回 Quillmere…";
+inline constexpr std::string_view kQuitItem = "退出 Quillmere Bridge";
+inline constexpr std::string_view kNoOriginal = "请选择原照片";
+
+inline constexpr std::string_view kAddPanelMessage = "选择 Capture One 导出的照片，不要选择 RAW 原片。";
+inline constexpr std::string_view kChoosePanelBefore = "选择「";
+inline constexpr std::string_view kChoosePanelAfter = "」对应的原照片（与 Quillmere 中导入的原照片一致）。";
+inline constexpr std::string_view kLimitAlert = "每次最多接收 500 张照片。";
+
+inline constexpr std::string_view kDestinationPanelMessage =
+    "选择保存位置；每次都会新建文件夹，不覆盖已有照片。";
+inline constexpr std::string_view kBusyMessage = "正在准备照片，请稍候…";
+inline constexpr std::string_view kSavedBefore = "已保存 ";
+inline constexpr std::string_view kSavedAfter =
+    " 张。打开 Quillmere 项目，选择「调色版本」→「导入调色结果」，再选择刚生成的文件夹。"
+    "旧版客户端也可用「导入照片」作为独立照片导入。";
+
+// The table's columns, in display order.
+struct Column {
+  std::string_view identifier;
+  std::string_view title;
+  double width;
+};
+inline constexpr std::string_view kRenderColumn = "render";
+inline constexpr std::string_view kSourceColumn = "source";
+inline constexpr std::array<Column, 2> kColumns{{
+    {kRenderColumn, "导出的照片", 300.0},
+    {kSourceColumn, "对应原照片", 300.0},
+}};
+
+// The render file extensions the add panel offers, in this order.
+inline constexpr std::array<std::string_view, 5> kRenderExtensions{"jpg", "jpeg", "png", "tif",
+                                                                   "tiff"};
+
+}  // namespace quillmere::texts
