@@ -7,11 +7,9 @@ namespace quillmere {
 namespace {
 
 std::string describe(std::string_view operation, std::string_view path) {
-  std::string what = "cannot ";
-  what += operation;
-  what += " \"";
-  what += path;
-  what += '"';
+  std::string what;
+  what.reserve(operation.size() + path.size() + 10);
+  what.append("cannot ").append(operation).append(" \"").append(path).append("\"");
   return what;
 }
 

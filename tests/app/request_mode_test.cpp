@@ -42,14 +42,14 @@ TEST(ModeSelection, OnlyTheExactFourEntryFormIsRequestMode) {
   }
 }
 
-struct Run {
+struct Outcome {
   int status = -1;
   std::string out;
   std::string err;
 };
 
 // Runs the real executable in `cwd` with no display and nothing inherited from the environment.
-Run runBridge(const std::vector<std::string>& args, const std::string& cwd) {
+Outcome runBridge(const std::vector<std::string>& args, const std::string& cwd) {
   TempDir capture;
   const std::string outPath = capture / "out", errPath = capture / "err";
   const pid_t pid = fork();
@@ -68,7 +68,7 @@ Run runBridge(const std::vector<std::string>& args, const std::string& cwd) {
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  return Run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(outPath), readFile(errPath)};
+  return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(outPath), readFile(errPath)};
 }
 
 class RequestMode : public ::testing::Test {
@@ -83,7 +83,7 @@ class RequestMode : public ::testing::Test {
            R"({"sourcePath":"original.raw","renderPath":"render.png","externalPhotoId":"p","externalVariantId":"v"}]})";
   }
 
-  Run run(const std::string& request, const std::string& result = "res.json") {
+  Outcome run(const std::string& request, const std::string& result = "res.json") {
     return runBridge({"--request", request, result}, m_dir.path());
   }
 
@@ -96,7 +96,7 @@ class RequestMode : public ::testing::Test {
 
 TEST_F(RequestMode, ASuccessfulBatchAnswersZeroAndItsFolder) {
   writeFile(m_dir / "req.json", validRequest());
-  const Run r = run("req.json");
+  const Outcome r = run("req.json");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
@@ -140,7 +140,7 @@ TEST_F(RequestMode, FailuresAreAnsweredInTheResultFileWithStatusOne) {
     SCOPED_TRACE(c.name);
     if (!c.request.empty()) writeFile(m_dir / "req.json", c.request);
     writeFile(m_dir / "res.json", "an older result that must be replaced whole");
-    const Run r = run(c.path);
+    const Outcome r = run(c.path);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
@@ -168,7 +168,7 @@ TEST_F(RequestMode, AnUnsavableResultAnswersTwoWithTheOneLineAndNoFile) {
   for (const char* result : {"missing/res.json", "taken"}) {
     SCOPED_TRACE(result);
     const auto before = testing::snapshot(m_dir.path());
-    const Run r = run("req.json", result);
+    const Outcome r = run("req.json", result);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "无法保存导出结果。\n");
@@ -176,7 +176,9 @@ TEST_F(RequestMode, AnUnsavableResultAnswersTwoWithTheOneLineAndNoFile) {
     EXPECT_TRUE(fs::is_directory(m_dir / "taken/inner"));
     // The batch itself ran; apart from its new folder, nothing beside the result was left over.
     for (const auto& [path, content] : testing::snapshot(m_dir.path())) {
-      if (!before.contains(path)) EXPECT_EQ(path.rfind("out/Quillmere-", 0), 0u) << path;
+      if (!before.contains(path)) {
+        EXPECT_EQ(path.rfind("out/Quillmere-", 0), 0u) << path;
+      }
     }
   }
 }

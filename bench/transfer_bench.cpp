@@ -1,0 +1,143 @@
+// Times createBatch on generated data and reports, in one run:
+//  (a) 8 pairs of 32 MiB: wall time as a ratio to the hashing floor (the bytes the batch must hash,
+//      each original twice and each render and its copy once, at OpenSSL's raw SHA-256 speed);
+//  (b) 500 pairs of 16 KiB: time per pair, durability (fsync) included;
+//  (c) peak resident memory of a process hashing a 4 GiB sparse original.
+// Usage: transfer_bench [work-folder]   (default: $TMPDIR or /tmp; it must be on a real disk)
+
+#include <openssl/evp.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "inspect/digest.h"
+#include "platform/file_operations.h"
+#include "transfer/create_batch.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// The smallest valid PNG (1x1, 8-bit grey); whatever follows its end is never read by inspection,
+// so padding it gives a render of any size.
+const unsigned char kTinyPng[] = {
+    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44,
+    0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x00, 0x00, 0x00, 0x00, 0x3a,
+    0x7e, 0x9b, 0x55, 0x00, 0x00, 0x00, 0x0a, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0x60,
+    0x00, 0x00, 0x00, 0x02, 0x00, 0x01, 0xe5, 0x27, 0xde, 0xfc, 0x00, 0x00, 0x00, 0x00, 0x49,
+    0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+
+std::string randomBytes(std::size_t size, std::mt19937_64& rng) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i + 8 <= size; i += 8) {
+    const auto value = rng();
+    std::memcpy(&bytes[i], &value, 8);
+  }
+  return bytes;
+}
+
+void write(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+quillmere::BatchRequest makeBatch(const std::string& root, int pairs, std::size_t size,
+                                  std::mt19937_64& rng) {
+  fs::create_directories(root + "/in");
+  fs::create_directories(root + "/out");
+  quillmere::BatchRequest request{"CAPTURE_ONE", "bench", root + "/out", {}};
+  for (int i = 0; i < pairs; ++i) {
+    const std::string original = root + "/in/o" + std::to_string(i);
+    const std::string render = root + "/in/r" + std::to_string(i) + ".png";
+    write(original, randomBytes(size, rng));
+    std::string png(reinterpret_cast<const char*>(kTinyPng), sizeof kTinyPng);
+    write(render, png + randomBytes(size - png.size(), rng));
+    request.items.push_back({original, render, "p" + std::to_string(i), "v" + std::to_string(i)});
+  }
+  // Read everything once, so the floor and the batch both start from a warm page cache.
+  for (const auto& pair : request.items) {
+    quillmere::sha256(pair.sourcePath);
+    quillmere::sha256(pair.renderPath);
+  }
+  return request;
+}
+
+// Raw one-shot SHA-256 throughput of OpenSSL on a buffer in memory, bytes per second.
+double rawSha256Speed() {
+  std::vector<unsigned char> buffer(64 << 20, 0x5a);
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  double best = 0;
+  for (int round = 0; round < 3; ++round) {
+    const auto start = Clock::now();
+    EVP_Digest(buffer.data(), buffer.size(), out, &length, EVP_sha256(), nullptr);
+    best = std::max(best, static_cast<double>(buffer.size()) / seconds(start));
+  }
+  return best;
+}
+
+long peakMemoryOfSparseHash(const std::string& root) {
+  const std::string path = root + "/sparse-4GiB";
+  {
+    std::ofstream(path, std::ios::binary);
+  }
+  fs::resize_file(path, 4'294'967'296);
+  const pid_t child = fork();
+  if (child == 0) {
+    quillmere::sha256(path);
+    _exit(0);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
+  fs::remove(path);
+  return usage.ru_maxrss;  // KiB
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string base = argc > 1 ? argv[1] : (tmp && *tmp ? tmp : "/tmp");
+  const std::string root = base + "/quillmere-bench-" + std::to_string(getpid());
+  std::mt19937_64 rng(42);
+
+  const double speed = rawSha256Speed();
+  std::printf("OpenSSL raw SHA-256: %.0f MB/s\n", speed / 1e6);
+
+  {
+    constexpr std::size_t kSize = 32u << 20;
+    const auto request = makeBatch(root + "/a", 8, kSize, rng);
+    const double floor = 8.0 * 4 * kSize / speed;
+    const auto start = Clock::now();
+    quillmere::createBatch(request);
+    const double wall = seconds(start);
+    std::printf("(a) 8 pairs of 32 MiB: %.3f s, hashing floor %.3f s, ratio %.2f (target <= 1.2)\n",
+                wall, floor, wall / floor);
+  }
+  {
+    const auto request = makeBatch(root + "/b", 500, 16 << 10, rng);
+    const auto start = Clock::now();
+    quillmere::createBatch(request);
+    const double wall = seconds(start);
+    std::printf("(b) 500 pairs of 16 KiB: %.3f s, %.3f ms per pair (target <= 0.5)\n", wall,
+                wall * 1000 / 500);
+  }
+  std::printf("(c) peak resident memory hashing a 4 GiB sparse original: %.1f MiB (target <= 32)\n",
+              peakMemoryOfSparseHash(root) / 1024.0);
+  fs::remove_all(root);
+}
