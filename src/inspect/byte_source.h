@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace quillmere::inspect {
+
+// Random access to the bytes of one render, whether they are held in memory or read from an
+// open file, so that every header reader runs the same code on both. Reads never throw and
+// never fail loudly: a read past the end, or one the operating system refuses, simply returns
+// fewer bytes, which the readers treat as a truncated file.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+
+  // The size in bytes, fixed when the source was made.
+  virtual std::uint64_t size() const noexcept = 0;
+
+  // Copies up to buffer.size() bytes starting at `offset` and returns how many were copied.
+  virtual std::size_t readAt(std::uint64_t offset, std::span<std::byte> buffer) noexcept = 0;
+};
+
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::span<const std::byte> bytes) noexcept : m_bytes(bytes) {}
+
+  std::uint64_t size() const noexcept override { return m_bytes.size(); }
+  std::size_t readAt(std::uint64_t offset, std::span<std::byte> buffer) noexcept override;
+
+ private:
+  std::span<const std::byte> m_bytes;
+};
+
+// Reads an open file with pread, through one small read-ahead window: headers are many small
+// reads close together, and the window turns them into one or two system calls. The descriptor
+// stays owned by the caller.
+class FileSource final : public ByteSource {
+ public:
+  FileSource(int fd, std::uint64_t size);
+
+  std::uint64_t size() const noexcept override { return m_size; }
+  std::size_t readAt(std::uint64_t offset, std::span<std::byte> buffer) noexcept override;
+
+ private:
+  static constexpr std::size_t kWindowSize = 64 * 1024;
+
+  std::size_t readFromFile(std::uint64_t offset, std::span<std::byte> buffer) const noexcept;
+
+  int m_fd;
+  std::uint64_t m_size;
+  std::unique_ptr<std::byte[]> m_window;
+  std::uint64_t m_windowOffset = 0;
+  std::size_t m_windowLength = 0;
+};
+
+}  // namespace quillmere::inspect
