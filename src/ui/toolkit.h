@@ -19,7 +19,7 @@ struct OpenPanel {
 
 // The desktop toolkit as BridgeApp sees it. Every operation is called on the main thread, except
 // runOnMainThread, which is the one way back from a background job and may be called from any
-// thread. A toolkit runs no block posted to a BridgeApp after that BridgeApp is gone.
+// thread. A toolkit outlives every job it runs.
 class Toolkit {
  public:
   virtual ~Toolkit() = default;

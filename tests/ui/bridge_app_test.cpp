@@ -1,0 +1,251 @@
+#include "ui/bridge_app.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "inspect/image_info.h"
+#include "support/temp_dir.h"
+#include "window_fixture.h"
+
+namespace quillmere {
+namespace {
+
+using testing::FakeToolkit;
+using testing::WindowTest;
+using testing::writeFile;
+using Strings = std::vector<std::string>;
+
+constexpr const char* kNoOriginal = "请选择原照片";
+constexpr const char* kLimitAlert = "每次最多接收 500 张照片。";
+
+// --- refresh: the table, the save button and the selection
+
+TEST_F(WindowTest, BeforeAnythingIsAddedNothingIsSelectedAndSavingIsDisabled) {
+  m_toolkit.saveEnabled = true;
+  m_app->refresh();
+  EXPECT_EQ(m_toolkit.reloads, 1);
+  EXPECT_FALSE(m_toolkit.saveEnabled);
+  EXPECT_EQ(m_toolkit.selected, -1);
+  EXPECT_EQ(m_app->rowCount(), 0u);
+  EXPECT_EQ(m_toolkit.message, "") << "refresh never writes the message line";
+}
+
+TEST_F(WindowTest, SavingIsEnabledOnlyOnceEveryRenderHasAnOriginal) {
+  m_app->append(renders(3));
+  EXPECT_FALSE(m_toolkit.saveEnabled);
+  pair(0, m_dir / "o0.iiq");
+  pair(2, m_dir / "o2.iiq");
+  EXPECT_FALSE(m_toolkit.saveEnabled);
+  EXPECT_EQ(m_app->cellText(1, "source"), kNoOriginal);
+  pair(1, m_dir / "o1.iiq");
+  EXPECT_TRUE(m_toolkit.saveEnabled);
+  EXPECT_EQ(m_toolkit.message, "");
+}
+
+TEST_F(WindowTest, TheFirstRowIsSelectedOnlyWhenNothingIsSelected) {
+  m_app->append(renders(3));
+  EXPECT_EQ(m_toolkit.selected, 0);
+  m_toolkit.selected = 2;
+  m_app->append({render("late.png")});
+  m_app->refresh();
+  EXPECT_EQ(m_toolkit.selected, 2) << "an existing selection is never moved";
+}
+
+TEST_F(WindowTest, CellsShowTheRendersNameAndItsOriginalsNameInEveryOtherColumn) {
+  m_app->append({render("a.png")});
+  for (const char* column : {"source", "", "anything"}) {
+    SCOPED_TRACE(column);
+    EXPECT_EQ(m_app->cellText(0, column), kNoOriginal);
+  }
+  pair(0, m_dir / "DSC_0001.ARW");
+  EXPECT_EQ(m_app->cellText(0, "render"), "a.png");
+  for (const char* column : {"source", "", "anything"}) {
+    SCOPED_TRACE(column);
+    EXPECT_EQ(m_app->cellText(0, column), "DSC_0001.ARW");
+  }
+  pair(0, m_dir / "DSC_0002.ARW");
+  EXPECT_EQ(m_app->cellText(0, "source"), "DSC_0002.ARW") << "a new choice replaces the old";
+}
+
+// --- append
+
+TEST_F(WindowTest, AFileAddedTwiceIsListedOnceWithoutAMessage) {
+  const auto a = render("a.png");
+  const auto b = render("b.png", 1);
+  m_app->append({a, b, a});
+  m_app->append({b, a});
+  EXPECT_EQ(m_app->renders(), (Strings{a, b}));
+  EXPECT_TRUE(m_toolkit.alerts.empty());
+}
+
+TEST_F(WindowTest, OpenedFilesAreComparedAsStandardisedLocations) {
+  const auto a = render("a.png");
+  m_app->openFiles({a, m_dir / "./a.png", m_dir / "sub/../a.png", m_dir.path() + "//a.png"});
+  EXPECT_EQ(m_app->renders(), (Strings{a}));
+  EXPECT_TRUE(m_toolkit.alerts.empty());
+}
+
+TEST_F(WindowTest, EachRefusedFileGetsItsOwnAlertBeforeTheNextFileIsExamined) {
+  const auto good1 = render("good1.png");
+  const auto missing = m_dir / "missing.jpg";
+  const auto notAnImage = file("notes.png", "not an image at all");
+  const auto empty = file("empty.tif", "");
+  const auto good2 = render("good2.png", 1);
+  std::vector<std::size_t> listedAtAlert;
+  m_toolkit.onAlert = [&](const std::string&) { listedAtAlert.push_back(m_app->rowCount()); };
+
+  m_app->openFiles({good1, missing, notAnImage, empty, good2});
+
+  EXPECT_EQ(m_app->renders(), (Strings{good1, good2}));
+  EXPECT_EQ(listedAtAlert, (std::vector<std::size_t>{1, 1, 1}));
+  ASSERT_EQ(m_toolkit.alerts.size(), 3u);
+  // The platform's own description, which names the path, then the file name.
+  EXPECT_EQ(m_toolkit.alerts[0],
+            "cannot examine \"" + missing + "\": No such file or directory\nmissing.jpg");
+  EXPECT_EQ(m_toolkit.alerts[1], "请选择已导出的单页 JPEG、TIFF 或 PNG 照片。\nnotes.png");
+  EXPECT_EQ(m_toolkit.alerts[2], "照片不可读取、为空或大于 4 GB。\nempty.tif");
+}
+
+TEST_F(WindowTest, AListedFileIsExaminedAgainAndKeepsItsEntryWhenRefusedNow) {
+  const auto a = render("a.png");
+  m_app->append({a});
+  writeFile(a, "overwritten");
+  m_app->append({a});
+  EXPECT_EQ(m_toolkit.alerts, (Strings{std::string(kNotAnAcceptedImageMessage) + "\na.png"}));
+  EXPECT_EQ(m_app->renders(), (Strings{a}));
+}
+
+struct LimitCase {
+  const char* name;
+  int listed;        // renders already in the list
+  int added;         // files in one call
+  int badAt;         // index of a file in the call that is not an image, or -1
+  int expectListed;  // of the call's files, how many are listed afterwards
+  Strings expectAlerts;
+};
+
+TEST_F(WindowTest, TheListHoldsAtMost500AndOneCallExaminesAtMost500) {
+  const std::string refusal = std::string(kNotAnAcceptedImageMessage) + "\nbad.png";
+  const LimitCase cases[] = {
+      // Files after the 500th are never examined: the bad ones among them raise no alert.
+      {"600 at once on an empty list", 0, 600, 550, 500, {}},
+      {"495 plus 10", 495, 10, -1, 5, {kLimitAlert}},
+      // All ten are examined (the bad one is refused), then the list is cut once.
+      {"500 plus 10", 500, 10, 3, 0, {refusal, kLimitAlert}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    FakeToolkit toolkit;
+    BridgeApp app(toolkit);
+    const std::string bytes = testing::pngImage(4, 3);
+    auto files = [&](const std::string& prefix, int count) {
+      Strings paths;
+      for (int i = 0; i < count; ++i) {
+        paths.push_back(dir / (prefix + std::to_string(i) + ".png"));
+        writeFile(paths.back(), bytes);
+      }
+      return paths;
+    };
+    const Strings before = files("old", c.listed);
+    app.append(before);
+    Strings added = files("new", c.added);
+    if (c.badAt >= 0) {
+      added[static_cast<std::size_t>(c.badAt)] = dir / "bad.png";
+      writeFile(dir / "bad.png", "not an image");
+    }
+
+    app.append(added);
+
+    Strings expected = before;
+    expected.insert(expected.end(), added.begin(), added.begin() + c.expectListed);
+    EXPECT_EQ(app.renders(), expected);
+    EXPECT_EQ(toolkit.alerts, c.expectAlerts);
+  }
+}
+
+TEST_F(WindowTest, TheAddPanelOffersRenderTypesAndAddsInThePanelsOrder) {
+  const auto a = render("a.png");
+  const auto b = render("b.png", 1);
+  m_toolkit.panelAnswers = {std::nullopt, Strings{b, a}};
+
+  m_app->addRenders();
+  ASSERT_EQ(m_toolkit.panels.size(), 1u);
+  const OpenPanel& panel = m_toolkit.panels[0];
+  EXPECT_FALSE(panel.chooseFolders);
+  EXPECT_TRUE(panel.multipleSelection);
+  EXPECT_FALSE(panel.canCreateFolders);
+  EXPECT_EQ(panel.extensions, (Strings{"jpg", "jpeg", "png", "tif", "tiff"}));
+  EXPECT_EQ(panel.message, "选择 Capture One 导出的照片，不要选择 RAW 原片。");
+  EXPECT_EQ(m_toolkit.reloads, 0) << "a cancelled panel changes nothing";
+
+  m_app->addRenders();
+  EXPECT_EQ(m_app->renders(), (Strings{b, a}));
+}
+
+// --- pairing
+
+TEST_F(WindowTest, ChoosingWithoutASelectedRowShowsNoPanel) {
+  m_app->append(renders(2));
+  const int reloads = m_toolkit.reloads;
+  for (int row : {-1, 2}) {
+    m_toolkit.selected = row;
+    m_app->chooseOriginal();
+  }
+  EXPECT_TRUE(m_toolkit.panels.empty());
+  EXPECT_EQ(m_toolkit.reloads, reloads);
+}
+
+TEST_F(WindowTest, TheChoosePanelIsAPlainFilePanelNamingTheRender) {
+  m_app->append({render("a.png")});
+  pair(0, m_dir / "a.CR3");
+  ASSERT_EQ(m_toolkit.panels.size(), 1u);
+  const OpenPanel& panel = m_toolkit.panels[0];
+  EXPECT_FALSE(panel.chooseFolders);
+  EXPECT_FALSE(panel.multipleSelection);
+  EXPECT_FALSE(panel.canCreateFolders);
+  EXPECT_TRUE(panel.extensions.empty());
+  EXPECT_EQ(panel.message, "选择「a.png」对应的原照片（与 Quillmere 中导入的原照片一致）。");
+}
+
+TEST_F(WindowTest, PairingMovesTheSelectionToTheNextRenderExceptOnTheLast) {
+  const Strings list = renders(3);
+  m_app->append(list);
+  const struct {
+    int row;
+    int expectSelected;
+  } cases[] = {{0, 1}, {1, 2}, {2, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.row);
+    pair(c.row, m_dir / ("o" + std::to_string(c.row)));
+    EXPECT_EQ(m_toolkit.selected, c.expectSelected);
+    EXPECT_EQ(m_app->originals().at(list[static_cast<std::size_t>(c.row)]),
+              m_dir / ("o" + std::to_string(c.row)));
+  }
+}
+
+TEST_F(WindowTest, ACancelledOrEmptyChoiceChangesNothing) {
+  m_app->append(renders(2));
+  const int reloads = m_toolkit.reloads;
+  m_toolkit.selected = 0;
+  m_toolkit.panelAnswers = {std::nullopt, Strings{}};
+  m_app->chooseOriginal();
+  m_app->chooseOriginal();
+  EXPECT_TRUE(m_app->originals().empty());
+  EXPECT_EQ(m_toolkit.reloads, reloads);
+  EXPECT_EQ(m_toolkit.selected, 0);
+}
+
+TEST_F(WindowTest, AnyFileIsAcceptedAsAnOriginalWithoutExaminingIt) {
+  const auto a = render("a.png");
+  m_app->append({a});
+  pair(0, m_dir / "not/there/at/all.NEF");
+  EXPECT_TRUE(m_toolkit.alerts.empty());
+  EXPECT_EQ(m_app->originals().at(a), m_dir / "not/there/at/all.NEF");
+  EXPECT_TRUE(m_toolkit.saveEnabled);
+}
+
+}  // namespace
+}  // namespace quillmere

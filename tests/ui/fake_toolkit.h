@@ -1,0 +1,84 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ui/toolkit.h"
+
+namespace quillmere::testing {
+
+// A toolkit that plays back scripted panel answers and records everything BridgeApp asks of it.
+// Background jobs wait until the test runs them (on the test's thread or on threads of their
+// own); blocks for the main thread wait until the test drains them, always on the test's thread.
+class FakeToolkit : public Toolkit {
+ public:
+  enum class Progress { hidden, busy, amount };
+
+  ~FakeToolkit() override;
+
+  // --- script
+  // Answers of the next panels, in order; a panel without a scripted answer is cancelled and
+  // fails the test.
+  std::deque<std::optional<std::vector<std::string>>> panelAnswers;
+  // Runs when an alert is shown, before it is "dismissed".
+  std::function<void(const std::string&)> onAlert;
+  // The selection of the table as the user left it.
+  int selected = -1;
+
+  // --- record
+  std::vector<OpenPanel> panels;
+  std::vector<std::string> alerts;
+  std::vector<std::string> shownFolders;
+  int reloads = 0;
+  bool saveEnabled = false;
+  std::string message;
+  Progress progress = Progress::hidden;
+  std::uint64_t progressDone = 0;
+  std::uint64_t progressTotal = 0;
+  int quits = 0;
+
+  // --- background jobs and main-thread blocks
+  std::size_t pendingJobs() const { return m_jobs.size(); }
+  // Runs the oldest pending job on this thread.
+  void runJob();
+  // Starts the oldest pending job on a thread of its own; joined by joinJobs or the destructor.
+  void startJob();
+  void joinJobs();
+  // Waits (at most 5 s) until at least `count` blocks are waiting for the main thread.
+  bool waitForBlocks(std::size_t count);
+  // Runs waiting blocks, including those they post, until none is left. Returns how many ran.
+  std::size_t drain();
+
+  // Toolkit
+  std::optional<std::vector<std::string>> runOpenPanel(const OpenPanel& panel) override;
+  void runAlert(const std::string& text) override;
+  void showFolder(const std::string& path) override { shownFolders.push_back(path); }
+  void runInBackground(std::function<void()> job) override { m_jobs.push_back(std::move(job)); }
+  void runOnMainThread(std::function<void()> block) override;
+  void reloadTable() override { ++reloads; }
+  int selectedRow() override { return selected; }
+  void selectRow(int row) override { selected = row; }
+  void setSaveEnabled(bool enabled) override { saveEnabled = enabled; }
+  void setMessage(const std::string& text) override { message = text; }
+  void showBusyProgress() override { progress = Progress::busy; }
+  void showProgress(std::uint64_t done, std::uint64_t total) override;
+  void hideProgress() override { progress = Progress::hidden; }
+  void quit() override { ++quits; }
+
+ private:
+  std::deque<std::function<void()>> m_jobs;
+  std::vector<std::thread> m_threads;
+  std::mutex m_mutex;
+  std::condition_variable m_posted;
+  std::deque<std::function<void()>> m_blocks;
+};
+
+}  // namespace quillmere::testing

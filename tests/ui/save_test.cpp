@@ -1,0 +1,422 @@
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "inspect/digest.h"
+#include "support/faulty_file_system.h"
+#include "support/temp_dir.h"
+#include "transfer/create_batch.h"
+#include "ui/bridge_app.h"
+#include "window_fixture.h"
+
+namespace quillmere {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeToolkit;
+using testing::FaultyFileSystem;
+using testing::FsOp;
+using testing::WindowTest;
+using testing::readFile;
+using testing::snapshot;
+using testing::writeFile;
+using Strings = std::vector<std::string>;
+using Progress = FakeToolkit::Progress;
+
+constexpr const char* kBusy = "正在准备照片，请稍候…";
+
+std::string savedMessage(int count) {
+  return "已保存 " + std::to_string(count) +
+         " 张。打开 Quillmere 项目，选择「调色版本」→「导入调色结果」，再选择刚生成的文件夹。"
+         "旧版客户端也可用「导入照片」作为独立照片导入。";
+}
+
+// A window whose batches run through `runner`, which the tests script.
+class SaveTest : public WindowTest {
+ protected:
+  SaveTest() {
+    m_app = std::make_unique<BridgeApp>(
+        m_toolkit, [this](const BatchRequest& request, const BatchObserver& observer) {
+          {
+            std::lock_guard lock(m_requestsMutex);
+            m_requests.push_back(request);
+          }
+          return runner(request, observer);
+        });
+    fs::create_directory(destination());
+  }
+
+  std::string destination() const { return m_dir / "out"; }
+
+  // `count` listed renders, each paired with an original of its own.
+  Strings pairedRenders(int count) {
+    const Strings list = renders(count);
+    m_app->append(list);
+    for (int i = 0; i < count; ++i) {
+      pair(i, file("o" + std::to_string(i) + ".iiq", "original " + std::to_string(i)));
+    }
+    return list;
+  }
+
+  // Presses the save button and confirms `folder` in the destination panel.
+  void save(const std::string& folder) {
+    m_toolkit.panelAnswers.push_back(Strings{folder});
+    m_app->save();
+  }
+
+  BatchRunner runner = [](const BatchRequest& request, const BatchObserver&) {
+    return BatchResult{request.destination + "/Quillmere-batch",
+                       static_cast<std::int64_t>(request.items.size()), std::nullopt};
+  };
+  std::mutex m_requestsMutex;
+  std::vector<BatchRequest> m_requests;
+};
+
+// --- the request
+
+TEST_F(SaveTest, EachRenderIsPairedWithTheDigestOfItsOriginalsPathInListOrder) {
+  const Strings list = renders(3);
+  m_app->append(list);
+  const auto shared = m_dir / "DSC_0001.ARW";
+  const auto other = m_dir / "DSC_0002.ARW";
+  pair(0, shared);
+  pair(1, other);
+  pair(2, shared);
+
+  const BatchRequest request = m_app->batchRequest("/photos/out");
+
+  EXPECT_EQ(request.provider, "CAPTURE_ONE");
+  EXPECT_EQ(request.catalogId, "quillmere-manual-capture-one-v1");
+  EXPECT_EQ(request.destination, "/photos/out");
+  const std::string sharedId = digest(shared);
+  EXPECT_TRUE(std::regex_match(sharedId, std::regex("[0-9a-f]{64}")));
+  EXPECT_EQ(request.items,
+            (std::vector<Pair>{{shared, list[0], sharedId, sharedId},
+                               {other, list[1], digest(other), digest(other)},
+                               {shared, list[2], sharedId, sharedId}}));
+}
+
+TEST_F(SaveTest, TheDestinationPanelChoosesOrCreatesAFolder) {
+  pairedRenders(1);
+  m_toolkit.panelAnswers.push_back(std::nullopt);
+  m_app->save();
+  const OpenPanel& panel = m_toolkit.panels.back();
+  EXPECT_TRUE(panel.chooseFolders);
+  EXPECT_TRUE(panel.canCreateFolders);
+  EXPECT_FALSE(panel.multipleSelection);
+  EXPECT_EQ(panel.message, "选择保存位置；每次都会新建文件夹，不覆盖已有照片。");
+}
+
+TEST_F(SaveTest, CancellingOrConfirmingNoFolderChangesNothing) {
+  pairedRenders(2);
+  m_toolkit.message = "before";
+  m_toolkit.panelAnswers = {std::nullopt, Strings{}};
+  m_app->save();
+  m_app->save();
+  EXPECT_TRUE(m_toolkit.saveEnabled);
+  EXPECT_EQ(m_toolkit.message, "before");
+  EXPECT_EQ(m_toolkit.pendingJobs(), 0u);
+  EXPECT_EQ(m_toolkit.progress, Progress::hidden);
+}
+
+// --- reports
+
+TEST_F(SaveTest, ASuccessfulSaveReportsTheCountShowsTheFolderAndKeepsTheList) {
+  const Strings list = pairedRenders(3);
+  const auto originals = m_app->originals();
+  save(destination());
+
+  EXPECT_FALSE(m_toolkit.saveEnabled);
+  EXPECT_EQ(m_toolkit.message, kBusy);
+  EXPECT_EQ(m_toolkit.progress, Progress::busy);
+  ASSERT_EQ(m_toolkit.pendingJobs(), 1u);
+  m_toolkit.runJob();
+  EXPECT_EQ(m_toolkit.message, kBusy) << "nothing reaches the window from the job itself";
+  m_toolkit.drain();
+
+  EXPECT_EQ(m_toolkit.message, savedMessage(3));
+  EXPECT_EQ(m_toolkit.shownFolders, (Strings{destination() + "/Quillmere-batch"}));
+  EXPECT_TRUE(m_toolkit.saveEnabled);
+  EXPECT_EQ(m_toolkit.progress, Progress::hidden);
+  EXPECT_EQ(m_app->renders(), list);
+  EXPECT_EQ(m_app->originals(), originals);
+  EXPECT_TRUE(m_toolkit.alerts.empty());
+}
+
+TEST_F(SaveTest, TheBatchWorksOnItsOwnCopyOfTheList) {
+  pairedRenders(2);
+  const BatchRequest expected = m_app->batchRequest(destination());
+  save(destination());
+  m_app->append({render("late.png", 7)});
+  pair(0, m_dir / "another.iiq");
+  m_toolkit.runJob();
+  ASSERT_EQ(m_requests.size(), 1u);
+  EXPECT_EQ(m_requests[0], expected);
+}
+
+TEST_F(SaveTest, AFailedSaveShowsTheFailureAndLeavesTheMessageLine) {
+  pairedRenders(2);
+  runner = [](const BatchRequest&, const BatchObserver&) -> BatchResult {
+    throw BridgeFailure("请重新选择保存文件夹。");
+  };
+  bool enabledDuringAlert = true;
+  m_toolkit.onAlert = [&](const std::string&) { enabledDuringAlert = m_toolkit.saveEnabled; };
+  save(destination());
+  m_toolkit.runJob();
+  m_toolkit.drain();
+
+  EXPECT_EQ(m_toolkit.alerts, (Strings{"请重新选择保存文件夹。"}));
+  EXPECT_FALSE(enabledDuringAlert) << "refresh comes after the alert is dismissed";
+  EXPECT_TRUE(m_toolkit.saveEnabled);
+  EXPECT_EQ(m_toolkit.message, kBusy);
+  EXPECT_TRUE(m_toolkit.shownFolders.empty());
+  EXPECT_EQ(m_toolkit.progress, Progress::hidden);
+}
+
+TEST_F(SaveTest, TwoSavesRunIndependentlyAndReportInTheOrderTheyEnd) {
+  pairedRenders(2);
+  save(m_dir / "first");
+  m_app->append({render("third.png", 3)});
+  pair(2, m_dir / "o2.iiq");
+  save(m_dir / "second");
+  ASSERT_EQ(m_toolkit.pendingJobs(), 2u);
+
+  // Both report the folder and count of their own request; the first is held back.
+  std::promise<void> firstMayEnd;
+  auto firstEnds = firstMayEnd.get_future().share();
+  const BatchRunner plain = runner;
+  runner = [&, plain](const BatchRequest& request, const BatchObserver& observer) {
+    if (request.destination == m_dir / "first") firstEnds.wait();
+    return plain(request, observer);
+  };
+  m_toolkit.startJob();  // the first save, held back
+  m_toolkit.startJob();  // the second save
+  ASSERT_TRUE(m_toolkit.waitForBlocks(1));
+  m_toolkit.drain();
+  EXPECT_EQ(m_toolkit.message, savedMessage(3));
+  EXPECT_EQ(m_toolkit.progress, Progress::busy) << "the first save is still running";
+
+  firstMayEnd.set_value();
+  m_toolkit.joinJobs();
+  m_toolkit.drain();
+  EXPECT_EQ(m_toolkit.message, savedMessage(2));
+  EXPECT_EQ(m_toolkit.shownFolders,
+            (Strings{m_dir / "second/Quillmere-batch", m_dir / "first/Quillmere-batch"}));
+  EXPECT_EQ(m_toolkit.progress, Progress::hidden);
+}
+
+TEST_F(SaveTest, TheProgressBarAddsUpTheBytesOfEveryRunningSave) {
+  pairedRenders(1);
+  // Each batch reports its progress, then waits until the test lets it end.
+  std::promise<void> mayEnd;
+  auto ends = mayEnd.get_future().share();
+  runner = [&](const BatchRequest& request, const BatchObserver& observer) {
+    const bool first = request.destination == m_dir / "first";
+    observer.progress({0, 1, 0, first ? 100u : 300u});
+    observer.progress({0, 1, first ? 30u : 50u, first ? 100u : 300u});
+    ends.wait();
+    return BatchResult{request.destination, 1, std::nullopt};
+  };
+  save(m_dir / "first");
+  m_toolkit.startJob();
+  ASSERT_TRUE(m_toolkit.waitForBlocks(2));
+  m_toolkit.drain();
+  EXPECT_EQ(m_toolkit.progress, Progress::amount);
+  EXPECT_EQ(m_toolkit.progressDone, 30u);
+  EXPECT_EQ(m_toolkit.progressTotal, 100u);
+
+  save(m_dir / "second");
+  m_toolkit.startJob();
+  ASSERT_TRUE(m_toolkit.waitForBlocks(2));
+  m_toolkit.drain();
+  EXPECT_EQ(m_toolkit.progressDone, 80u);
+  EXPECT_EQ(m_toolkit.progressTotal, 400u);
+
+  mayEnd.set_value();
+  m_toolkit.joinJobs();
+  m_toolkit.drain();
+  EXPECT_EQ(m_toolkit.progress, Progress::hidden);
+}
+
+// --- quitting and ending
+
+TEST_F(SaveTest, QuittingDuringASaveStopsItAndEndsOnlyAfterItsRollBack) {
+  pairedRenders(1);
+  EXPECT_TRUE(m_app->requestQuit()) << "nothing running: quit at once";
+  runner = [](const BatchRequest&, const BatchObserver& observer) -> BatchResult {
+    std::mutex mutex;
+    std::condition_variable_any stopped;
+    std::unique_lock lock(mutex);
+    stopped.wait(lock, observer.stop, [] { return false; });
+    throw BridgeFailure(kBatchStoppedMessage);
+  };
+  save(destination());
+  m_toolkit.startJob();
+
+  EXPECT_FALSE(m_app->requestQuit());
+  EXPECT_EQ(m_toolkit.progress, Progress::busy);
+  EXPECT_FALSE(m_app->requestQuit()) << "asking again while it rolls back changes nothing";
+  ASSERT_TRUE(m_toolkit.waitForBlocks(1));
+  EXPECT_EQ(m_toolkit.quits, 0);
+  m_toolkit.drain();
+
+  EXPECT_EQ(m_toolkit.quits, 1);
+  EXPECT_TRUE(m_toolkit.alerts.empty()) << "the user asked to quit; nothing is shown";
+  EXPECT_EQ(m_toolkit.message, kBusy);
+}
+
+TEST_F(SaveTest, ReportsArrivingAfterTheWindowIsGoneAreDropped) {
+  pairedRenders(1);
+  std::promise<bool> stopSeen;
+  runner = [&](const BatchRequest& request, const BatchObserver& observer) {
+    observer.progress({0, 1, 0, 10});
+    stopSeen.set_value(observer.stop.stop_requested());
+    return BatchResult{request.destination, 1, std::nullopt};
+  };
+  save(destination());
+  m_app.reset();
+  m_toolkit.runJob();
+  EXPECT_TRUE(stopSeen.get_future().get()) << "a BridgeApp that goes away stops its saves";
+  m_toolkit.message = "unchanged";
+  EXPECT_EQ(m_toolkit.drain(), 2u);
+  EXPECT_EQ(m_toolkit.message, "unchanged");
+  EXPECT_TRUE(m_toolkit.shownFolders.empty());
+}
+
+// --- with the real batch
+
+// A window whose batches are the real createBatch on a file system that the test can make fail.
+class RealSaveTest : public SaveTest {
+ protected:
+  RealSaveTest() {
+    runner = [this](const BatchRequest& request, const BatchObserver& observer) {
+      return createBatch(request, m_fs, &observer);
+    };
+  }
+  FaultyFileSystem m_fs;
+};
+
+TEST_F(RealSaveTest, SavingTwiceMakesTwoBatchFoldersAndTheManifestCarriesTheDigests) {
+  const Strings list = pairedRenders(2);
+  for (int round = 0; round < 2; ++round) {
+    save(destination());
+    m_toolkit.startJob();
+    m_toolkit.joinJobs();
+    m_toolkit.drain();
+    ASSERT_TRUE(m_toolkit.alerts.empty()) << m_toolkit.alerts.front();
+    EXPECT_EQ(m_toolkit.message, savedMessage(2));
+    EXPECT_TRUE(m_toolkit.saveEnabled);
+  }
+  ASSERT_EQ(m_toolkit.shownFolders.size(), 2u);
+  EXPECT_NE(m_toolkit.shownFolders[0], m_toolkit.shownFolders[1]);
+  for (const auto& folder : m_toolkit.shownFolders) {
+    SCOPED_TRACE(folder);
+    EXPECT_EQ(fs::path(folder).parent_path(), fs::path(destination()));
+    EXPECT_TRUE(fs::path(folder).filename().string().starts_with("Quillmere-"));
+    const auto manifest = nlohmann::json::parse(readFile(folder + "/.quillmere-manifest.json"));
+    ASSERT_EQ(manifest["items"].size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+      const std::string id = digest(m_app->originals().at(list[i]));
+      EXPECT_EQ(manifest["items"][i]["externalPhotoId"], id);
+      EXPECT_EQ(manifest["items"][i]["externalVariantId"], id);
+    }
+  }
+  EXPECT_EQ(m_app->renders(), list);
+}
+
+TEST_F(RealSaveTest, ADestinationThatDisappearedIsReportedWithoutAFileName) {
+  pairedRenders(2);
+  save(destination());
+  fs::remove(destination());
+  m_toolkit.runJob();
+  m_toolkit.drain();
+  EXPECT_EQ(m_toolkit.alerts, (Strings{"请重新选择保存文件夹。"}));
+  EXPECT_EQ(m_toolkit.message, kBusy);
+}
+
+// Which render a failed save names: the one of the pair being staged, and none for a failure
+// of the batch as a whole.
+TEST_F(RealSaveTest, AFailedSaveNamesTheRenderOfTheFailingPairOnly) {
+  const Strings list = pairedRenders(3);
+  const std::string lastOriginal = m_app->originals().at(list[2]);
+  const struct {
+    const char* name;
+    std::optional<std::pair<FsOp, int>> fault;
+    std::function<void(FaultyFileSystem&)> arrange;
+    std::string expectFirstLine;
+    const char* expectFileName;  // nullptr: the alert is the failure's text alone
+  } cases[] = {
+      {"the second render is gone", std::nullopt, [&](FaultyFileSystem&) { fs::remove(list[1]); },
+       "cannot examine \"" + list[1] + "\": No such file or directory", "r1.png"},
+      {"the last original changes after it was hashed", std::nullopt,
+       [&](FaultyFileSystem& fsys) {
+         int opens = 0;
+         fsys.before = [&, opens](FsOp op, const std::string& path) mutable {
+           if (op == FsOp::openForReading && path == lastOriginal && ++opens == 2) {
+             writeFile(lastOriginal, "edited meanwhile");
+           }
+         };
+       },
+       "照片在处理期间发生变化，请等导出完成后重试。", "r2.png"},
+      {"the staging folder cannot be made", std::pair{FsOp::createDirectory, 1},
+       [](FaultyFileSystem&) {}, "", nullptr},
+      {"the commit fails", std::pair{FsOp::renameNoReplace, 1}, [](FaultyFileSystem&) {}, "",
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir out;
+    const auto before = snapshot(out.path());
+    auto faulty = c.fault ? std::make_unique<FaultyFileSystem>(c.fault->first, c.fault->second)
+                          : std::make_unique<FaultyFileSystem>();
+    c.arrange(*faulty);
+    runner = [&](const BatchRequest& request, const BatchObserver& observer) {
+      return createBatch(request, *faulty, &observer);
+    };
+    m_toolkit.alerts.clear();
+    save(out.path());
+    m_toolkit.runJob();
+    m_toolkit.drain();
+
+    ASSERT_EQ(m_toolkit.alerts.size(), 1u);
+    const std::string& alert = m_toolkit.alerts[0];
+    const auto newline = alert.find('\n');
+    if (c.expectFileName == nullptr) {
+      EXPECT_EQ(newline, std::string::npos) << alert;
+    } else {
+      ASSERT_NE(newline, std::string::npos) << alert;
+      EXPECT_EQ(alert.substr(0, newline), c.expectFirstLine);
+      EXPECT_EQ(alert.substr(newline + 1), c.expectFileName);
+    }
+    EXPECT_EQ(snapshot(out.path()), before) << "a failed save leaves the destination as it was";
+    writeFile(list[1], testing::pngImage(4, 3));
+    writeFile(lastOriginal, "original 2");
+  }
+}
+
+TEST_F(RealSaveTest, QuittingBeforeTheBatchRunsRollsItBackThenEnds) {
+  pairedRenders(2);
+  const auto before = snapshot(destination());
+  save(destination());
+  EXPECT_FALSE(m_app->requestQuit());
+  m_toolkit.runJob();
+  EXPECT_EQ(m_toolkit.quits, 0);
+  m_toolkit.drain();
+  EXPECT_EQ(m_toolkit.quits, 1);
+  EXPECT_TRUE(m_toolkit.alerts.empty());
+  EXPECT_EQ(snapshot(destination()), before);
+}
+
+}  // namespace
+}  // namespace quillmere
