@@ -60,8 +60,9 @@ OpenFile copyToNewFile(const std::string& source, const std::string& target, Fil
 void writeAtomically(const std::string& target, std::string_view bytes, FileSystem& fs) {
   const std::string folder = parentOf(target);
   // Hidden, unique and in the same folder, so the final rename stays within one file system.
-  const std::string temporary =
-      appendComponent(folder, "." + fileName(target) + ".tmp-" + randomUUID());
+  std::string hiddenName(".");
+  hiddenName.append(fileName(target)).append(".tmp-").append(randomUUID());
+  const std::string temporary = appendComponent(folder, hiddenName);
   OpenFile file = fs.createExclusive(temporary);
   try {
     fs.writeAll(file, asBytes(bytes));

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <future>
+#include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -57,6 +60,31 @@ class StagingFolder {
   std::string m_path;
   bool m_committed = false;
 };
+
+// Below this size a second thread costs more than it saves.
+constexpr std::int64_t kParallelReadThreshold = 4 << 20;
+
+// Runs `first` and `second` and returns both results. With `parallel`, `second` runs on its own
+// thread meanwhile; either way a failure of `first` is thrown before a failure of `second`, as if
+// they had run one after the other, and `second` is never abandoned while it still reads a file.
+template <class First, class Second>
+auto bothInOrder(bool parallel, First first, Second second) {
+  if (!parallel) {
+    auto a = first();
+    return std::pair(std::move(a), second());
+  }
+  auto pending = std::async(std::launch::async, std::move(second));
+  std::exception_ptr firstFailure;
+  std::optional<decltype(first())> a;
+  try {
+    a.emplace(first());
+  } catch (...) {
+    firstFailure = std::current_exception();
+  }
+  pending.wait();
+  if (firstFailure) std::rethrow_exception(firstFailure);
+  return std::pair(std::move(*a), pending.get());
+}
 
 std::string_view extensionFor(const std::string& mediaFormat) {
   if (mediaFormat == "JPEG") return "jpg";
@@ -130,27 +158,44 @@ ManifestItem stageItem(const Pair& pair, const std::string& stagingFolder,
   if (renderStatus.size > kLargestRender) throw BridgeFailure(kRenderTooLargeMessage);
   const std::int64_t originalSize = fs.status(original).size;
 
-  const std::string sourceSha256 = sha256(original, fs);
-  progress.advance(originalSize);
-  ImageInfo image = imageInfo(render);
-  // Hashing and copying are separate passes on purpose: a render that is still being written
-  // reads differently the second or third time, and the verification below catches it.
-  const std::string renderSha256 = sha256(render, fs);
-  progress.advance(renderStatus.size);
-  const std::string renderFilename = randomUUID() + "." + std::string(extensionFor(image.mediaFormat));
-  const std::string staged = appendComponent(stagingFolder, renderFilename);
+  // Two reads that do not depend on each other run side by side when the files are large enough
+  // to be worth a second core; failures still surface in the order of the steps.
+  const bool parallel = std::min(originalSize, renderStatus.size) >= kParallelReadThreshold;
 
+  // The original's first hash, then the render's inspection and hash.
+  auto [sourceSha256, inspected] = bothInOrder(
+      parallel, [&] { return sha256(original, fs); },
+      [&] {
+        ImageInfo image = imageInfo(render);
+        return std::pair(std::move(image), sha256(render, fs));
+      });
+  auto& [image, renderSha256] = inspected;
+  progress.advance(originalSize + renderStatus.size);
+
+  const std::string renderFilename =
+      randomUUID() + "." + std::string(extensionFor(image.mediaFormat));
+  const std::string staged = appendComponent(stagingFolder, renderFilename);
   {
+    // Hashing and copying are separate passes on purpose: a render that is still being written
+    // reads differently the second or third time, and the verification below catches it.
     OpenFile copy = copyToNewFile(render, staged, fs);
     // Start writing the copy to disk now; the fsync before the commit then finds little to do.
     fs.startWriteBack(copy);
   }
   progress.advance(renderStatus.size);
 
-  if (sha256(staged, fs) != renderSha256) throw BridgeFailure(kChangedDuringTransferMessage);
-  progress.advance(renderStatus.size);
-  if (sha256(original, fs) != sourceSha256) throw BridgeFailure(kChangedDuringTransferMessage);
-  progress.advance(originalSize);
+  // The copy's hash, then the original's second hash, both after the copy is complete.
+  bothInOrder(
+      parallel,
+      [&] {
+        if (sha256(staged, fs) != renderSha256) throw BridgeFailure(kChangedDuringTransferMessage);
+        return 0;
+      },
+      [&] {
+        if (sha256(original, fs) != sourceSha256) throw BridgeFailure(kChangedDuringTransferMessage);
+        return 0;
+      });
+  progress.advance(renderStatus.size + originalSize);
 
   ManifestItem item;
   item.image = std::move(image);

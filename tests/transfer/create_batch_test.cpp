@@ -44,12 +44,20 @@ class Batch : public ::testing::Test {
   }
   std::string destination() const { return m_dir / "out"; }
 
-  // n pairs of distinct small renders (cycling through the three formats) and originals.
-  BatchRequest request(int n) {
+  // n pairs of distinct renders (cycling through the three formats) and originals. With `padding`,
+  // every render is a PNG followed by that many bytes, which inspection never reads, and every
+  // original is as large: big enough for the batch to read two files side by side.
+  BatchRequest request(int n, std::size_t padding = 0) {
     BatchRequest r{"CAPTURE_ONE", "catalog", destination(), {}};
     for (int i = 0; i < n; ++i) {
       const std::string index = std::to_string(i);
       std::string render;
+      if (padding > 0) {
+        render = input("r" + index + ".png", testing::pngImage(8, 6, i) + std::string(padding, 'p'));
+        r.items.push_back({input("o" + index + ".iiq", std::string(padding, 'o') + index), render,
+                           "photo/" + index, "v" + index});
+        continue;
+      }
       if (i % 3 == 0) render = input("r" + index + ".jpg", testing::jpegImage(8, 6, i));
       if (i % 3 == 1) render = input("r" + index + ".png", testing::pngImage(8, 6, i));
       if (i % 3 == 2) render = input("r" + index + ".tif", testing::tiffImage(8, 6, i));
@@ -291,14 +299,17 @@ TEST_F(Batch, FilesThatChangeDuringTheBatchAreCaught) {
          if (op == FsOp::openForReading && path == target.sourcePath && ++seen == 2) appendTo(path);
        }},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const BatchRequest r = request(3);  // fresh inputs for every case
-    FaultyFileSystem spy;
-    int seen = 0;
-    spy.before = [&](FsOp op, const std::string& path) { c.hook(op, path, r.items[1], seen); };
-    EXPECT_EQ(failureOf([&] { createBatch(r, spy); }), kChangedDuringTransferMessage);
-    EXPECT_TRUE(fs::is_empty(destination()));
+  // Small files are read one after another, large ones two at a time; both must catch it.
+  for (const std::size_t padding : {std::size_t{0}, std::size_t{5} << 20}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (padding ? ", large files" : ", small files"));
+      const BatchRequest r = request(3, padding);  // fresh inputs for every case
+      FaultyFileSystem spy;
+      int seen = 0;
+      spy.before = [&](FsOp op, const std::string& path) { c.hook(op, path, r.items[1], seen); };
+      EXPECT_EQ(failureOf([&] { createBatch(r, spy); }), kChangedDuringTransferMessage);
+      EXPECT_TRUE(fs::is_empty(destination()));
+    }
   }
 }
 
@@ -329,6 +340,26 @@ TEST_F(Batch, EveryFailingFileOperationRollsBackAndPassesTheErrorOn) {
     }
   }
   EXPECT_GT(injected, 40);
+}
+
+TEST_F(Batch, LargeFilesReadSideBySideGiveTheSameBatch) {
+  const BatchRequest r = request(2, std::size_t{5} << 20);
+  const BatchResult result = createBatch(r);
+  const auto manifest = manifestOf(*result.directory);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(manifest["items"][i]["renderSha256"], sha256(r.items[i].renderPath));
+    EXPECT_EQ(manifest["items"][i]["sourceSha256"], sha256(r.items[i].sourcePath));
+  }
+  // A failure in either of two reads running at once is the one passed on, and rolled back.
+  for (const FsOp op : {FsOp::openForReading, FsOp::read}) {
+    for (const int k : {1, 2, 5}) {
+      SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k));
+      const auto before = snapshot(destination());
+      FaultyFileSystem faulty(op, k);
+      EXPECT_EQ(failureOf([&] { createBatch(r, faulty); }).rfind("cannot injected", 0), 0u);
+      EXPECT_EQ(snapshot(destination()), before);
+    }
+  }
 }
 
 TEST_F(Batch, ConcurrentCallsEachCommitTheirOwnFolder) {
