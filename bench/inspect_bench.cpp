@@ -7,8 +7,11 @@
 
 #include <cstddef>
 #include <cstdio>
-
+// jpeglib.h uses size_t and FILE without declaring them, so it must follow the two above.
+// clang-format off
 #include <jpeglib.h>
+// clang-format on
+
 #include <openssl/evp.h>
 #include <png.h>
 #include <tiffio.h>
@@ -99,7 +102,8 @@ std::string exportedJpeg(int width, int height) {
 }
 
 void appendToString(png_structp png, png_bytep data, png_size_t length) {
-  static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(data), length);
+  static_cast<std::string*>(png_get_io_ptr(png))
+      ->append(reinterpret_cast<const char*>(data), length);
 }
 
 std::string exportedPng(int width, int height) {
@@ -138,7 +142,8 @@ std::string exportedTiff(const std::string& scratch, int width, int height) {
   TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 16);
   auto row = pixels(static_cast<std::size_t>(width) * 3);
-  for (int y = 0; y < height; ++y) TIFFWriteScanline(tiff, row.data(), static_cast<std::uint32_t>(y), 0);
+  for (int y = 0; y < height; ++y)
+    TIFFWriteScanline(tiff, row.data(), static_cast<std::uint32_t>(y), 0);
   TIFFClose(tiff);
   std::ifstream in(scratch, std::ios::binary);
   std::ostringstream bytes;
@@ -213,11 +218,11 @@ int main(int argc, char** argv) {
     }
     if (pass > 0) passes.push_back(seconds(start));  // the first pass only warms the caches
   }
-  std::printf("regularFile + imageInfo of %d renders (%.1f MiB, JPEG/PNG/TIFF): median %.2f ms, "
-              "best %.2f ms, %.1f us each (target well under 100 ms)\n",
-              kRenderCount, renderBytes / 1048576.0, median(passes) * 1e3,
-              *std::min_element(passes.begin(), passes.end()) * 1e3,
-              median(passes) * 1e6 / kRenderCount);
+  std::printf(
+      "regularFile + imageInfo of %d renders (%.1f MiB, JPEG/PNG/TIFF): median %.2f ms, "
+      "best %.2f ms, %.1f us each (target well under 100 ms)\n",
+      kRenderCount, renderBytes / 1048576.0, median(passes) * 1e3,
+      *std::min_element(passes.begin(), passes.end()) * 1e3, median(passes) * 1e6 / kRenderCount);
 
   fs::remove_all(root);
   return 0;

@@ -47,9 +47,10 @@ std::size_t FileSource::readFromFile(std::uint64_t offset,
                                      std::span<std::byte> buffer) const noexcept {
   std::size_t done = 0;
   while (done < buffer.size() && offset + done < m_size) {
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size() - done, m_size - offset - done));
-    const ssize_t got = ::pread(m_fd, buffer.data() + done, want, static_cast<off_t>(offset + done));
+    const std::size_t want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(buffer.size() - done, m_size - offset - done));
+    const ssize_t got =
+        ::pread(m_fd, buffer.data() + done, want, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     done += static_cast<std::size_t>(got);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
@@ -50,9 +51,9 @@ ImageInfo admit(const char* mediaFormat, const inspect::HeaderFacts& facts) {
       facts.height > kLargestSide || facts.width * facts.height > kLargestPixelCount) {
     refuse(kNotAnAcceptedImageMessage);
   }
-  bool accepted = false;
-  for (const std::uint64_t depth : kAcceptedBitDepths) accepted = accepted || facts.bitsPerSample == depth;
-  if (!accepted) refuse(kUnsupportedBitDepthMessage);
+  if (std::ranges::find(kAcceptedBitDepths, facts.bitsPerSample) == kAcceptedBitDepths.end()) {
+    refuse(kUnsupportedBitDepthMessage);
+  }
   return ImageInfo{mediaFormat, static_cast<std::int64_t>(facts.width),
                    static_cast<std::int64_t>(facts.height),
                    static_cast<std::int64_t>(facts.bitsPerSample)};

@@ -1,15 +1,18 @@
 // JPEG headers through libjpeg-turbo. libjpeg reports errors by calling error_exit, which must
 // not return; it longjmps back into readHeaderFields, whose locals (like those of the callbacks it
 // passes through) are all trivially destructible, and the failure becomes a value there.
-#include <csetjmp>
 #include <cstddef>
 #include <cstdio>
+// jpeglib.h uses size_t and FILE without declaring them, so it must follow the two above.
+// clang-format off
+#include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
+
+#include <csetjmp>
 #include <memory>
 #include <span>
 #include <type_traits>
-
-#include <jpeglib.h>
-#include <jerror.h>
 
 #include "inspect/image_headers.h"
 
@@ -43,8 +46,8 @@ void termSource(j_decompress_ptr) {}
 
 boolean fillInputBuffer(j_decompress_ptr info) {
   auto* manager = reinterpret_cast<SourceManager*>(info->src);
-  const std::size_t count = manager->source->readAt(
-      manager->offset, std::as_writable_bytes(std::span(manager->buffer)));
+  const std::size_t count =
+      manager->source->readAt(manager->offset, std::as_writable_bytes(std::span(manager->buffer)));
   // Running out of bytes inside the headers means the file is truncated; there is no point in
   // libjpeg's usual fake end marker.
   if (count == 0) ERREXIT(info, JERR_INPUT_EOF);

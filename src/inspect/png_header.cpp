@@ -1,14 +1,14 @@
 // PNG headers through libpng. libpng reports errors through our error function, which must not
 // return; it longjmps back into readInfo, whose locals (like those of the read callback it passes
 // through) are all trivially destructible, and the failure becomes a value there.
+#include <png.h>
+
 #include <csetjmp>
 #include <cstddef>
 #include <cstring>
 #include <new>
 #include <span>
 #include <type_traits>
-
-#include <png.h>
 
 #include "inspect/image_headers.h"
 
@@ -95,8 +95,7 @@ class PngReadStructs {
 std::optional<HeaderFacts> readPngHeader(ByteSource& source) {
   Reader reader{&source, 0};
   PngReadStructs structs;
-  structs.png =
-      png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, exitOnError, ignoreWarning);
+  structs.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, exitOnError, ignoreWarning);
   if (structs.png == nullptr) throw std::bad_alloc();
   structs.info = png_create_info_struct(structs.png);
   if (structs.info == nullptr) throw std::bad_alloc();

@@ -1,14 +1,14 @@
 // TIFF headers through libtiff 4.5. Diagnostics go to handlers installed on this one open file
 // (TIFFClientOpenExt), never to the process-wide ones: another thread may be reading a TIFF at the
 // same moment, and the process-wide default prints to standard error.
+#include <tiffio.h>
+
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <new>
 #include <span>
-
-#include <tiffio.h>
 
 #include "inspect/image_headers.h"
 
@@ -40,10 +40,17 @@ toff_t seekProc(thandle_t handle, toff_t offset, int whence) {
   auto* client = static_cast<Client*>(handle);
   std::uint64_t base = 0;
   switch (whence) {
-    case SEEK_SET: base = 0; break;
-    case SEEK_CUR: base = client->position; break;
-    case SEEK_END: base = client->source->size(); break;
-    default: return static_cast<toff_t>(-1);
+    case SEEK_SET:
+      base = 0;
+      break;
+    case SEEK_CUR:
+      base = client->position;
+      break;
+    case SEEK_END:
+      base = client->source->size();
+      break;
+    default:
+      return static_cast<toff_t>(-1);
   }
   // Offsets come from the file and may be anything; positions past the end are allowed (reads
   // there return nothing), wrapping around is not.
@@ -83,9 +90,8 @@ std::optional<HeaderFacts> readTiffHeader(ByteSource& source) {
   // single uncompressed strip into many, which would allocate tables sized by the claimed image;
   // "O": load strip and tile tables only on demand, which here means never.
   std::unique_ptr<TIFF, TiffCloser> tiff(TIFFClientOpenExt("render", "rmcO", &client, readProc,
-                                                           writeProc, seekProc, closeProc,
-                                                           sizeProc, mapProc, unmapProc,
-                                                           options.get()));
+                                                           writeProc, seekProc, closeProc, sizeProc,
+                                                           mapProc, unmapProc, options.get()));
   if (!tiff) return std::nullopt;
 
   std::uint32_t width = 0;

@@ -1,13 +1,12 @@
 #include "inspect/admission.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <functional>
 #include <system_error>
-
-#include <gtest/gtest.h>
 
 #include "records/records.h"
 #include "support/faulty_file_system.h"
@@ -27,7 +26,8 @@ TEST(RegularFileTest, AdmitsRegularFilesFromOneByteTo4GiB) {
   const Case cases[] = {
       {"one byte", [](const std::string& p) { testing::writeFile(p, "x"); }, true},
       {"empty", [](const std::string& p) { testing::writeFile(p, ""); }, false},
-      {"exactly 4 GiB", [](const std::string& p) { testing::makeSparseFile(p, 4'294'967'296); }, true},
+      {"exactly 4 GiB", [](const std::string& p) { testing::makeSparseFile(p, 4'294'967'296); },
+       true},
       {"4 GiB and one byte",
        [](const std::string& p) { testing::makeSparseFile(p, 4'294'967'297); }, false},
       {"directory", [](const std::string& p) { ASSERT_EQ(::mkdir(p.c_str(), 0700), 0); }, false},

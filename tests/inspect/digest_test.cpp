@@ -1,5 +1,6 @@
 #include "inspect/digest.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -7,8 +8,6 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
-
-#include <gtest/gtest.h>
 
 #include "records/records.h"
 #include "support/faulty_file_system.h"
@@ -24,13 +23,15 @@ using testing::TempDir;
 // Deterministic content whose digests were computed independently of this code.
 std::string content(std::size_t size) {
   std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + (i >> 8) * 7) & 0xFF);
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<char>((i * 131 + (i >> 8) * 7) & 0xFF);
   return bytes;
 }
 
 std::size_t openDescriptorCount() {
   std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
   return count;
 }
 
@@ -46,9 +47,11 @@ const TextCase kTextCases[] = {
      "e3b0c442-98fc-5c14-9afb-f4c8996fb924"},
     {"abc", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
      "ba7816bf-8f01-5fea-8141-40de5dae2223"},
-    {"trailing line feed", "abc\n", "edeaaff3f1774ad2888673770c6d64097e391bc362d7d6fb34982ddf0efd18cb",
+    {"trailing line feed", "abc\n",
+     "edeaaff3f1774ad2888673770c6d64097e391bc362d7d6fb34982ddf0efd18cb",
      "edeaaff3-f177-5ad2-8886-73770c6d6409"},
-    {"precomposed e-acute", "\xC3\xA9", "4a99557e4033c3539de2eb65472017cad5f9557f7a0625a09f1c3f6e2ba69c4c",
+    {"precomposed e-acute", "\xC3\xA9",
+     "4a99557e4033c3539de2eb65472017cad5f9557f7a0625a09f1c3f6e2ba69c4c",
      "4a99557e-4033-5353-9de2-eb65472017ca"},
     {"e with combining acute", "e\xCC\x81",
      "bf12767b0f2a56b2190075bae8169f656e3ce8d6357d4aff184bc6c7ea48f9f6",
@@ -64,8 +67,12 @@ TEST(DigestTest, TextsHashTheirBytesAsHeld) {
 }
 
 TEST(DigestTest, StableIdentifiersHaveTheVersionAndVariantOfVersion5) {
-  const std::string texts[] = {"", "a", "CAPTURE_ONE", "quillmere-manual-capture-one-v1",
-                               std::string(1000, 'x'), std::string("\0\xFF", 2)};
+  const std::string texts[] = {"",
+                               "a",
+                               "CAPTURE_ONE",
+                               "quillmere-manual-capture-one-v1",
+                               std::string(1000, 'x'),
+                               std::string("\0\xFF", 2)};
   for (const std::string& text : texts) {
     SCOPED_TRACE(text.size());
     const std::string uuid = stableUUID(text);
@@ -74,7 +81,8 @@ TEST(DigestTest, StableIdentifiersHaveTheVersionAndVariantOfVersion5) {
       if (i == 8 || i == 13 || i == 18 || i == 23) {
         EXPECT_EQ(uuid[i], '-');
       } else {
-        EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(uuid[i])) || (uuid[i] >= 'a' && uuid[i] <= 'f'))
+        EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(uuid[i])) ||
+                    (uuid[i] >= 'a' && uuid[i] <= 'f'))
             << uuid;
       }
     }

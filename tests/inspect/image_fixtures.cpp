@@ -1,10 +1,15 @@
 #include "image_fixtures.h"
 
+#include <cstddef>
+#include <cstdio>
+// jpeglib.h uses size_t and FILE without declaring them, so it must follow the two above.
+// clang-format off
 #include <jpeglib.h>
+// clang-format on
+
 #include <png.h>
 #include <tiffio.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <vector>
@@ -39,7 +44,8 @@ std::uint32_t crc32(const std::string& bytes) {
 }
 
 void appendToString(png_structp png, png_bytep data, png_size_t length) {
-  static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(data), length);
+  static_cast<std::string*>(png_get_io_ptr(png))
+      ->append(reinterpret_cast<const char*>(data), length);
 }
 
 struct Chunk {
@@ -64,12 +70,12 @@ std::string frameControl(std::uint32_t sequence, std::uint32_t width, std::uint3
   appendBigEndian(data, sequence, 4);
   appendBigEndian(data, width, 4);
   appendBigEndian(data, height, 4);
-  appendBigEndian(data, 0, 4);    // x offset
-  appendBigEndian(data, 0, 4);    // y offset
-  appendBigEndian(data, 1, 2);    // delay numerator
-  appendBigEndian(data, 10, 2);   // delay denominator
-  data.push_back(0);              // dispose: none
-  data.push_back(0);              // blend: source
+  appendBigEndian(data, 0, 4);   // x offset
+  appendBigEndian(data, 0, 4);   // y offset
+  appendBigEndian(data, 1, 2);   // delay numerator
+  appendBigEndian(data, 10, 2);  // delay denominator
+  data.push_back(0);             // dispose: none
+  data.push_back(0);             // blend: source
   return pngChunk("fcTL", data);
 }
 
@@ -86,9 +92,18 @@ std::string encodedJpeg(int width, int height, JpegColour colour, bool progressi
   info.image_width = static_cast<JDIMENSION>(width);
   info.image_height = static_cast<JDIMENSION>(height);
   switch (colour) {
-    case JpegColour::gray: info.input_components = 1; info.in_color_space = JCS_GRAYSCALE; break;
-    case JpegColour::rgb: info.input_components = 3; info.in_color_space = JCS_RGB; break;
-    case JpegColour::cmyk: info.input_components = 4; info.in_color_space = JCS_CMYK; break;
+    case JpegColour::gray:
+      info.input_components = 1;
+      info.in_color_space = JCS_GRAYSCALE;
+      break;
+    case JpegColour::rgb:
+      info.input_components = 3;
+      info.in_color_space = JCS_RGB;
+      break;
+    case JpegColour::cmyk:
+      info.input_components = 4;
+      info.in_color_space = JCS_CMYK;
+      break;
   }
   jpeg_set_defaults(&info);
   if (progressive) jpeg_simple_progression(&info);
@@ -124,8 +139,8 @@ std::string encodedPng(int width, int height, int bitDepth, int colourType, bool
     throw std::runtime_error("cannot encode test PNG");
   }
   png_set_write_fn(png, &out, appendToString, nullptr);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), bitDepth,
-               colourType, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height),
+               bitDepth, colourType, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_color palette[4] = {{0, 0, 0}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}};
   if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(png, info, palette, bitDepth == 1 ? 2 : 4);
@@ -302,7 +317,9 @@ std::string craftedTiff(const CraftedTiff& spec) {
         put(out, entry.value, 4);
       }
     }
-    put(out, page + 1 < spec.pages ? craftedTiffDirectoryOffset(spec, page + 1) : spec.lastNextOffset, 4);
+    put(out,
+        page + 1 < spec.pages ? craftedTiffDirectoryOffset(spec, page + 1) : spec.lastNextOffset,
+        4);
   }
   return out + std::string(16, '\0');
 }

@@ -19,7 +19,8 @@ std::string withLargeAppSegments(const std::string& jpeg, int count);
 
 // Encoded by libpng. `colourType` is a PNG_COLOR_TYPE_* value; indexed images get a small
 // palette.
-std::string encodedPng(int width, int height, int bitDepth, int colourType, bool interlaced = false);
+std::string encodedPng(int width, int height, int bitDepth, int colourType,
+                       bool interlaced = false);
 
 // A real animated PNG of `frames` frames (the still image is the first), built from a libpng
 // encoding with the animation chunks spliced in.

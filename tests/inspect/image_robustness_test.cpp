@@ -1,6 +1,7 @@
 // Damaged and hostile files: whatever the bytes, inspection ends with a description within the
 // limits or one of the two refusals, never another error, a crash, a hang or a diagnostic on
 // standard error.
+#include <gtest/gtest.h>
 #include <png.h>
 
 #include <atomic>
@@ -8,8 +9,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "image_fixtures.h"
 #include "inspect/image_info.h"
@@ -30,7 +29,8 @@ std::span<const std::byte> bytesOf(const std::string& text) {
 bool inspectAllowingAnyOutcome(const std::string& bytes) {
   try {
     const ImageInfo info = imageInfoOfBytes(bytesOf(bytes));
-    EXPECT_TRUE(info.mediaFormat == "JPEG" || info.mediaFormat == "PNG" || info.mediaFormat == "TIFF");
+    EXPECT_TRUE(info.mediaFormat == "JPEG" || info.mediaFormat == "PNG" ||
+                info.mediaFormat == "TIFF");
     EXPECT_GE(info.width, 1);
     EXPECT_GE(info.height, 1);
     EXPECT_LE(info.width * info.height, 400'000'000);
@@ -56,7 +56,8 @@ std::vector<Sample> samples() {
       {"indexed PNG", fx::encodedPng(12, 9, 4, PNG_COLOR_TYPE_PALETTE)},
       {"animated PNG", fx::animatedPng(6, 6, 8, PNG_COLOR_TYPE_GRAY, 2)},
       {"TIFF", fx::encodedTiff({})},
-      {"tiled big-endian TIFF", fx::encodedTiff({.width = 20, .height = 20, .bigEndian = true, .tiled = true})},
+      {"tiled big-endian TIFF",
+       fx::encodedTiff({.width = 20, .height = 20, .bigEndian = true, .tiled = true})},
       {"two-page TIFF", fx::encodedTiff({.width = 4, .height = 4, .pages = 2})},
       {"BigTIFF", fx::encodedTiff({.width = 4, .height = 4, .bigTiff = true})},
   };
@@ -129,9 +130,9 @@ TEST(ImageRobustnessTest, ConcurrentInspectionsDoNotInterfere) {
   std::vector<Expectation> expectations;
   for (Sample& sample : samples()) expectations.push_back({sample.bytes, outcomeOf(sample.bytes)});
   // Files whose reading makes the libraries report errors, mixed in with the sound ones.
-  for (const std::string& broken : {fx::craftedTiff({.lastNextOffset = 8}),
-                                    fx::craftedTiff({.lastNextOffset = 1'000'000}),
-                                    fx::craftedPng(0, 5), fx::craftedJpeg(0, 5)}) {
+  for (const std::string& broken :
+       {fx::craftedTiff({.lastNextOffset = 8}), fx::craftedTiff({.lastNextOffset = 1'000'000}),
+        fx::craftedPng(0, 5), fx::craftedJpeg(0, 5)}) {
     expectations.push_back({broken, kNotAnAcceptedImageMessage});
   }
 
