@@ -1,0 +1,378 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QBoxLayout>
+#include <QDeadlineTimer>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableView>
+#include <QTimer>
+#include <QUrl>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/qt/window_session.h"
+#include "support/images.h"
+#include "support/temp_dir.h"
+#include "transfer/create_batch.h"
+
+namespace quillmere {
+namespace {
+
+using testing::TempDir;
+using testing::writeFile;
+using Strings = std::vector<std::string>;
+
+QString u8(const char* text) { return QString::fromUtf8(text); }
+
+// Processes events until `done` holds or 5 s have passed; whether it holds.
+bool waitUntil(const std::function<bool()>& done) {
+  QDeadlineTimer deadline(5000);
+  while (!done()) {
+    if (deadline.hasExpired()) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+// Runs the application's event loop after `start`; its exit code, or 99 when nothing ended it
+// within 5 s.
+int runEventLoop(const std::function<void()>& start) {
+  QTimer::singleShot(0, start);
+  QTimer safety;
+  safety.setSingleShot(true);
+  QObject::connect(&safety, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+  safety.start(5000);
+  return QApplication::exec();
+}
+
+// Answers modal dialogs as they open, in order: a file dialog with the next scripted answer, an
+// alert by recording its text and dismissing it.
+class ModalAnswerer {
+ public:
+  using FileAnswer = std::function<void(QFileDialog&)>;
+
+  ModalAnswerer() {
+    QObject::connect(&m_timer, &QTimer::timeout, [this] { answer(); });
+    m_timer.start(10);
+  }
+
+  std::deque<FileAnswer> fileAnswers;
+  Strings alerts;
+  int alertsPlainText = 0;
+
+  // Selects `path` in the dialog and confirms it.
+  static FileAnswer choose(const std::string& path, std::function<void(QFileDialog&)> check = {}) {
+    return [path, check](QFileDialog& dialog) {
+      if (check) check(dialog);
+      // Typed as a user would: selectFile leaves a focused file name field alone.
+      auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+      ASSERT_NE(name, nullptr);
+      name->setText(QString::fromStdString(path));
+      static_cast<QDialog&>(dialog).accept();  // QFileDialog::accept, which checks the choice
+    };
+  }
+
+ private:
+  void answer() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr || !modal->isVisible()) return;
+    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+      alerts.push_back(box->text().toStdString());
+      if (box->textFormat() == Qt::PlainText) ++alertsPlainText;
+      box->accept();
+    } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+      if (fileAnswers.empty()) {
+        ADD_FAILURE() << "unexpected file dialog " << dialog->windowTitle().toStdString();
+        dialog->reject();
+        return;
+      }
+      auto next = std::move(fileAnswers.front());
+      fileAnswers.pop_front();
+      next(*dialog);
+    }
+  }
+
+  QTimer m_timer;
+};
+
+class WindowTest : public ::testing::Test {
+ protected:
+  std::string render(const std::string& name, int seed = 0) {
+    writeFile(m_dir / name, testing::pngImage(4, 3, seed));
+    return m_dir / name;
+  }
+
+  void start(Strings openedFiles = {}, BatchRunner runner = {}) {
+    m_session = std::make_unique<WindowSession>(std::move(openedFiles), std::move(runner));
+    m_session->show();
+    QApplication::processEvents();
+  }
+  MainWindow& window() { return m_session->window(); }
+  QAbstractItemModel& model() { return *window().table()->model(); }
+  std::string cell(int row, int column) {
+    return model().index(row, column).data().toString().toStdString();
+  }
+
+  TempDir m_dir;
+  std::unique_ptr<WindowSession> m_session;
+};
+
+// --- what the window shows
+
+TEST_F(WindowTest, TextsAreExactlyTheWindowsOwn) {
+  start();
+  EXPECT_EQ(window().windowTitle(), u8("Quillmere · Capture One Bridge"));
+  EXPECT_EQ(window().headline()->text(), u8("把调色结果带回 Quillmere"));
+  EXPECT_EQ(window().message()->text(),
+            u8("从 Capture One 导出 JPEG、TIFF 或 PNG 后，在这里选择对应的原照片。"
+               "原照片只用于确认对应关系，不会被修改。"));
+  EXPECT_EQ(window().addButton()->text(), u8("添加导出的照片…"));
+  EXPECT_EQ(window().chooseButton()->text(), u8("选择对应原照片…"));
+  EXPECT_EQ(window().saveButton()->text(), u8("保存并带回 Quillmere…"));
+  EXPECT_EQ(model().headerData(0, Qt::Horizontal).toString(), u8("导出的照片"));
+  EXPECT_EQ(model().headerData(1, Qt::Horizontal).toString(), u8("对应原照片"));
+  EXPECT_EQ(model().columnCount(), 2);
+}
+
+TEST_F(WindowTest, ControlsStandTopToBottomInTheirOrder) {
+  start();
+  auto* stack = qobject_cast<QVBoxLayout*>(window().centralWidget()->layout());
+  ASSERT_NE(stack, nullptr);
+  std::vector<QWidget*> order;
+  for (int i = 0; i < stack->count(); ++i) order.push_back(stack->itemAt(i)->widget());
+  QWidget* buttonRow = window().saveButton()->parentWidget();
+  EXPECT_EQ(order, (std::vector<QWidget*>{window().headline(), window().message(),
+                                          window().progress(), window().table(), buttonRow}));
+  EXPECT_FALSE(window().progress()->isVisible()) << "the progress bar is hidden while idle";
+  EXPECT_LT(window().headline()->y(), window().message()->y());
+  EXPECT_LT(window().message()->y(), window().table()->y());
+  EXPECT_LT(window().table()->y(), buttonRow->y());
+
+  auto* row = qobject_cast<QHBoxLayout*>(buttonRow->layout());
+  ASSERT_NE(row, nullptr);
+  ASSERT_EQ(row->count(), 3);
+  EXPECT_EQ(row->itemAt(0)->widget(), window().addButton());
+  EXPECT_EQ(row->itemAt(1)->widget(), window().chooseButton());
+  EXPECT_EQ(row->itemAt(2)->widget(), window().saveButton());
+  EXPECT_LT(window().addButton()->x(), window().chooseButton()->x());
+  EXPECT_LT(window().chooseButton()->x(), window().saveButton()->x());
+  EXPECT_FALSE(window().saveButton()->isEnabled());
+}
+
+TEST_F(WindowTest, SizesSpacingsAndInsetsAreTheWindowsOwn) {
+  start({render("a.png")});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+  QWidget* root = window().centralWidget();
+  auto* stack = qobject_cast<QVBoxLayout*>(root->layout());
+  ASSERT_NE(stack, nullptr);
+  EXPECT_EQ(stack->spacing(), 16);
+  EXPECT_EQ(stack->contentsMargins(), QMargins(24, 24, 24, 24));
+  EXPECT_EQ(window().saveButton()->parentWidget()->layout()->spacing(), 12);
+
+  EXPECT_EQ(window().width(), 800);
+  EXPECT_EQ(root->width(), 800);
+  EXPECT_EQ(window().minimumSize(), window().maximumSize()) << "not resizable";
+  EXPECT_FALSE(window().windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(window().windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_TRUE(window().windowFlags() & Qt::WindowCloseButtonHint);
+
+  // Inside the 24-point insets: the message line and the table are as wide as the space there.
+  EXPECT_EQ(window().headline()->pos(), QPoint(24, 24));
+  EXPECT_EQ(window().message()->geometry(),
+            QRect(24, window().message()->y(), 752, window().message()->height()));
+  EXPECT_EQ(window().table()->geometry(), QRect(24, window().table()->y(), 752, 260));
+  QWidget* buttonRow = window().saveButton()->parentWidget();
+  EXPECT_EQ(buttonRow->x(), 24);
+  EXPECT_EQ(root->height() - buttonRow->geometry().bottom() - 1, 24);
+  EXPECT_EQ(window().message()->y() - window().headline()->geometry().bottom() - 1, 16);
+
+  QFont headline = window().headline()->font();
+  EXPECT_EQ(headline.pointSizeF(), 23.0);
+  EXPECT_EQ(headline.weight(), QFont::DemiBold);
+
+  QTableView* table = window().table();
+  EXPECT_EQ(table->columnWidth(0), 300);
+  EXPECT_EQ(table->columnWidth(1), 300);
+  EXPECT_EQ(table->rowHeight(0), 32);
+  EXPECT_EQ(table->verticalHeader()->defaultSectionSize(), 32);
+
+  // A longer message wraps, and the window grows to show all of it, still 800 wide.
+  m_session->toolkit().setMessage(
+      "已保存 500 张。打开 Quillmere 项目，选择「调色版本」→「导入调色结果」，再选择刚生成的文件夹。"
+      "旧版客户端也可用「导入照片」作为独立照片导入。已保存 500 张。打开 Quillmere 项目。");
+  ASSERT_TRUE(waitUntil([&] {
+    return window().message()->height() == window().message()->heightForWidth(752);
+  }));
+  EXPECT_EQ(window().width(), 800);
+}
+
+TEST_F(WindowTest, TheMenuBarHoldsOneMenuWithOnlyTheQuitItemOnCtrlQ) {
+  start();
+  const QList<QAction*> menus = window().menuBar()->actions();
+  ASSERT_EQ(menus.size(), 1);
+  ASSERT_NE(menus[0]->menu(), nullptr);
+  const QList<QAction*> items = menus[0]->menu()->actions();
+  ASSERT_EQ(items.size(), 1);
+  EXPECT_EQ(items[0]->text(), u8("退出 Quillmere Bridge"));
+  EXPECT_EQ(items[0]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+}
+
+TEST_F(WindowTest, ClosingTheWindowOrQuittingEndsTheApplication) {
+  const struct {
+    const char* name;
+    std::function<void(MainWindow&)> end;
+  } cases[] = {
+      {"close the window", [](MainWindow& w) { w.close(); }},
+      {"the quit item", [](MainWindow& w) { w.quitAction()->trigger(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    start({render("a.png")});
+    EXPECT_EQ(runEventLoop([&] { c.end(window()); }), 0);
+    EXPECT_FALSE(window().isVisible());
+  }
+}
+
+// --- adding, pairing, saving through the real controls
+
+TEST_F(WindowTest, OpenedAndDroppedFilesAreAddedWithAnAlertForEachRefusal) {
+  const auto a = render("a.png");
+  start({a});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+  EXPECT_EQ(cell(0, 0), "a.png");
+  EXPECT_EQ(cell(0, 1), "请选择原照片");
+  EXPECT_EQ(m_session->toolkit().selectedRow(), 0);
+
+  ModalAnswerer answerer;
+  writeFile(m_dir / "notes <b>x.txt", "text");
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(render("b.png", 1))),
+                QUrl::fromLocalFile(QString::fromStdString(m_dir / "notes <b>x.txt")),
+                QUrl::fromLocalFile(QString::fromStdString(a))});
+  QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&window(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&window(), &drop);
+  EXPECT_TRUE(drop.isAccepted());
+
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2 && !answerer.alerts.empty(); }));
+  EXPECT_EQ(cell(1, 0), "b.png");
+  EXPECT_EQ(answerer.alerts,
+            (Strings{"请选择已导出的单页 JPEG、TIFF 或 PNG 照片。\nnotes <b>x.txt"}));
+  EXPECT_EQ(answerer.alertsPlainText, 1) << "file names are shown as they are, never as markup";
+}
+
+TEST_F(WindowTest, ReloadingKeepsTheSelectedRow) {
+  start({render("a.png"), render("b.png", 1)});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
+  m_session->toolkit().selectRow(1);
+  m_session->app().openFiles({render("c.png", 2)});
+  EXPECT_EQ(model().rowCount(), 3);
+  EXPECT_EQ(m_session->toolkit().selectedRow(), 1);
+}
+
+TEST_F(WindowTest, PanelsCarryTheirSettingsAndPairingEnablesSaving) {
+  const auto a = render("a.png");
+  writeFile(m_dir / "a.CR3", "raw");
+  start();
+  ModalAnswerer answerer;
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(a, [](QFileDialog& dialog) {
+    EXPECT_EQ(dialog.windowTitle(), u8("选择 Capture One 导出的照片，不要选择 RAW 原片。"));
+    EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFiles);
+    const QString filter = dialog.nameFilters().join(' ');
+    for (const char* pattern : {"*.jpg", "*.JPG", "*.jpeg", "*.JPEG", "*.png", "*.PNG", "*.tif",
+                                "*.TIF", "*.tiff", "*.TIFF"}) {
+      EXPECT_TRUE(filter.split(' ').contains(QString::fromLatin1(pattern))) << pattern;
+    }
+  }));
+  window().addButton()->click();
+  ASSERT_EQ(model().rowCount(), 1);
+
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "a.CR3", [](QFileDialog& dialog) {
+    EXPECT_EQ(dialog.windowTitle(),
+              u8("选择「a.png」对应的原照片（与 Quillmere 中导入的原照片一致）。"));
+    EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
+  }));
+  window().chooseButton()->click();
+  EXPECT_EQ(cell(0, 1), "a.CR3");
+  EXPECT_TRUE(window().saveButton()->isEnabled());
+  EXPECT_TRUE(answerer.fileAnswers.empty());
+  EXPECT_TRUE(answerer.alerts.empty());
+}
+
+TEST_F(WindowTest, TheProgressBarShowsOnlyWhileWorkIsReported) {
+  start();
+  const int idleHeight = window().height();
+  QtToolkit& toolkit = m_session->toolkit();
+  toolkit.showBusyProgress();
+  ASSERT_TRUE(waitUntil([&] { return window().progress()->isVisible(); }));
+  EXPECT_EQ(window().progress()->maximum(), 0) << "busy: no known amount";
+  toolkit.showProgress(30, 100);
+  EXPECT_EQ(window().progress()->value() * 100 / window().progress()->maximum(), 30);
+  EXPECT_EQ(window().progress()->width(), 752);
+  toolkit.hideProgress();
+  ASSERT_TRUE(waitUntil([&] { return window().height() == idleHeight; }))
+      << "the hidden bar takes no room";
+  EXPECT_FALSE(window().progress()->isVisible());
+}
+
+TEST_F(WindowTest, QuittingDuringASaveWaitsInSightForTheRollBack) {
+  const auto a = render("a.png");
+  writeFile(m_dir / "a.CR3", "raw");
+  std::filesystem::create_directory(m_dir / "out");
+  // A batch that runs until it is asked to stop, then fails as a stopped batch does.
+  start({a}, [](const BatchRequest&, const BatchObserver& observer) -> BatchResult {
+    std::mutex mutex;
+    std::condition_variable_any stopped;
+    std::unique_lock lock(mutex);
+    stopped.wait(lock, observer.stop, [] { return false; });
+    throw BridgeFailure(kBatchStoppedMessage);
+  });
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+  ModalAnswerer answerer;
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "a.CR3"));
+  window().chooseButton()->click();
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "out", [](QFileDialog& dialog) {
+    EXPECT_EQ(dialog.windowTitle(), u8("选择保存位置；每次都会新建文件夹，不覆盖已有照片。"));
+    EXPECT_EQ(dialog.fileMode(), QFileDialog::Directory);
+    EXPECT_TRUE(dialog.testOption(QFileDialog::ShowDirsOnly));
+    EXPECT_FALSE(dialog.testOption(QFileDialog::ReadOnly)) << "new folders can be made";
+  }));
+  window().saveButton()->click();
+  EXPECT_EQ(window().message()->text(), u8("正在准备照片，请稍候…"));
+  EXPECT_FALSE(window().saveButton()->isEnabled());
+  EXPECT_TRUE(window().progress()->isVisible());
+
+  bool visibleAfterClose = false;
+  bool inertAfterClose = false;
+  const int status = runEventLoop([&] {
+    window().close();
+    visibleAfterClose = window().isVisible();
+    inertAfterClose = !window().centralWidget()->isEnabled();
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(visibleAfterClose);
+  EXPECT_TRUE(inertAfterClose);
+  EXPECT_TRUE(answerer.alerts.empty());
+}
+
+}  // namespace
+}  // namespace quillmere
