@@ -99,9 +99,8 @@ std::string BridgeApp::cellText(std::size_t row, std::string_view columnIdentifi
 void BridgeApp::refresh() {
   m_toolkit.reloadTable();
   const bool everyRenderPaired =
-      !m_renders.empty() && std::all_of(m_renders.begin(), m_renders.end(), [&](const auto& r) {
-        return m_originals.contains(r);
-      });
+      !m_renders.empty() && std::all_of(m_renders.begin(), m_renders.end(),
+                                        [&](const auto& r) { return m_originals.contains(r); });
   m_toolkit.setSaveEnabled(everyRenderPaired);
   if (!m_renders.empty() && m_toolkit.selectedRow() < 0) m_toolkit.selectRow(0);
 }

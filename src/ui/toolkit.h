@@ -10,7 +10,7 @@ namespace quillmere {
 
 // What a modal open panel offers. The defaults are the plain panel: one existing file of any type.
 struct OpenPanel {
-  bool chooseFolders = false;        // folders instead of files
+  bool chooseFolders = false;  // folders instead of files
   bool multipleSelection = false;
   bool canCreateFolders = false;
   std::vector<std::string> extensions;  // lower case, without the dot; empty means any file

@@ -19,9 +19,11 @@ inline constexpr std::string_view kSaveButton = "保存并带回 Quillmere…";
 inline constexpr std::string_view kQuitItem = "退出 Quillmere Bridge";
 inline constexpr std::string_view kNoOriginal = "请选择原照片";
 
-inline constexpr std::string_view kAddPanelMessage = "选择 Capture One 导出的照片，不要选择 RAW 原片。";
+inline constexpr std::string_view kAddPanelMessage =
+    "选择 Capture One 导出的照片，不要选择 RAW 原片。";
 inline constexpr std::string_view kChoosePanelBefore = "选择「";
-inline constexpr std::string_view kChoosePanelAfter = "」对应的原照片（与 Quillmere 中导入的原照片一致）。";
+inline constexpr std::string_view kChoosePanelAfter =
+    "」对应的原照片（与 Quillmere 中导入的原照片一致）。";
 inline constexpr std::string_view kLimitAlert = "每次最多接收 500 张照片。";
 
 inline constexpr std::string_view kDestinationPanelMessage =

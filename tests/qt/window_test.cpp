@@ -21,6 +21,7 @@
 #include <QUrl>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -215,11 +216,11 @@ TEST_F(WindowTest, SizesSpacingsAndInsetsAreTheWindowsOwn) {
 
   // A longer message wraps, and the window grows to show all of it, still 800 wide.
   m_session->toolkit().setMessage(
-      "已保存 500 张。打开 Quillmere 项目，选择「调色版本」→「导入调色结果」，再选择刚生成的文件夹。"
+      "已保存 500 张。打开 Quillmere "
+      "项目，选择「调色版本」→「导入调色结果」，再选择刚生成的文件夹。"
       "旧版客户端也可用「导入照片」作为独立照片导入。已保存 500 张。打开 Quillmere 项目。");
-  ASSERT_TRUE(waitUntil([&] {
-    return window().message()->height() == window().message()->heightForWidth(752);
-  }));
+  ASSERT_TRUE(waitUntil(
+      [&] { return window().message()->height() == window().message()->heightForWidth(752); }));
   EXPECT_EQ(window().width(), 800);
 }
 
@@ -291,28 +292,42 @@ TEST_F(WindowTest, ReloadingKeepsTheSelectedRow) {
 
 TEST_F(WindowTest, PanelsCarryTheirSettingsAndPairingEnablesSaving) {
   const auto a = render("a.png");
-  writeFile(m_dir / "a.CR3", "raw");
+  const auto b = render("b.png", 1);
+  std::filesystem::create_directory(m_dir / "originals");
+  writeFile(m_dir / "originals/a.CR3", "raw a");
+  writeFile(m_dir / "originals/b.CR3", "raw b");
   start();
   ModalAnswerer answerer;
   answerer.fileAnswers.push_back(ModalAnswerer::choose(a, [](QFileDialog& dialog) {
     EXPECT_EQ(dialog.windowTitle(), u8("选择 Capture One 导出的照片，不要选择 RAW 原片。"));
     EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFiles);
-    const QString filter = dialog.nameFilters().join(' ');
+    const QStringList patterns = dialog.nameFilters().join(' ').split(' ');
     for (const char* pattern : {"*.jpg", "*.JPG", "*.jpeg", "*.JPEG", "*.png", "*.PNG", "*.tif",
                                 "*.TIF", "*.tiff", "*.TIFF"}) {
-      EXPECT_TRUE(filter.split(' ').contains(QString::fromLatin1(pattern))) << pattern;
+      EXPECT_TRUE(patterns.contains(QString::fromLatin1(pattern))) << pattern;
     }
   }));
   window().addButton()->click();
-  ASSERT_EQ(model().rowCount(), 1);
+  m_session->app().openFiles({b});
+  ASSERT_EQ(model().rowCount(), 2);
 
-  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "a.CR3", [](QFileDialog& dialog) {
-    EXPECT_EQ(dialog.windowTitle(),
-              u8("选择「a.png」对应的原照片（与 Quillmere 中导入的原照片一致）。"));
-    EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
-  }));
+  answerer.fileAnswers.push_back(
+      ModalAnswerer::choose(m_dir / "originals/a.CR3", [](QFileDialog& dialog) {
+        EXPECT_EQ(dialog.windowTitle(),
+                  u8("选择「a.png」对应的原照片（与 Quillmere 中导入的原照片一致）。"));
+        EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
+      }));
   window().chooseButton()->click();
   EXPECT_EQ(cell(0, 1), "a.CR3");
+  EXPECT_FALSE(window().saveButton()->isEnabled());
+
+  // The next original is usually beside the previous one: the panel opens where that was.
+  const QString originals = QString::fromStdString(m_dir / "originals");
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(
+      m_dir / "originals/b.CR3",
+      [&](QFileDialog& dialog) { EXPECT_EQ(dialog.directory().absolutePath(), originals); }));
+  window().chooseButton()->click();
+  EXPECT_EQ(cell(1, 1), "b.CR3");
   EXPECT_TRUE(window().saveButton()->isEnabled());
   EXPECT_TRUE(answerer.fileAnswers.empty());
   EXPECT_TRUE(answerer.alerts.empty());

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <condition_variable>
 #include <filesystem>
@@ -7,6 +6,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
 #include <stop_token>
@@ -27,9 +27,9 @@ namespace fs = std::filesystem;
 using testing::FakeToolkit;
 using testing::FaultyFileSystem;
 using testing::FsOp;
-using testing::WindowTest;
 using testing::readFile;
 using testing::snapshot;
+using testing::WindowTest;
 using testing::writeFile;
 using Strings = std::vector<std::string>;
 using Progress = FakeToolkit::Progress;
@@ -101,10 +101,9 @@ TEST_F(SaveTest, EachRenderIsPairedWithTheDigestOfItsOriginalsPathInListOrder) {
   EXPECT_EQ(request.destination, "/photos/out");
   const std::string sharedId = digest(shared);
   EXPECT_TRUE(std::regex_match(sharedId, std::regex("[0-9a-f]{64}")));
-  EXPECT_EQ(request.items,
-            (std::vector<Pair>{{shared, list[0], sharedId, sharedId},
-                               {other, list[1], digest(other), digest(other)},
-                               {shared, list[2], sharedId, sharedId}}));
+  EXPECT_EQ(request.items, (std::vector<Pair>{{shared, list[0], sharedId, sharedId},
+                                              {other, list[1], digest(other), digest(other)},
+                                              {shared, list[2], sharedId, sharedId}}));
 }
 
 TEST_F(SaveTest, TheDestinationPanelChoosesOrCreatesAFolder) {

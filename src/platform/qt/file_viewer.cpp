@@ -21,16 +21,16 @@ void showInFileManager(const QString& folder, QObject* context) {
     return;
   }
   QDBusMessage call = QDBusMessage::createMethodCall(
-      QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+      QStringLiteral("org.freedesktop.FileManager1"),
+      QStringLiteral("/org/freedesktop/FileManager1"),
       QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
   call << QStringList{QUrl::fromLocalFile(folder).toString()} << QString();
   // Asynchronous: starting a file manager can take a while, and the window stays responsive.
   auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), context);
-  QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
-                   [watcher, parent] {
-                     if (watcher->isError()) QDesktopServices::openUrl(parent);
-                     watcher->deleteLater();
-                   });
+  QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context, [watcher, parent] {
+    if (watcher->isError()) QDesktopServices::openUrl(parent);
+    watcher->deleteLater();
+  });
 }
 
 }  // namespace quillmere

@@ -64,15 +64,21 @@ std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel&
   }
 
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
-  m_lastFolders[kind] = dialog.directory().absolutePath();
+  const QStringList selected = dialog.selectedFiles();
+  if (!selected.isEmpty()) {
+    // A folder panel opens in the folder chosen last, so confirming it again is one click; a
+    // file panel opens beside the file chosen last.
+    const QFileInfo first(selected.front());
+    m_lastFolders[kind] = panel.chooseFolders ? first.absoluteFilePath() : first.absolutePath();
+  }
   std::vector<std::string> chosen;
-  for (const QString& path : dialog.selectedFiles()) chosen.push_back(filePath(path));
+  for (const QString& path : selected) chosen.push_back(filePath(path));
   return chosen;
 }
 
 void QtToolkit::runAlert(const std::string& text) {
-  QMessageBox alert(QMessageBox::Warning, qText(texts::kWindowTitle), qText(text),
-                    QMessageBox::Ok, &m_window);
+  QMessageBox alert(QMessageBox::Warning, qText(texts::kWindowTitle), qText(text), QMessageBox::Ok,
+                    &m_window);
   // File names may contain anything, markup included; the text is shown as it is.
   alert.setTextFormat(Qt::PlainText);
   alert.exec();
