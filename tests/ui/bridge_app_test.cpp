@@ -219,10 +219,10 @@ TEST_F(WindowTest, PairingMovesTheSelectionToTheNextRenderExceptOnTheLast) {
   } cases[] = {{0, 1}, {1, 2}, {2, 2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.row);
-    pair(c.row, m_dir / ("o" + std::to_string(c.row)));
+    const std::string original = m_dir / std::to_string(c.row);
+    pair(c.row, original);
     EXPECT_EQ(m_toolkit.selected, c.expectSelected);
-    EXPECT_EQ(m_app->originals().at(list[static_cast<std::size_t>(c.row)]),
-              m_dir / ("o" + std::to_string(c.row)));
+    EXPECT_EQ(m_app->originals().at(list[static_cast<std::size_t>(c.row)]), original);
   }
 }
 

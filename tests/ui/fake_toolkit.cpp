@@ -52,7 +52,8 @@ std::optional<std::vector<std::string>> FakeToolkit::runOpenPanel(const OpenPane
     ADD_FAILURE() << "unexpected panel: " << panel.message;
     return std::nullopt;
   }
-  auto answer = std::move(panelAnswers.front());
+  std::optional<std::vector<std::string>> answer;
+  answer.swap(panelAnswers.front());
   panelAnswers.pop_front();
   return answer;
 }

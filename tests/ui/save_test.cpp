@@ -64,7 +64,8 @@ class SaveTest : public WindowTest {
     const Strings list = renders(count);
     m_app->append(list);
     for (int i = 0; i < count; ++i) {
-      pair(i, file("o" + std::to_string(i) + ".iiq", "original " + std::to_string(i)));
+      const std::string index = std::to_string(i);
+      pair(i, file(index + ".iiq", "original " + index));
     }
     return list;
   }
