@@ -96,12 +96,14 @@ std::string BridgeApp::cellText(std::size_t row, std::string_view columnIdentifi
   return fileName(original->second);
 }
 
+bool BridgeApp::everyRenderPaired() const {
+  return !m_renders.empty() && std::all_of(m_renders.begin(), m_renders.end(),
+                                           [&](const auto& r) { return m_originals.contains(r); });
+}
+
 void BridgeApp::refresh() {
   m_toolkit.reloadTable();
-  const bool everyRenderPaired =
-      !m_renders.empty() && std::all_of(m_renders.begin(), m_renders.end(),
-                                        [&](const auto& r) { return m_originals.contains(r); });
-  m_toolkit.setSaveEnabled(everyRenderPaired);
+  m_toolkit.setSaveEnabled(everyRenderPaired());
   if (!m_renders.empty() && m_toolkit.selectedRow() < 0) m_toolkit.selectRow(0);
 }
 
@@ -179,6 +181,12 @@ void BridgeApp::save() {
   panel.message = texts::kDestinationPanelMessage;
   const auto chosen = m_toolkit.runOpenPanel(panel);
   if (!chosen || chosen->empty()) return;
+  // The save button is enabled only for a fully paired list; should the list have changed while
+  // the panel was open, the button's rule decides again and nothing is saved.
+  if (!everyRenderPaired()) {
+    refresh();
+    return;
+  }
 
   m_toolkit.setSaveEnabled(false);
   BatchRequest request = batchRequest(locationOrAsGiven(chosen->front()));

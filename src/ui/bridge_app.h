@@ -78,6 +78,7 @@ class BridgeApp {
     BatchProgress progress;
   };
 
+  bool everyRenderPaired() const;
   void reportProgress(std::uint64_t save, const BatchProgress& progress);
   void reportSuccess(std::uint64_t save, const BatchResult& result);
   void reportFailure(std::uint64_t save, const std::string& text);

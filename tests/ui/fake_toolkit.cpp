@@ -48,6 +48,7 @@ std::size_t FakeToolkit::drain() {
 
 std::optional<std::vector<std::string>> FakeToolkit::runOpenPanel(const OpenPanel& panel) {
   panels.push_back(panel);
+  if (onPanel) onPanel();
   if (panelAnswers.empty()) {
     ADD_FAILURE() << "unexpected panel: " << panel.message;
     return std::nullopt;

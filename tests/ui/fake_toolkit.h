@@ -28,6 +28,8 @@ class FakeToolkit : public Toolkit {
   // Answers of the next panels, in order; a panel without a scripted answer is cancelled and
   // fails the test.
   std::deque<std::optional<std::vector<std::string>>> panelAnswers;
+  // Runs while a panel is open, before it answers.
+  std::function<void()> onPanel;
   // Runs when an alert is shown, before it is "dismissed".
   std::function<void(const std::string&)> onAlert;
   // The selection of the table as the user left it.

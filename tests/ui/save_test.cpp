@@ -130,6 +130,17 @@ TEST_F(SaveTest, CancellingOrConfirmingNoFolderChangesNothing) {
   EXPECT_EQ(m_toolkit.progress, Progress::hidden);
 }
 
+TEST_F(SaveTest, AListThatGainedAnUnpairedRenderMeanwhileIsNotSaved) {
+  pairedRenders(2);
+  m_toolkit.message = "before";
+  m_toolkit.onPanel = [&] { m_app->append({render("late.png", 9)}); };
+  save(destination());
+  EXPECT_EQ(m_toolkit.pendingJobs(), 0u);
+  EXPECT_FALSE(m_toolkit.saveEnabled);
+  EXPECT_EQ(m_toolkit.message, "before");
+  EXPECT_TRUE(m_toolkit.alerts.empty());
+}
+
 // --- reports
 
 TEST_F(SaveTest, ASuccessfulSaveReportsTheCountShowsTheFolderAndKeepsTheList) {
