@@ -17,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
+#include <QTest>
 #include <QTimer>
 #include <QUrl>
 #include <condition_variable>
@@ -331,6 +332,25 @@ TEST_F(WindowTest, PanelsCarryTheirSettingsAndPairingEnablesSaving) {
   EXPECT_TRUE(window().saveButton()->isEnabled());
   EXPECT_TRUE(answerer.fileAnswers.empty());
   EXPECT_TRUE(answerer.alerts.empty());
+}
+
+TEST_F(WindowTest, ADoubleClickPairsTheRowItLandedOn) {
+  start({render("a.png"), render("b.png", 1)});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
+  writeFile(m_dir / "b.CR3", "raw b");
+  ModalAnswerer answerer;
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "b.CR3", [](QFileDialog& dialog) {
+    EXPECT_EQ(dialog.windowTitle(),
+              u8("选择「b.png」对应的原照片（与 Quillmere 中导入的原照片一致）。"));
+  }));
+  QTableView* table = window().table();
+  const QPoint at = table->visualRect(model().index(1, 1)).center();
+  // A double click is a press and release, then the double-click press that QTest sends alone.
+  QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, at);
+  QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, at);
+  EXPECT_TRUE(answerer.fileAnswers.empty());
+  EXPECT_EQ(cell(0, 1), "请选择原照片");
+  EXPECT_EQ(cell(1, 1), "b.CR3");
 }
 
 TEST_F(WindowTest, TheProgressBarShowsOnlyWhileWorkIsReported) {

@@ -130,11 +130,17 @@ MainWindow::MainWindow() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (mayClose && !mayClose()) {
-    event->ignore();
-    return;
+  bool allowed = true;
+  try {
+    allowed = !mayClose || mayClose();
+  } catch (...) {
+    // Nothing may leave an event handler; a window that cannot tell whether to stay closes.
   }
-  event->accept();
+  if (allowed) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
@@ -145,7 +151,11 @@ void MainWindow::dropEvent(QDropEvent* event) {
   std::vector<std::string> paths = localFiles(event->mimeData());
   if (paths.empty()) return;
   event->acceptProposedAction();
-  if (filesDropped) filesDropped(std::move(paths));
+  try {
+    if (filesDropped) filesDropped(std::move(paths));
+  } catch (...) {
+    // Nothing may leave an event handler; the drop is then simply not taken.
+  }
 }
 
 }  // namespace quillmere
