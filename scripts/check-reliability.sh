@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The reliability checks that need more than the normal test run, one build each:
+#   1. every test under AddressSanitizer + UndefinedBehaviorSanitizer (the asan preset, Clang);
+#   2. the tests that work on several threads under ThreadSanitizer (the tsan preset): the window's
+#      background saves and concurrent batches;
+#   3. each libFuzzer target, built by the asan preset too, for FUZZ_SECONDS (default 60) on its
+#      seed corpus, both targets at once.
+# Installs missing Debian packages first, as scripts/setup.sh does. Exits non-zero when any test
+# fails, a sanitizer reports, or a fuzz target finds an input that breaks a promise; such an input
+# is kept under build-asan/fuzz-findings/ for fuzz/regressions/.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+quillmere_install_missing "${quillmere_packages[@]}" clang libclang-rt-14-dev
+cd "$QUILLMERE_ROOT"
+
+fuzz_seconds=${FUZZ_SECONDS:-60}
+started=$SECONDS
+step() { printf '\n== %s (%ds so far)\n' "$1" $((SECONDS - started)); }
+
+step "AddressSanitizer + UBSan: build, then every test"
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+ctest --preset asan
+
+step "ThreadSanitizer: build and run the tests that use several threads"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+ctest --preset tsan
+
+step "Fuzzing each target for ${fuzz_seconds}s"
+findings=build-asan/fuzz-findings
+mkdir -p "$findings"
+declare -A pids
+for target in request image_info; do
+  # New inputs go to a working corpus in the build; the committed seeds are only read.
+  corpus=build-asan/fuzz-corpus/$target
+  mkdir -p "$corpus"
+  case $target in
+    request) options=(-max_len=4194303 -dict=fuzz/request.dict) seeds=fuzz/corpus/request ;;
+    image_info) options=(-max_len=65536 -dict=fuzz/image_info.dict) seeds=fuzz/corpus/image ;;
+  esac
+  "build-asan/fuzz/${target}_fuzzer" "${options[@]}" -max_total_time="$fuzz_seconds" \
+    -print_final_stats=1 -artifact_prefix="$findings/$target-" "$corpus" "$seeds" \
+    >"build-asan/fuzz-$target.log" 2>&1 &
+  pids[$target]=$!
+done
+failed=0
+for target in "${!pids[@]}"; do
+  if wait "${pids[$target]}"; then
+    echo "$target: $(grep -E '^#[0-9]+[[:space:]]+DONE' "build-asan/fuzz-$target.log" | tail -n 1)"
+  else
+    failed=1
+    echo "$target: the fuzzer failed; the end of its log:" >&2
+    tail -n 40 "build-asan/fuzz-$target.log" >&2
+    echo "Inputs that broke a promise are in $findings/; once fixed, keep them in fuzz/regressions/." >&2
+  fi
+done
+
+step "Done"
+exit $failed

@@ -1,0 +1,293 @@
+// Every call into the file services, at every index, made to fail in turn: over a batch of five
+// pairs, over a batch whose large pair is read on two threads, with a roll-back that fails too, and
+// over the whole of request mode. After each failure the inputs and the destination are exactly as
+// they were and the caller receives the injected error itself, naming the path it concerned.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/request_mode.h"
+#include "inspect/digest.h"
+#include "records/json.h"
+#include "reliability/reliability_support.h"
+#include "support/faulty_file_system.h"
+#include "support/temp_dir.h"
+#include "transfer/create_batch.h"
+
+namespace quillmere {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::CallLog;
+using testing::FaultyFileSystem;
+using testing::failureOf;
+using testing::recordCalls;
+using testing::FsOp;
+using testing::kAllFsOps;
+using testing::readFile;
+using testing::snapshot;
+using testing::writeFile;
+
+constexpr const char* kIoError = "Input/output error";
+
+// Batch and staging folders and staged renders get new random names in every run; with the names
+// replaced, the texts of two runs compare equal.
+std::string withoutUuids(const std::string& text) {
+  static const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
+  return std::regex_replace(text, uuid, "<uuid>");
+}
+
+// The text a failure injected into `op` on `path` carries, as every platform error does.
+std::string injectedError(FsOp op, const std::string& path) {
+  return std::string("cannot injected ") + testing::name(op) + " \"" + path + "\": " + kIoError;
+}
+
+// Makes every roll-back fail as well: nothing can be removed once the injected failure has fired.
+class UnremovableFileSystem : public FaultyFileSystem {
+ public:
+  using FaultyFileSystem::FaultyFileSystem;
+  void removeFile(const std::string& path) override {
+    refuseOnceFired(path);
+    FaultyFileSystem::removeFile(path);
+  }
+  void removeTree(const std::string& path) override {
+    refuseOnceFired(path);
+    FaultyFileSystem::removeTree(path);
+  }
+
+ private:
+  void refuseOnceFired(const std::string& path) {
+    if (fired()) throw std::system_error(EBUSY, std::generic_category(), "cannot remove \"" + path + "\"");
+  }
+};
+
+class FaultInjection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* folder : {"in", "out", "caller"}) fs::create_directory(m_dir / folder);
+  }
+
+  std::string inputs() const { return m_dir / "in"; }
+  std::string destination() const { return m_dir / "out"; }
+
+  void emptyDestination() {
+    for (const auto& entry : fs::directory_iterator(destination())) fs::remove_all(entry.path());
+  }
+
+  testing::TempDir m_dir;
+};
+
+TEST_F(FaultInjection, EveryCallOfAFivePairBatchFailsWithItsOwnErrorAndLeavesNothing) {
+  const BatchRequest request = testing::smallRequest(inputs(), destination(), 5);
+  const CallLog calls = recordCalls([&](FileSystem& fs) { createBatch(request, fs); });
+  emptyDestination();
+  const auto before = snapshot(m_dir.path());
+  const int descriptors = testing::openDescriptorCount();
+
+  std::map<std::string, std::set<FsOp>> failedAt;  // path, without its random names -> operations
+  for (const FsOp op : kAllFsOps) {
+    const auto found = calls.find(op);
+    if (found == calls.end()) continue;
+    for (std::size_t k = 1; k <= found->second.size(); ++k) {
+      const std::string& path = found->second[k - 1];
+      SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k) + " on " + path);
+      FaultyFileSystem faulty(op, static_cast<int>(k));
+      const std::string failure = failureOf([&] { createBatch(request, faulty); });
+      ASSERT_TRUE(faulty.fired());
+      // The one failure that is not passed on: a destination that cannot be examined is one the
+      // user has to choose again.
+      const std::string expected =
+          op == FsOp::status && path == destination() ? kChooseFolderAgainMessage : injectedError(op, path);
+      EXPECT_EQ(withoutUuids(failure), withoutUuids(expected));
+      ASSERT_EQ(snapshot(m_dir.path()), before);
+      failedAt[withoutUuids(path)].insert(op);
+    }
+  }
+  EXPECT_EQ(testing::openDescriptorCount(), descriptors);
+
+  // Each pair was failed in every step that touches its files: admission, size, hashing, copying.
+  for (const Pair& pair : request.items) {
+    SCOPED_TRACE(pair.renderPath);
+    EXPECT_EQ(failedAt[pair.sourcePath], (std::set<FsOp>{FsOp::status, FsOp::openForReading, FsOp::read}));
+    EXPECT_EQ(failedAt[pair.renderPath], (std::set<FsOp>{FsOp::status, FsOp::openForReading, FsOp::read}));
+  }
+  // And every staged copy in its creation, its copy and its write-back.
+  EXPECT_EQ(calls.at(FsOp::copyContents).size(), request.items.size());
+  for (const auto& [path, ops] : failedAt) {
+    if (ops.contains(FsOp::copyContents)) {
+      EXPECT_TRUE(ops.contains(FsOp::createExclusive) && ops.contains(FsOp::startWriteBack)) << path;
+    }
+  }
+}
+
+// When the roll-back cannot remove anything either, the caller still receives the failure that
+// caused it, and what stays behind is hidden staging or a complete batch, never a partial one.
+TEST_F(FaultInjection, AFailingRollBackStillReportsTheFirstFailureAndShowsNoPartialBatch) {
+  const BatchRequest request = testing::smallRequest(inputs(), destination(), 3);
+  const CallLog calls = recordCalls([&](FileSystem& fs) { createBatch(request, fs); });
+  emptyDestination();
+  const auto inputsBefore = snapshot(inputs());
+
+  int leftStaging = 0;
+  for (const FsOp op : kAllFsOps) {
+    const auto found = calls.find(op);
+    if (found == calls.end()) continue;
+    for (std::size_t k = 1; k <= found->second.size(); ++k) {
+      const std::string& path = found->second[k - 1];
+      SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k) + " on " + path);
+      UnremovableFileSystem faulty(op, static_cast<int>(k));
+      const std::string failure = failureOf([&] { createBatch(request, faulty); });
+      ASSERT_TRUE(faulty.fired());
+      if (!(op == FsOp::status && path == destination())) {
+        EXPECT_EQ(withoutUuids(failure), withoutUuids(injectedError(op, path)));
+      }
+      for (const auto& name : testing::namesIn(destination())) {
+        EXPECT_TRUE(name.starts_with(".quillmere-partial-") || name.starts_with("Quillmere-")) << name;
+        if (name.starts_with(".quillmere-partial-")) ++leftStaging;
+      }
+      EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");
+      EXPECT_EQ(snapshot(inputs()), inputsBefore);
+      emptyDestination();
+    }
+  }
+  EXPECT_GT(leftStaging, 0);
+}
+
+// Request mode end to end, on the same injected file services: reading the request, the batch,
+// and writing the result file.
+class RequestModeFaults : public FaultInjection {
+ protected:
+  std::string requestPath() const { return m_dir / "caller/request.json"; }
+  std::string resultPath() const { return m_dir / "caller/result.json"; }
+
+  struct Outcome {
+    int status;
+    std::string stderrText;
+  };
+
+  Outcome run(FileSystem& fs) {
+    const std::string capture = m_dir / "stderr.txt";
+    int status = 0;
+    {
+      testing::StderrToFile redirect(capture);
+      status = runRequestMode(requestPath(), resultPath(), fs);
+    }
+    Outcome outcome{status, readFile(capture)};
+    fs::remove(capture);
+    return outcome;
+  }
+
+  // Call counts of each operation at the moment request mode starts writing its result file.
+  std::map<FsOp, std::size_t> countsWhenTheResultIsWritten() {
+    std::map<FsOp, std::size_t> counts, atResult;
+    FaultyFileSystem recorder;
+    recorder.before = [&](FsOp op, const std::string& path) {
+      if (atResult.empty() && op == FsOp::createExclusive && path.starts_with(m_dir / "caller/.result.json.tmp-")) {
+        atResult = counts;
+      }
+      ++counts[op];
+    };
+    EXPECT_EQ(run(recorder).status, 0);
+    m_callCounts = counts;
+    return atResult;
+  }
+
+  std::map<FsOp, std::size_t> m_callCounts;
+};
+
+constexpr const char* kEarlierResult = R"({"count":7,"directory":"/an/earlier/batch"})";
+constexpr const char* kUnsavedLine = "无法保存导出结果。\n";
+
+TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRestAsItWas) {
+  const BatchRequest request = testing::smallRequest(inputs(), destination(), 5);
+  writeFile(requestPath(), toJson(request));
+  writeFile(resultPath(), kEarlierResult);
+  const auto resultStarts = countsWhenTheResultIsWritten();
+  emptyDestination();
+  writeFile(resultPath(), kEarlierResult);
+  const auto before = snapshot(m_dir.path());
+  const int descriptors = testing::openDescriptorCount();
+
+  int batchFailures = 0, resultFailures = 0;
+  for (const auto& [op, count] : m_callCounts) {
+    for (std::size_t k = 1; k <= count; ++k) {
+      SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k));
+      FaultyFileSystem faulty(op, static_cast<int>(k));
+      const Outcome outcome = run(faulty);
+      ASSERT_TRUE(faulty.fired());
+      const auto start = resultStarts.find(op);
+      const bool whileWritingTheResult = k > (start == resultStarts.end() ? 0 : start->second);
+      if (!whileWritingTheResult) {
+        ++batchFailures;
+        // The batch failed: the result file says why, and nothing else changed.
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.stderrText, "");
+        const auto result = nlohmann::json::parse(readFile(resultPath()));
+        EXPECT_EQ(result.size(), 2u);
+        EXPECT_EQ(result["count"], 0);
+        const std::string error = result["error"];
+        if (!(op == FsOp::status && error == kChooseFolderAgainMessage)) {
+          EXPECT_EQ(error.rfind(std::string("cannot injected ") + testing::name(op) + " \"", 0), 0u) << error;
+          EXPECT_TRUE(error.ends_with(kIoError)) << error;
+        }
+        writeFile(resultPath(), kEarlierResult);
+      } else {
+        ++resultFailures;
+        // The batch was saved, its result was not: status 2, the one line, and the earlier result
+        // file as it was. Should the result file already have replaced the earlier one when the
+        // failure came, it is a complete result and the status must say so.
+        const std::string result = readFile(resultPath());
+        if (outcome.status == 2) {
+          EXPECT_EQ(outcome.stderrText, kUnsavedLine);
+          EXPECT_EQ(result, kEarlierResult) << "status 2, yet the earlier result file was replaced";
+        } else {
+          EXPECT_EQ(outcome.status, 0);
+          EXPECT_EQ(outcome.stderrText, "");
+          EXPECT_TRUE(nlohmann::json::parse(result).contains("directory")) << result;
+        }
+        EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");
+        emptyDestination();
+        writeFile(resultPath(), kEarlierResult);
+      }
+      ASSERT_EQ(snapshot(m_dir.path()), before);
+    }
+  }
+  EXPECT_EQ(testing::openDescriptorCount(), descriptors);
+  EXPECT_GT(batchFailures, 100);
+  EXPECT_GE(resultFailures, 6);  // create, write, flush, rename, open and flush the folder
+}
+
+// Found by the loop above: the result file's folder is flushed after the rename, so a failure
+// there used to answer "not saved" (status 2) although the new result had already replaced the
+// earlier one. The caller then trusts neither, while the result file in fact describes the batch.
+TEST_F(RequestModeFaults, AFolderFlushFailingAfterTheResultReplacedTheEarlierOneIsNotReportedUnsaved) {
+  const BatchRequest request = testing::smallRequest(inputs(), destination(), 1);
+  writeFile(requestPath(), toJson(request));
+  writeFile(resultPath(), kEarlierResult);
+  countsWhenTheResultIsWritten();
+  for (const FsOp op : {FsOp::openDirectory, FsOp::sync}) {
+    SCOPED_TRACE(testing::name(op));
+    emptyDestination();
+    writeFile(resultPath(), kEarlierResult);
+    // The last call of each is the flush of the result file's folder.
+    FaultyFileSystem faulty(op, static_cast<int>(m_callCounts.at(op)));
+    const Outcome outcome = run(faulty);
+    ASSERT_TRUE(faulty.fired());
+    const std::string result = readFile(resultPath());
+    if (outcome.status == 2) {
+      EXPECT_EQ(result, kEarlierResult) << "status 2, yet the earlier result file was replaced";
+    } else {
+      EXPECT_EQ(outcome.status, 0);
+      EXPECT_TRUE(nlohmann::json::parse(result).contains("directory")) << result;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillmere

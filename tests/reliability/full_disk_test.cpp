@@ -1,0 +1,160 @@
+// A real full disk rather than an injected error: a small tmpfs, mounted for the test in a mount
+// namespace of its own, filled so that the batch runs out of space while copying a render or
+// while writing the manifest, and so that request mode cannot write its result file.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/request_mode.h"
+#include "records/json.h"
+#include "reliability/reliability_support.h"
+#include "support/temp_dir.h"
+#include "transfer/create_batch.h"
+
+namespace quillmere {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::snapshot;
+using testing::writeFile;
+
+constexpr std::size_t kPage = 4096;
+constexpr const char* kNoSpace = "No space left on device";
+
+// An 8 MiB tmpfs at `path`, unmounted again on destruction. Mounted inside a private mount
+// namespace where the kernel allows one, so nothing outside this process ever sees it (and it
+// disappears with the process even if the test dies); otherwise in the shared namespace.
+class SmallDisk {
+ public:
+  // Answers the disk, or nothing with `reason` saying why mounting is not possible here.
+  static std::unique_ptr<SmallDisk> mount(const std::string& path, std::string& reason) {
+    if (::geteuid() != 0) {
+      reason = "mounting a tmpfs needs root";
+      return nullptr;
+    }
+    if (::unshare(CLONE_NEWNS) == 0) {
+      // Keep our mounts from propagating back into the namespace we came from.
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    }
+    if (::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=8m,mode=0755") != 0) {
+      reason = std::string("cannot mount a tmpfs here: ") + std::strerror(errno);
+      return nullptr;
+    }
+    return std::unique_ptr<SmallDisk>(new SmallDisk(path));
+  }
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+  ~SmallDisk() { ::umount2(m_path.c_str(), MNT_DETACH); }
+
+  // Fills the disk with one file so that exactly `pages` pages stay free.
+  void leaveFree(std::size_t pages) {
+    const std::string filler = m_path + "/filler";
+    const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::vector<char> page(kPage, 'f');
+    off_t size = 0;
+    while (::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size())) size += kPage;
+    ASSERT_EQ(::ftruncate(fd, size - static_cast<off_t>(pages * kPage)), 0);
+    ::close(fd);
+    struct statvfs info {};
+    ASSERT_EQ(::statvfs(m_path.c_str(), &info), 0);
+    ASSERT_EQ(info.f_bavail * info.f_frsize, pages * kPage);
+  }
+
+ private:
+  explicit SmallDisk(std::string path) : m_path(std::move(path)) {}
+  std::string m_path;
+};
+
+class FullDisk : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directory(m_dir / "in");
+    fs::create_directory(m_dir / "disk");
+    std::string reason;
+    m_disk = SmallDisk::mount(m_dir / "disk", reason);
+    if (!m_disk) GTEST_SKIP() << reason;
+  }
+  void TearDown() override { m_disk.reset(); }
+
+  testing::TempDir m_dir;
+  std::unique_ptr<SmallDisk> m_disk;
+};
+
+TEST_F(FullDisk, RunningOutOfSpaceWhileCopyingOrWritingTheManifestLeavesTheDestinationAsItWas) {
+  const std::string destination = m_dir / "disk/out";
+  fs::create_directory(destination);
+  BatchRequest request = testing::smallRequest(m_dir / "in", destination, 3);
+  constexpr std::size_t kRenderPages = 24;
+  for (std::size_t i = 0; i < request.items.size(); ++i) {
+    writeFile(request.items[i].renderPath, testing::paddedPng(kRenderPages * kPage, static_cast<int>(i)));
+  }
+  const auto inputs = snapshot(m_dir / "in");
+
+  // Free space grows a page at a time, from none to enough for the whole batch: the copies run
+  // out first, then only the manifest, and at last the batch fits.
+  bool failedCopying = false, failedOnTheManifest = false, succeeded = false;
+  for (std::size_t free = 0; free <= 3 * kRenderPages + 8 && !succeeded; ++free) {
+    SCOPED_TRACE(std::to_string(free) + " pages free");
+    m_disk->leaveFree(free);
+    try {
+      const BatchResult result = createBatch(request);
+      succeeded = true;
+      EXPECT_EQ(testing::incompleteBatch(*result.directory, request.items.size()), "");
+    } catch (const std::exception& error) {
+      const std::string text = describe(error);
+      EXPECT_TRUE(text.starts_with("cannot write \"" + destination + "/.quillmere-partial-")) << text;
+      EXPECT_TRUE(text.ends_with(kNoSpace)) << text;
+      if (text.find(".quillmere-manifest.json.tmp-") != std::string::npos) {
+        failedOnTheManifest = true;
+      } else {
+        failedCopying = true;
+      }
+      ASSERT_TRUE(fs::is_empty(destination));
+    }
+    EXPECT_EQ(snapshot(m_dir / "in"), inputs);
+  }
+  EXPECT_TRUE(failedCopying);
+  EXPECT_TRUE(failedOnTheManifest);
+  EXPECT_TRUE(succeeded);
+}
+
+TEST_F(FullDisk, AResultFileThatDoesNotFitAnswersTwoAndKeepsTheEarlierResult) {
+  const std::string caller = m_dir / "disk/caller";
+  fs::create_directory(caller);
+  fs::create_directory(m_dir / "out");
+  const BatchRequest request = testing::smallRequest(m_dir / "in", m_dir / "out", 2);
+  writeFile(m_dir / "in/request.json", toJson(request));
+  const std::string earlier = R"({"count":0,"error":"an earlier failure"})";
+  writeFile(caller + "/result.json", earlier);
+  m_disk->leaveFree(0);
+
+  const std::string capture = m_dir / "stderr.txt";
+  int status = 0;
+  {
+    testing::StderrToFile redirect(capture);
+    status = runRequestMode(m_dir / "in/request.json", caller + "/result.json");
+  }
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(readFile(capture), "无法保存导出结果。\n");
+  EXPECT_EQ(readFile(caller + "/result.json"), earlier);
+  EXPECT_EQ(testing::namesIn(caller), std::vector<std::string>{"result.json"});
+  // The batch itself had room and was saved whole.
+  EXPECT_EQ(testing::incompleteBatchesIn(m_dir / "out", request.items.size()), "");
+}
+
+}  // namespace
+}  // namespace quillmere
