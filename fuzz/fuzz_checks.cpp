@@ -85,7 +85,8 @@ std::optional<std::string> brokenLimit(const ImageInfo& info) {
 // A file holding `bytes`, in memory, reachable by path like any render. Closed on destruction.
 class MemoryFile {
  public:
-  explicit MemoryFile(std::span<const std::byte> bytes) : m_fd(::memfd_create("render", MFD_CLOEXEC)) {
+  explicit MemoryFile(std::span<const std::byte> bytes)
+      : m_fd(::memfd_create("render", MFD_CLOEXEC)) {
     std::size_t done = 0;
     while (m_fd >= 0 && done < bytes.size()) {
       const ssize_t put = ::write(m_fd, bytes.data() + done, bytes.size() - done);

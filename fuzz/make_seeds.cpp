@@ -9,19 +9,21 @@
 // bilevel and with two pages. A few near misses (refused bit depths, several images) are included
 // because they lead down the refusal paths. Requests cover the valid form and each way decoding
 // can fail.
+#include <png.h>
+#include <tiffio.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+// jpeglib.h uses size_t and FILE without declaring them; it comes after <cstdio>.
 #include <jpeglib.h>
-#include <png.h>
-#include <tiffio.h>
 
 namespace {
 
@@ -45,7 +47,8 @@ struct PngShape {
 };
 
 void appendToString(png_structp png, png_bytep data, std::size_t length) {
-  static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(data), length);
+  static_cast<std::string*>(png_get_io_ptr(png))
+      ->append(reinterpret_cast<const char*>(data), length);
 }
 void noFlush(png_structp) {}
 
@@ -55,14 +58,15 @@ std::string pngImage(const PngShape& shape) {
   png_infop info = png_create_info_struct(png);
   if (setjmp(png_jmpbuf(png))) throw std::runtime_error("libpng failed");
   png_set_write_fn(png, &out, appendToString, noFlush);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(shape.width), static_cast<png_uint_32>(shape.height),
-               shape.bitDepth, shape.colorType,
-               shape.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(shape.width),
+               static_cast<png_uint_32>(shape.height), shape.bitDepth, shape.colorType,
+               shape.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   std::vector<png_color> palette;
   if (shape.colorType == PNG_COLOR_TYPE_PALETTE) {
     for (int i = 0; i < (1 << shape.bitDepth); ++i) {
-      palette.push_back(png_color{static_cast<png_byte>(i * 16), static_cast<png_byte>(255 - i * 16), 7});
+      palette.push_back(
+          png_color{static_cast<png_byte>(i * 16), static_cast<png_byte>(255 - i * 16), 7});
     }
     png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
   }
@@ -84,7 +88,8 @@ std::string pngImage(const PngShape& shape) {
   }
   png_write_info(png, info);
   const int channels = png_get_channels(png, info);
-  const std::size_t rowBytes = (static_cast<std::size_t>(shape.width) * channels * shape.bitDepth + 7) / 8;
+  const std::size_t rowBytes =
+      (static_cast<std::size_t>(shape.width) * channels * shape.bitDepth + 7) / 8;
   std::vector<png_byte> row(rowBytes);
   const int passes = png_set_interlace_handling(png);
   for (int pass = 0; pass < passes; ++pass) {
@@ -130,7 +135,8 @@ std::string jpegImage(const JpegShape& shape) {
   }
   std::vector<JSAMPLE> row(static_cast<std::size_t>(shape.width * shape.components));
   while (info.next_scanline < info.image_height) {
-    for (std::size_t x = 0; x < row.size(); ++x) row[x] = static_cast<JSAMPLE>(x * 29 + info.next_scanline * 3);
+    for (std::size_t x = 0; x < row.size(); ++x)
+      row[x] = static_cast<JSAMPLE>(x * 29 + info.next_scanline * 3);
     JSAMPROW rows[] = {row.data()};
     jpeg_write_scanlines(&info, rows, 1);
   }
@@ -157,7 +163,7 @@ std::string twelveBitJpeg() {
 struct TiffShape {
   int width;
   int height;
-  int samples;         // per pixel
+  int samples;  // per pixel
   int bitsPerSample;
   const char* mode = "w";  // "wb": big-endian, "w8": BigTIFF
   bool floatingPoint = false;
@@ -176,11 +182,13 @@ void writeTiff(const fs::path& path, const TiffShape& shape) {
     TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC,
                  shape.samples == 3 ? PHOTOMETRIC_RGB
-                                    : (shape.bitsPerSample == 1 ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK));
+                                    : (shape.bitsPerSample == 1 ? PHOTOMETRIC_MINISWHITE
+                                                                : PHOTOMETRIC_MINISBLACK));
     if (shape.floatingPoint) TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP);
     if (shape.pages > 1) {
       TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-      TIFFSetField(tiff, TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(page), static_cast<std::uint16_t>(shape.pages));
+      TIFFSetField(tiff, TIFFTAG_PAGENUMBER, static_cast<std::uint16_t>(page),
+                   static_cast<std::uint16_t>(shape.pages));
     }
     if (shape.tiled) {
       TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16u);
@@ -188,14 +196,16 @@ void writeTiff(const fs::path& path, const TiffShape& shape) {
       std::vector<unsigned char> tile(static_cast<std::size_t>(TIFFTileSize(tiff)), 0x5A);
       for (int y = 0; y < shape.height; y += 16) {
         for (int x = 0; x < shape.width; x += 16) {
-          TIFFWriteTile(tiff, tile.data(), static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y), 0, 0);
+          TIFFWriteTile(tiff, tile.data(), static_cast<std::uint32_t>(x),
+                        static_cast<std::uint32_t>(y), 0, 0);
         }
       }
     } else {
       TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(shape.height));
       std::vector<unsigned char> row(static_cast<std::size_t>(TIFFScanlineSize(tiff)));
       for (int y = 0; y < shape.height; ++y) {
-        for (std::size_t x = 0; x < row.size(); ++x) row[x] = static_cast<unsigned char>(x * 13 + y);
+        for (std::size_t x = 0; x < row.size(); ++x)
+          row[x] = static_cast<unsigned char>(x * 13 + y);
         TIFFWriteScanline(tiff, row.data(), static_cast<std::uint32_t>(y), 0);
       }
     }
@@ -211,8 +221,8 @@ constexpr const char* kPair =
     R"("externalPhotoId":"photo-1","externalVariantId":"variant-1"})";
 
 std::string request(const std::string& items, const std::string& extra = "") {
-  return R"({"provider":"CAPTURE_ONE","catalogId":"catalog","destination":"/exports/batches",)" + extra +
-         R"("items":[)" + items + "]}";
+  return R"({"provider":"CAPTURE_ONE","catalogId":"catalog","destination":"/exports/batches",)" +
+         extra + R"("items":[)" + items + "]}";
 }
 
 }  // namespace
@@ -253,12 +263,16 @@ int main(int argc, char** argv) {
 
   save(requests / "one-pair.json", request(kPair));
   save(requests / "three-pairs-unicode.json",
-       request(std::string(kPair) + "," +
-               R"({"sourcePath":"\/\u4e2d\u6587\/\u7167\u7247.IIQ","renderPath":"render \"one\".tif",)"
-               R"("externalPhotoId":"a\/b\\c\n\t\u0000","externalVariantId":"\ud83d\udcf7"},)"
-               R"({"sourcePath":"","renderPath":"","externalPhotoId":"","externalVariantId":" "})"));
-  save(requests / "unknown-keys.json",
-       request(kPair, R"("note":{"nested":[1,-2.5e3,true,false,null,{"x":[]}]},"count":18446744073709551615,)"));
+       request(
+           std::string(kPair) + "," +
+           R"({"sourcePath":"\/\u4e2d\u6587\/\u7167\u7247.IIQ","renderPath":"render \"one\".tif",)"
+           R"("externalPhotoId":"a\/b\\c\n\t\u0000","externalVariantId":"\ud83d\udcf7"},)"
+           R"({"sourcePath":"","renderPath":"","externalPhotoId":"","externalVariantId":" "})"));
+  save(
+      requests / "unknown-keys.json",
+      request(
+          kPair,
+          R"("note":{"nested":[1,-2.5e3,true,false,null,{"x":[]}]},"count":18446744073709551615,)"));
   save(requests / "empty-items.json", request(""));
   save(requests / "optional-null.json", request(kPair, R"("directory":null,"error":null,)"));
   save(requests / "catalog-null.json",

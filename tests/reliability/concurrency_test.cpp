@@ -62,9 +62,9 @@ TEST(ConcurrentBatches, ProcessesAndThreadsSavingIntoOneFolderEachGetTheirOwnCom
   }
   std::vector<pid_t> processes;
   for (int i = 0; i < kProcesses; ++i) {
-    processes.push_back(testing::startBridge(
-        {"--request", "request.json", "result" + std::to_string(i) + ".json"}, dir / "caller",
-        dir / ("caller/stderr" + std::to_string(i))));
+    processes.push_back(
+        testing::startBridge({"--request", "request.json", "result" + std::to_string(i) + ".json"},
+                             dir / "caller", dir / ("caller/stderr" + std::to_string(i))));
   }
   ready.arrive_and_wait();
 
@@ -81,7 +81,8 @@ TEST(ConcurrentBatches, ProcessesAndThreadsSavingIntoOneFolderEachGetTheirOwnCom
     SCOPED_TRACE("process " + std::to_string(i));
     EXPECT_EQ(testing::waitForExit(processes[static_cast<std::size_t>(i)]), 0);
     EXPECT_EQ(readFile(dir / ("caller/stderr" + std::to_string(i))), "");
-    const BatchResult result = batchResultFromJson(readFile(dir / ("caller/result" + std::to_string(i) + ".json")));
+    const BatchResult result =
+        batchResultFromJson(readFile(dir / ("caller/result" + std::to_string(i) + ".json")));
     ASSERT_TRUE(result.directory);
     EXPECT_EQ(result.count, kPairs);
     folders.insert(*result.directory);
@@ -105,7 +106,8 @@ TEST(ConcurrentReads, FailuresWhileTwoThreadsReadALargePairAreHandledLikeAnyOthe
   constexpr std::size_t kLarge = 4 << 20;  // large enough to be read on two threads
   writeFile(request.items[1].sourcePath, std::string(kLarge, 'o'));
   writeFile(request.items[1].renderPath, testing::paddedPng(kLarge, 1));
-  const testing::CallLog calls = testing::recordCalls([&](FileSystem& fs) { createBatch(request, fs); });
+  const testing::CallLog calls =
+      testing::recordCalls([&](FileSystem& fs) { createBatch(request, fs); });
   fs::remove_all(destination);
   fs::create_directory(destination);
   const auto before = testing::snapshot(dir.path());
@@ -119,7 +121,8 @@ TEST(ConcurrentReads, FailuresWhileTwoThreadsReadALargePairAreHandledLikeAnyOthe
       const std::string failure = testing::failureOf([&] { createBatch(request, faulty); });
       ASSERT_TRUE(faulty.fired());
       if (failure != kChooseFolderAgainMessage) {
-        EXPECT_EQ(failure.rfind(std::string("cannot injected ") + testing::name(op) + " \"", 0), 0u) << failure;
+        EXPECT_EQ(failure.rfind(std::string("cannot injected ") + testing::name(op) + " \"", 0), 0u)
+            << failure;
         EXPECT_TRUE(failure.ends_with("Input/output error")) << failure;
       }
       ASSERT_EQ(testing::snapshot(dir.path()), before);

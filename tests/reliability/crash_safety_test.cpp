@@ -2,14 +2,13 @@
 // clean-up code runs after SIGKILL, so whatever the destination shows afterwards is what a power
 // cut or a crash would leave: hidden staging at most, never a visible batch folder that is not
 // complete.
-#include <signal.h>
-
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
+#include <signal.h>
 
 #include <chrono>
 #include <filesystem>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <thread>
@@ -45,8 +44,8 @@ TEST(CrashSafety, ABatchKilledAtAnyMomentNeverShowsAnIncompleteBatchFolder) {
     renderDigests.push_back(sha256(render));
     const std::string original = dir / (std::string("in/original") + std::to_string(i) + ".iiq");
     writeFile(original, std::string("original ") + std::to_string(i));
-    request.items.push_back(
-        {original, render, std::string("photo-") + std::to_string(i), std::string("v") + std::to_string(i)});
+    request.items.push_back({original, render, std::string("photo-") + std::to_string(i),
+                             std::string("v") + std::to_string(i)});
   }
   writeFile(dir / "caller/request.json", toJson(request));
   const std::vector<std::string> args = {"--request", "request.json", "result.json"};
@@ -72,7 +71,8 @@ TEST(CrashSafety, ABatchKilledAtAnyMomentNeverShowsAnIncompleteBatchFolder) {
   int leftStaging = 0, leftBatch = 0, leftNothing = 0;
   for (int kill = 0; kill < kKills; ++kill) {
     const long after = delay(random);
-    SCOPED_TRACE(std::string("kill ") + std::to_string(kill) + " after " + std::to_string(after) + " us");
+    SCOPED_TRACE(std::string("kill ") + std::to_string(kill) + " after " + std::to_string(after) +
+                 " us");
     const pid_t pid = testing::startBridge(args, caller, stderrPath);
     std::this_thread::sleep_for(std::chrono::microseconds(after));
     ::kill(pid, SIGKILL);
@@ -83,7 +83,8 @@ TEST(CrashSafety, ABatchKilledAtAnyMomentNeverShowsAnIncompleteBatchFolder) {
     for (const auto& name : testing::namesIn(destination)) {
       staging = staging || name.starts_with(".quillmere-partial-");
       batch = batch || name.starts_with("Quillmere-");
-      EXPECT_TRUE(name.starts_with(".quillmere-partial-") || name.starts_with("Quillmere-")) << name;
+      EXPECT_TRUE(name.starts_with(".quillmere-partial-") || name.starts_with("Quillmere-"))
+          << name;
     }
     EXPECT_EQ(testing::incompleteBatchesIn(destination, kRenders, renderDigests), "");
     // A result file, when there is one, is whole and names a batch folder that is there.

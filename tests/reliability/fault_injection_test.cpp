@@ -1,19 +1,19 @@
 // Every call into the file services, at every index, made to fail in turn: over a batch of five
-// pairs, over a batch whose large pair is read on two threads, with a roll-back that fails too, and
-// over the whole of request mode. After each failure the inputs and the destination are exactly as
-// they were and the caller receives the injected error itself, naming the path it concerned.
+// pairs, with a roll-back that fails too, and over the whole of request mode (and, in
+// concurrency_test.cpp, over a large pair read on two threads). After each failure the inputs and
+// the destination are exactly as they were and the caller receives the injected error itself,
+// naming the path it concerned.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "app/request_mode.h"
-#include "inspect/digest.h"
 #include "records/json.h"
 #include "reliability/reliability_support.h"
 #include "support/faulty_file_system.h"
@@ -25,12 +25,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::CallLog;
-using testing::FaultyFileSystem;
 using testing::failureOf;
-using testing::recordCalls;
+using testing::FaultyFileSystem;
 using testing::FsOp;
 using testing::kAllFsOps;
 using testing::readFile;
+using testing::recordCalls;
 using testing::snapshot;
 using testing::writeFile;
 
@@ -63,7 +63,8 @@ class UnremovableFileSystem : public FaultyFileSystem {
 
  private:
   void refuseOnceFired(const std::string& path) {
-    if (fired()) throw std::system_error(EBUSY, std::generic_category(), "cannot remove \"" + path + "\"");
+    if (fired())
+      throw std::system_error(EBUSY, std::generic_category(), "cannot remove \"" + path + "\"");
   }
 };
 
@@ -102,8 +103,9 @@ TEST_F(FaultInjection, EveryCallOfAFivePairBatchFailsWithItsOwnErrorAndLeavesNot
       ASSERT_TRUE(faulty.fired());
       // The one failure that is not passed on: a destination that cannot be examined is one the
       // user has to choose again.
-      const std::string expected =
-          op == FsOp::status && path == destination() ? kChooseFolderAgainMessage : injectedError(op, path);
+      const std::string expected = op == FsOp::status && path == destination()
+                                       ? kChooseFolderAgainMessage
+                                       : injectedError(op, path);
       EXPECT_EQ(withoutUuids(failure), withoutUuids(expected));
       ASSERT_EQ(snapshot(m_dir.path()), before);
       failedAt[withoutUuids(path)].insert(op);
@@ -114,16 +116,56 @@ TEST_F(FaultInjection, EveryCallOfAFivePairBatchFailsWithItsOwnErrorAndLeavesNot
   // Each pair was failed in every step that touches its files: admission, size, hashing, copying.
   for (const Pair& pair : request.items) {
     SCOPED_TRACE(pair.renderPath);
-    EXPECT_EQ(failedAt[pair.sourcePath], (std::set<FsOp>{FsOp::status, FsOp::openForReading, FsOp::read}));
-    EXPECT_EQ(failedAt[pair.renderPath], (std::set<FsOp>{FsOp::status, FsOp::openForReading, FsOp::read}));
+    EXPECT_EQ(failedAt[pair.sourcePath],
+              (std::set<FsOp>{FsOp::status, FsOp::openForReading, FsOp::read}));
+    EXPECT_EQ(failedAt[pair.renderPath],
+              (std::set<FsOp>{FsOp::status, FsOp::openForReading, FsOp::read}));
   }
   // And every staged copy in its creation, its copy and its write-back.
   EXPECT_EQ(calls.at(FsOp::copyContents).size(), request.items.size());
   for (const auto& [path, ops] : failedAt) {
     if (ops.contains(FsOp::copyContents)) {
-      EXPECT_TRUE(ops.contains(FsOp::createExclusive) && ops.contains(FsOp::startWriteBack)) << path;
+      EXPECT_TRUE(ops.contains(FsOp::createExclusive) && ops.contains(FsOp::startWriteBack))
+          << path;
     }
   }
+}
+
+// The batch writes nothing anywhere but inside its own staging folder, which one rename then turns
+// into the batch folder; originals and renders are only ever opened for reading.
+TEST_F(FaultInjection, EveryWriteOfABatchGoesIntoItsOwnStagingFolder) {
+  const BatchRequest request = testing::smallRequest(inputs(), destination(), 5);
+  std::vector<std::pair<FsOp, std::string>> calls;
+  FaultyFileSystem recorder;
+  recorder.before = [&](FsOp op, const std::string& path) { calls.emplace_back(op, path); };
+  const BatchResult result = createBatch(request, recorder);
+
+  const std::string batchId = fs::path(*result.directory).filename().string().substr(10);
+  const std::string staging = destination() + "/.quillmere-partial-" + batchId;
+  int writes = 0;
+  for (const auto& [op, path] : calls) {
+    switch (op) {
+      case FsOp::createDirectory:
+        EXPECT_EQ(path, staging);
+        break;
+      case FsOp::createExclusive:
+      case FsOp::writeAll:
+      case FsOp::copyContents:
+      case FsOp::startWriteBack:
+      case FsOp::renameReplace:
+      case FsOp::removeFile:
+      case FsOp::removeTree:
+        ++writes;
+        EXPECT_TRUE(path.starts_with(staging + "/")) << testing::name(op) << " " << path;
+        break;
+      case FsOp::renameNoReplace:
+        EXPECT_EQ(path, *result.directory);  // the commit, the only rename into the destination
+        break;
+      default:
+        break;  // reads, examinations and flushes change nothing
+    }
+  }
+  EXPECT_GE(writes, 3 * static_cast<int>(request.items.size()));
 }
 
 // When the roll-back cannot remove anything either, the caller still receives the failure that
@@ -148,7 +190,8 @@ TEST_F(FaultInjection, AFailingRollBackStillReportsTheFirstFailureAndShowsNoPart
         EXPECT_EQ(withoutUuids(failure), withoutUuids(injectedError(op, path)));
       }
       for (const auto& name : testing::namesIn(destination())) {
-        EXPECT_TRUE(name.starts_with(".quillmere-partial-") || name.starts_with("Quillmere-")) << name;
+        EXPECT_TRUE(name.starts_with(".quillmere-partial-") || name.starts_with("Quillmere-"))
+            << name;
         if (name.starts_with(".quillmere-partial-")) ++leftStaging;
       }
       EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");
@@ -188,7 +231,8 @@ class RequestModeFaults : public FaultInjection {
     std::map<FsOp, std::size_t> counts, atResult;
     FaultyFileSystem recorder;
     recorder.before = [&](FsOp op, const std::string& path) {
-      if (atResult.empty() && op == FsOp::createExclusive && path.starts_with(m_dir / "caller/.result.json.tmp-")) {
+      if (atResult.empty() && op == FsOp::createExclusive &&
+          path.starts_with(m_dir / "caller/.result.json.tmp-")) {
         atResult = counts;
       }
       ++counts[op];
@@ -233,7 +277,8 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
         EXPECT_EQ(result["count"], 0);
         const std::string error = result["error"];
         if (!(op == FsOp::status && error == kChooseFolderAgainMessage)) {
-          EXPECT_EQ(error.rfind(std::string("cannot injected ") + testing::name(op) + " \"", 0), 0u) << error;
+          EXPECT_EQ(error.rfind(std::string("cannot injected ") + testing::name(op) + " \"", 0), 0u)
+              << error;
           EXPECT_TRUE(error.ends_with(kIoError)) << error;
         }
         writeFile(resultPath(), kEarlierResult);
@@ -266,7 +311,8 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
 // Found by the loop above: the result file's folder is flushed after the rename, so a failure
 // there used to answer "not saved" (status 2) although the new result had already replaced the
 // earlier one. The caller then trusts neither, while the result file in fact describes the batch.
-TEST_F(RequestModeFaults, AFolderFlushFailingAfterTheResultReplacedTheEarlierOneIsNotReportedUnsaved) {
+TEST_F(RequestModeFaults,
+       AFolderFlushFailingAfterTheResultReplacedTheEarlierOneIsNotReportedUnsaved) {
   const BatchRequest request = testing::smallRequest(inputs(), destination(), 1);
   writeFile(requestPath(), toJson(request));
   writeFile(resultPath(), kEarlierResult);

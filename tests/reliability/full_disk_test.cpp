@@ -2,18 +2,17 @@
 // namespace of its own, filled so that the batch runs out of space while copying a render or
 // while writing the manifest, and so that request mode cannot write its result file.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -66,7 +65,8 @@ class SmallDisk {
     ASSERT_GE(fd, 0);
     const std::vector<char> page(kPage, 'f');
     off_t size = 0;
-    while (::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size())) size += kPage;
+    while (::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size()))
+      size += kPage;
     ASSERT_EQ(::ftruncate(fd, size - static_cast<off_t>(pages * kPage)), 0);
     ::close(fd);
     struct statvfs info {};
@@ -100,7 +100,8 @@ TEST_F(FullDisk, RunningOutOfSpaceWhileCopyingOrWritingTheManifestLeavesTheDesti
   BatchRequest request = testing::smallRequest(m_dir / "in", destination, 3);
   constexpr std::size_t kRenderPages = 24;
   for (std::size_t i = 0; i < request.items.size(); ++i) {
-    writeFile(request.items[i].renderPath, testing::paddedPng(kRenderPages * kPage, static_cast<int>(i)));
+    writeFile(request.items[i].renderPath,
+              testing::paddedPng(kRenderPages * kPage, static_cast<int>(i)));
   }
   const auto inputs = snapshot(m_dir / "in");
 
@@ -116,7 +117,8 @@ TEST_F(FullDisk, RunningOutOfSpaceWhileCopyingOrWritingTheManifestLeavesTheDesti
       EXPECT_EQ(testing::incompleteBatch(*result.directory, request.items.size()), "");
     } catch (const std::exception& error) {
       const std::string text = describe(error);
-      EXPECT_TRUE(text.starts_with("cannot write \"" + destination + "/.quillmere-partial-")) << text;
+      EXPECT_TRUE(text.starts_with("cannot write \"" + destination + "/.quillmere-partial-"))
+          << text;
       EXPECT_TRUE(text.ends_with(kNoSpace)) << text;
       if (text.find(".quillmere-manifest.json.tmp-") != std::string::npos) {
         failedOnTheManifest = true;

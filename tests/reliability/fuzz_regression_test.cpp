@@ -55,6 +55,34 @@ TEST(FuzzRegressions, RendersKeepEveryPromise) {
   }
 }
 
+// The fuzzer grows its inputs slowly and seldom reaches the size limit; these are built at the
+// largest size request mode parses, in the shapes that cost a JSON reader most: nesting, members
+// and escapes.
+TEST(FuzzRegressions, RequestsOfTheLargestParsedSizeKeepEveryPromise) {
+  constexpr std::size_t kLargest = 4'194'303;
+  std::string members = "{";
+  for (int i = 0; members.size() < kLargest - 16; ++i)
+    members += "\"k" + std::to_string(i) + "\":0,";
+  members += "\"k\":0}";
+  std::string escapes = R"({"provider":")";
+  while (escapes.size() < kLargest - 8) escapes += "\\u0000";
+  escapes += R"("})";
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"open brackets", std::string(kLargest, '[')},
+      {"nested and closed", std::string(kLargest / 2, '[') + std::string(kLargest / 2, ']')},
+      {"members", members},
+      {"escapes", escapes},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_LE(c.bytes.size(), kLargest);
+    EXPECT_EQ(fuzz::checkRequestDecoding(bytesOf(c.bytes)).value_or(""), "");
+  }
+}
+
 // The image seeds start the fuzzer inside every path of the header readers: each accepted
 // container, bit depth and layout, and the refusals that need a parsed header. A seed that no
 // longer answers as listed here no longer does that job.

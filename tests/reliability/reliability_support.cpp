@@ -9,11 +9,10 @@
 #include <cerrno>
 #include <filesystem>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
 #include <system_error>
-
-#include <nlohmann/json.hpp>
 
 #include "inspect/digest.h"
 #include "support/images.h"
@@ -42,7 +41,8 @@ std::string incompleteBatch(const std::string& folder, std::size_t expectedItems
     return folder + ": manifest unreadable: " + error.what();
   }
   const std::string name = fs::path(folder).filename();
-  if (!manifest.contains("transferBatchId") || "Quillmere-" + manifest["transferBatchId"].get<std::string>() != name) {
+  if (!manifest.contains("transferBatchId") ||
+      "Quillmere-" + manifest["transferBatchId"].get<std::string>() != name) {
     return folder + ": manifest of another batch";
   }
   if (!manifest.contains("items") || manifest["items"].size() != expectedItems) {
@@ -56,7 +56,8 @@ std::string incompleteBatch(const std::string& folder, std::size_t expectedItems
     expectedNames.insert(file);
     if (!fs::is_regular_file(path)) return folder + ": render " + file + " missing";
     const std::string actual = sha256(path);
-    if (actual != item["renderSha256"]) return folder + ": render " + file + " differs from its digest";
+    if (actual != item["renderSha256"])
+      return folder + ": render " + file + " differs from its digest";
     if (i < renderDigests.size() && actual != renderDigests[i]) {
       return folder + ": render " + file + " is not the render of pair " + std::to_string(i);
     }
@@ -73,7 +74,8 @@ std::string incompleteBatchesIn(const std::string& destination, std::size_t expe
   std::string problems;
   for (const auto& name : namesIn(destination)) {
     if (!name.starts_with("Quillmere-")) continue;
-    const std::string problem = incompleteBatch(destination + "/" + name, expectedItems, renderDigests);
+    const std::string problem =
+        incompleteBatch(destination + "/" + name, expectedItems, renderDigests);
     if (!problem.empty()) problems += problem + "\n";
   }
   return problems;
@@ -91,9 +93,18 @@ BatchRequest smallRequest(const std::string& inputs, const std::string& destinat
     const std::string index = std::to_string(i);
     std::string render;
     switch (i % 3) {
-      case 0: render = inputs + "/r" + index + ".jpg"; writeFile(render, jpegImage(8, 6, i)); break;
-      case 1: render = inputs + "/r" + index + ".png"; writeFile(render, pngImage(8, 6, i)); break;
-      default: render = inputs + "/r" + index + ".tif"; writeFile(render, tiffImage(8, 6, i)); break;
+      case 0:
+        render = inputs + "/r" + index + ".jpg";
+        writeFile(render, jpegImage(8, 6, i));
+        break;
+      case 1:
+        render = inputs + "/r" + index + ".png";
+        writeFile(render, pngImage(8, 6, i));
+        break;
+      default:
+        render = inputs + "/r" + index + ".tif";
+        writeFile(render, tiffImage(8, 6, i));
+        break;
     }
     const std::string original = inputs + "/o" + index + ".iiq";
     writeFile(original, "original photo " + index);
@@ -183,7 +194,8 @@ long peakMemoryOfChild(const std::function<bool()>& body, bool& ok) {
 StderrToFile::StderrToFile(const std::string& path)
     : m_saved(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0)) {
   const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (m_saved < 0 || file < 0) throw std::system_error(errno, std::generic_category(), "redirect stderr");
+  if (m_saved < 0 || file < 0)
+    throw std::system_error(errno, std::generic_category(), "redirect stderr");
   ::dup2(file, STDERR_FILENO);
   ::close(file);
 }

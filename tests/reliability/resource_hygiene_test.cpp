@@ -1,8 +1,7 @@
 // Every file handle is closed on every path, and memory does not grow with the size of the files
 // a batch reads.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -72,7 +71,8 @@ TEST_F(ResourceHygiene, AThousandAcceptedAndAThousandRefusedItemsLeaveNoDescript
 
   // A thousand refused items, each ending its batch and rolling it back.
   for (int i = 0; i < kItems; ++i) {
-    BatchRequest spoiled{good.provider, good.catalogId, destination, {good.items[0], good.items[1]}};
+    BatchRequest spoiled{
+        good.provider, good.catalogId, destination, {good.items[0], good.items[1]}};
     refusals[static_cast<std::size_t>(i) % refusals.size()](spoiled.items[1]);
     EXPECT_THROW(createBatch(spoiled), std::exception);
   }
@@ -119,7 +119,9 @@ TEST_F(ResourceHygiene, PeakMemoryDoesNotGrowWithFileSize) {
          return createBatch(request).count == 1;
        }},
       {"request mode refusing a request file that large", "{",
-       [&](const std::string& file) { return runRequestMode(file, m_dir / "out/result.json") == 1; }},
+       [&](const std::string& file) {
+         return runRequestMode(file, m_dir / "out/result.json") == 1;
+       }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -133,7 +135,8 @@ TEST_F(ResourceHygiene, PeakMemoryDoesNotGrowWithFileSize) {
       EXPECT_TRUE(ok) << "the operation failed on file " << index;
       fs::remove(file);
     }
-    EXPECT_LT(peak[1] - peak[0], kToleranceKiB) << peak[0] << " KiB for 64 MiB, " << peak[1] << " KiB for 512 MiB";
+    EXPECT_LT(peak[1] - peak[0], kToleranceKiB)
+        << peak[0] << " KiB for 64 MiB, " << peak[1] << " KiB for 512 MiB";
   }
 }
 
