@@ -66,7 +66,10 @@ quillmere::BatchRequest makeBatch(const std::string& root, int pairs, std::size_
     write(original, randomBytes(size, rng));
     std::string png(reinterpret_cast<const char*>(kTinyPng), sizeof kTinyPng);
     write(render, png + randomBytes(size - png.size(), rng));
-    request.items.push_back({original, render, "p" + std::to_string(i), "v" + std::to_string(i)});
+    const std::string index = std::to_string(i);
+    std::string photoId("p");
+    std::string variantId("v");
+    request.items.push_back({original, render, photoId.append(index), variantId.append(index)});
   }
   // Read everything once, so the floor and the batch both start from a warm page cache.
   for (const auto& pair : request.items) {

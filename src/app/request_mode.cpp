@@ -45,11 +45,20 @@ bool isRequestMode(int argc, const char* const* argv) {
 int runRequestMode(const std::string& requestPath, const std::string& resultPath,
                    FileSystem& fs) {
   const BatchResult result = runBatch(requestPath, fs);
+  std::string target;
   try {
-    writeAtomically(fileLocation(resultPath), toJson(result), fs);
+    target = fileLocation(resultPath);
+    replaceAtomically(target, toJson(result), fs);
   } catch (...) {
     reportUnsavedResult();
     return 2;
+  }
+  try {
+    syncParentDirectory(target, fs);
+  } catch (...) {
+    // The new result has already replaced any earlier file, whole, and the caller can read it;
+    // answering "not saved" now would be untrue. Only whether the replacement survives a power
+    // cut is in doubt, and nothing here can mend that.
   }
   return result.error ? 1 : 0;
 }

@@ -58,6 +58,15 @@ OpenFile copyToNewFile(const std::string& source, const std::string& target, Fil
 }
 
 void writeAtomically(const std::string& target, std::string_view bytes, FileSystem& fs) {
+  replaceAtomically(target, bytes, fs);
+  syncParentDirectory(target, fs);
+}
+
+void syncParentDirectory(const std::string& path, FileSystem& fs) {
+  syncDirectory(parentOf(path), fs);
+}
+
+void replaceAtomically(const std::string& target, std::string_view bytes, FileSystem& fs) {
   const std::string folder = parentOf(target);
   // Hidden, unique and in the same folder, so the final rename stays within one file system.
   std::string hiddenName(".");
@@ -78,7 +87,6 @@ void writeAtomically(const std::string& target, std::string_view bytes, FileSyst
     }
     throw;
   }
-  syncDirectory(folder, fs);
 }
 
 void syncDirectory(const std::string& path, FileSystem& fs) {

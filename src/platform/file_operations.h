@@ -28,6 +28,15 @@ OpenFile copyToNewFile(const std::string& source, const std::string& target,
 void writeAtomically(const std::string& target, std::string_view bytes,
                      FileSystem& fs = posixFileSystem());
 
+// writeAtomically without the final fsync of the folder. When it returns, `target` holds `bytes`
+// whole; when it throws, `target` is as it was. Whether the rename survives a power cut is only
+// settled by a later syncParentDirectory.
+void replaceAtomically(const std::string& target, std::string_view bytes,
+                       FileSystem& fs = posixFileSystem());
+
+// fsync of the folder that holds `path`, making a rename into it durable.
+void syncParentDirectory(const std::string& path, FileSystem& fs = posixFileSystem());
+
 // fsync of a directory, making the creation, rename or removal of its entries durable.
 void syncDirectory(const std::string& path, FileSystem& fs = posixFileSystem());
 

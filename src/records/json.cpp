@@ -79,7 +79,9 @@ json parse(std::string_view bytes, const char* record) {
   };
   try {
     return json::parse(bytes.begin(), bytes.end(), dropDeepValues);
-  } catch (const json::parse_error& error) {
+  } catch (const json::exception& error) {
+    // Syntax errors, but also valid JSON the library cannot hold, such as a number beyond the
+    // range of a double (1e400): either way the document cannot be read.
     std::string text = error.what();
     // Drop the library's "[json.exception.parse_error.101] " tag; the rest says where and why.
     if (const auto tag = text.find("] ");

@@ -111,8 +111,15 @@ class Progress {
 
   void startItem(std::size_t item) {
     checkStop();
+    m_state.phase = BatchPhase::staging;
     m_state.item = item;
     report();
+  }
+
+  void finishing() {
+    m_state.phase = BatchPhase::finishing;
+    report();
+    checkStop();
   }
 
   void advance(std::int64_t bytes) {
@@ -163,13 +170,17 @@ ManifestItem stageItem(const Pair& pair, const std::string& stagingFolder,
   const bool parallel = std::min(originalSize, renderStatus.size) >= kParallelReadThreshold;
 
   // The original's first hash, then the render's inspection and hash.
-  auto [sourceSha256, inspected] = bothInOrder(
+  auto firstReads = bothInOrder(
       parallel, [&] { return sha256(original, fs); },
       [&] {
         ImageInfo image = imageInfo(render);
         return std::pair(std::move(image), sha256(render, fs));
       });
-  auto& [image, renderSha256] = inspected;
+  // Plain variables rather than structured bindings: the lambdas below capture them, which older
+  // Clang releases do not accept.
+  const std::string sourceSha256 = std::move(firstReads.first);
+  ImageInfo image = std::move(firstReads.second.first);
+  const std::string renderSha256 = std::move(firstReads.second.second);
   progress.advance(originalSize + renderStatus.size);
 
   const std::string renderFilename =
@@ -251,8 +262,8 @@ BatchResult createBatch(const BatchRequest& request, FileSystem& fs,
     manifest.items.push_back(stageItem(request.items[i], staging.path(), request.provider,
                                        manifest.catalogFingerprint, fs, progress));
   }
+  progress.finishing();
   manifest.issuedAt = currentTimeISO8601();
-  progress.checkStop();
 
   // A batch reported as saved must survive a power loss: every render reaches the disk before the
   // manifest that vouches for it, the folder's entries before the rename, the rename itself after.

@@ -19,12 +19,17 @@ inline constexpr const char* kChangedDuringTransferMessage =
 // Raised when a caller asks a running batch to stop (the window quitting during a save).
 inline constexpr const char* kBatchStoppedMessage = "保存已取消，未写入任何文件。";
 
+// Where a batch stands: checking and sizing its pairs, staging pair `item`, or writing the
+// manifest and committing after the last pair.
+enum class BatchPhase { preparing, staging, finishing };
+
 // Progress of one batch, as createBatch reports it to an optional observer.
 struct BatchProgress {
-  std::size_t item = 0;        // index of the pair being staged
+  std::size_t item = 0;        // index of the pair being staged (in the staging phase)
   std::size_t itemCount = 0;   // pairs in the batch
   std::uint64_t bytesDone = 0;   // bytes read, hashed or copied so far
   std::uint64_t bytesTotal = 0;  // bytes the whole batch will read, hash or copy
+  BatchPhase phase = BatchPhase::preparing;
 };
 
 // Hears a batch's progress; called on the thread running createBatch. A stop requested through

@@ -58,24 +58,17 @@ std::uint64_t perMille(const BatchProgress& progress) {
          progress.bytesTotal;
 }
 
-// Which pair a batch was staging when it failed, from what createBatch reported: its first report
-// comes before any pair is staged, each later one names the pair being staged, and the last pair
-// ends with every byte done, after which only writing the manifest and the commit remain.
+// Which pair a batch was staging when it failed, from the last progress createBatch reported;
+// none when it failed before the first pair or after the last (destination, manifest, commit).
 class StagingTracker {
  public:
-  void heard(const BatchProgress& progress) {
-    ++m_reports;
-    m_last = progress;
-  }
+  void heard(const BatchProgress& progress) { m_last = progress; }
   std::optional<std::size_t> failingItem() const {
-    if (m_reports < 2) return std::nullopt;
-    const bool lastItem = m_last.item + 1 >= m_last.itemCount;
-    if (lastItem && m_last.bytesDone >= m_last.bytesTotal) return std::nullopt;
+    if (m_last.phase != BatchPhase::staging) return std::nullopt;
     return m_last.item;
   }
 
  private:
-  std::size_t m_reports = 0;
   BatchProgress m_last;
 };
 

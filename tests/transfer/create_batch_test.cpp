@@ -378,10 +378,14 @@ TEST_F(Batch, ObserverHearsProgressAndCanStopTheBatch) {
   BatchObserver observer{[&](const BatchProgress& p) { heard.push_back(p); }, {}};
   createBatch(r, posixFileSystem(), &observer);
   ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.front().phase, BatchPhase::preparing);
+  EXPECT_EQ(heard.front().bytesDone, 0u);
   for (std::size_t i = 1; i < heard.size(); ++i) {
     EXPECT_GE(heard[i].bytesDone, heard[i - 1].bytesDone);
     EXPECT_GE(heard[i].item, heard[i - 1].item);
+    EXPECT_GE(heard[i].phase, heard[i - 1].phase);
   }
+  EXPECT_EQ(heard.back().phase, BatchPhase::finishing);
   EXPECT_EQ(heard.back().item, 3u);
   EXPECT_EQ(heard.back().itemCount, 4u);
   EXPECT_EQ(heard.back().bytesDone, heard.back().bytesTotal);
