@@ -7,7 +7,7 @@ QUILLMERE_BUILD=${QUILLMERE_BUILD:-$QUILLMERE_ROOT/build}
 quillmere_packages=(
   cmake ninja-build g++ pkg-config
   libssl-dev nlohmann-json3-dev libtiff-dev libpng-dev libjpeg62-turbo-dev
-  qt6-base-dev libgl-dev fonts-noto-cjk
+  qt6-base-dev qt6-translations-l10n libgl-dev fonts-noto-cjk
   googletest libgtest-dev
 )
 
