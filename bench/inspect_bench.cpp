@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "inspect/admission.h"
 #include "inspect/digest.h"
 #include "inspect/image_info.h"
@@ -35,30 +36,14 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using quillmere::bench::Clock;
+using quillmere::bench::randomBytes;
+using quillmere::bench::seconds;
 
 constexpr std::size_t kLargeFileSize = std::size_t{512} << 20;
 constexpr std::size_t kMemoryBufferSize = std::size_t{128} << 20;
 constexpr int kRenderCount = 500;
 constexpr int kRepeats = 5;
-
-double seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-std::string randomBytes(std::size_t size, std::mt19937_64& rng) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i + 8 <= size; i += 8) {
-    const auto value = rng();
-    std::memcpy(&bytes[i], &value, 8);
-  }
-  return bytes;
-}
-
-void write(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::vector<unsigned char> pixels(std::size_t size) {
   std::vector<unsigned char> bytes(size);
@@ -171,7 +156,7 @@ int main(int argc, char** argv) {
 
   // (a) Hashing a file in the page cache against hashing memory.
   const std::string large = root + "/large.tif";
-  write(large, randomBytes(kLargeFileSize, rng));
+  quillmere::bench::writeFile(large, randomBytes(kLargeFileSize, rng));
   quillmere::sha256(large);  // brings the whole file into the page cache
   double fileBest = 1e9;
   for (int i = 0; i < kRepeats; ++i) {
@@ -205,7 +190,7 @@ int main(int argc, char** argv) {
   std::uint64_t renderBytes = 0;
   for (int i = 0; i < kRenderCount; ++i) {
     renders.push_back(root + "/render-" + std::to_string(i) + extensions[i % 3]);
-    write(renders.back(), renderBlobs[i % 3]);
+    quillmere::bench::writeFile(renders.back(), renderBlobs[i % 3]);
     renderBytes += renderBlobs[i % 3].size();
   }
   std::vector<double> passes;

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "inspect/digest.h"
 #include "platform/file_operations.h"
 #include "transfer/create_batch.h"
@@ -27,33 +28,18 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-double seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
+using quillmere::bench::Clock;
+using quillmere::bench::randomBytes;
+using quillmere::bench::seconds;
 
 // The smallest valid PNG (1x1, 8-bit grey); whatever follows its end is never read by inspection,
 // so padding it gives a render of any size.
 const unsigned char kTinyPng[] = {
-    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44,
-    0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x00, 0x00, 0x00, 0x00, 0x3a,
-    0x7e, 0x9b, 0x55, 0x00, 0x00, 0x00, 0x0a, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0x60,
-    0x00, 0x00, 0x00, 0x02, 0x00, 0x01, 0xe5, 0x27, 0xde, 0xfc, 0x00, 0x00, 0x00, 0x00, 0x49,
-    0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
-
-std::string randomBytes(std::size_t size, std::mt19937_64& rng) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i + 8 <= size; i += 8) {
-    const auto value = rng();
-    std::memcpy(&bytes[i], &value, 8);
-  }
-  return bytes;
-}
-
-void write(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48,
+    0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x00, 0x00, 0x00,
+    0x00, 0x3a, 0x7e, 0x9b, 0x55, 0x00, 0x00, 0x00, 0x0a, 0x49, 0x44, 0x41, 0x54, 0x78,
+    0x9c, 0x63, 0x60, 0x00, 0x00, 0x00, 0x02, 0x00, 0x01, 0xe5, 0x27, 0xde, 0xfc, 0x00,
+    0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
 
 quillmere::BatchRequest makeBatch(const std::string& root, int pairs, std::size_t size,
                                   std::mt19937_64& rng) {
@@ -63,9 +49,9 @@ quillmere::BatchRequest makeBatch(const std::string& root, int pairs, std::size_
   for (int i = 0; i < pairs; ++i) {
     const std::string original = root + "/in/o" + std::to_string(i);
     const std::string render = root + "/in/r" + std::to_string(i) + ".png";
-    write(original, randomBytes(size, rng));
+    quillmere::bench::writeFile(original, randomBytes(size, rng));
     std::string png(reinterpret_cast<const char*>(kTinyPng), sizeof kTinyPng);
-    write(render, png + randomBytes(size - png.size(), rng));
+    quillmere::bench::writeFile(render, png + randomBytes(size - png.size(), rng));
     const std::string index = std::to_string(i);
     std::string photoId("p");
     std::string variantId("v");
@@ -97,9 +83,7 @@ double rawSha256Speed() {
 
 long peakMemoryOfSparseHash(const std::string& root) {
   const std::string path = root + "/sparse-4GiB";
-  {
-    std::ofstream(path, std::ios::binary);
-  }
+  { std::ofstream(path, std::ios::binary); }
   fs::resize_file(path, 4'294'967'296);
   const pid_t child = fork();
   if (child == 0) {

@@ -112,22 +112,17 @@ TEST(ConcurrentReads, FailuresWhileTwoThreadsReadALargePairAreHandledLikeAnyOthe
   fs::create_directory(destination);
   const auto before = testing::snapshot(dir.path());
 
-  for (const testing::FsOp op : testing::kAllFsOps) {
-    const auto found = calls.find(op);
-    if (found == calls.end()) continue;
-    for (std::size_t k = 1; k <= found->second.size(); ++k) {
-      SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k));
-      testing::FaultyFileSystem faulty(op, static_cast<int>(k));
-      const std::string failure = testing::failureOf([&] { createBatch(request, faulty); });
-      ASSERT_TRUE(faulty.fired());
-      if (failure != kChooseFolderAgainMessage) {
-        EXPECT_EQ(failure.rfind(std::string("cannot injected ") + testing::name(op) + " \"", 0), 0u)
-            << failure;
-        EXPECT_TRUE(failure.ends_with("Input/output error")) << failure;
-      }
-      ASSERT_EQ(testing::snapshot(dir.path()), before);
+  testing::forEachCall(calls, [&](testing::FsOp op, int k, const std::string&) {
+    testing::FaultyFileSystem faulty(op, k);
+    const std::string failure = testing::failureOf([&] { createBatch(request, faulty); });
+    ASSERT_TRUE(faulty.fired());
+    if (failure != kChooseFolderAgainMessage) {
+      EXPECT_EQ(failure.rfind(std::string("cannot injected ") + testing::name(op) + " \"", 0), 0u)
+          << failure;
+      EXPECT_TRUE(failure.ends_with("Input/output error")) << failure;
     }
-  }
+    ASSERT_EQ(testing::snapshot(dir.path()), before);
+  });
 }
 
 }  // namespace

@@ -27,8 +27,8 @@ namespace fs = std::filesystem;
 using testing::CallLog;
 using testing::failureOf;
 using testing::FaultyFileSystem;
+using testing::forEachCall;
 using testing::FsOp;
-using testing::kAllFsOps;
 using testing::readFile;
 using testing::recordCalls;
 using testing::snapshot;
@@ -92,25 +92,19 @@ TEST_F(FaultInjection, EveryCallOfAFivePairBatchFailsWithItsOwnErrorAndLeavesNot
   const int descriptors = testing::openDescriptorCount();
 
   std::map<std::string, std::set<FsOp>> failedAt;  // path, without its random names -> operations
-  for (const FsOp op : kAllFsOps) {
-    const auto found = calls.find(op);
-    if (found == calls.end()) continue;
-    for (std::size_t k = 1; k <= found->second.size(); ++k) {
-      const std::string& path = found->second[k - 1];
-      SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k) + " on " + path);
-      FaultyFileSystem faulty(op, static_cast<int>(k));
-      const std::string failure = failureOf([&] { createBatch(request, faulty); });
-      ASSERT_TRUE(faulty.fired());
-      // The one failure that is not passed on: a destination that cannot be examined is one the
-      // user has to choose again.
-      const std::string expected = op == FsOp::status && path == destination()
-                                       ? kChooseFolderAgainMessage
-                                       : injectedError(op, path);
-      EXPECT_EQ(withoutUuids(failure), withoutUuids(expected));
-      ASSERT_EQ(snapshot(m_dir.path()), before);
-      failedAt[withoutUuids(path)].insert(op);
-    }
-  }
+  forEachCall(calls, [&](FsOp op, int k, const std::string& path) {
+    FaultyFileSystem faulty(op, k);
+    const std::string failure = failureOf([&] { createBatch(request, faulty); });
+    ASSERT_TRUE(faulty.fired());
+    // The one failure that is not passed on: a destination that cannot be examined is one the
+    // user has to choose again.
+    const std::string expected = op == FsOp::status && path == destination()
+                                     ? kChooseFolderAgainMessage
+                                     : injectedError(op, path);
+    EXPECT_EQ(withoutUuids(failure), withoutUuids(expected));
+    ASSERT_EQ(snapshot(m_dir.path()), before);
+    failedAt[withoutUuids(path)].insert(op);
+  });
   EXPECT_EQ(testing::openDescriptorCount(), descriptors);
 
   // Each pair was failed in every step that touches its files: admission, size, hashing, copying.
@@ -177,28 +171,22 @@ TEST_F(FaultInjection, AFailingRollBackStillReportsTheFirstFailureAndShowsNoPart
   const auto inputsBefore = snapshot(inputs());
 
   int leftStaging = 0;
-  for (const FsOp op : kAllFsOps) {
-    const auto found = calls.find(op);
-    if (found == calls.end()) continue;
-    for (std::size_t k = 1; k <= found->second.size(); ++k) {
-      const std::string& path = found->second[k - 1];
-      SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k) + " on " + path);
-      UnremovableFileSystem faulty(op, static_cast<int>(k));
-      const std::string failure = failureOf([&] { createBatch(request, faulty); });
-      ASSERT_TRUE(faulty.fired());
-      if (!(op == FsOp::status && path == destination())) {
-        EXPECT_EQ(withoutUuids(failure), withoutUuids(injectedError(op, path)));
-      }
-      for (const auto& name : testing::namesIn(destination())) {
-        EXPECT_TRUE(name.starts_with(".quillmere-partial-") || name.starts_with("Quillmere-"))
-            << name;
-        if (name.starts_with(".quillmere-partial-")) ++leftStaging;
-      }
-      EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");
-      EXPECT_EQ(snapshot(inputs()), inputsBefore);
-      emptyDestination();
+  forEachCall(calls, [&](FsOp op, int k, const std::string& path) {
+    UnremovableFileSystem faulty(op, k);
+    const std::string failure = failureOf([&] { createBatch(request, faulty); });
+    ASSERT_TRUE(faulty.fired());
+    if (!(op == FsOp::status && path == destination())) {
+      EXPECT_EQ(withoutUuids(failure), withoutUuids(injectedError(op, path)));
     }
-  }
+    for (const auto& name : testing::namesIn(destination())) {
+      EXPECT_TRUE(name.starts_with(".quillmere-partial-") || name.starts_with("Quillmere-"))
+          << name;
+      if (name.starts_with(".quillmere-partial-")) ++leftStaging;
+    }
+    EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");
+    EXPECT_EQ(snapshot(inputs()), inputsBefore);
+    emptyDestination();
+  });
   EXPECT_GT(leftStaging, 0);
 }
 
@@ -262,7 +250,7 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
   for (const auto& [op, count] : m_callCounts) {
     for (std::size_t k = 1; k <= count; ++k) {
       SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k));
-      FaultyFileSystem faulty(op, static_cast<int>(k));
+      FaultyFileSystem faulty(op, k);
       const Outcome outcome = run(faulty);
       ASSERT_TRUE(faulty.fired());
       const auto start = resultStarts.find(op);

@@ -1,6 +1,7 @@
 #include "reliability/reliability_support.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -120,6 +121,18 @@ std::string failureOf(const std::function<void()>& action) {
     return describe(error);
   }
   return "no failure";
+}
+
+void forEachCall(const CallLog& calls,
+                 const std::function<void(FsOp op, int k, const std::string& path)>& each) {
+  for (const auto& [op, paths] : calls) {
+    for (std::size_t k = 1; k <= paths.size(); ++k) {
+      const std::string& path = paths[k - 1];
+      SCOPED_TRACE(std::string(name(op)) + " #" + std::to_string(k) + " on " + path);
+      each(op, static_cast<int>(k), path);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
 }
 
 CallLog recordCalls(const std::function<void(FileSystem&)>& run) {

@@ -44,6 +44,13 @@ std::string failureOf(const std::function<void()>& action);
 using CallLog = std::map<FsOp, std::vector<std::string>>;
 CallLog recordCalls(const std::function<void(FileSystem&)>& run);
 
+// Runs `each` once per recorded call, in the order of the operations and then of their calls, with
+// the operation, its index among the calls of that operation (from 1, as FaultyFileSystem counts)
+// and the path it named, under a trace naming all three. Stops after a fatal test failure, as a
+// plain loop with ASSERT_* would.
+void forEachCall(const CallLog& calls,
+                 const std::function<void(FsOp op, int k, const std::string& path)>& each);
+
 // Descriptors open in this process right now.
 int openDescriptorCount();
 
