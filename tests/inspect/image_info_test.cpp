@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "image_fixtures.h"
+#include "support/image_fixtures.h"
 #include "records/records.h"
 #include "stderr_capture.h"
 #include "support/temp_dir.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "image_fixtures.h"
+#include "support/image_fixtures.h"
 #include "inspect/image_info.h"
 #include "records/records.h"
 #include "stderr_capture.h"

@@ -1,4 +1,4 @@
-#include "image_fixtures.h"
+#include "support/image_fixtures.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -19,10 +19,13 @@
 namespace quillmere::testing::fixtures {
 namespace {
 
-// Pixel bytes with some structure, so the encoders have something to compress.
-std::vector<unsigned char> pattern(std::size_t size) {
+// Pixel bytes with some structure, so the encoders have something to compress; `seed` shifts them,
+// so two images of one size can differ.
+std::vector<unsigned char> pattern(std::size_t size, int seed) {
   std::vector<unsigned char> bytes(size);
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>((i * 31) ^ (i >> 5));
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<unsigned char>(((i * 31) ^ (i >> 5)) + static_cast<unsigned>(seed));
+  }
   return bytes;
 }
 
@@ -81,7 +84,7 @@ std::string frameControl(std::uint32_t sequence, std::uint32_t width, std::uint3
 
 }  // namespace
 
-std::string encodedJpeg(int width, int height, JpegColour colour, bool progressive) {
+std::string encodedJpeg(int width, int height, JpegColour colour, bool progressive, int seed) {
   jpeg_compress_struct info{};
   jpeg_error_mgr errors{};
   info.err = jpeg_std_error(&errors);
@@ -109,7 +112,7 @@ std::string encodedJpeg(int width, int height, JpegColour colour, bool progressi
   if (progressive) jpeg_simple_progression(&info);
   jpeg_start_compress(&info, TRUE);
   const std::size_t rowSize = static_cast<std::size_t>(width) * info.input_components;
-  auto pixels = pattern(rowSize * height);
+  auto pixels = pattern(rowSize * height, seed);
   while (info.next_scanline < info.image_height) {
     JSAMPROW row = &pixels[info.next_scanline * rowSize];
     jpeg_write_scanlines(&info, &row, 1);
@@ -130,7 +133,8 @@ std::string withLargeAppSegments(const std::string& jpeg, int count) {
   return jpeg.substr(0, 2) + segments + jpeg.substr(2);
 }
 
-std::string encodedPng(int width, int height, int bitDepth, int colourType, bool interlaced) {
+std::string encodedPng(int width, int height, int bitDepth, int colourType, bool interlaced,
+                       int seed) {
   std::string out;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
@@ -148,7 +152,7 @@ std::string encodedPng(int width, int height, int bitDepth, int colourType, bool
   if (interlaced) png_set_interlace_handling(png);
   const std::size_t rowBytes = png_get_rowbytes(png, info);
   // Palette indices must stay below the palette size: keep the low bits of every index small.
-  auto pixels = pattern(rowBytes * height);
+  auto pixels = pattern(rowBytes * height, seed);
   if (colourType == PNG_COLOR_TYPE_PALETTE) {
     for (auto& byte : pixels) byte &= bitDepth == 8 ? 0x03 : bitDepth == 4 ? 0x33 : 0xFF;
   }
@@ -213,14 +217,14 @@ std::string encodedTiff(const TiffSpec& spec) {
       TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16);
       TIFFSetField(tiff, TIFFTAG_TILELENGTH, 16);
       const auto tileSize = static_cast<std::size_t>(TIFFTileSize(tiff));
-      auto tile = pattern(tileSize);
+      auto tile = pattern(tileSize, spec.seed);
       for (ttile_t i = 0; i < TIFFNumberOfTiles(tiff); ++i) {
         TIFFWriteEncodedTile(tiff, i, tile.data(), static_cast<tmsize_t>(tileSize));
       }
     } else {
       TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, spec.height);
       const auto rowSize = static_cast<std::size_t>(TIFFScanlineSize(tiff));
-      auto row = pattern(rowSize);
+      auto row = pattern(rowSize, spec.seed);
       for (int y = 0; y < spec.height; ++y) {
         TIFFWriteScanline(tiff, row.data(), static_cast<std::uint32_t>(y), 0);
       }

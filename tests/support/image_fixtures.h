@@ -4,14 +4,16 @@
 #include <optional>
 #include <string>
 
-// Image files for the inspection tests, made on the fly: encoded by the real libraries where the
+// Image files for the tests, made on the fly: encoded by the real libraries where the
 // pixels are small, crafted byte by byte where only a header is needed (a 100,000-pixel-wide claim
 // costs a few dozen bytes and no pixel buffer anywhere).
 namespace quillmere::testing::fixtures {
 
 // Encoded by libjpeg-turbo.
 enum class JpegColour { gray, rgb, cmyk };
-std::string encodedJpeg(int width, int height, JpegColour colour, bool progressive = false);
+// `seed` varies the pixels (not the headers), so two images of one size can differ.
+std::string encodedJpeg(int width, int height, JpegColour colour, bool progressive = false,
+                        int seed = 0);
 
 // `jpeg` with `count` application segments of the largest size (64 KiB each) inserted right after
 // its start marker, where cameras and editors put EXIF data and ICC profiles.
@@ -20,7 +22,7 @@ std::string withLargeAppSegments(const std::string& jpeg, int count);
 // Encoded by libpng. `colourType` is a PNG_COLOR_TYPE_* value; indexed images get a small
 // palette.
 std::string encodedPng(int width, int height, int bitDepth, int colourType,
-                       bool interlaced = false);
+                       bool interlaced = false, int seed = 0);
 
 // A real animated PNG of `frames` frames (the still image is the first), built from a libpng
 // encoding with the animation chunks spliced in.
@@ -38,6 +40,7 @@ struct TiffSpec {
   bool bigTiff = false;
   bool bigEndian = false;
   bool tiled = false;
+  int seed = 0;
 };
 std::string encodedTiff(const TiffSpec& spec);
 
