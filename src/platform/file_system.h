@@ -9,10 +9,12 @@
 
 namespace quillmere {
 
-// What one stat(2) of a path says, links followed.
+// What one stat(2) of a path or descriptor says (links followed, except by linkStatus).
 struct FileStatus {
   bool isRegular = false;
   bool isDirectory = false;
+  bool isLink = false;    // only ever set by linkStatus
+  bool isStream = false;  // a FIFO or a character device: written into, never replaced
   std::int64_t size = 0;
 };
 
@@ -34,6 +36,15 @@ class FileSystem {
   // stat(2), following links. Fails when the path cannot be examined (nothing there included).
   virtual FileStatus status(const std::string& path) = 0;
 
+  // fstat(2) of an open file: describes what was opened, whatever the path names by now.
+  virtual FileStatus status(OpenFile& file) = 0;
+
+  // lstat(2): the path itself, a link not followed. Fails when nothing is there.
+  virtual FileStatus linkStatus(const std::string& path) = 0;
+
+  // readlink(2): the text of a symbolic link, as stored.
+  virtual std::string readLink(const std::string& path) = 0;
+
   // Opens an existing file for reading. The open does not block (a FIFO swapped in at the path
   // cannot hang us) and anything that is not a regular file is refused with a platform error.
   virtual OpenFile openForReading(const std::string& path) = 0;
@@ -44,8 +55,17 @@ class FileSystem {
   // Opens a directory so it can be fsynced.
   virtual OpenFile openDirectory(const std::string& path) = 0;
 
+  // Opens an existing FIFO or character device for writing into it directly. The open does not
+  // wait (a FIFO without a reader fails with ENXIO); later writes block as usual. Anything else is
+  // refused with a platform error.
+  virtual OpenFile openStreamForWriting(const std::string& path) = 0;
+
   // One read of up to buffer.size() bytes, retried on EINTR; 0 means end of file.
   virtual std::size_t read(OpenFile& file, std::span<std::byte> buffer) = 0;
+
+  // One pread(2) of up to buffer.size() bytes at `offset`, retried on EINTR; 0 means end of file.
+  // Leaves the file position alone, so several readers can share one descriptor.
+  virtual std::size_t readAt(OpenFile& file, std::uint64_t offset, std::span<std::byte> buffer) = 0;
 
   // Writes every byte, retrying short writes and EINTR.
   virtual void writeAll(OpenFile& file, std::span<const std::byte> bytes) = 0;
@@ -53,6 +73,12 @@ class FileSystem {
   // Copies the rest of `from` to the end of `to`: copy_file_range, falling back to read/write
   // where the file systems cannot do it.
   virtual void copyContents(OpenFile& from, OpenFile& to) = 0;
+
+  // Copies up to `length` bytes of `from`, starting at `offset`, to the end of `to` and returns how
+  // many were copied; 0 means `from` ends at `offset`. copy_file_range where the file systems can,
+  // pread/write otherwise. Leaves `from`'s file position alone.
+  virtual std::size_t copyChunk(OpenFile& from, std::uint64_t offset, OpenFile& to,
+                                std::size_t length) = 0;
 
   // Asks the kernel to start writing a file's dirty pages back now, without waiting for them, so
   // that a later fsync has little left to do. Advisory: implementations may ignore it.
@@ -76,6 +102,22 @@ class FileSystem {
 
   // Removes a directory with everything in it, without following links inside it.
   virtual void removeTree(const std::string& path) = 0;
+
+  // The same operations relative to an open folder, for work that must stay inside the folder it
+  // started in even if a path leading there is repointed meanwhile. `name` is one component; the
+  // returned files and every error carry the folder's path joined with it.
+
+  // mkdirat(2).
+  virtual void createDirectoryAt(OpenFile& folder, const std::string& name) = 0;
+  // Opens a sub-folder (not through a link) so it can be listed, worked in and fsynced.
+  virtual OpenFile openDirectoryAt(OpenFile& folder, const std::string& name) = 0;
+  // O_CREAT|O_EXCL in the folder; never opens or truncates an existing file.
+  virtual OpenFile createExclusiveAt(OpenFile& folder, const std::string& name) = 0;
+  // Renames within the folder and never replaces anything at `to`.
+  virtual void renameNoReplaceAt(OpenFile& folder, const std::string& from,
+                                 const std::string& to) = 0;
+  // Removes a file or a folder with everything in it, links inside not followed.
+  virtual void removeTreeAt(OpenFile& folder, const std::string& name) = 0;
 };
 
 // The real, POSIX implementation. Stateless, shared by every caller.

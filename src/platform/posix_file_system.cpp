@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -48,6 +49,8 @@ void copyByReadWrite(OpenFile& from, OpenFile& to) {
   }
 }
 
+void removeEntry(int dirFd, const std::string& name, const std::string& path);
+
 // Removes everything inside the open directory `dirFd`, then nothing else. Links are removed, never
 // followed, so a link inside a staging folder cannot lead the removal outside it.
 void removeContents(int dirFd, const std::string& path) {
@@ -68,17 +71,56 @@ void removeContents(int dirFd, const std::string& path) {
   }
   if (errno != 0) throwSystemError(errno, "list", path);
 
-  for (const auto& name : names) {
-    const std::string childPath = path + "/" + name;
-    if (::unlinkat(dirFd, name.c_str(), 0) == 0) continue;
-    if (errno != EISDIR && errno != EPERM) throwSystemError(errno, "remove", childPath);
-    UniqueFd child(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!child) throwSystemError(errno, "open", childPath);
-    removeContents(child.get(), childPath);
-    if (::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) {
-      throwSystemError(errno, "remove", childPath);
+  for (const auto& name : names) removeEntry(dirFd, name, path + "/" + name);
+}
+
+FileStatus statusOf(const struct stat& info) {
+  FileStatus status;
+  status.isRegular = S_ISREG(info.st_mode);
+  status.isDirectory = S_ISDIR(info.st_mode);
+  status.isLink = S_ISLNK(info.st_mode);
+  status.isStream = S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode);
+  status.size = static_cast<std::int64_t>(info.st_size);
+  return status;
+}
+
+std::string joined(const OpenFile& folder, const std::string& name) {
+  return folder.path == "/" ? "/" + name : folder.path + "/" + name;
+}
+
+// pread/write of one chunk, for file systems that cannot copy in the kernel.
+std::size_t copyChunkByReadWrite(OpenFile& from, std::uint64_t offset, OpenFile& to,
+                                 std::size_t length) {
+  const std::size_t size = std::min(length, kCopyBufferSize);
+  const auto buffer = std::make_unique_for_overwrite<char[]>(size);
+  ssize_t got;
+  do {
+    got = ::pread(from.fd.get(), buffer.get(), size, static_cast<off_t>(offset));
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) throwSystemError(errno, "read", from.path);
+  const char* next = buffer.get();
+  std::size_t left = static_cast<std::size_t>(got);
+  while (left > 0) {
+    const ssize_t put = ::write(to.fd.get(), next, left);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      throwSystemError(errno, "write", to.path);
     }
+    next += put;
+    left -= static_cast<std::size_t>(put);
   }
+  return static_cast<std::size_t>(got);
+}
+
+// Removes `name` inside the open folder `dirFd`: a file or link by unlinking it, a folder with
+// everything in it.
+void removeEntry(int dirFd, const std::string& name, const std::string& path) {
+  if (::unlinkat(dirFd, name.c_str(), 0) == 0) return;
+  if (errno != EISDIR && errno != EPERM) throwSystemError(errno, "remove", path);
+  UniqueFd child(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!child) throwSystemError(errno, "open", path);
+  removeContents(child.get(), path);
+  if (::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) throwSystemError(errno, "remove", path);
 }
 
 class PosixFileSystem final : public FileSystem {
@@ -86,8 +128,47 @@ class PosixFileSystem final : public FileSystem {
   FileStatus status(const std::string& path) override {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) throwSystemError(errno, "examine", path);
-    return FileStatus{S_ISREG(info.st_mode), S_ISDIR(info.st_mode),
-                      static_cast<std::int64_t>(info.st_size)};
+    return statusOf(info);
+  }
+
+  FileStatus status(OpenFile& file) override {
+    struct stat info {};
+    if (::fstat(file.fd.get(), &info) != 0) throwSystemError(errno, "examine", file.path);
+    return statusOf(info);
+  }
+
+  FileStatus linkStatus(const std::string& path) override {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) throwSystemError(errno, "examine", path);
+    return statusOf(info);
+  }
+
+  std::string readLink(const std::string& path) override {
+    std::string target(256, '\0');
+    for (;;) {
+      const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+      if (length < 0) throwSystemError(errno, "read the link", path);
+      if (static_cast<std::size_t>(length) < target.size()) {
+        target.resize(static_cast<std::size_t>(length));
+        return target;
+      }
+      target.resize(target.size() * 2);
+    }
+  }
+
+  OpenFile openStreamForWriting(const std::string& path) override {
+    // O_NONBLOCK for the open only: a FIFO without a reader fails at once (ENXIO) instead of
+    // waiting for one forever.
+    UniqueFd fd(openRetrying(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) throwSystemError(errno, "open", path);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) throwSystemError(errno, "examine", path);
+    if (!S_ISFIFO(info.st_mode) && !S_ISCHR(info.st_mode)) throwNotRegularFile(path);
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      throwSystemError(errno, "open", path);
+    }
+    return OpenFile{std::move(fd), path};
   }
 
   OpenFile openForReading(const std::string& path) override {
@@ -122,6 +203,15 @@ class PosixFileSystem final : public FileSystem {
     }
   }
 
+  std::size_t readAt(OpenFile& file, std::uint64_t offset, std::span<std::byte> buffer) override {
+    for (;;) {
+      const ssize_t got =
+          ::pread(file.fd.get(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno != EINTR) throwSystemError(errno, "read", file.path);
+    }
+  }
+
   void writeAll(OpenFile& file, std::span<const std::byte> bytes) override {
     while (!bytes.empty()) {
       const ssize_t put = ::write(file.fd.get(), bytes.data(), bytes.size());
@@ -150,6 +240,23 @@ class PosixFileSystem final : public FileSystem {
                          errno == EOPNOTSUPP || errno == EBADF)) {
         copyByReadWrite(from, to);
         return;
+      }
+      throwSystemError(errno, "write", to.path);
+    }
+  }
+
+  std::size_t copyChunk(OpenFile& from, std::uint64_t offset, OpenFile& to,
+                        std::size_t length) override {
+    for (;;) {
+      loff_t in = static_cast<loff_t>(offset);
+      const ssize_t copied = ::copy_file_range(from.fd.get(), &in, to.fd.get(), nullptr, length, 0);
+      if (copied >= 0) return static_cast<std::size_t>(copied);
+      if (errno == EINTR) continue;
+      // A failed copy_file_range has moved nothing; file systems and kernels that cannot copy in
+      // the kernel say so with one of these, and the plain loop does this chunk instead.
+      if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+          errno == EBADF) {
+        return copyChunkByReadWrite(from, offset, to, length);
       }
       throwSystemError(errno, "write", to.path);
     }
@@ -202,6 +309,62 @@ class PosixFileSystem final : public FileSystem {
     if (!dir) throwSystemError(errno, "open", path);
     removeContents(dir.get(), path);
     if (::rmdir(path.c_str()) != 0) throwSystemError(errno, "remove", path);
+  }
+
+  void createDirectoryAt(OpenFile& folder, const std::string& name) override {
+    if (::mkdirat(folder.fd.get(), name.c_str(), 0777) != 0) {
+      throwSystemError(errno, "create", joined(folder, name));
+    }
+  }
+
+  OpenFile openDirectoryAt(OpenFile& folder, const std::string& name) override {
+    const std::string path = joined(folder, name);
+    UniqueFd fd;
+    do {
+      fd = UniqueFd(::openat(folder.fd.get(), name.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    } while (!fd && errno == EINTR);
+    if (!fd) throwSystemError(errno, "open", path);
+    return OpenFile{std::move(fd), path};
+  }
+
+  OpenFile createExclusiveAt(OpenFile& folder, const std::string& name) override {
+    const std::string path = joined(folder, name);
+    UniqueFd fd;
+    do {
+      fd = UniqueFd(::openat(folder.fd.get(), name.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666));
+    } while (!fd && errno == EINTR);
+    if (!fd) throwSystemError(errno, "create", path);
+    return OpenFile{std::move(fd), path};
+  }
+
+  void renameNoReplaceAt(OpenFile& folder, const std::string& from,
+                         const std::string& to) override {
+    const int dirFd = folder.fd.get();
+    if (::renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0) return;
+    if (errno != EINVAL) {
+      throwSystemError(errno, "move \"" + joined(folder, from) + "\" to", joined(folder, to));
+    }
+    // Some network and FUSE file systems refuse the flag (EINVAL). Our targets are fresh names
+    // built from a new random UUID, so nothing should ever be there; a plain rename is used only
+    // after making sure nothing is. The window between the check and the rename is only open to a
+    // program that guesses the random name, and even then rename(2) of a folder cannot replace a
+    // non-empty folder or any file.
+    struct stat info {};
+    if (::fstatat(dirFd, to.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      throwSystemError(EEXIST, "move \"" + joined(folder, from) + "\" to", joined(folder, to));
+    }
+    if (errno != ENOENT) {
+      throwSystemError(errno, "move \"" + joined(folder, from) + "\" to", joined(folder, to));
+    }
+    if (::renameat(dirFd, from.c_str(), dirFd, to.c_str()) != 0) {
+      throwSystemError(errno, "move \"" + joined(folder, from) + "\" to", joined(folder, to));
+    }
+  }
+
+  void removeTreeAt(OpenFile& folder, const std::string& name) override {
+    removeEntry(folder.fd.get(), name, joined(folder, name));
   }
 };
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stop_token>
 
 #include "platform/file_system.h"
@@ -32,11 +33,24 @@ struct BatchProgress {
   BatchPhase phase = BatchPhase::preparing;
 };
 
-// Hears a batch's progress; called on the thread running createBatch. A stop requested through
-// `stop` ends the batch with BridgeFailure(kBatchStoppedMessage) after its roll-back.
+// Which file of a pair a failure concerns, so that a report can name the file at fault.
+enum class BatchSubject { none, original, render };
+
+// Where a batch failed: the pair being staged (none for a failure of the request, the destination
+// or the batch as a whole) and which of its files, when one of them is at fault.
+struct BatchFailureSite {
+  std::optional<std::size_t> item;
+  BatchSubject subject = BatchSubject::none;
+};
+
+// Hears a batch's progress; called on the thread running createBatch. Progress comes per chunk of
+// a few MiB while files are read or copied. A stop requested through `stop` ends the batch with
+// BridgeFailure(kBatchStoppedMessage) after its roll-back, within one chunk. `failed`, when set,
+// hears where the batch failed just before createBatch throws.
 struct BatchObserver {
   std::function<void(const BatchProgress&)> progress;
   std::stop_token stop;
+  std::function<void(const BatchFailureSite&)> failed;
 };
 
 // Checks the request and its destination, builds the batch in a hidden staging folder inside the

@@ -20,6 +20,17 @@ const char* name(FsOp op) {
     case FsOp::renameReplace: return "renameReplace";
     case FsOp::removeFile: return "removeFile";
     case FsOp::removeTree: return "removeTree";
+    case FsOp::statusOfFile: return "statusOfFile";
+    case FsOp::linkStatus: return "linkStatus";
+    case FsOp::readLink: return "readLink";
+    case FsOp::openStreamForWriting: return "openStreamForWriting";
+    case FsOp::readAt: return "readAt";
+    case FsOp::copyChunk: return "copyChunk";
+    case FsOp::createDirectoryAt: return "createDirectoryAt";
+    case FsOp::openDirectoryAt: return "openDirectoryAt";
+    case FsOp::createExclusiveAt: return "createExclusiveAt";
+    case FsOp::renameNoReplaceAt: return "renameNoReplaceAt";
+    case FsOp::removeTreeAt: return "removeTreeAt";
   }
   return "?";
 }
@@ -88,6 +99,54 @@ void FaultyFileSystem::removeFile(const std::string& path) {
 void FaultyFileSystem::removeTree(const std::string& path) {
   enter(FsOp::removeTree, path);
   posixFileSystem().removeTree(path);
+}
+
+FileStatus FaultyFileSystem::status(OpenFile& file) {
+  enter(FsOp::statusOfFile, file.path);
+  return posixFileSystem().status(file);
+}
+FileStatus FaultyFileSystem::linkStatus(const std::string& path) {
+  enter(FsOp::linkStatus, path);
+  return posixFileSystem().linkStatus(path);
+}
+std::string FaultyFileSystem::readLink(const std::string& path) {
+  enter(FsOp::readLink, path);
+  return posixFileSystem().readLink(path);
+}
+OpenFile FaultyFileSystem::openStreamForWriting(const std::string& path) {
+  enter(FsOp::openStreamForWriting, path);
+  return posixFileSystem().openStreamForWriting(path);
+}
+std::size_t FaultyFileSystem::readAt(OpenFile& file, std::uint64_t offset,
+                                     std::span<std::byte> buffer) {
+  enter(FsOp::readAt, file.path);
+  return posixFileSystem().readAt(file, offset, buffer);
+}
+std::size_t FaultyFileSystem::copyChunk(OpenFile& from, std::uint64_t offset, OpenFile& to,
+                                        std::size_t length) {
+  enter(FsOp::copyChunk, to.path);
+  return posixFileSystem().copyChunk(from, offset, to, length);
+}
+void FaultyFileSystem::createDirectoryAt(OpenFile& folder, const std::string& name) {
+  enter(FsOp::createDirectoryAt, folder.path + "/" + name);
+  posixFileSystem().createDirectoryAt(folder, name);
+}
+OpenFile FaultyFileSystem::openDirectoryAt(OpenFile& folder, const std::string& name) {
+  enter(FsOp::openDirectoryAt, folder.path + "/" + name);
+  return posixFileSystem().openDirectoryAt(folder, name);
+}
+OpenFile FaultyFileSystem::createExclusiveAt(OpenFile& folder, const std::string& name) {
+  enter(FsOp::createExclusiveAt, folder.path + "/" + name);
+  return posixFileSystem().createExclusiveAt(folder, name);
+}
+void FaultyFileSystem::renameNoReplaceAt(OpenFile& folder, const std::string& from,
+                                         const std::string& to) {
+  enter(FsOp::renameNoReplaceAt, folder.path + "/" + to);
+  posixFileSystem().renameNoReplaceAt(folder, from, to);
+}
+void FaultyFileSystem::removeTreeAt(OpenFile& folder, const std::string& name) {
+  enter(FsOp::removeTreeAt, folder.path + "/" + name);
+  posixFileSystem().removeTreeAt(folder, name);
 }
 
 }  // namespace quillmere::testing

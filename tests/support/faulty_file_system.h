@@ -24,13 +24,27 @@ enum class FsOp {
   renameReplace,
   removeFile,
   removeTree,
+  statusOfFile,
+  linkStatus,
+  readLink,
+  openStreamForWriting,
+  readAt,
+  copyChunk,
+  createDirectoryAt,
+  openDirectoryAt,
+  createExclusiveAt,
+  renameNoReplaceAt,
+  removeTreeAt,
 };
 const char* name(FsOp op);
 inline constexpr FsOp kAllFsOps[] = {
     FsOp::status,       FsOp::openForReading,  FsOp::createExclusive, FsOp::openDirectory,
     FsOp::read,         FsOp::writeAll,        FsOp::copyContents,    FsOp::startWriteBack,
     FsOp::sync,         FsOp::createDirectory, FsOp::renameNoReplace, FsOp::renameReplace,
-    FsOp::removeFile,   FsOp::removeTree};
+    FsOp::removeFile,   FsOp::removeTree,      FsOp::statusOfFile,    FsOp::linkStatus,
+    FsOp::readLink,     FsOp::openStreamForWriting, FsOp::readAt,     FsOp::copyChunk,
+    FsOp::createDirectoryAt, FsOp::openDirectoryAt, FsOp::createExclusiveAt,
+    FsOp::renameNoReplaceAt, FsOp::removeTreeAt};
 
 // Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
 // from 1) of operation `op` throws the same std::system_error a real failure would, with `error`
@@ -61,6 +75,18 @@ class FaultyFileSystem : public FileSystem {
   void renameReplace(const std::string& from, const std::string& to) override;
   void removeFile(const std::string& path) override;
   void removeTree(const std::string& path) override;
+  FileStatus status(OpenFile& file) override;
+  FileStatus linkStatus(const std::string& path) override;
+  std::string readLink(const std::string& path) override;
+  OpenFile openStreamForWriting(const std::string& path) override;
+  std::size_t readAt(OpenFile& file, std::uint64_t offset, std::span<std::byte> buffer) override;
+  std::size_t copyChunk(OpenFile& from, std::uint64_t offset, OpenFile& to,
+                        std::size_t length) override;
+  void createDirectoryAt(OpenFile& folder, const std::string& name) override;
+  OpenFile openDirectoryAt(OpenFile& folder, const std::string& name) override;
+  OpenFile createExclusiveAt(OpenFile& folder, const std::string& name) override;
+  void renameNoReplaceAt(OpenFile& folder, const std::string& from, const std::string& to) override;
+  void removeTreeAt(OpenFile& folder, const std::string& name) override;
 
  private:
   void enter(FsOp op, const std::string& path);

@@ -375,7 +375,7 @@ TEST_F(Batch, ConcurrentCallsEachCommitTheirOwnFolder) {
 TEST_F(Batch, ObserverHearsProgressAndCanStopTheBatch) {
   const BatchRequest r = request(4);
   std::vector<BatchProgress> heard;
-  BatchObserver observer{[&](const BatchProgress& p) { heard.push_back(p); }, {}};
+  BatchObserver observer{[&](const BatchProgress& p) { heard.push_back(p); }, {}, {}};
   createBatch(r, posixFileSystem(), &observer);
   ASSERT_FALSE(heard.empty());
   EXPECT_EQ(heard.front().phase, BatchPhase::preparing);
@@ -396,7 +396,7 @@ TEST_F(Batch, ObserverHearsProgressAndCanStopTheBatch) {
   BatchObserver stopping{[&](const BatchProgress& p) {
                            if (p.item == 2) stop.request_stop();
                          },
-                         stop.get_token()};
+                         stop.get_token(), {}};
   EXPECT_EQ(failureOf([&] { createBatch(r, posixFileSystem(), &stopping); }), kBatchStoppedMessage);
   EXPECT_EQ(everything(), before);
 }
