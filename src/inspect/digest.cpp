@@ -48,29 +48,37 @@ struct DigestContextDeleter {
 
 }  // namespace
 
-std::string sha256(const std::string& path, FileSystem& fs) {
+std::string sha256(const std::string& path, FileSystem& fs,
+                   const std::function<void(std::size_t)>& onChunk) {
   OpenFile file = fs.openForReading(path);
+  return sha256(file, fs, onChunk);
+}
 
+std::string sha256(OpenFile& file, FileSystem& fs,
+                   const std::function<void(std::size_t)>& onChunk) {
   // OpenSSL fails here only when memory runs out; that is reported like any other failure to
   // read the file, naming it, so callers pass on one kind of platform error.
   std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    throwSystemError(ENOMEM, "hash", path);
+    throwSystemError(ENOMEM, "hash", file.path);
   }
 
   const auto buffer = std::make_unique_for_overwrite<std::byte[]>(kChunkSize);
+  std::uint64_t offset = 0;
   for (;;) {
-    const std::size_t count = fs.read(file, std::span(buffer.get(), kChunkSize));
+    const std::size_t count = fs.readAt(file, offset, std::span(buffer.get(), kChunkSize));
     if (count == 0) break;  // only an empty read ends the file; short reads just continue
     if (EVP_DigestUpdate(context.get(), buffer.get(), count) != 1) {
-      throwSystemError(ENOMEM, "hash", path);
+      throwSystemError(ENOMEM, "hash", file.path);
     }
+    offset += count;
+    if (onChunk) onChunk(count);
   }
 
   Sha256Value value{};
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(context.get(), value.data(), &length) != 1) {
-    throwSystemError(ENOMEM, "hash", path);
+    throwSystemError(ENOMEM, "hash", file.path);
   }
   return hexText(value);
 }

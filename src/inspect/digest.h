@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -9,7 +10,13 @@ namespace quillmere {
 
 // SHA-256 of a file's content as 64 lower-case hex characters. Streams the file in 1 MiB reads
 // and holds one buffer at most, whatever its size. Failures are platform errors, passed on.
-std::string sha256(const std::string& path, FileSystem& fs = posixFileSystem());
+std::string sha256(const std::string& path, FileSystem& fs = posixFileSystem(),
+                   const std::function<void(std::size_t)>& onChunk = {});
+
+// SHA-256 of an open file from its first byte to its end, by positional reads (the file position
+// is left alone). `onChunk` hears the size of every chunk hashed and may throw to stop.
+std::string sha256(OpenFile& file, FileSystem& fs,
+                   const std::function<void(std::size_t)>& onChunk = {});
 
 // SHA-256 of the UTF-8 bytes of a text, as held, as 64 lower-case hex characters.
 std::string digest(std::string_view text);

@@ -109,6 +109,14 @@ ImageInfo imageInfo(const std::string& path) {
   });
 }
 
+ImageInfo imageInfo(OpenFile& file, FileSystem& fs) {
+  return refusingEverythingElse([&] {
+    const FileStatus status = fs.status(file);
+    inspect::FileSource source(file.fd.get(), static_cast<std::uint64_t>(status.size));
+    return inspectHeaders(source);
+  });
+}
+
 ImageInfo imageInfoOfBytes(std::span<const std::byte> bytes) {
   return refusingEverythingElse([&] {
     inspect::MemorySource source(bytes);

@@ -5,6 +5,8 @@
 #include <span>
 #include <string>
 
+#include "platform/file_system.h"
+
 namespace quillmere {
 
 inline constexpr const char* kNotAnAcceptedImageMessage =
@@ -27,6 +29,9 @@ struct ImageInfo {
 // Every refusal is a BridgeFailure with one of the two messages above; never another error, and
 // no image library ever prints anything.
 ImageInfo imageInfo(const std::string& path);
+
+// The same inspection of a render that is already open, by positional reads through `fs`.
+ImageInfo imageInfo(OpenFile& file, FileSystem& fs);
 
 // The same inspection of bytes held in memory (the same code path; used by the fuzzer).
 ImageInfo imageInfoOfBytes(std::span<const std::byte> bytes);

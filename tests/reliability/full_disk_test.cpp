@@ -120,7 +120,7 @@ TEST_F(FullDisk, RunningOutOfSpaceWhileCopyingOrWritingTheManifestLeavesTheDesti
       EXPECT_TRUE(text.starts_with("cannot write \"" + destination + "/.quillmere-partial-"))
           << text;
       EXPECT_TRUE(text.ends_with(kNoSpace)) << text;
-      if (text.find(".quillmere-manifest.json.tmp-") != std::string::npos) {
+      if (text.find("/.quillmere-manifest.json\"") != std::string::npos) {
         failedOnTheManifest = true;
       } else {
         failedCopying = true;

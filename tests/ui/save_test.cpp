@@ -380,9 +380,9 @@ TEST_F(RealSaveTest, AFailedSaveNamesTheRenderOfTheFailingPairOnly) {
          };
        },
        "照片在处理期间发生变化，请等导出完成后重试。", "r2.png"},
-      {"the staging folder cannot be made", std::pair{FsOp::createDirectory, 1},
+      {"the staging folder cannot be made", std::pair{FsOp::createDirectoryAt, 1},
        [](FaultyFileSystem&) {}, "", nullptr},
-      {"the commit fails", std::pair{FsOp::renameNoReplace, 1}, [](FaultyFileSystem&) {}, "",
+      {"the commit fails", std::pair{FsOp::renameNoReplaceAt, 1}, [](FaultyFileSystem&) {}, "",
        nullptr},
   };
   for (const auto& c : cases) {
