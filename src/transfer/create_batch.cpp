@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <functional>
 #include <future>
 #include <optional>
 #include <utility>
@@ -80,6 +81,8 @@ class StagingFolder {
 constexpr std::int64_t kParallelReadThreshold = 4 << 20;
 // Copies move at most this much per call, so progress and a stop request are heard between chunks.
 constexpr std::size_t kCopyChunk = 4 << 20;
+// Below this size a copy is not worth a separate call to start its write-back early.
+constexpr std::int64_t kWriteBackThreshold = 1 << 20;
 // Staged renders waiting for their fsync are kept open (no reopening by path), but never more
 // than this many at once, so a batch of 500 stays far from the descriptor limit.
 constexpr std::size_t kMostUnsyncedCopies = 32;
@@ -228,82 +231,94 @@ auto bothBlamed(bool parallel, BatchSubject& site, First first, Second second) {
   }
 }
 
-struct StagedItem {
-  ManifestItem item;
-  OpenFile copy;  // still open, to be fsynced before the manifest vouches for it
+using ChunkHook = std::function<void(std::size_t)>;
+
+// What the reads of one pair found: everything its copy and the checks after it need.
+struct PairReads {
+  std::string original;
+  OpenFile render;  // the one descriptor the render is inspected, hashed and copied through
+  std::int64_t renderSize = 0;
+  std::string sourceSha256;
+  ImageInfo image;
+  std::string renderSha256;
+  bool large = false;  // worth splitting the pair's two reads over two threads
 };
 
-StagedItem stageItem(const Pair& pair, StagingFolder& staging, const std::string& provider,
-                     const std::string& fingerprint, FileSystem& fs, Progress& progress,
-                     BatchSubject& site) {
+// Checks, admits, inspects and hashes one pair. `here` hears the chunks read on the calling
+// thread, `elsewhere` those read on a second thread; with `maySplit`, a large pair's two reads
+// run side by side. `site` learns which file a failure concerns.
+PairReads readPair(const Pair& pair, FileSystem& fs, bool maySplit, const ChunkHook& here,
+                   const ChunkHook& elsewhere, BatchSubject& site) {
+  site = BatchSubject::original;
   if (pair.externalPhotoId.empty() || pair.externalVariantId.empty()) {
-    site = BatchSubject::original;
     throw BridgeFailure(kPairingMissingMessage);
   }
-  const std::string original = fileLocation(pair.sourcePath);
+  PairReads reads;
+  reads.original = fileLocation(pair.sourcePath);
   const std::string render = fileLocation(pair.renderPath);
 
-  site = BatchSubject::original;
-  regularFile(original, fs);
+  const FileStatus originalStatus = admittedStatus(reads.original, fs);
   site = BatchSubject::render;
-  regularFile(render, fs);
+  admittedStatus(render, fs);
 
   // The render is opened once: what is inspected, hashed and copied is one and the same file,
   // even if another program renames a new file onto its path meanwhile. Its size and kind come
   // from the open file for the same reason.
-  OpenFile renderFile = fs.openForReading(render);
-  const FileStatus renderStatus = fs.status(renderFile);
+  reads.render = fs.openForReading(render);
+  const FileStatus renderStatus = fs.status(reads.render);
   if (!renderStatus.isRegular || renderStatus.size < 1 ||
       renderStatus.size > kLargestAdmittedFile) {
     throw BridgeFailure(kPhotoNotAdmittedMessage);
   }
   if (renderStatus.size > kLargestRender) throw BridgeFailure(kRenderTooLargeMessage);
-  site = BatchSubject::original;
-  const std::int64_t originalSize = fs.status(original).size;
+  reads.renderSize = renderStatus.size;
+  reads.large = std::min(originalStatus.size, renderStatus.size) >= kParallelReadThreshold;
 
-  // Two reads that do not depend on each other run side by side when the files are large enough
-  // to be worth a second core; failures still surface in the order of the steps.
-  const bool parallel = std::min(originalSize, renderStatus.size) >= kParallelReadThreshold;
-  const auto onThisThread = [&](std::size_t bytes) { progress.chunk(bytes); };
-  const auto onEitherThread = [&, parallel](std::size_t bytes) {
-    if (parallel) {
-      progress.chunkElsewhere(bytes);
-    } else {
-      progress.chunk(bytes);
-    }
-  };
-
-  // The original's first hash, then the render's inspection and hash.
+  // The original's first hash, then the render's inspection and hash; failures surface in the
+  // order of the steps whichever thread ran them.
+  const bool split = maySplit && reads.large;
   auto firstReads = bothBlamed(
-      parallel, site,
+      split, site,
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::original,
-                       [&] { return sha256(original, fs, onThisThread); });
+                       [&] { return sha256(reads.original, fs, here); });
       },
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::render, [&] {
-          ImageInfo image = imageInfo(renderFile, fs);
-          return std::pair(std::move(image), sha256(renderFile, fs, onEitherThread));
+          ImageInfo image = imageInfo(reads.render, fs);
+          return std::pair(std::move(image), sha256(reads.render, fs, split ? elsewhere : here));
         });
       });
-  // Plain variables rather than structured bindings: the lambdas below capture them, which older
-  // Clang releases do not accept.
-  const std::string sourceSha256 = std::move(firstReads.first);
-  ImageInfo image = std::move(firstReads.second.first);
-  const std::string renderSha256 = std::move(firstReads.second.second);
-  progress.report();
+  reads.sourceSha256 = std::move(firstReads.first);
+  reads.image = std::move(firstReads.second.first);
+  reads.renderSha256 = std::move(firstReads.second.second);
+  return reads;
+}
+
+struct StagedItem {
+  ManifestItem item;
+  OpenFile copy;  // still open, to be fsynced before the manifest vouches for it
+};
+
+// Copies a pair's render into the staging folder, proves that the copy holds what was hashed and
+// that the original did not change, and assembles its manifest item. Runs on the batch's thread.
+StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging,
+                      const std::string& provider, const std::string& fingerprint, FileSystem& fs,
+                      Progress& progress, bool maySplit, BatchSubject& site) {
+  const ChunkHook here = [&](std::size_t bytes) { progress.chunk(bytes); };
+  const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
 
   // From here on a failure that names the staging folder is the destination's, not the render's.
   site = BatchSubject::render;
   const std::string renderFilename =
-      randomUUID() + "." + std::string(extensionFor(image.mediaFormat));
+      randomUUID() + "." + std::string(extensionFor(reads.image.mediaFormat));
   OpenFile copy = [&] {
     try {
       OpenFile created = fs.createExclusiveAt(staging.folder(), renderFilename);
       // Hashing and copying are separate passes on purpose: a render that is still being written
       // reads differently the second time, and the verification below catches it.
       std::uint64_t offset = 0;
-      while (const std::size_t copied = fs.copyChunk(renderFile, offset, created, kCopyChunk)) {
+      while (const std::size_t copied = fs.copyChunk(reads.render, offset, created, kCopyChunk)) {
         offset += copied;
         progress.chunk(copied);
       }
@@ -315,18 +330,20 @@ StagedItem stageItem(const Pair& pair, StagingFolder& staging, const std::string
       throw;
     }
   }();
-  // Start writing the copy to disk now; the fsync before the manifest then finds little to do.
-  fs.startWriteBack(copy);
-  renderFile.fd.reset();
+  // Start writing a large copy to disk now; the fsync before the manifest then finds little to
+  // do. For small files the fsync alone is cheaper than one more call each.
+  if (reads.renderSize >= kWriteBackThreshold) fs.startWriteBack(copy);
+  reads.render.fd.reset();
 
   // The copy's hash, then the original's second hash (reopening its path, so that an original
   // replaced meanwhile is caught), both after the copy is complete.
+  const bool split = maySplit && reads.large;
   bothBlamed(
-      parallel, site,
+      split, site,
       [&](BatchSubject& blame) {
         // A copy that cannot be read back is the destination's trouble; one that differs from
         // what was hashed means the render changed underneath.
-        if (sha256(copy, fs, onThisThread) != renderSha256) {
+        if (sha256(copy, fs, here) != reads.renderSha256) {
           blame = BatchSubject::render;
           throw BridgeFailure(kChangedDuringTransferMessage);
         }
@@ -334,7 +351,7 @@ StagedItem stageItem(const Pair& pair, StagingFolder& staging, const std::string
       },
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::original, [&] {
-          if (sha256(original, fs, onEitherThread) != sourceSha256) {
+          if (sha256(reads.original, fs, split ? elsewhere : here) != reads.sourceSha256) {
             throw BridgeFailure(kChangedDuringTransferMessage);
           }
           return 0;
@@ -346,16 +363,65 @@ StagedItem stageItem(const Pair& pair, StagingFolder& staging, const std::string
   StagedItem staged;
   staged.copy = std::move(copy);
   ManifestItem& item = staged.item;
-  item.image = std::move(image);
+  item.image = std::move(reads.image);
   item.externalPhotoId = pair.externalPhotoId;
   item.externalVariantId = pair.externalVariantId;
   item.renderFilename = renderFilename;
-  item.renderId = stableUUID(renderSha256);
-  item.renderSha256 = renderSha256;
-  item.sourceSha256 = sourceSha256;
-  item.variantId = variantId(provider, fingerprint, pair.externalVariantId, sourceSha256);
+  item.renderId = stableUUID(reads.renderSha256);
+  item.renderSha256 = reads.renderSha256;
+  item.sourceSha256 = reads.sourceSha256;
+  item.variantId = variantId(provider, fingerprint, pair.externalVariantId, reads.sourceSha256);
   return staged;
 }
+
+// The reads of the next pair, running on a second thread while the batch's thread copies and
+// checks the current one. Leaving scope without taking the result cancels the reads at their
+// next chunk and waits for them: a thread never outlives the batch or reads on unobserved.
+class NextPairReads {
+ public:
+  NextPairReads() = default;
+  NextPairReads(const NextPairReads&) = delete;
+  NextPairReads& operator=(const NextPairReads&) = delete;
+  ~NextPairReads() {
+    if (!m_pending.valid()) return;
+    m_cancelled = true;
+    m_pending.wait();
+  }
+
+  // Starts the reads of `pair` on a new thread; false when no thread could be started, in which
+  // case the caller reads the pair itself later.
+  bool start(const Pair& pair, FileSystem& fs, Progress& progress) {
+    try {
+      m_pending = std::async(std::launch::async, [this, &pair, &fs, &progress] {
+        const ChunkHook chunk = [this, &progress](std::size_t bytes) {
+          if (m_cancelled) throw BridgeFailure(kBatchStoppedMessage);
+          progress.chunkElsewhere(bytes);
+        };
+        return readPair(pair, fs, false, chunk, chunk, m_subject);
+      });
+    } catch (const std::system_error&) {
+      return false;  // one thread can do the batch; it is only slower
+    }
+    return true;
+  }
+
+  bool running() const { return m_pending.valid(); }
+
+  // The reads' result, or their failure with the file it concerns written to `site`.
+  PairReads take(BatchSubject& site) {
+    try {
+      return m_pending.get();
+    } catch (...) {
+      site = m_subject;
+      throw;
+    }
+  }
+
+ private:
+  std::future<PairReads> m_pending;
+  std::atomic<bool> m_cancelled = false;
+  BatchSubject m_subject = BatchSubject::none;  // written by the reading thread, read after get()
+};
 
 void syncAll(std::vector<OpenFile>& files, FileSystem& fs) {
   for (auto& file : files) fs.sync(file);
@@ -403,14 +469,29 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
   // manifest that vouches for it, the staging folder's entries before the rename, the rename
   // itself after.
   std::vector<OpenFile> unsynced;
-  for (std::size_t i = 0; i < request.items.size(); ++i) {
-    progress.startItem(i);
-    site.item = i;
-    StagedItem staged = stageItem(request.items[i], staging, request.provider,
-                                  manifest.catalogFingerprint, fs, progress, site.subject);
+  // Two pairs in flight: while this thread copies and checks pair i, another reads pair i + 1.
+  // Results, failures and reports come out exactly as if the pairs ran one after another: pair
+  // i's failure is thrown before pair i + 1's is even looked at, and the observer hears of pair
+  // i + 1 only once pair i is done.
+  const auto& items = request.items;
+  const ChunkHook here = [&](std::size_t bytes) { progress.chunk(bytes); };
+  const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
+  progress.startItem(0);
+  site.item = 0;
+  PairReads current = readPair(items[0], fs, true, here, elsewhere, site.subject);
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    NextPairReads next;
+    const bool ahead = i + 1 < items.size() && next.start(items[i + 1], fs, progress);
+    StagedItem staged = finishPair(current, items[i], staging, request.provider,
+                                   manifest.catalogFingerprint, fs, progress, !ahead, site.subject);
     manifest.items.push_back(std::move(staged.item));
     unsynced.push_back(std::move(staged.copy));
     if (unsynced.size() >= kMostUnsyncedCopies) syncAll(unsynced, fs);
+    if (i + 1 == items.size()) break;
+    progress.startItem(i + 1);
+    site.item = i + 1;
+    current = ahead ? next.take(site.subject)
+                    : readPair(items[i + 1], fs, true, here, elsewhere, site.subject);
   }
   site.item.reset();
   progress.finishing();

@@ -113,7 +113,7 @@ TEST(ConcurrentReads, FailuresWhileTwoThreadsReadALargePairAreHandledLikeAnyOthe
   const auto before = testing::snapshot(dir.path());
 
   testing::forEachCall(calls, [&](testing::FsOp op, int k, const std::string& path) {
-    testing::FaultyFileSystem faulty(op, k);
+    testing::FaultyFileSystem faulty(op, k, path);
     const std::string failure = testing::failureOf([&] { createBatch(request, faulty); });
     ASSERT_TRUE(faulty.fired());
     if (op == testing::FsOp::sync && path == destination) {
