@@ -15,8 +15,8 @@
 namespace quillmere {
 namespace {
 
-using testing::TempDir;
 using testing::readFile;
+using testing::TempDir;
 
 TEST(InformationRequest, OnlyALoneHelpOrVersionIsAnswered) {
   const struct {
@@ -65,8 +65,10 @@ Outcome runBridge(const std::vector<std::string>& args, const std::string& outPa
   const std::string errPath = capture / "err";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   std::vector<char*> argv{const_cast<char*>(QUILLMERE_BRIDGE)};
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -95,7 +97,8 @@ TEST(InformationRequest, TheProgramPrintsTheTextAskedForAndSucceeds) {
   const Outcome version = runBridge({"--version"}, dir / "out");
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, versionText());
-  EXPECT_TRUE(std::regex_match(version.out, std::regex("quillmere-bridge [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+  EXPECT_TRUE(
+      std::regex_match(version.out, std::regex("quillmere-bridge [0-9]+\\.[0-9]+\\.[0-9]+\n")))
       << version.out;
   EXPECT_EQ(version.err, "");
 }
