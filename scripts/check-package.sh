@@ -66,7 +66,9 @@ echo "Version $version: the same in the program, changelog, AppStream release an
 
 # The packaged program runs the example request (whose paths are relative to the project root) in
 # a copy of the examples.
-project=$work/project
+# The program reports the destination through the current directory, so symbolic links in the
+# temporary folder's path are resolved here too before comparing.
+project=$(realpath "$work")/project
 mkdir -p "$project/examples/batches"
 cp -R "$QUILLMERE_ROOT/examples/originals" "$QUILLMERE_ROOT/examples/renders" \
   "$QUILLMERE_ROOT/examples/request.json" "$project/examples/"
