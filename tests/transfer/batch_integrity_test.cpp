@@ -233,6 +233,85 @@ TEST_F(BatchIntegrity, TheObserverHearsWhichFileOfWhichPairFailed) {
   }
 }
 
+// The next pair is read while the current one is copied and checked, yet failures come out as if
+// the pairs ran one after another: when pairs k and k + 1 both fail, k's failure is the one
+// reported, with k's file, and nothing of either is left behind.
+TEST_F(BatchIntegrity, WhenTwoPairsInFlightBothFailTheEarlierOnesFailureWins) {
+  const auto changeOnSecondOpen = [](const std::string& path) {
+    return [path, opens = 0](FsOp op, const std::string& p) mutable {
+      if (op == FsOp::openForReading && p == path && ++opens == 2) writeFile(path, "edited");
+    };
+  };
+  const struct {
+    const char* name;
+    // Breaks pair k (and, through the hook or the fault, perhaps more) and pair k + 1.
+    std::function<void(BatchRequest&, FaultyFileSystem&)> arrange;
+    std::optional<std::pair<FsOp, int>> fault;
+    std::string expected;
+    BatchSubject subject;
+  } cases[] = {
+      {"k's original changes after its copy; k + 1's render is missing",
+       [&](BatchRequest& r, FaultyFileSystem& f) {
+         f.before = changeOnSecondOpen(r.items[1].sourcePath);
+         fs::remove(r.items[2].renderPath);
+       },
+       std::nullopt, kChangedDuringTransferMessage, BatchSubject::original},
+      {"k's copy cannot be created; k + 1's render is not an image",
+       [](BatchRequest& r, FaultyFileSystem&) { writeFile(r.items[2].renderPath, "text"); },
+       std::pair{FsOp::createExclusiveAt, 2}, "", BatchSubject::none},
+      {"k's render is not an image; k + 1's original is missing",
+       [](BatchRequest& r, FaultyFileSystem&) {
+         writeFile(r.items[1].renderPath, "text");
+         fs::remove(r.items[2].sourcePath);
+       },
+       std::nullopt, kNotAnAcceptedImageMessage, BatchSubject::render},
+      {"k lacks its pairing; k + 1's render is empty",
+       [](BatchRequest& r, FaultyFileSystem&) {
+         r.items[1].externalVariantId.clear();
+         writeFile(r.items[2].renderPath, "");
+       },
+       std::nullopt, kPairingMissingMessage, BatchSubject::original},
+  };
+  for (const bool large : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (large ? ", large pairs" : ", small pairs"));
+      fs::remove_all(m_dir / "in");
+      fs::create_directory(m_dir / "in");
+      BatchRequest r = request(4);
+      if (large) {
+        for (const Pair& pair : r.items) {
+          writeFile(pair.renderPath, testing::pngImage(16, 12) + std::string(5 << 20, 'p'));
+          writeFile(pair.sourcePath, std::string(5 << 20, 'o'));
+        }
+      }
+      FaultyFileSystem faulty = c.fault ? FaultyFileSystem(c.fault->first, c.fault->second)
+                                        : FaultyFileSystem();
+      c.arrange(r, faulty);
+      std::vector<BatchFailureSite> heard;
+      std::vector<std::size_t> items;
+      BatchObserver observer{
+          [&](const BatchProgress& p) {
+            if (p.phase == BatchPhase::staging && (items.empty() || items.back() != p.item)) {
+              items.push_back(p.item);
+            }
+          },
+          {},
+          [&](const BatchFailureSite& site) { heard.push_back(site); }};
+      const std::string failure = failureOf([&] { createBatch(r, faulty, &observer); });
+      if (c.expected.empty()) {
+        EXPECT_NE(failure.find("/.quillmere-partial-"), std::string::npos) << failure;
+      } else {
+        EXPECT_EQ(failure, c.expected);
+      }
+      ASSERT_EQ(heard.size(), 1u);
+      EXPECT_EQ(heard[0].item, std::optional<std::size_t>(1));
+      EXPECT_EQ(heard[0].subject, c.subject);
+      EXPECT_EQ(items, (std::vector<std::size_t>{0, 1})) << "the observer heard of pair k + 1";
+      EXPECT_TRUE(fs::is_empty(destination()));
+    }
+  }
+}
+
 // A stop is heard between chunks of a few MiB, not only between files: in the middle of one large
 // original the batch reads at most one more chunk on each thread.
 TEST_F(BatchIntegrity, AStopLandsWithinOneChunkOfALargeFile) {
