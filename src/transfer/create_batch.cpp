@@ -280,8 +280,10 @@ PairReads readPair(const Pair& pair, FileSystem& fs, bool maySplit, const ChunkH
   auto firstReads = bothBlamed(
       split, site,
       [&](BatchSubject& blame) {
-        return blaming(blame, BatchSubject::original,
-                       [&] { return sha256(reads.original, fs, here); });
+        return blaming(blame, BatchSubject::original, [&] {
+          OpenFile original = fs.openForReading(reads.original);
+          return sha256(original, fs, here);
+        });
       },
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::render, [&] {
@@ -351,7 +353,9 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
       },
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::original, [&] {
-          if (sha256(reads.original, fs, split ? elsewhere : here) != reads.sourceSha256) {
+          // Reopened by path, so that an original replaced meanwhile is caught.
+          OpenFile original = fs.openForReading(reads.original);
+          if (sha256(original, fs, split ? elsewhere : here) != reads.sourceSha256) {
             throw BridgeFailure(kChangedDuringTransferMessage);
           }
           return 0;
