@@ -22,6 +22,9 @@ struct FileStatus {
 struct OpenFile {
   UniqueFd fd;
   std::string path;
+  // What fstat said of the file when openForReading opened it (kind and size); left empty by the
+  // other opens. Saves a caller the same fstat again.
+  FileStatus status;
 };
 
 // The seam between the system and the operating system's file services. Every operation that
@@ -47,6 +50,7 @@ class FileSystem {
 
   // Opens an existing file for reading. The open does not block (a FIFO swapped in at the path
   // cannot hang us) and anything that is not a regular file is refused with a platform error.
+  // The returned file carries its status as of the open.
   virtual OpenFile openForReading(const std::string& path) = 0;
 
   // Creates a new file for writing; never opens or truncates an existing one (O_CREAT|O_EXCL).

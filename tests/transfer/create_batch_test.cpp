@@ -367,7 +367,12 @@ TEST_F(Batch, LargeFilesReadSideBySideGiveTheSameBatch) {
       SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k));
       const auto before = snapshot(destination());
       FaultyFileSystem faulty(op, k);
-      EXPECT_EQ(failureOf([&] { createBatch(r, faulty); }).rfind("cannot injected", 0), 0u);
+      const std::string failure = failureOf([&] { createBatch(r, faulty); });
+      // A read of the render's headers that fails makes it no acceptable image; any other failed
+      // read is passed on.
+      if (failure != kNotAnAcceptedImageMessage) {
+        EXPECT_EQ(failure.rfind("cannot injected", 0), 0u) << failure;
+      }
       EXPECT_EQ(snapshot(destination()), before);
     }
   }
