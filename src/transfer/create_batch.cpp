@@ -340,13 +340,17 @@ PairReads readPair(const Pair& pair, FileSystem& fs, SecondThread* helper, const
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::original, [&] {
           OpenFile original = fs.openForReading(reads.original);
-          return sha256(original, fs, here);
+          // Sizes come from the opens, so no read is spent finding an end: a file that grows or
+          // shrinks between two hashes hashes differently, and the checks below notice.
+          return sha256(original, fs, static_cast<std::uint64_t>(original.status.size), here);
         });
       },
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::render, [&] {
           ImageInfo image = imageInfo(reads.render, fs);
-          return std::pair(std::move(image), sha256(reads.render, fs, split ? elsewhere : here));
+          return std::pair(std::move(image),
+                           sha256(reads.render, fs, static_cast<std::uint64_t>(reads.renderSize),
+                                  split ? elsewhere : here));
         });
       });
   reads.sourceSha256 = std::move(firstReads.first);
@@ -405,6 +409,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
       [&](BatchSubject& blame) {
         // A copy that cannot be read back is the destination's trouble; one that differs from
         // what was hashed means the render changed underneath.
+        // To the copy's end, whatever was copied: the hash vouches for the whole stored file.
         if (sha256(copy, fs, here) != reads.renderSha256) {
           blame = BatchSubject::render;
           throw BridgeFailure(kChangedDuringTransferMessage);
@@ -415,7 +420,8 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
         return blaming(blame, BatchSubject::original, [&] {
           // Reopened by path, so that an original replaced meanwhile is caught.
           OpenFile original = fs.openForReading(reads.original);
-          if (sha256(original, fs, split ? elsewhere : here) != reads.sourceSha256) {
+          if (sha256(original, fs, static_cast<std::uint64_t>(original.status.size),
+                     split ? elsewhere : here) != reads.sourceSha256) {
             throw BridgeFailure(kChangedDuringTransferMessage);
           }
           return 0;

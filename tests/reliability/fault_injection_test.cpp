@@ -340,7 +340,7 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
     }
   }
   EXPECT_EQ(testing::openDescriptorCount(), descriptors);
-  EXPECT_GT(batchFailures, 100);
+  EXPECT_GT(batchFailures, 80);  // a batch of five small pairs makes about 90 calls
   EXPECT_EQ(savedDespiteFailure, 1);
   EXPECT_GE(resultFailures, 6);  // create, write, flush, rename, open and flush the folder
 }
