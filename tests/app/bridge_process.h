@@ -14,14 +14,14 @@ namespace quillmere::testing {
 
 // How a run of the real executable ended, and what it printed.
 struct Outcome {
-  int status = -1;     // exit status, or minus the signal that ended it
+  int status = -1;  // exit status, or minus the signal that ended it
   std::string out;
   std::string err;
 };
 
 struct BridgeOptions {
-  int standardInput = -1;                 // the child's standard input when set
-  std::optional<rlim_t> fileSizeLimit;    // RLIMIT_FSIZE of the child
+  int standardInput = -1;               // the child's standard input when set
+  std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE of the child
 };
 
 // The real executable, started in `cwd` with no display and nothing inherited from the

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,11 +23,11 @@ namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
-using testing::readFile;
-using testing::writeFile;
 using testing::Outcome;
+using testing::readFile;
 using testing::runBridge;
+using testing::TempDir;
+using testing::writeFile;
 
 TEST(ModeSelection, OnlyTheExactFourEntryFormIsRequestMode) {
   const struct {
@@ -161,7 +161,6 @@ TEST_F(RequestMode, AnUnsavableResultAnswersTwoWithTheOneLineAndNoFile) {
     }
   }
 }
-
 
 bool folderIsEmpty(const std::string& path) { return fs::is_empty(path); }
 
@@ -410,8 +409,8 @@ TEST_F(RequestMode, ARequestIsReadFromAPipeOrAFifoWithTheSameLimit) {
   }
 }
 
-// Regression: a NUL cut paths short ("/x/a.jpg\u0000.tif" stored "/x/a.jpg", "/etc/shadow\u0000.raw"
-// hashed /etc/shadow), and request bytes after a raw NUL byte were ignored.
+// Regression: a NUL cut paths short ("/x/a.jpg\u0000.tif" stored "/x/a.jpg",
+// "/etc/shadow\u0000.raw" hashed /etc/shadow), and request bytes after a raw NUL byte were ignored.
 TEST_F(RequestMode, ANulInAPathOrTheRequestIsADecodingFailureThatWritesNothing) {
   writeFile(m_dir / "req.json", validRequest());
   const std::string valid = readFile(m_dir / "req.json");

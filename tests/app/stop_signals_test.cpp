@@ -1,17 +1,16 @@
 #include "app/stop_signals.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <chrono>
-#include <functional>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 
@@ -99,10 +98,11 @@ class StoppedBatch : public ::testing::Test {
     writeFile(m_dir / "small.raw", "small original");
     writeFile(m_dir / "large.png", testing::pngImage(4, 3, 2));
     testing::makeSparseFile(m_dir / "large.raw", kLargeOriginal);
-    writeFile(m_dir / "req.json",
-              R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"out","items":[)"
-              R"({"sourcePath":"small.raw","renderPath":"small.png","externalPhotoId":"p","externalVariantId":"v"},)"
-              R"({"sourcePath":"large.raw","renderPath":"large.png","externalPhotoId":"q","externalVariantId":"w"}]})");
+    writeFile(
+        m_dir / "req.json",
+        R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"out","items":[)"
+        R"({"sourcePath":"small.raw","renderPath":"small.png","externalPhotoId":"p","externalVariantId":"v"},)"
+        R"({"sourcePath":"large.raw","renderPath":"large.png","externalPhotoId":"q","externalVariantId":"w"}]})");
   }
 
   // Starts the batch and sends `signal` once it is well into the large original. Answers how many

@@ -102,16 +102,20 @@ TEST(BatchRequestReading, RefusesANulInAPathOrAnywhereAsARawByte) {
     std::string json;
     std::string error;
   } cases[] = {
-      {"sourcePath", request(R"([{"sourcePath":"/etc/shadow\u0000.raw","renderPath":"r",)"
-                             R"("externalPhotoId":"p","externalVariantId":"v"}])"),
+      {"sourcePath",
+       request(R"([{"sourcePath":"/etc/shadow\u0000.raw","renderPath":"r",)"
+               R"("externalPhotoId":"p","externalVariantId":"v"}])"),
        "\"items\"[0].\"sourcePath\" contains a NUL character"},
-      {"renderPath", request("[" + kPair + R"(,{"sourcePath":"s","renderPath":"/x/a.jpg\u0000.tif",)"
-                             R"("externalPhotoId":"p","externalVariantId":"v"}])"),
+      {"renderPath",
+       request("[" + kPair +
+               R"(,{"sourcePath":"s","renderPath":"/x/a.jpg\u0000.tif",)"
+               R"("externalPhotoId":"p","externalVariantId":"v"}])"),
        "\"items\"[1].\"renderPath\" contains a NUL character"},
       {"destination at its end",
        R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"/d\u0000","items":[]})",
        "\"destination\" contains a NUL character"},
-      {"raw NUL after the document", plain + '\0' + "garbage", "byte " + std::to_string(plain.size()) + " is a NUL character"},
+      {"raw NUL after the document", plain + '\0' + "garbage",
+       "byte " + std::to_string(plain.size()) + " is a NUL character"},
       {"raw NUL between tokens", withRawNul(1), "byte 1 is a NUL character"},
       {"raw NUL first", withRawNul(0), "byte 0 is a NUL character"},
   };
@@ -125,8 +129,8 @@ TEST(BatchRequestReading, RefusesANulInAPathOrAnywhereAsARawByte) {
     }
   }
   // Identifiers are never handed to the operating system; they are taken whole, NUL included.
-  const BatchRequest read = batchRequestFromJson(
-      request(R"([{"sourcePath":"s","renderPath":"r","externalPhotoId":"p\u0000q","externalVariantId":"v"}])"));
+  const BatchRequest read = batchRequestFromJson(request(
+      R"([{"sourcePath":"s","renderPath":"r","externalPhotoId":"p\u0000q","externalVariantId":"v"}])"));
   EXPECT_EQ(read.items.at(0).externalPhotoId, std::string("p\0q", 3));
 }
 

@@ -220,8 +220,8 @@ class RequestModeFaults : public FaultInjection {
     FaultyFileSystem recorder;
     recorder.before = [&](FsOp op, const std::string& path) {
       // Saving the result starts by examining what its path names.
-      if (atResult.empty() && (path == resultPath() ||
-                               path.starts_with(m_dir / "caller/.result.json.tmp-"))) {
+      if (atResult.empty() &&
+          (path == resultPath() || path.starts_with(m_dir / "caller/.result.json.tmp-"))) {
         atResult = counts;
       }
       ++counts[op];

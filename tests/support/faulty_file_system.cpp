@@ -31,7 +31,8 @@ const char* name(FsOp op) {
     case FsOp::createExclusiveAt: return "createExclusiveAt";
     case FsOp::renameNoReplaceAt: return "renameNoReplaceAt";
     case FsOp::removeTreeAt: return "removeTreeAt";
-    case FsOp::openStreamForReading: return "openStreamForReading";
+    case FsOp::openStreamForReading:
+      return "openStreamForReading";
   }
   return "?";
 }
