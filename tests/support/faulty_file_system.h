@@ -38,32 +38,14 @@ enum class FsOp {
   openStreamForReading,
 };
 const char* name(FsOp op);
-inline constexpr FsOp kAllFsOps[] = {FsOp::status,
-                                     FsOp::openForReading,
-                                     FsOp::createExclusive,
-                                     FsOp::openDirectory,
-                                     FsOp::read,
-                                     FsOp::writeAll,
-                                     FsOp::copyContents,
-                                     FsOp::startWriteBack,
-                                     FsOp::sync,
-                                     FsOp::createDirectory,
-                                     FsOp::renameNoReplace,
-                                     FsOp::renameReplace,
-                                     FsOp::removeFile,
-                                     FsOp::removeTree,
-                                     FsOp::statusOfFile,
-                                     FsOp::linkStatus,
-                                     FsOp::readLink,
-                                     FsOp::openStreamForWriting,
-                                     FsOp::readAt,
-                                     FsOp::copyChunk,
-                                     FsOp::createDirectoryAt,
-                                     FsOp::openDirectoryAt,
-                                     FsOp::createExclusiveAt,
-                                     FsOp::renameNoReplaceAt,
-                                     FsOp::removeTreeAt,
-                                     FsOp::openStreamForReading};
+inline constexpr FsOp kAllFsOps[] = {
+    FsOp::status,       FsOp::openForReading,  FsOp::createExclusive, FsOp::openDirectory,
+    FsOp::read,         FsOp::writeAll,        FsOp::copyContents,    FsOp::startWriteBack,
+    FsOp::sync,         FsOp::createDirectory, FsOp::renameNoReplace, FsOp::renameReplace,
+    FsOp::removeFile,   FsOp::removeTree,      FsOp::statusOfFile,    FsOp::linkStatus,
+    FsOp::readLink,     FsOp::openStreamForWriting, FsOp::readAt,     FsOp::copyChunk,
+    FsOp::createDirectoryAt, FsOp::openDirectoryAt, FsOp::createExclusiveAt,
+    FsOp::renameNoReplaceAt, FsOp::removeTreeAt, FsOp::openStreamForReading};
 
 // Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
 // from 1) of operation `op` throws the same std::system_error a real failure would, with `error`
