@@ -1,3 +1,5 @@
+#include "platform/file_system.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,7 +11,6 @@
 #include <thread>
 
 #include "platform/file_operations.h"
-#include "platform/file_system.h"
 #include "support/faulty_file_system.h"
 #include "support/temp_dir.h"
 
@@ -186,12 +187,9 @@ TEST(WriteTargetOf, FollowsLinksToWhatTheyNameAndKeepsStreams) {
     std::string target;
     bool stream;
   } cases[] = {
-      {"file", d + "/file", false},
-      {"new", d + "/new", false},
-      {"link", d + "/file", false},
-      {"chain", d + "/sub/../file", false},
-      {"dangling", d + "/nowhere", false},
-      {"fifo", d + "/fifo", true},
+      {"file", d + "/file", false},        {"new", d + "/new", false},
+      {"link", d + "/file", false},        {"chain", d + "/sub/../file", false},
+      {"dangling", d + "/nowhere", false}, {"fifo", d + "/fifo", true},
       {"to-fifo", d + "/to-fifo", true},  // opened through the link, by the kernel
   };
   for (const auto& c : cases) {
