@@ -29,11 +29,12 @@ BatchResult failureResult() {
 }
 
 // Writes the result to what the result path names: the file at the end of its links is replaced
-// atomically, a FIFO or character device is written into. Throws when the result is not saved.
+// atomically; a FIFO, a character device or the caller's own open file (/dev/stdout redirected to
+// a file) is written into. Throws when the result is not saved.
 void saveResult(const std::string& resultPath, const BatchResult& result, FileSystem& fs) {
   const WriteTarget target = writeTargetOf(fileLocation(resultPath), fs);
-  if (target.isStream) {
-    writeIntoStream(target.path, toJson(result), fs);
+  if (target.mode != WriteMode::replace) {
+    writeInto(target, toJson(result), fs);
     return;
   }
   replaceAtomically(target.path, toJson(result), fs);

@@ -1,5 +1,6 @@
 #include "platform/file_operations.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <optional>
@@ -126,9 +127,12 @@ WriteTarget writeTargetOf(const std::string& path, FileSystem& fs) {
     if (!isMissing(error)) throw;  // nothing there yet is fine: it will be created
   }
   if (reached) {
-    if (reached->isStream) return WriteTarget{path, true};
+    if (reached->isStream) return WriteTarget{path, WriteMode::stream};
     if (reached->isDirectory) throwSystemError(EISDIR, "write", path);
     if (!reached->isRegular) throwNotRegularFile(path);  // a socket or a block device
+    // The caller's own open file, such as standard output redirected with >>: replacing it would
+    // take away what it held and leave the caller writing into a file that no longer has a name.
+    if (namesOpenDescriptor(path)) return WriteTarget{path, WriteMode::append};
   }
   // A regular file or nothing: the name to replace or create is where the links end. Replacing
   // the link itself would leave its target with the old content and turn the link into a file.
@@ -138,10 +142,10 @@ WriteTarget writeTargetOf(const std::string& path, FileSystem& fs) {
     try {
       here = fs.linkStatus(current);
     } catch (const std::system_error& error) {
-      if (isMissing(error)) return WriteTarget{current, false};
+      if (isMissing(error)) return WriteTarget{current, WriteMode::replace};
       throw;
     }
-    if (!here.isLink) return WriteTarget{current, false};
+    if (!here.isLink) return WriteTarget{current, WriteMode::replace};
     const std::string text = fs.readLink(current);
     // Not standardised: ".." in a link's text is left to the kernel, which takes it physically.
     current = text.starts_with('/') ? text : appendComponent(parentOf(current), text);
@@ -149,9 +153,26 @@ WriteTarget writeTargetOf(const std::string& path, FileSystem& fs) {
   throwSystemError(ELOOP, "open", path);
 }
 
-void writeIntoStream(const std::string& path, std::string_view bytes, FileSystem& fs) {
-  OpenFile stream = fs.openStreamForWriting(path);
-  fs.writeAll(stream, asBytes(bytes));
+bool namesOpenDescriptor(std::string_view path) {
+  const auto isNumber = [](std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (path == "/dev/stdout" || path == "/dev/stderr") return true;
+  for (const std::string_view folder : {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/"}) {
+    if (path.starts_with(folder)) return isNumber(path.substr(folder.size()));
+  }
+  if (!path.starts_with("/proc/")) return false;
+  const std::string_view rest = path.substr(6);  // "<pid>/fd/<n>"
+  const auto fd = rest.find("/fd/");
+  return fd != std::string_view::npos && isNumber(rest.substr(0, fd)) &&
+         isNumber(rest.substr(fd + 4));
+}
+
+void writeInto(const WriteTarget& target, std::string_view bytes, FileSystem& fs) {
+  OpenFile file = target.mode == WriteMode::append ? fs.openForAppending(target.path)
+                                                   : fs.openStreamForWriting(target.path);
+  fs.writeAll(file, asBytes(bytes));
 }
 
 }  // namespace quillmere

@@ -42,22 +42,35 @@ void replaceAtomically(const std::string& target, std::string_view bytes,
 // so that the temporary name is never longer than 74 bytes, far below any file system's limit.
 std::string temporaryNameFor(std::string_view name);
 
-// Where writing a file at `path` should land so that what the path names is honoured, never
-// destroyed: a link (and a chain of links, relative texts taken against the link's folder) is
-// followed to the file it ends at, which is replaced and the link stays a link; a link that leads
-// nowhere names the file to create. An existing FIFO or character device is written into. A
-// folder, or anything else that is not a regular file, is refused with a platform error, as is
-// a chain of more than 40 links.
+// How a file is written so that what its path names is honoured, never destroyed.
+enum class WriteMode {
+  replace,  // a regular file, or nothing yet: replaced or created atomically
+  stream,   // a FIFO or character device: written into
+  append,   // a regular file that is an open descriptor (/dev/stdout, /dev/fd/N, /proc/self/fd/N):
+            // written at its end, as the shell redirection that opened it (> or >>) expects
+};
+
+// Where writing a file at `path` should land: a link (and a chain of links, relative texts taken
+// against the link's folder) is followed to the file it ends at, which is replaced while the link
+// stays a link; a link that leads nowhere names the file to create. An existing FIFO or character
+// device is written into, and so is a regular file named as an open descriptor. A folder, or
+// anything else that is not a regular file, is refused with a platform error, as is a chain of
+// more than 40 links.
 struct WriteTarget {
-  std::string path;       // the file to replace or create, or the stream to write into
-  bool isStream = false;  // a FIFO or character device: written into, never replaced
+  std::string path;
+  WriteMode mode = WriteMode::replace;
 };
 WriteTarget writeTargetOf(const std::string& path, FileSystem& fs = posixFileSystem());
 
-// Writes every byte into an existing FIFO or character device. The open does not wait: a FIFO
-// without a reader fails at once (ENXIO) rather than hang.
-void writeIntoStream(const std::string& path, std::string_view bytes,
-                     FileSystem& fs = posixFileSystem());
+// Whether `path` names an open descriptor rather than a file: /dev/stdout, /dev/stderr,
+// /dev/fd/N, /proc/self/fd/N, /proc/thread-self/fd/N or /proc/<pid>/fd/N.
+bool namesOpenDescriptor(std::string_view path);
+
+// Writes every byte into an existing FIFO or character device (WriteMode::stream) or at the end of
+// an existing regular file (WriteMode::append). The open does not wait: a FIFO without a reader
+// fails at once (ENXIO) rather than hang.
+void writeInto(const WriteTarget& target, std::string_view bytes,
+               FileSystem& fs = posixFileSystem());
 
 // fsync of the folder that holds `path`, making a rename into it durable.
 void syncParentDirectory(const std::string& path, FileSystem& fs = posixFileSystem());

@@ -277,6 +277,25 @@ TEST_F(RequestMode, AFifoWithAReaderReceivesTheResult) {
   EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
+// Standard output redirected to a file is the caller's open file: the result goes at its end, as
+// with any program writing to standard output; replacing the file would lose what >> kept there.
+TEST_F(RequestMode, StandardOutputRedirectedToAFileGetsTheResultAtItsEnd) {
+  writeFile(m_dir / "req.json", validRequest());
+  writeFile(m_dir / "log", "earlier line\n");
+  const int log = open((m_dir / "log").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(log, 0);
+  testing::BridgeOptions options;
+  options.standardOutput = log;
+  const Outcome r = runBridge({"--request", "req.json", "/dev/stdout"}, m_dir.path(), options);
+  close(log);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  const std::string text = readFile(m_dir / "log");
+  ASSERT_EQ(text.rfind("earlier line\n", 0), 0u) << text;
+  EXPECT_TRUE(nlohmann::json::parse(text.substr(13)).contains("directory")) << text;
+  EXPECT_EQ(leftTemporaryFiles(m_dir.path()), std::vector<std::string>{});
+}
+
 TEST_F(RequestMode, ACharacterDeviceIsWrittenIntoNotReplaced) {
   if (geteuid() != 0) GTEST_SKIP() << "only root may replace /dev/null; nothing to show otherwise";
   writeFile(m_dir / "req.json", validRequest());

@@ -196,9 +196,30 @@ TEST(WriteTargetOf, FollowsLinksToWhatTheyNameAndKeepsStreams) {
     SCOPED_TRACE(c.path);
     const WriteTarget target = writeTargetOf(dir / c.path);
     EXPECT_EQ(target.path, c.target);
-    EXPECT_EQ(target.isStream, c.stream);
+    EXPECT_EQ(target.mode, c.stream ? WriteMode::stream : WriteMode::replace);
   }
-  EXPECT_TRUE(writeTargetOf("/dev/null").isStream);
+  EXPECT_EQ(writeTargetOf("/dev/null").mode, WriteMode::stream);
+  // A regular file named as an open descriptor is the caller's: written at its end, never
+  // replaced, so that output redirected with >> keeps what it held.
+  const int open = ::open((dir / "file").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(open, 0);
+  for (const std::string& name : {"/dev/fd/" + std::to_string(open),
+                                  "/proc/self/fd/" + std::to_string(open),
+                                  "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(open)}) {
+    SCOPED_TRACE(name);
+    const WriteTarget target = writeTargetOf(name);
+    EXPECT_EQ(target.mode, WriteMode::append);
+    writeInto(target, "+");
+  }
+  ::close(open);
+  EXPECT_EQ(readFile(dir / "file"), "x+++");
+  for (const char* name : {"/dev/stdout", "/dev/stderr", "/dev/fd/3", "/proc/12/fd/0"}) {
+    EXPECT_TRUE(namesOpenDescriptor(name)) << name;
+  }
+  for (const char* name : {"/dev/fd", "/dev/fd/x", "/proc/self/fdinfo/1", "/proc/a/fd/1",
+                           "/proc/12/fd/", "/dev/stdin2"}) {
+    EXPECT_FALSE(namesOpenDescriptor(name)) << name;
+  }
 
   std::filesystem::create_directory_symlink("sub", dir / "to-folder");
   std::filesystem::create_symlink("loop-b", dir / "loop-a");
@@ -209,21 +230,25 @@ TEST(WriteTargetOf, FollowsLinksToWhatTheyNameAndKeepsStreams) {
   EXPECT_EQ(errnoOf([&] { writeTargetOf(dir / "file/below"); }), ENOTDIR);
 }
 
-TEST(WriteIntoStream, WritesIntoAFifoWithAReaderAndRefusesOneWithout) {
+TEST(WriteInto, WritesIntoAFifoWithAReaderAndRefusesOneWithout) {
   TempDir dir;
   const std::string fifo = dir / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // Without a reader the open fails at once instead of waiting for one.
-  EXPECT_EQ(errnoOf([&] { writeIntoStream(fifo, "x"); }), ENXIO);
+  const WriteTarget stream{fifo, WriteMode::stream};
+  EXPECT_EQ(errnoOf([&] { writeInto(stream, "x"); }), ENXIO);
 
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);
-  writeIntoStream(fifo, "through the FIFO");
+  writeInto(stream, "through the FIFO");
   char received[64] = {};
   EXPECT_EQ(read(reader, received, sizeof received), 16);
   EXPECT_EQ(std::string(received), "through the FIFO");
   close(reader);
-  EXPECT_EQ(errnoOf([&] { writeIntoStream(dir / "missing", "x"); }), ENOENT);
+  EXPECT_EQ(errnoOf([&] { writeInto({dir / "missing", WriteMode::stream}, "x"); }), ENOENT);
+  // Appending never creates a file, nor writes into anything but a regular one.
+  EXPECT_EQ(errnoOf([&] { writeInto({dir / "missing", WriteMode::append}, "x"); }), ENOENT);
+  EXPECT_THROW(writeInto({fifo, WriteMode::append}, "x"), std::system_error);
 }
 
 TEST(ReadWholeFile, ReadsAFifoFromAWriterThatComesLaterUpToTheLimit) {

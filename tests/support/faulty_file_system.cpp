@@ -31,8 +31,8 @@ const char* name(FsOp op) {
     case FsOp::createExclusiveAt: return "createExclusiveAt";
     case FsOp::renameNoReplaceAt: return "renameNoReplaceAt";
     case FsOp::removeTreeAt: return "removeTreeAt";
-    case FsOp::openStreamForReading:
-      return "openStreamForReading";
+    case FsOp::openStreamForReading: return "openStreamForReading";
+    case FsOp::openForAppending: return "openForAppending";
   }
   return "?";
 }
@@ -122,6 +122,10 @@ OpenFile FaultyFileSystem::openStreamForWriting(const std::string& path) {
 OpenFile FaultyFileSystem::openStreamForReading(const std::string& path) {
   enter(FsOp::openStreamForReading, path);
   return posixFileSystem().openStreamForReading(path);
+}
+OpenFile FaultyFileSystem::openForAppending(const std::string& path) {
+  enter(FsOp::openForAppending, path);
+  return posixFileSystem().openForAppending(path);
 }
 std::size_t FaultyFileSystem::readAt(OpenFile& file, std::uint64_t offset,
                                      std::span<std::byte> buffer) {
