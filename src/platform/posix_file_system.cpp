@@ -184,7 +184,8 @@ class PosixFileSystem final : public FileSystem {
 
   OpenFile openForAppending(const std::string& path) override {
     // O_NONBLOCK: should a FIFO have been swapped in at the path, the open must not wait for it.
-    UniqueFd fd(openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd fd(
+        openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd) throwSystemError(errno, "open", path);
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) throwSystemError(errno, "examine", path);

@@ -203,9 +203,9 @@ TEST(WriteTargetOf, FollowsLinksToWhatTheyNameAndKeepsStreams) {
   // replaced, so that output redirected with >> keeps what it held.
   const int open = ::open((dir / "file").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   ASSERT_GE(open, 0);
-  for (const std::string& name : {"/dev/fd/" + std::to_string(open),
-                                  "/proc/self/fd/" + std::to_string(open),
-                                  "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(open)}) {
+  for (const std::string& name :
+       {"/dev/fd/" + std::to_string(open), "/proc/self/fd/" + std::to_string(open),
+        "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(open)}) {
     SCOPED_TRACE(name);
     const WriteTarget target = writeTargetOf(name);
     EXPECT_EQ(target.mode, WriteMode::append);
