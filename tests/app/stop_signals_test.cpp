@@ -9,9 +9,9 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -136,8 +136,8 @@ TEST_F(StoppedBatch, ASignalRollsTheBatchBackAndAnswersWithTheStopMessage) {
     for (const auto& entry : fs::directory_iterator(m_dir.path())) {
       names.insert(entry.path().filename().string());
     }
-    EXPECT_EQ(names, (std::set<std::string>{"large.png", "large.raw", "out", "req.json",
-                                            "res.json", "small.png", "small.raw"}));
+    EXPECT_EQ(names, (std::set<std::string>{"large.png", "large.raw", "out", "req.json", "res.json",
+                                            "small.png", "small.raw"}));
   }
 }
 
