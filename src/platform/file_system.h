@@ -56,6 +56,15 @@ class FileSystem {
   // Creates a new file for writing; never opens or truncates an existing one (O_CREAT|O_EXCL).
   virtual OpenFile createExclusive(const std::string& path) = 0;
 
+  // Opens an existing regular file for writing at its end (O_APPEND); never creates, truncates or
+  // replaces it. Anything that is not a regular file is refused with a platform error.
+  virtual OpenFile openForAppending(const std::string& path) = 0;
+
+  // Opens an existing file of any kind but a folder for reading from start to end: a regular file,
+  // or a stream such as a FIFO, a pipe or a terminal. Unlike openForReading this open may wait: a
+  // FIFO is opened as cat(1) opens it, until a writer comes, and reads then wait for its data.
+  virtual OpenFile openStreamForReading(const std::string& path) = 0;
+
   // Opens a directory so it can be fsynced.
   virtual OpenFile openDirectory(const std::string& path) = 0;
 

@@ -182,6 +182,29 @@ class PosixFileSystem final : public FileSystem {
     return OpenFile{std::move(fd), path, statusOf(info)};
   }
 
+  OpenFile openForAppending(const std::string& path) override {
+    // O_NONBLOCK: should a FIFO have been swapped in at the path, the open must not wait for it.
+    UniqueFd fd(
+        openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) throwSystemError(errno, "open", path);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) throwSystemError(errno, "examine", path);
+    if (!S_ISREG(info.st_mode)) throwNotRegularFile(path);
+    return OpenFile{std::move(fd), path};
+  }
+
+  OpenFile openStreamForReading(const std::string& path) override {
+    // A blocking open on purpose: opening a FIFO without O_NONBLOCK waits for its writer, and so
+    // does not race with a writer that opens it a moment after us. Opened without waiting, a
+    // FIFO whose writer has not arrived yet would read as empty at once.
+    UniqueFd fd(openRetrying(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (!fd) throwSystemError(errno, "open", path);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) throwSystemError(errno, "examine", path);
+    if (S_ISDIR(info.st_mode)) throwSystemError(EISDIR, "open", path);
+    return OpenFile{std::move(fd), path};
+  }
+
   OpenFile createExclusive(const std::string& path) override {
     UniqueFd fd(
         openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666));
