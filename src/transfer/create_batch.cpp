@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <iterator>
 #include <functional>
 #include <future>
 #include <memory>
@@ -199,11 +200,17 @@ class Progress {
     report();
   }
 
-  void startItem(std::size_t item) {
-    checkStop();
+  // Pairs before `item` are done: the observer hears of every pair up to it, one after another,
+  // as it would if the pairs were staged one at a time.
+  void reached(std::size_t item) {
+    item = std::min(item, m_state.itemCount - 1);
+    if (m_started && item <= m_state.item) return;
     m_state.phase = BatchPhase::staging;
-    m_state.item = item;
-    report();
+    for (std::size_t next = m_started ? m_state.item + 1 : 0; next <= item; ++next) {
+      m_state.item = next;
+      report();
+    }
+    m_started = true;
   }
 
   void finishing() {
@@ -249,6 +256,7 @@ class Progress {
 
   const BatchObserver* m_observer;
   BatchProgress m_state;
+  bool m_started = false;  // whether the observer has heard of a pair yet
   std::atomic<std::uint64_t> m_done = 0;
 };
 
@@ -368,9 +376,8 @@ struct StagedItem {
 // that the original did not change, and assembles its manifest item. Runs on the batch's thread.
 StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging,
                       const std::string& provider, const std::string& fingerprint, FileSystem& fs,
-                      Progress& progress, SecondThread* helper, BatchSubject& site) {
-  const ChunkHook here = [&](std::size_t bytes) { progress.chunk(bytes); };
-  const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
+                      SecondThread* helper, const ChunkHook& here, const ChunkHook& elsewhere,
+                      BatchSubject& site) {
 
   // From here on a failure that names the staging folder is the destination's, not the render's.
   site = BatchSubject::render;
@@ -386,7 +393,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
       std::uint64_t offset = 0;
       while (const std::size_t copied = fs.copyChunk(reads.render, offset, created, kCopyChunk)) {
         offset += copied;
-        progress.chunk(copied);
+        here(copied);
       }
       return created;
     } catch (const std::system_error& failure) {
@@ -427,7 +434,6 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
           return 0;
         });
       });
-  progress.report();
   site = BatchSubject::none;
 
   StagedItem staged;
@@ -444,50 +450,65 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
   return staged;
 }
 
-// The reads of the next pair, running on a second thread while the batch's thread copies and
-// checks the current one. Leaving scope without taking the result cancels the reads at their
-// next chunk and waits for them: a thread never outlives the batch or reads on unobserved.
-class NextPairReads {
+// The pairs of one batch as its two threads share them. Each thread takes the next pair in
+// request order and stages it whole; at most two pairs are in flight. Once a pair fails, no new
+// pair is taken and pairs after it are cancelled at their next chunk, while pairs before it run
+// to their end: their failure, should they fail too, is the one that counts.
+class SharedPairs {
  public:
-  NextPairReads() = default;
-  NextPairReads(const NextPairReads&) = delete;
-  NextPairReads& operator=(const NextPairReads&) = delete;
-  ~NextPairReads() {
-    if (!m_pending.valid()) return;
-    m_cancelled = true;
-    m_pending.wait();
+  explicit SharedPairs(std::size_t count)
+      : m_staged(count), m_failures(count), m_subjects(count, BatchSubject::none),
+        m_finished(count, false) {}
+
+  std::optional<std::size_t> take() {
+    const std::lock_guard lock(m_mutex);
+    if (m_firstFailed || m_next >= m_staged.size()) return std::nullopt;
+    return m_next++;
   }
 
-  // Starts the reads of `pair` on the second thread; false when there is none, in which case the
-  // caller reads the pair itself later.
-  bool start(SecondThread& helper, const Pair& pair, FileSystem& fs, Progress& progress) {
-    if (!helper.available()) return false;
-    m_pending = helper.submit([this, &pair, &fs, &progress] {
-      const ChunkHook chunk = [this, &progress](std::size_t bytes) {
-        if (m_cancelled) throw BridgeFailure(kBatchStoppedMessage);
-        progress.chunkElsewhere(bytes);
-      };
-      return readPair(pair, fs, nullptr, chunk, chunk, m_subject);
-    });
-    return true;
+  void staged(std::size_t pair, ManifestItem item) {
+    m_staged[pair] = std::move(item);  // each pair's slot is written by one thread only
+    const std::lock_guard lock(m_mutex);
+    m_finished[pair] = true;
   }
 
-  bool running() const { return m_pending.valid(); }
+  void failed(std::size_t pair, std::exception_ptr failure, BatchSubject subject) {
+    m_failures[pair] = std::move(failure);
+    m_subjects[pair] = subject;
+    const std::lock_guard lock(m_mutex);
+    m_finished[pair] = true;
+    if (!m_firstFailed || pair < *m_firstFailed) m_firstFailed = pair;
+    m_cancelAbove = std::min(m_cancelAbove.load(), pair);
+  }
 
-  // The reads' result, or their failure with the file it concerns written to `site`.
-  PairReads take(BatchSubject& site) {
-    try {
-      return m_pending.get();
-    } catch (...) {
-      site = m_subject;
-      throw;
+  // Whether a pair's work is no longer wanted, because an earlier pair failed.
+  bool cancelled(std::size_t pair) const { return pair > m_cancelAbove.load(); }
+
+  // The first pair, in request order, that is not finished yet (the count when all are).
+  std::size_t firstUnfinished() {
+    const std::lock_guard lock(m_mutex);
+    while (m_firstUnfinished < m_finished.size() && m_finished[m_firstUnfinished]) {
+      ++m_firstUnfinished;
     }
+    return m_firstUnfinished;
   }
+
+  // After both threads are done: the first failure in request order, if any.
+  std::optional<std::size_t> firstFailure() const { return m_firstFailed; }
+  std::exception_ptr failure(std::size_t pair) const { return m_failures[pair]; }
+  BatchSubject subject(std::size_t pair) const { return m_subjects[pair]; }
+  ManifestItem& item(std::size_t pair) { return *m_staged[pair]; }
 
  private:
-  std::future<PairReads> m_pending;
-  std::atomic<bool> m_cancelled = false;
-  BatchSubject m_subject = BatchSubject::none;  // written by the reading thread, read after get()
+  std::mutex m_mutex;
+  std::size_t m_next = 0;
+  std::size_t m_firstUnfinished = 0;
+  std::optional<std::size_t> m_firstFailed;
+  std::atomic<std::size_t> m_cancelAbove = SIZE_MAX;
+  std::vector<std::optional<ManifestItem>> m_staged;
+  std::vector<std::exception_ptr> m_failures;
+  std::vector<BatchSubject> m_subjects;
+  std::vector<bool> m_finished;
 };
 
 void syncAll(std::vector<OpenFile>& files, FileSystem& fs) {
@@ -535,34 +556,67 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
   // A batch reported as saved must survive a power loss: every render reaches the disk before the
   // manifest that vouches for it, the staging folder's entries before the rename, the rename
   // itself after.
-  std::vector<OpenFile> unsynced;
-  // Two pairs in flight: while this thread copies and checks pair i, another reads pair i + 1.
-  // Results, failures and reports come out exactly as if the pairs ran one after another: pair
-  // i's failure is thrown before pair i + 1's is even looked at, and the observer hears of pair
-  // i + 1 only once pair i is done.
+  // Two pairs in flight, one on each thread: each thread takes the next pair and stages it whole.
+  // Results, failures and reports come out exactly as if the pairs ran one after another: the
+  // manifest keeps request order, the first failure in request order is the one thrown, and the
+  // observer hears of the pairs in order, from this thread only.
   const auto& items = request.items;
-  const ChunkHook here = [&](std::size_t bytes) { progress.chunk(bytes); };
-  const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
-  progress.startItem(0);
-  site.item = 0;
+  SharedPairs pairs(items.size());
   SecondThread helper;
-  PairReads current = readPair(items[0], fs, &helper, here, elsewhere, site.subject);
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    NextPairReads next;
-    const bool ahead = i + 1 < items.size() && next.start(helper, items[i + 1], fs, progress);
-    StagedItem staged =
-        finishPair(current, items[i], staging, request.provider, manifest.catalogFingerprint, fs,
-                   progress, ahead ? nullptr : &helper, site.subject);
-    manifest.items.push_back(std::move(staged.item));
-    unsynced.push_back(std::move(staged.copy));
-    if (unsynced.size() >= kMostUnsyncedCopies) syncAll(unsynced, fs);
-    if (i + 1 == items.size()) break;
-    progress.startItem(i + 1);
-    site.item = i + 1;
-    current = ahead ? next.take(site.subject)
-                    : readPair(items[i + 1], fs, &helper, here, elsewhere, site.subject);
+  // A lone pair may split its two reads over both threads; with more, each thread has a pair.
+  SecondThread* split = items.size() == 1 ? &helper : nullptr;
+  const auto stagePairs = [&](bool onThisThread) {
+    std::vector<OpenFile> unsynced;
+    while (const std::optional<std::size_t> pair = pairs.take()) {
+      const ChunkHook chunk = [&, index = *pair](std::size_t bytes) {
+        if (pairs.cancelled(index)) throw BridgeFailure(kBatchStoppedMessage);
+        if (!onThisThread) return progress.chunkElsewhere(bytes);
+        progress.reached(pairs.firstUnfinished());
+        progress.chunk(bytes);
+      };
+      const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
+      BatchSubject subject = BatchSubject::none;
+      try {
+        if (onThisThread) progress.reached(pairs.firstUnfinished());
+        progress.checkStop();
+        PairReads reads = readPair(items[*pair], fs, split, chunk, elsewhere, subject);
+        StagedItem staged = finishPair(reads, items[*pair], staging, request.provider,
+                                       manifest.catalogFingerprint, fs, split, chunk, elsewhere,
+                                       subject);
+        unsynced.push_back(std::move(staged.copy));
+        if (unsynced.size() >= kMostUnsyncedCopies) syncAll(unsynced, fs);
+        pairs.staged(*pair, std::move(staged.item));
+      } catch (...) {
+        pairs.failed(*pair, std::current_exception(), subject);
+      }
+    }
+    return unsynced;
+  };
+  std::vector<OpenFile> unsynced;
+  {
+    std::future<std::vector<OpenFile>> other;
+    if (items.size() > 1 && helper.available()) {
+      other = helper.submit([&] { return stagePairs(false); });
+    }
+    try {
+      unsynced = stagePairs(true);
+    } catch (...) {
+      if (other.valid()) other.wait();
+      throw;
+    }
+    if (other.valid()) {
+      std::vector<OpenFile> more = other.get();
+      std::move(more.begin(), more.end(), std::back_inserter(unsynced));
+    }
   }
-  site.item.reset();
+  if (const std::optional<std::size_t> failed = pairs.firstFailure()) {
+    progress.reached(*failed);
+    site.item = *failed;
+    site.subject = pairs.subject(*failed);
+    std::rethrow_exception(pairs.failure(*failed));
+  }
+  progress.reached(items.size() - 1);
+  for (std::size_t i = 0; i < items.size(); ++i) manifest.items.push_back(std::move(pairs.item(i)));
   progress.finishing();
   syncAll(unsynced, fs);
   manifest.issuedAt = currentTimeISO8601();

@@ -78,7 +78,10 @@ void FaultyFileSystem::enter(FsOp op, const std::string& path) {
     m_fired = true;
     throwSystemError(m_error, std::string("injected ") + name(op), path);
   }
-  if (before) before(op, path);
+  if (before) {
+    const std::lock_guard lock(m_hookMutex);
+    before(op, path);
+  }
 }
 
 FileStatus FaultyFileSystem::status(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "platform/file_system.h"
@@ -66,6 +67,8 @@ class FaultyFileSystem : public FileSystem {
 
   int calls(FsOp op) const { return m_calls[static_cast<int>(op)].load(); }
   bool fired() const { return m_fired.load(); }
+  // Batches call from two threads; `before` is called for one call at a time, so a hook may keep
+  // plain state.
   std::function<void(FsOp op, const std::string& path)> before;
 
   FileStatus status(const std::string& path) override;
@@ -107,6 +110,7 @@ class FaultyFileSystem : public FileSystem {
   std::atomic<int> m_calls[std::size(kAllFsOps)] = {};
   std::atomic<int> m_callsOnPath = 0;
   std::atomic<bool> m_fired = false;
+  std::mutex m_hookMutex;
 };
 
 }  // namespace quillmere::testing

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -281,37 +283,51 @@ TEST_F(Batch, FilesThatChangeDuringTheBatchAreCaught) {
   auto isStaged = [](const std::string& path) {
     return path.find(".quillmere-partial-") != std::string::npos;
   };
+  // What a hook remembers during one batch. Hooks run on whichever thread makes the call, and a
+  // batch stages two pairs at once on two threads, each pair whole on one of them.
+  struct Seen {
+    int count = 0;
+    std::string lastCopy;
+    std::optional<std::thread::id> targetThread;
+  };
   const struct {
     const char* name;
-    // Called before every file operation with the pair under attack; `seen` counts for it.
-    std::function<void(FsOp, const std::string&, const Pair&, int&)> hook;
+    // Called before every file operation (one at a time) with the pair under attack.
+    std::function<void(FsOp, const std::string&, const Pair&, Seen&)> hook;
   } cases[] = {
       {"render changes after it was hashed, before its copy",
-       [&](FsOp op, const std::string& path, const Pair& target, int& seen) {
-         if (op == FsOp::createExclusiveAt && isStaged(path) && ++seen == 2) {
+       [&](FsOp op, const std::string& path, const Pair& target, Seen& seen) {
+         // The thread that opens the render stages its pair; its next new file is the copy.
+         if (op == FsOp::openForReading && path == target.renderPath) {
+           seen.targetThread = std::this_thread::get_id();
+         }
+         if (op == FsOp::createExclusiveAt && isStaged(path) &&
+             seen.targetThread == std::this_thread::get_id()) {
+           seen.targetThread.reset();
            appendTo(target.renderPath);
          }
        }},
       {"staged copy differs from the hashed render",
-       [&](FsOp op, const std::string& path, const Pair&, int& seen) {
+       [&](FsOp op, const std::string& path, const Pair&, Seen& seen) {
          // The copy is read back only after it is complete: the first read of the second copy.
-         static thread_local std::string lastCopy;
-         if (op != FsOp::readAt || !isStaged(path) || path == lastCopy) return;
-         lastCopy = path;
-         if (++seen == 2) appendTo(path);
+         if (op != FsOp::readAt || !isStaged(path) || path == seen.lastCopy) return;
+         seen.lastCopy = path;
+         if (++seen.count == 2) appendTo(path);
        }},
       {"original changes between its two hashes",
-       [&](FsOp op, const std::string& path, const Pair& target, int& seen) {
-         if (op == FsOp::openForReading && path == target.sourcePath && ++seen == 2) appendTo(path);
+       [&](FsOp op, const std::string& path, const Pair& target, Seen& seen) {
+         if (op == FsOp::openForReading && path == target.sourcePath && ++seen.count == 2) {
+           appendTo(path);
+         }
        }},
   };
-  // Small files are read one after another, large ones two at a time; both must catch it.
+  // Small files and large ones, on two threads; both must catch it.
   for (const std::size_t padding : {std::size_t{0}, std::size_t{5} << 20}) {
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(c.name) + (padding ? ", large files" : ", small files"));
       const BatchRequest r = request(3, padding);  // fresh inputs for every case
       FaultyFileSystem spy;
-      int seen = 0;
+      Seen seen;
       spy.before = [&](FsOp op, const std::string& path) { c.hook(op, path, r.items[1], seen); };
       EXPECT_EQ(failureOf([&] { createBatch(r, spy); }), kChangedDuringTransferMessage);
       EXPECT_TRUE(fs::is_empty(destination()));
