@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/window_session.h"
+#include "window/window_session.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"

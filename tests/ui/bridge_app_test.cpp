@@ -103,7 +103,7 @@ TEST_F(WindowTest, EachRefusedFileGetsItsOwnAlertBeforeTheNextFileIsExamined) {
   ASSERT_EQ(m_toolkit.alerts.size(), 3u);
   // The platform's own description, which names the path, then the file name.
   EXPECT_EQ(m_toolkit.alerts[0],
-            "cannot examine \"" + missing + "\": No such file or directory\nmissing.jpg");
+            "无法检查“" + missing + "”：没有那个文件或目录（ENOENT）\nmissing.jpg");
   EXPECT_EQ(m_toolkit.alerts[1], "请选择已导出的单页 JPEG、TIFF 或 PNG 照片。\nnotes.png");
   EXPECT_EQ(m_toolkit.alerts[2], "照片不可读取、为空或大于 4 GB。\nempty.tif");
 }

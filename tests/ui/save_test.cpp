@@ -369,7 +369,7 @@ TEST_F(RealSaveTest, AFailedSaveNamesTheRenderOfTheFailingPairOnly) {
     const char* expectFileName;  // nullptr: the alert is the failure's text alone
   } cases[] = {
       {"the second render is gone", std::nullopt, [&](FaultyFileSystem&) { fs::remove(list[1]); },
-       "cannot examine \"" + list[1] + "\": No such file or directory", "r1.png"},
+       "无法检查“" + list[1] + "”：没有那个文件或目录（ENOENT）", "r1.png"},
       {"the last original changes after it was hashed", std::nullopt,
        [&](FaultyFileSystem& fsys) {
          int opens = 0;

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/main_window.h"
-#include "platform/qt/qt_toolkit.h"
-#include "platform/qt/render_table_model.h"
+#include "window/main_window.h"
+#include "window/qt_toolkit.h"
+#include "window/render_table_model.h"
 #include "ui/bridge_app.h"
 
 namespace quillmere {

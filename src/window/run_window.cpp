@@ -1,4 +1,4 @@
-#include "platform/qt/run_window.h"
+#include "window/run_window.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/window_session.h"
+#include "window/window_session.h"
 
 namespace quillmere {
 

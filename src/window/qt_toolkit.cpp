@@ -1,4 +1,4 @@
-#include "platform/qt/qt_toolkit.h"
+#include "window/qt_toolkit.h"
 
 #include <QCoreApplication>
 #include <QFileDialog>
@@ -12,10 +12,10 @@
 #include <QThreadPool>
 #include <exception>
 
-#include "platform/qt/file_viewer.h"
-#include "platform/qt/main_window.h"
-#include "platform/qt/qt_text.h"
-#include "platform/qt/render_table_model.h"
+#include "window/file_viewer.h"
+#include "window/main_window.h"
+#include "window/qt_text.h"
+#include "window/render_table_model.h"
 #include "records/records.h"
 #include "ui/window_texts.h"
 

@@ -1,4 +1,4 @@
-#include "platform/qt/main_window.h"
+#include "window/main_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -16,7 +16,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "platform/qt/qt_text.h"
+#include "window/qt_text.h"
 #include "ui/window_texts.h"
 
 namespace quillmere {

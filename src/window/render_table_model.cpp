@@ -1,6 +1,6 @@
-#include "platform/qt/render_table_model.h"
+#include "window/render_table_model.h"
 
-#include "platform/qt/qt_text.h"
+#include "window/qt_text.h"
 #include "ui/bridge_app.h"
 #include "ui/window_texts.h"
 

@@ -1,4 +1,4 @@
-#include "platform/qt/window_session.h"
+#include "window/window_session.h"
 
 #include <QAction>
 #include <QGuiApplication>
