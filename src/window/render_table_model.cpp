@@ -1,14 +1,23 @@
 #include "window/render_table_model.h"
 
-#include "window/qt_text.h"
+#include <QApplication>
+#include <QColor>
+#include <QFont>
+#include <QPalette>
+#include <QStyle>
+
 #include "ui/bridge_app.h"
 #include "ui/window_texts.h"
+#include "window/qt_text.h"
 
 namespace quillmere {
 
 namespace {
 
 constexpr int kColumnCount = static_cast<int>(texts::kColumns.size());
+
+// A dark amber that reads as "look again" on light and dark table backgrounds alike.
+constexpr QRgb kOtherNameColour = 0xb35900;
 
 }  // namespace
 
@@ -44,14 +53,47 @@ QVariant RenderTableModel::data(const QModelIndex& index, int role) const {
   const auto row = static_cast<std::size_t>(index.row());
   const texts::Column& column = texts::kColumns[static_cast<std::size_t>(index.column())];
   if (role == Qt::DisplayRole) return qText(m_app.cellText(row, column.identifier));
-  // The full path, for telling apart renders or originals that share a file name.
-  if (role == Qt::ToolTipRole) {
-    const std::string& render = m_app.renders()[row];
-    if (column.identifier == texts::kRenderColumn) return qPath(render);
-    const auto original = m_app.originals().find(render);
-    if (original != m_app.originals().end()) return qPath(original->second);
+  const std::string& render = m_app.renders()[row];
+  if (column.identifier == texts::kRenderColumn) {
+    // The full path, for telling apart renders that share a file name.
+    if (role == Qt::ToolTipRole) return qPath(render);
+    return {};
   }
-  return {};
+  // The source cell: its text stays as the rules say; how it is drawn tells a missing original
+  // (muted, like a placeholder) and one whose name differs from the render's (amber, with a
+  // warning sign and a tooltip saying so) from an ordinary pairing.
+  const BridgeApp::SourceState state = m_app.sourceState(row);
+  switch (role) {
+    case Qt::ForegroundRole:
+      if (state == BridgeApp::SourceState::missing) {
+        return QApplication::palette().color(QPalette::PlaceholderText);
+      }
+      if (state == BridgeApp::SourceState::otherName) return QColor(kOtherNameColour);
+      return {};
+    case Qt::FontRole:
+      if (state == BridgeApp::SourceState::missing) {
+        QFont italic;
+        italic.setItalic(true);
+        return italic;
+      }
+      return {};
+    case Qt::DecorationRole:
+      if (state == BridgeApp::SourceState::otherName) {
+        return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+      }
+      return {};
+    case Qt::ToolTipRole: {
+      const auto original = m_app.originals().find(render);
+      if (original == m_app.originals().end()) return {};
+      if (state == BridgeApp::SourceState::otherName) {
+        return qText(texts::kNamesDiffer) + QLatin1Char('\n') + qPath(original->second);
+      }
+      // The full path, for telling apart originals that share a file name.
+      return qPath(original->second);
+    }
+    default:
+      return {};
+  }
 }
 
 QVariant RenderTableModel::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -1,6 +1,8 @@
 #include "window/window_session.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QMenuBar>
 #include <QPushButton>
@@ -33,6 +35,8 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   // A double click has selected its row by the time this arrives; pairing acts on the selection.
   QObject::connect(m_window.table(), &QTableView::doubleClicked, &m_toolkit,
                    [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); });
+  m_window.rowActivated = [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); };
+  m_window.removeRequested = [this] { m_toolkit.guarded([this] { m_app.removeSelected(); }); };
 
   m_window.mayClose = [this] {
     if (m_app.requestQuit()) return true;
@@ -53,6 +57,22 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
 WindowSession::~WindowSession() {
   m_app.requestQuit();
   QThreadPool::globalInstance()->waitForDone();
+}
+
+void WindowSession::quitFromOutside() {
+  // A modal panel or alert runs an event loop of its own, and the window cannot close under it:
+  // each one is dismissed (as a cancel), and the quit is tried again once it has returned.
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+      dialog->reject();
+    } else {
+      modal->close();
+    }
+    QMetaObject::invokeMethod(
+        &m_toolkit, [this] { quitFromOutside(); }, Qt::QueuedConnection);
+    return;
+  }
+  m_window.quitAction()->trigger();
 }
 
 void WindowSession::show() {

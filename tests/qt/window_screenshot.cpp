@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "window/window_session.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
+#include "window/window_session.h"
 
 namespace {
 

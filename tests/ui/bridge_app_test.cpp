@@ -198,13 +198,14 @@ TEST_F(WindowTest, ChoosingWithoutASelectedRowShowsNoPanel) {
   EXPECT_EQ(m_toolkit.reloads, reloads);
 }
 
-TEST_F(WindowTest, TheChoosePanelIsAPlainFilePanelNamingTheRender) {
+TEST_F(WindowTest, TheChoosePanelIsAFilePanelNamingTheRender) {
   m_app->append({render("a.png")});
   pair(0, m_dir / "a.CR3");
   ASSERT_EQ(m_toolkit.panels.size(), 1u);
   const OpenPanel& panel = m_toolkit.panels[0];
   EXPECT_FALSE(panel.chooseFolders);
-  EXPECT_FALSE(panel.multipleSelection);
+  // Several originals may be chosen at once, to be paired by their names.
+  EXPECT_TRUE(panel.multipleSelection);
   EXPECT_FALSE(panel.canCreateFolders);
   EXPECT_TRUE(panel.extensions.empty());
   EXPECT_EQ(panel.message, "选择「a.png」对应的原照片（与 Quillmere 中导入的原照片一致）。");
