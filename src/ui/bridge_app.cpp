@@ -160,6 +160,15 @@ bool BridgeApp::isListed(const std::string& location) const {
   return std::find(m_renders.begin(), m_renders.end(), location) != m_renders.end();
 }
 
+void BridgeApp::setMessage(const std::string& text) {
+  m_pairingCountShown = false;
+  m_toolkit.setMessage(text);
+}
+
+void BridgeApp::retirePairingCount() {
+  if (m_pairingCountShown) setMessage(std::string(texts::kInitialMessage));
+}
+
 bool BridgeApp::everyRenderPaired() const {
   return !m_renders.empty() && std::all_of(m_renders.begin(), m_renders.end(),
                                            [&](const auto& r) { return m_originals.contains(r); });
@@ -190,6 +199,7 @@ void BridgeApp::addRenders() {
 
 void BridgeApp::append(const std::vector<std::string>& locations) {
   const std::size_t examined = std::min(locations.size(), kListLimit);
+  const std::size_t listedBefore = m_renders.size();
   for (std::size_t i = 0; i < examined; ++i) {
     const std::string& location = locations[i];
     // Admission comes first: a listed file that has become unreadable is refused again, while
@@ -211,6 +221,7 @@ void BridgeApp::append(const std::vector<std::string>& locations) {
     m_renders.resize(kListLimit);
     m_toolkit.runAlert(std::string(texts::kLimitAlert));
   }
+  if (m_renders.size() != listedBefore) retirePairingCount();
   refresh();
 }
 
@@ -238,6 +249,7 @@ void BridgeApp::chooseOriginal() {
     return;
   }
   m_originals.insert_or_assign(render, originals.front());
+  retirePairingCount();
   refresh();
   const auto next = static_cast<std::size_t>(row) + 1;
   if (next < m_renders.size()) m_toolkit.selectRow(static_cast<int>(next));
@@ -266,7 +278,8 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
                                      [&](const auto& r) { return !m_originals.contains(r); });
   const auto left = static_cast<std::size_t>(std::count_if(
       unpaired, m_renders.end(), [&](const auto& r) { return !m_originals.contains(r); }));
-  m_toolkit.setMessage(texts::pairedByNameMessage(paired, left));
+  setMessage(texts::pairedByNameMessage(paired, left));
+  m_pairingCountShown = true;
   // The next render that still needs its original is ready for the next choice.
   if (unpaired != m_renders.end()) {
     m_toolkit.selectRow(static_cast<int>(unpaired - m_renders.begin()));
@@ -279,6 +292,7 @@ void BridgeApp::removeSelected() {
   const auto at = m_renders.begin() + row;
   m_originals.erase(*at);
   m_renders.erase(at);
+  retirePairingCount();
   refresh();
   // The render that took the removed one's place is selected, or the new last one.
   if (!m_renders.empty()) {
@@ -318,7 +332,7 @@ void BridgeApp::save() {
 
   m_toolkit.setSaveEnabled(false);
   BatchRequest request = batchRequest(destination);
-  m_toolkit.setMessage(std::string(texts::kBusyMessage));
+  setMessage(std::string(texts::kBusyMessage));
 
   const std::uint64_t id = m_nextSave++;
   const std::stop_token stop = m_saves[id].stop.get_token();
@@ -373,7 +387,7 @@ bool BridgeApp::requestQuit() {
   if (!m_quitting) {
     m_quitting = true;
     for (auto& [id, running] : m_saves) running.stop.request_stop();
-    m_toolkit.setMessage(std::string(texts::kCancelling));
+    setMessage(std::string(texts::kCancelling));
     m_toolkit.showBusyProgress();
   }
   return false;
@@ -388,7 +402,7 @@ void BridgeApp::reportProgress(std::uint64_t save, const BatchProgress& progress
 
 void BridgeApp::reportSuccess(std::uint64_t save, const BatchResult& result) {
   if (endSave(save)) return;
-  m_toolkit.setMessage(texts::savedMessage(result.count));
+  setMessage(texts::savedMessage(result.count));
   if (result.directory) {
     // The file manager may not come forward (none is running, or it shows another folder): the
     // path stays at hand on the message line.

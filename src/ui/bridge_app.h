@@ -92,6 +92,10 @@ class BridgeApp {
   bool everyRenderPaired() const;
   void pairByName(const std::vector<std::string>& originals);
   bool isListed(const std::string& location) const;
+  void setMessage(const std::string& text);
+  // After a change to the list or its pairings: a count of an earlier choice gives way to the
+  // initial text.
+  void retirePairingCount();
   void reportProgress(std::uint64_t save, const BatchProgress& progress);
   void reportSuccess(std::uint64_t save, const BatchResult& result);
   void reportFailure(std::uint64_t save, const std::string& text);
@@ -107,6 +111,9 @@ class BridgeApp {
   std::map<std::uint64_t, RunningSave> m_saves;
   std::uint64_t m_nextSave = 0;
   bool m_quitting = false;
+  // The message line tells the outcome of the last choice of several originals; it no longer holds
+  // once the list or its pairings change again.
+  bool m_pairingCountShown = false;
   // Blocks posted back from a batch hold a weak reference and do nothing once this is gone.
   std::shared_ptr<const int> m_lifetime = std::make_shared<const int>(0);
 };

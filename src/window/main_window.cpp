@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
@@ -28,6 +29,24 @@ namespace {
 
 // The first menu of the bar is the application's own, named after it as a desktop shows it.
 constexpr std::string_view kApplicationMenu = "Quillmere Bridge";
+
+// A push button that shows plainly when it has the keyboard: a ring in the highlight colour inside
+// its edge, drawn over whatever the style draws, so that the button's size never changes with it.
+class FocusRingButton : public QPushButton {
+ public:
+  using QPushButton::QPushButton;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    QPushButton::paintEvent(event);
+    if (!hasFocus()) return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(palette().color(QPalette::Active, QPalette::Highlight), 2.0));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 3.0, 3.0);
+  }
+};
 
 bool isEnter(const QKeyEvent& key) {
   return (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter) &&
@@ -152,11 +171,11 @@ MainWindow::MainWindow() {
   auto* buttons = new QHBoxLayout(buttonRow);
   buttons->setSpacing(layout::kButtonSpacing);
   buttons->setContentsMargins(0, 0, 0, 0);
-  m_addButton = new QPushButton(qText(texts::kAddButton));
+  m_addButton = new FocusRingButton(qText(texts::kAddButton));
   m_addButton->setObjectName(QStringLiteral("addButton"));
-  m_chooseButton = new QPushButton(qText(texts::kChooseButton));
+  m_chooseButton = new FocusRingButton(qText(texts::kChooseButton));
   m_chooseButton->setObjectName(QStringLiteral("chooseButton"));
-  m_saveButton = new QPushButton(qText(texts::kSaveButton));
+  m_saveButton = new FocusRingButton(qText(texts::kSaveButton));
   m_saveButton->setObjectName(QStringLiteral("saveButton"));
   m_saveButton->setEnabled(false);
   for (QPushButton* button : {m_addButton, m_chooseButton, m_saveButton}) {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -124,6 +126,44 @@ TEST_F(WindowTest, SeveralChosenOriginalsPairEveryUnpairedRenderWithTheOneOfItsN
   EXPECT_EQ(m_toolkit.message, pairedMessage(2, 0));
   EXPECT_EQ(m_toolkit.selected, 4);
   EXPECT_TRUE(m_toolkit.saveEnabled);
+}
+
+TEST_F(WindowTest, ThePairingCountGivesWayToTheInitialTextOnceTheListChangesAgain) {
+  const std::string initial =
+      "从 Capture One 导出 JPEG、TIFF 或 PNG 后，在这里选择对应的原照片。"
+      "原照片只用于确认对应关系，不会被修改。";
+  using Change = std::function<void(BridgeApp&, testing::FakeToolkit&)>;
+  const struct {
+    const char* name;
+    Change change;
+    bool countStays;
+  } cases[] = {
+      {"another original for one render",
+       [&](BridgeApp& app, testing::FakeToolkit& toolkit) {
+         toolkit.selected = 1;
+         toolkit.panelAnswers.push_back(Strings{m_dir / "x.CR3"});
+         app.chooseOriginal();
+       },
+       false},
+      {"a render removed", [](BridgeApp& app, testing::FakeToolkit&) { app.removeSelected(); },
+       false},
+      {"a render added",
+       [&](BridgeApp& app, testing::FakeToolkit&) { app.append({render("c.png", 2)}); }, false},
+      {"a refused file changes nothing",
+       [&](BridgeApp& app, testing::FakeToolkit&) { app.append({file("bad.png", "x")}); }, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::FakeToolkit toolkit;
+    BridgeApp app(toolkit);
+    app.append({render("a.png"), render("b.png", 1)});
+    toolkit.selected = 0;
+    toolkit.panelAnswers.push_back(Strings{m_dir / "a.CR3", m_dir / "z.CR3"});
+    app.chooseOriginal();
+    ASSERT_EQ(toolkit.message, pairedMessage(1, 1));
+    c.change(app, toolkit);
+    EXPECT_EQ(toolkit.message, c.countStays ? pairedMessage(1, 1) : initial);
+  }
 }
 
 TEST_F(WindowTest, NeitherSidecarsNorListedRendersArePairedAsOriginals) {
