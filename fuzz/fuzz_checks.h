@@ -22,7 +22,11 @@ std::optional<std::string> checkRequestDecoding(std::span<const std::byte> bytes
 
 // Image inspection: `imageInfoOfBytes` either admits a description within every limit, of the
 // container the bytes start with, or refuses with one of its two messages and never another
-// error; and `imageInfo` of a file holding the same bytes gives exactly the same answer.
+// error; and `imageInfo` of a file holding the same bytes gives exactly the same answer. An
+// admitted description matches a plain reading of the header bytes, made here without the image
+// libraries: the width, height and bit depth of the JPEG frame header (whose precision fits its
+// frame type), the PNG IHDR or the first TIFF directory, and a single image (no further TIFF
+// directory, no PNG animation of several frames).
 std::optional<std::string> checkImageInspection(std::span<const std::byte> bytes);
 
 }  // namespace quillmere::fuzz

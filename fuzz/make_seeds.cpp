@@ -6,9 +6,9 @@
 // imageInfo distinguishes starts the fuzzer off inside the parsers rather than at their front door:
 // PNG in every colour type, interlaced and animated; JPEG baseline, progressive, with an Exif
 // segment and with 12-bit samples; TIFF in both byte orders, BigTIFF, tiled, floating point,
-// bilevel and with two pages. A few near misses (refused bit depths, several images) are included
-// because they lead down the refusal paths. Requests cover the valid form and each way decoding
-// can fail.
+// bilevel and with two pages; one of each container with its headers past the first 64 KiB. A few
+// near misses (refused bit depths, several images) are included because they lead down the refusal
+// paths. Requests cover the valid form and each way decoding can fail.
 #include <png.h>
 #include <tiffio.h>
 
@@ -44,6 +44,7 @@ struct PngShape {
   int colorType;
   bool interlaced = false;
   std::uint32_t animationFrames = 0;  // writes an acTL chunk when non-zero
+  std::size_t privateChunkBytes = 0;  // writes a private chunk of that size right after IHDR
 };
 
 void appendToString(png_structp png, png_bytep data, std::size_t length) {
@@ -70,21 +71,36 @@ std::string pngImage(const PngShape& shape) {
     }
     png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
   }
-  png_unknown_chunk animation{};
+  // Chunks libpng does not know, written right after IHDR: a private one first, so that it pushes
+  // everything after it (palette, animation control, image data) further into the file.
+  std::vector<png_unknown_chunk> unknown;
+  std::string privateData(shape.privateChunkBytes, 'q');
+  if (shape.privateChunkBytes != 0) {
+    png_unknown_chunk chunk{};
+    std::memcpy(chunk.name, "prVt", 5);
+    chunk.data = reinterpret_cast<png_byte*>(privateData.data());
+    chunk.size = privateData.size();
+    chunk.location = PNG_HAVE_IHDR;
+    unknown.push_back(chunk);
+  }
+  png_byte control[8] = {};
   if (shape.animationFrames != 0) {
     // acTL: number of frames, number of plays (0 = forever), both big-endian.
-    std::memcpy(animation.name, "acTL", 5);
-    static png_byte data[8];
     const std::uint32_t frames = shape.animationFrames;
-    data[0] = static_cast<png_byte>(frames >> 24);
-    data[1] = static_cast<png_byte>(frames >> 16);
-    data[2] = static_cast<png_byte>(frames >> 8);
-    data[3] = static_cast<png_byte>(frames);
-    animation.data = data;
-    animation.size = sizeof data;
-    animation.location = PNG_HAVE_IHDR;
+    control[0] = static_cast<png_byte>(frames >> 24);
+    control[1] = static_cast<png_byte>(frames >> 16);
+    control[2] = static_cast<png_byte>(frames >> 8);
+    control[3] = static_cast<png_byte>(frames);
+    png_unknown_chunk chunk{};
+    std::memcpy(chunk.name, "acTL", 5);
+    chunk.data = control;
+    chunk.size = sizeof control;
+    chunk.location = PNG_HAVE_IHDR;
+    unknown.push_back(chunk);
+  }
+  if (!unknown.empty()) {
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_ALWAYS, nullptr, 0);
-    png_set_unknown_chunks(png, info, &animation, 1);
+    png_set_unknown_chunks(png, info, unknown.data(), static_cast<int>(unknown.size()));
   }
   png_write_info(png, info);
   const int channels = png_get_channels(png, info);
@@ -111,6 +127,7 @@ struct JpegShape {
   int components;  // 1 gray, 3 colour
   bool progressive = false;
   bool exif = false;
+  int largeSegments = 0;  // application segments of the largest size, before the frame header
 };
 
 std::string jpegImage(const JpegShape& shape) {
@@ -132,6 +149,10 @@ std::string jpegImage(const JpegShape& shape) {
   if (shape.exif) {
     static const char exif[] = "Exif\0\0MM\0*\0\0\0\x08\0\0";
     jpeg_write_marker(&info, JPEG_APP0 + 1, reinterpret_cast<const JOCTET*>(exif), sizeof exif - 1);
+  }
+  const std::vector<JOCTET> large(65533, 'a');  // with its length field, 65,535 bytes
+  for (int i = 0; i < shape.largeSegments; ++i) {
+    jpeg_write_marker(&info, JPEG_APP0 + 2, large.data(), static_cast<unsigned>(large.size()));
   }
   std::vector<JSAMPLE> row(static_cast<std::size_t>(shape.width * shape.components));
   while (info.next_scanline < info.image_height) {
@@ -246,12 +267,17 @@ int main(int argc, char** argv) {
   save(images / "png-gray1-refused-depth.png", pngImage({8, 1, 1, PNG_COLOR_TYPE_GRAY}));
   save(images / "png-animated-one-frame.png", pngImage({2, 2, 8, PNG_COLOR_TYPE_RGB, false, 1}));
   save(images / "png-animated-two-frames.png", pngImage({2, 2, 8, PNG_COLOR_TYPE_RGB, false, 2}));
+  // Headers beyond the first 64 KiB, which inspection reads in one go: the fuzzer must be able to
+  // reach what lies past that window.
+  save(images / "png-palette-past-64k.png",
+       pngImage({3, 2, 4, PNG_COLOR_TYPE_PALETTE, false, 1, 70'000}));
 
   save(images / "jpeg-gray.jpg", jpegImage({1, 1, 1}));
   save(images / "jpeg-rgb.jpg", jpegImage({9, 7, 3}));
   save(images / "jpeg-progressive.jpg", jpegImage({4, 4, 3, true}));
   save(images / "jpeg-exif.jpg", jpegImage({2, 1, 1, false, true}));
   save(images / "jpeg-12bit.jpg", twelveBitJpeg());
+  save(images / "jpeg-frame-past-64k.jpg", jpegImage({3, 2, 3, false, false, 1}));
 
   writeTiff(images / "tiff-rgb8-little-endian.tif", {2, 2, 3, 8});
   writeTiff(images / "tiff-gray16-big-endian.tif", {2, 1, 1, 16, "wb"});
@@ -260,6 +286,8 @@ int main(int argc, char** argv) {
   writeTiff(images / "tiff-tiled-gray8.tif", {16, 16, 1, 8, "w", false, true});
   writeTiff(images / "tiff-bilevel-refused-depth.tif", {8, 1, 1, 1});
   writeTiff(images / "tiff-two-pages.tif", {1, 1, 1, 8, "w", false, false, 2});
+  // libtiff writes the directory after the pixels: 75,000 bytes of them.
+  writeTiff(images / "tiff-directory-past-64k.tif", {300, 250, 1, 8});
 
   save(requests / "one-pair.json", request(kPair));
   save(requests / "three-pairs-unicode.json",

@@ -35,11 +35,17 @@ for target in request image_info; do
   # New inputs go to a working corpus in the build; the committed seeds are only read.
   corpus=build-asan/fuzz-corpus/$target
   mkdir -p "$corpus"
+  # Renders up to 1 MiB, so mutations reach headers past the first 64 KiB that inspection reads in
+  # one go (the seeds include such files). Any single input taking over 10 s is a finding: a hang.
   case $target in
     request) options=(-max_len=4194303 -dict=fuzz/request.dict) seeds=fuzz/corpus/request ;;
-    image_info) options=(-max_len=65536 -dict=fuzz/image_info.dict) seeds=fuzz/corpus/image ;;
+    image_info)
+      # Inspection holds 64 MiB at most, so a single allocation of over twice that is a finding.
+      options=(-max_len=1048576 -malloc_limit_mb=128 -dict=fuzz/image_info.dict)
+      seeds=fuzz/corpus/image
+      ;;
   esac
-  "build-asan/fuzz/${target}_fuzzer" "${options[@]}" -max_total_time="$fuzz_seconds" \
+  "build-asan/fuzz/${target}_fuzzer" "${options[@]}" -timeout=10 -max_total_time="$fuzz_seconds" \
     -print_final_stats=1 -artifact_prefix="$findings/$target-" "$corpus" "$seeds" \
     >"build-asan/fuzz-$target.log" 2>&1 &
   pids[$target]=$!

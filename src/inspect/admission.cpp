@@ -4,7 +4,9 @@
 
 namespace quillmere {
 
-void regularFile(const std::string& path, FileSystem& fs) {
+void regularFile(const std::string& path, FileSystem& fs) { admittedStatus(path, fs); }
+
+FileStatus admittedStatus(const std::string& path, FileSystem& fs) {
   // One stat answers both questions, so the kind and the size always describe the same file.
   // A failing stat (nothing at the path, no permission to search a folder) is the platform's
   // error and propagates as it is.
@@ -12,6 +14,7 @@ void regularFile(const std::string& path, FileSystem& fs) {
   if (!status.isRegular || status.size < 1 || status.size > kLargestAdmittedFile) {
     throw BridgeFailure(kPhotoNotAdmittedMessage);
   }
+  return status;
 }
 
 }  // namespace quillmere

@@ -15,4 +15,7 @@ inline constexpr std::int64_t kLargestAdmittedFile = 4'294'967'296;  // 4 GiB, a
 // cannot be examined at all (nothing there, say) is the platform's error.
 void regularFile(const std::string& path, FileSystem& fs = posixFileSystem());
 
+// The same admission, handing back what the one stat said, so a caller needs no second one.
+FileStatus admittedStatus(const std::string& path, FileSystem& fs = posixFileSystem());
+
 }  // namespace quillmere

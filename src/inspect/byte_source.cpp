@@ -1,9 +1,6 @@
 #include "inspect/byte_source.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace quillmere::inspect {
@@ -16,8 +13,11 @@ std::size_t MemorySource::readAt(std::uint64_t offset, std::span<std::byte> buff
   return count;
 }
 
-FileSource::FileSource(int fd, std::uint64_t size)
-    : m_fd(fd), m_size(size), m_window(std::make_unique_for_overwrite<std::byte[]>(kWindowSize)) {}
+FileSource::FileSource(OpenFile& file, FileSystem& fs, std::uint64_t size)
+    : m_file(file),
+      m_fs(fs),
+      m_size(size),
+      m_window(std::make_unique_for_overwrite<std::byte[]>(kWindowSize)) {}
 
 std::size_t FileSource::readAt(std::uint64_t offset, std::span<std::byte> buffer) noexcept {
   // Reads stop at the size the file had when it was opened, so a file that grows meanwhile
@@ -49,11 +49,16 @@ std::size_t FileSource::readFromFile(std::uint64_t offset,
   while (done < buffer.size() && offset + done < m_size) {
     const std::size_t want = static_cast<std::size_t>(
         std::min<std::uint64_t>(buffer.size() - done, m_size - offset - done));
-    const ssize_t got =
-        ::pread(m_fd, buffer.data() + done, want, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += static_cast<std::size_t>(got);
+    std::size_t got = 0;
+    try {
+      got = m_fs.readAt(m_file, offset + done, std::span(buffer.data() + done, want));
+    } catch (...) {
+      // The readers only need to know that the bytes end here; why they do (an I/O error, a
+      // file cut short meanwhile) changes nothing about the refusal that follows.
+      break;
+    }
+    if (got == 0) break;
+    done += got;
   }
   return done;
 }

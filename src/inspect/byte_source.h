@@ -5,6 +5,8 @@
 #include <memory>
 #include <span>
 
+#include "platform/file_system.h"
+
 namespace quillmere::inspect {
 
 // Random access to the bytes of one render, whether they are held in memory or read from an
@@ -33,12 +35,14 @@ class MemorySource final : public ByteSource {
   std::span<const std::byte> m_bytes;
 };
 
-// Reads an open file with pread, through one small read-ahead window: headers are many small
-// reads close together, and the window turns them into one or two system calls. The descriptor
-// stays owned by the caller.
+// Reads an open file at offsets through the file-system seam (pread: the file position is never
+// used or moved, so the same open file can be hashed and copied afterwards), through one small
+// read-ahead window: headers are many small reads close together, and the window turns them into
+// one or two system calls. A read the seam fails ends the bytes there, like a truncated file. The
+// file and the file system stay owned by the caller and must outlive the source.
 class FileSource final : public ByteSource {
  public:
-  FileSource(int fd, std::uint64_t size);
+  FileSource(OpenFile& file, FileSystem& fs, std::uint64_t size);
 
   std::uint64_t size() const noexcept override { return m_size; }
   std::size_t readAt(std::uint64_t offset, std::span<std::byte> buffer) noexcept override;
@@ -48,7 +52,8 @@ class FileSource final : public ByteSource {
 
   std::size_t readFromFile(std::uint64_t offset, std::span<std::byte> buffer) const noexcept;
 
-  int m_fd;
+  OpenFile& m_file;
+  FileSystem& m_fs;
   std::uint64_t m_size;
   std::unique_ptr<std::byte[]> m_window;
   std::uint64_t m_windowOffset = 0;

@@ -46,11 +46,11 @@ struct DigestContextDeleter {
   void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
 };
 
-}  // namespace
-
-std::string sha256(const std::string& path, FileSystem& fs) {
-  OpenFile file = fs.openForReading(path);
-
+// Hashes what `readChunk` puts into the buffer, chunk by chunk, until it reports an empty read;
+// only an empty read ends the file, short reads just continue. `path` names the file in errors.
+template <typename ReadChunk>
+std::string sha256OfChunks(const std::string& path, ReadChunk&& readChunk,
+                           const std::function<void(std::size_t)>& onChunk) {
   // OpenSSL fails here only when memory runs out; that is reported like any other failure to
   // read the file, naming it, so callers pass on one kind of platform error.
   std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
@@ -60,11 +60,12 @@ std::string sha256(const std::string& path, FileSystem& fs) {
 
   const auto buffer = std::make_unique_for_overwrite<std::byte[]>(kChunkSize);
   for (;;) {
-    const std::size_t count = fs.read(file, std::span(buffer.get(), kChunkSize));
-    if (count == 0) break;  // only an empty read ends the file; short reads just continue
+    const std::size_t count = readChunk(std::span(buffer.get(), kChunkSize));
+    if (count == 0) break;
     if (EVP_DigestUpdate(context.get(), buffer.get(), count) != 1) {
       throwSystemError(ENOMEM, "hash", path);
     }
+    if (onChunk) onChunk(count);
   }
 
   Sha256Value value{};
@@ -73,6 +74,27 @@ std::string sha256(const std::string& path, FileSystem& fs) {
     throwSystemError(ENOMEM, "hash", path);
   }
   return hexText(value);
+}
+
+}  // namespace
+
+std::string sha256(const std::string& path, FileSystem& fs) {
+  OpenFile file = fs.openForReading(path);
+  return sha256OfChunks(path, [&](std::span<std::byte> buffer) { return fs.read(file, buffer); },
+                        {});
+}
+
+std::string sha256(OpenFile& file, FileSystem& fs,
+                   const std::function<void(std::size_t)>& onChunk) {
+  std::uint64_t offset = 0;
+  return sha256OfChunks(
+      file.path,
+      [&](std::span<std::byte> buffer) {
+        const std::size_t count = fs.readAt(file, offset, buffer);
+        offset += count;
+        return count;
+      },
+      onChunk);
 }
 
 std::string digest(std::string_view text) { return hexText(sha256OfText(text)); }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -10,6 +12,15 @@ namespace quillmere {
 // SHA-256 of a file's content as 64 lower-case hex characters. Streams the file in 1 MiB reads
 // and holds one buffer at most, whatever its size. Failures are platform errors, passed on.
 std::string sha256(const std::string& path, FileSystem& fs = posixFileSystem());
+
+// SHA-256 of an open file's content, from offset 0 to where it ends now, read at offsets in
+// chunks of 1 MiB: the file position is neither used nor moved, so the same open file can be
+// inspected, hashed and copied in any order, and hashing it twice reads it twice. `onChunk`, when
+// given, is called with the size of each chunk once it is hashed (the sizes add up to the bytes
+// hashed); whatever it throws ends the hashing and is passed on, which is how a caller stops a
+// long hash. Failures of the file system are its platform errors, passed on.
+std::string sha256(OpenFile& file, FileSystem& fs,
+                   const std::function<void(std::size_t)>& onChunk = {});
 
 // SHA-256 of the UTF-8 bytes of a text, as held, as 64 lower-case hex characters.
 std::string digest(std::string_view text);

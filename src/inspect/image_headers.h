@@ -7,6 +7,10 @@
 
 namespace quillmere::inspect {
 
+// The most memory inspecting one render may take for what its headers declare, whatever they
+// declare: a file that would need more is not one the system accepts.
+inline constexpr std::uint64_t kLargestHeaderData = 64 * 1024 * 1024;
+
 // What a container's headers say about a file, before any of the system's limits apply. Numbers
 // are kept as wide as the formats allow, so a limit is never bypassed by a narrowing conversion.
 struct HeaderFacts {

@@ -1,7 +1,5 @@
 #include "inspect/image_info.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -97,15 +95,22 @@ ImageInfo refusingEverythingElse(Inspection&& inspection) {
 
 }  // namespace
 
+ImageInfo imageInfo(OpenFile& file, FileSystem& fs) {
+  return refusingEverythingElse([&] {
+    const FileStatus status = fs.status(file);
+    if (!status.isRegular || status.size < 0) refuse(kNotAnAcceptedImageMessage);
+    inspect::FileSource source(file, fs, static_cast<std::uint64_t>(status.size));
+    return inspectHeaders(source);
+  });
+}
+
 ImageInfo imageInfo(const std::string& path) {
   return refusingEverythingElse([&] {
     // Opened without blocking and only if it is a regular file, so a FIFO or device swapped in at
     // the path cannot hang the caller; the descriptor is closed on every path.
-    const OpenFile file = posixFileSystem().openForReading(path);
-    struct stat status {};
-    if (::fstat(file.fd.get(), &status) != 0) refuse(kNotAnAcceptedImageMessage);
-    inspect::FileSource source(file.fd.get(), static_cast<std::uint64_t>(status.st_size));
-    return inspectHeaders(source);
+    FileSystem& fs = posixFileSystem();
+    OpenFile file = fs.openForReading(path);
+    return imageInfo(file, fs);
   });
 }
 

@@ -22,14 +22,21 @@ namespace {
 struct ErrorManager {
   jpeg_error_mgr library;  // first, so libjpeg's pointer to it is a pointer to this
   std::jmp_buf jump;
+  // The marker of the frame header libjpeg read (0xC0 baseline, 0xC1 extended, ...), or 0. This
+  // build of libjpeg does not keep it, but announces it in a trace message as it reads the frame.
+  int frameMarker;
 };
 
 [[noreturn]] void exitOnError(j_common_ptr info) {
   std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
 }
 
-// Warnings and traces are never printed: the caller's standard streams are not ours.
-void ignoreMessage(j_common_ptr, int) {}
+// Warnings and traces are never printed: the caller's standard streams are not ours. The one trace
+// that matters is noted: which kind of frame the file declares.
+void noteMessage(j_common_ptr info, int) {
+  auto* errors = reinterpret_cast<ErrorManager*>(info->err);
+  if (errors->library.msg_code == JTRC_SOF) errors->frameMarker = errors->library.msg_parm.i[0];
+}
 void ignoreOutput(j_common_ptr) {}
 
 // Feeds libjpeg from a ByteSource in small reads. Large marker segments (EXIF, ICC profiles)
@@ -73,8 +80,9 @@ void skipInputData(j_decompress_ptr info, long count) {
 
 // libjpeg-turbo stops at the first start of scan, after every header, and only then applies two
 // limits of its own build: 8-bit samples and at most 65,500 pixels each way. A file that fails
-// only those is a sound JPEG whose facts are known; the system's own limits decide about it. The
-// checks libjpeg would have made after them are made here instead.
+// only those may be a sound JPEG whose facts are known; whether its precision is one its frame
+// may have is checked afterwards, and the system's own limits decide about the rest. The checks
+// libjpeg would have made after them are made here instead.
 bool failedOnlyLibraryLimits(const jpeg_decompress_struct& info, int code) {
   if (code != JERR_BAD_PRECISION && code != JERR_IMAGE_TOO_BIG) return false;
   if (info.comps_in_scan <= 0 || info.comp_info == nullptr) return false;
@@ -93,6 +101,7 @@ struct JpegFields {
   std::uint64_t width;
   std::uint64_t height;
   std::uint64_t precision;
+  int frameMarker;
 };
 static_assert(std::is_trivially_destructible_v<JpegFields>);
 
@@ -101,7 +110,7 @@ bool readHeaderFields(jpeg_decompress_struct& info, ErrorManager& errors, Source
                       JpegFields& fields) {
   info.err = jpeg_std_error(&errors.library);
   errors.library.error_exit = exitOnError;
-  errors.library.emit_message = ignoreMessage;
+  errors.library.emit_message = noteMessage;
   errors.library.output_message = ignoreOutput;
 
   if (setjmp(errors.jump) != 0) {
@@ -122,7 +131,27 @@ bool readHeaderFields(jpeg_decompress_struct& info, ErrorManager& errors, Source
   fields.width = info.image_width;
   fields.height = info.image_height;
   fields.precision = static_cast<std::uint64_t>(info.data_precision);
+  fields.frameMarker = errors.frameMarker;
   return true;
+}
+
+// The sample precisions each kind of frame may declare: baseline frames carry 8-bit samples,
+// extended and progressive ones (Huffman or arithmetic coded) 8 or 12. libjpeg itself only
+// compares the precision with the one it was built for, so a baseline frame claiming 16 bits
+// would otherwise pass as a mere limit of the library. Lossless and hierarchical frames never get
+// here: this libjpeg refuses them while reading the markers.
+bool precisionFitsFrame(int frameMarker, std::uint64_t precision) {
+  switch (frameMarker) {
+    case 0xC0:  // baseline
+      return precision == 8;
+    case 0xC1:  // extended, Huffman
+    case 0xC2:  // progressive, Huffman
+    case 0xC9:  // extended, arithmetic
+    case 0xCA:  // progressive, arithmetic
+      return precision == 8 || precision == 12;
+    default:
+      return false;
+  }
 }
 
 class Decompressor {
@@ -147,6 +176,7 @@ std::optional<HeaderFacts> readJpegHeader(ByteSource& source) {
   Decompressor decompressor;
   JpegFields fields{};
   if (!readHeaderFields(decompressor.info, errors, *manager, fields)) return std::nullopt;
+  if (!precisionFitsFrame(fields.frameMarker, fields.precision)) return std::nullopt;
   // A JPEG file holds one image.
   return HeaderFacts{1, fields.width, fields.height, fields.precision};
 }

@@ -3,8 +3,10 @@
 // through) are all trivially destructible, and the failure becomes a value there.
 #include <png.h>
 
+#include <array>
 #include <csetjmp>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <span>
@@ -37,15 +39,48 @@ struct PngFields {
   png_uint_32 height;
   int bitDepth;
   int colorType;
-  png_uint_32 frames;  // of an animated PNG, 0 when it announces no animation
 };
 static_assert(std::is_trivially_destructible_v<PngFields>);
 
-constexpr png_byte kAnimationControl[] = {'a', 'c', 'T', 'L', '\0'};
+std::uint32_t bigEndian32(const std::byte* bytes) {
+  return (std::to_integer<std::uint32_t>(bytes[0]) << 24) |
+         (std::to_integer<std::uint32_t>(bytes[1]) << 16) |
+         (std::to_integer<std::uint32_t>(bytes[2]) << 8) | std::to_integer<std::uint32_t>(bytes[3]);
+}
 
-png_uint_32 bigEndian32(const png_byte* bytes) {
-  return (png_uint_32{bytes[0]} << 24) | (png_uint_32{bytes[1]} << 16) |
-         (png_uint_32{bytes[2]} << 8) | png_uint_32{bytes[3]};
+bool hasType(const std::byte* chunkHeader, const char (&type)[5]) {
+  return std::memcmp(chunkHeader + 4, type, 4) == 0;
+}
+
+// The number of frames an animated PNG announces in its animation control chunk (acTL), 0 when
+// it has none, or nothing when that chunk is malformed: repeated, or not the 8 bytes it is.
+// libpng does not know the chunk, and keeping unknown chunks would make it hold a copy of every
+// one of them (a file can repeat a chunk of megabytes many times), so the chunk headers are
+// walked here instead, from the signature to the first image data chunk, each chunk's data
+// skipped by its length and only the acTL's 8 bytes read. Where the walk cannot go on (a cut or
+// an absurd length), it stops with what it has seen: libpng refuses such a file anyway.
+std::optional<std::uint32_t> announcedFrames(ByteSource& source) {
+  constexpr std::uint64_t kSignatureSize = 8;
+  constexpr std::uint32_t kLargestChunk = 0x7FFF'FFFF;  // lengths are 31-bit in PNG
+  std::optional<std::uint32_t> frames;
+  std::uint64_t offset = kSignatureSize;
+  for (;;) {
+    std::array<std::byte, 8> header{};  // length, type
+    if (source.readAt(offset, header) != header.size()) break;
+    const std::uint32_t length = bigEndian32(header.data());
+    if (length > kLargestChunk || hasType(header.data(), "IDAT") ||
+        hasType(header.data(), "IEND")) {
+      break;
+    }
+    if (hasType(header.data(), "acTL")) {
+      if (frames || length != 8) return std::nullopt;
+      std::array<std::byte, 8> control{};  // number of frames, number of plays
+      if (source.readAt(offset + header.size(), control) != control.size()) break;
+      frames = bigEndian32(control.data());
+    }
+    offset += header.size() + length + 4;  // and the checksum
+  }
+  return frames.value_or(0);
 }
 
 // The only function with setjmp. `png` and `info` outlive it and are destroyed by the caller.
@@ -55,11 +90,9 @@ bool readInfo(png_structp png, png_infop info, Reader& reader, PngFields& fields
   png_set_read_fn(png, &reader, readBytes);
   // libpng's default limit (1,000,000 pixels each way) must not decide before the system's own.
   png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
-  // Everything before the image data except the palette and transparency is skipped unread by
-  // libpng (no ICC profile or text is inflated), except the animation control chunk, which libpng
-  // does not know and which is kept so the frames can be counted.
+  // Everything before the image data except the palette and transparency is skipped by libpng in
+  // small reads and never kept (no ICC profile or text is inflated, no unknown chunk is copied).
   png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
-  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_ALWAYS, kAnimationControl, 1);
 
   // Reads every chunk up to the first image data chunk; no pixel is inflated.
   png_read_info(png, info);
@@ -68,15 +101,6 @@ bool readInfo(png_structp png, png_infop info, Reader& reader, PngFields& fields
   fields.height = png_get_image_height(png, info);
   fields.bitDepth = png_get_bit_depth(png, info);
   fields.colorType = png_get_color_type(png, info);
-  fields.frames = 0;
-  png_unknown_chunkp chunks = nullptr;
-  const int chunkCount = png_get_unknown_chunks(png, info, &chunks);
-  for (int i = 0; i < chunkCount; ++i) {
-    if (std::memcmp(chunks[i].name, kAnimationControl, 4) == 0 && chunks[i].size >= 8) {
-      fields.frames = bigEndian32(chunks[i].data);
-      break;
-    }
-  }
   return true;
 }
 
@@ -93,6 +117,9 @@ class PngReadStructs {
 }  // namespace
 
 std::optional<HeaderFacts> readPngHeader(ByteSource& source) {
+  const std::optional<std::uint32_t> frames = announcedFrames(source);
+  if (!frames) return std::nullopt;
+
   Reader reader{&source, 0};
   PngReadStructs structs;
   structs.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, exitOnError, ignoreWarning);
@@ -105,7 +132,7 @@ std::optional<HeaderFacts> readPngHeader(ByteSource& source) {
 
   // An animated PNG announcing several frames holds several images. An announcement of no
   // frames is invalid animation data; the still image stands on its own, as viewers show it.
-  const std::uint64_t images = fields.frames > 1 ? fields.frames : 1;
+  const std::uint64_t images = *frames > 1 ? *frames : 1;
   // The samples of an indexed-colour image are its palette entries, which have 8 bits each
   // whatever the width of the indices.
   const std::uint64_t bits =

@@ -111,7 +111,8 @@ class FileSystem {
   virtual void createDirectoryAt(OpenFile& folder, const std::string& name) = 0;
   // Opens a sub-folder (not through a link) so it can be listed, worked in and fsynced.
   virtual OpenFile openDirectoryAt(OpenFile& folder, const std::string& name) = 0;
-  // O_CREAT|O_EXCL in the folder; never opens or truncates an existing file.
+  // O_CREAT|O_EXCL in the folder, open for writing and for reading back; never opens or truncates
+  // an existing file.
   virtual OpenFile createExclusiveAt(OpenFile& folder, const std::string& name) = 0;
   // Renames within the folder and never replaces anything at `to`.
   virtual void renameNoReplaceAt(OpenFile& folder, const std::string& from,

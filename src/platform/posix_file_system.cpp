@@ -332,8 +332,9 @@ class PosixFileSystem final : public FileSystem {
     const std::string path = joined(folder, name);
     UniqueFd fd;
     do {
+      // Read and write: a staged copy is hashed back through the descriptor that wrote it.
       fd = UniqueFd(::openat(folder.fd.get(), name.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666));
+                             O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666));
     } while (!fd && errno == EINTR);
     if (!fd) throwSystemError(errno, "create", path);
     return OpenFile{std::move(fd), path};

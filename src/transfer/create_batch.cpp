@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <functional>
 #include <future>
 #include <optional>
 #include <utility>
@@ -29,51 +31,80 @@ constexpr std::int64_t kLargestRender = 536'870'912;  // 512 MiB, admitted
 constexpr std::string_view kBatchFolderPrefix = "Quillmere-";
 constexpr std::string_view kStagingFolderPrefix = ".quillmere-partial-";
 
-// Owns the hidden folder a batch is built in. Unless the batch is committed, the folder is removed
-// with everything in it, whatever failed and however we leave; a failure of that removal is
-// ignored so that the failure which caused the roll-back is the one the caller receives.
+// Owns the hidden folder a batch is built in, inside the open destination folder. Unless the batch
+// is committed, the folder is removed with everything in it, whatever failed and however we
+// leave; a failure of that removal is ignored so that the failure which caused the roll-back is
+// the one the caller receives. Everything is relative to the destination's descriptor, so a path
+// to the destination repointed meanwhile cannot scatter the batch or its removal.
 class StagingFolder {
  public:
-  StagingFolder(FileSystem& fs, std::string path) : m_fs(fs), m_path(std::move(path)) {
-    m_fs.createDirectory(m_path);
+  StagingFolder(FileSystem& fs, OpenFile& destination, std::string name)
+      : m_fs(fs), m_destination(destination), m_name(std::move(name)) {
+    m_fs.createDirectoryAt(m_destination, m_name);
+    try {
+      m_folder = m_fs.openDirectoryAt(m_destination, m_name);
+    } catch (...) {
+      removeQuietly();
+      throw;
+    }
   }
   StagingFolder(const StagingFolder&) = delete;
   StagingFolder& operator=(const StagingFolder&) = delete;
   ~StagingFolder() {
-    if (m_committed) return;
+    if (!m_committed) removeQuietly();
+  }
+
+  OpenFile& folder() { return m_folder; }
+  const std::string& name() const { return m_name; }
+
+  // Once the rename has succeeded the batch is saved and visible: nothing may take it away again.
+  void committed() { m_committed = true; }
+
+ private:
+  void removeQuietly() noexcept {
+    m_folder.fd.reset();
     try {
-      m_fs.removeTree(m_path);
+      m_fs.removeTreeAt(m_destination, m_name);
     } catch (...) {
       // The folder stays behind under its hidden name; nothing better can be done here.
     }
   }
 
-  const std::string& path() const { return m_path; }
-
-  // After the rename the folder lives on under its new name; until the caller commits, a failure
-  // still takes it away again, so a batch that was not reported as saved is never left behind.
-  void movedTo(std::string path) { m_path = std::move(path); }
-  void commit() { m_committed = true; }
-
- private:
   FileSystem& m_fs;
-  std::string m_path;
+  OpenFile& m_destination;
+  std::string m_name;
+  OpenFile m_folder;
   bool m_committed = false;
 };
 
 // Below this size a second thread costs more than it saves.
 constexpr std::int64_t kParallelReadThreshold = 4 << 20;
+// Copies move at most this much per call, so progress and a stop request are heard between chunks.
+constexpr std::size_t kCopyChunk = 4 << 20;
+// Below this size a copy is not worth a separate call to start its write-back early.
+constexpr std::int64_t kWriteBackThreshold = 1 << 20;
+// Staged renders waiting for their fsync are kept open (no reopening by path), but never more
+// than this many at once, so a batch of 500 stays far from the descriptor limit.
+constexpr std::size_t kMostUnsyncedCopies = 32;
 
 // Runs `first` and `second` and returns both results. With `parallel`, `second` runs on its own
 // thread meanwhile; either way a failure of `first` is thrown before a failure of `second`, as if
 // they had run one after the other, and `second` is never abandoned while it still reads a file.
+// When no thread can be started (process or memory limits), both simply run here, in order.
 template <class First, class Second>
 auto bothInOrder(bool parallel, First first, Second second) {
-  if (!parallel) {
+  std::future<decltype(second())> pending;
+  if (parallel) {
+    try {
+      pending = std::async(std::launch::async, second);
+    } catch (const std::system_error&) {
+      // Degrade to one thread rather than fail a batch that one thread can do.
+    }
+  }
+  if (!pending.valid()) {
     auto a = first();
     return std::pair(std::move(a), second());
   }
-  auto pending = std::async(std::launch::async, std::move(second));
   std::exception_ptr firstFailure;
   std::optional<decltype(first())> a;
   try {
@@ -94,7 +125,8 @@ std::string_view extensionFor(const std::string& mediaFormat) {
   throw BridgeFailure(kNotAnAcceptedImageMessage);
 }
 
-// Tells the observer how far the batch is and honours its request to stop.
+// Tells the observer how far the batch is and honours its request to stop. Chunks may be counted
+// from any thread; the observer itself only ever hears from the thread running the batch.
 class Progress {
  public:
   Progress(const BatchObserver* observer, const BatchRequest& request, FileSystem& fs)
@@ -118,18 +150,33 @@ class Progress {
 
   void finishing() {
     m_state.phase = BatchPhase::finishing;
+    m_state.bytesDone = m_state.bytesTotal;
     report();
     checkStop();
   }
 
-  void advance(std::int64_t bytes) {
-    m_state.bytesDone = std::min(m_state.bytesTotal, m_state.bytesDone + static_cast<std::uint64_t>(bytes));
+  // A chunk read, hashed or copied on the batch's own thread: counted, reported, and the place
+  // where a stop request ends the batch.
+  void chunk(std::size_t bytes) {
+    m_done += bytes;
     report();
+    checkStop();
+  }
+
+  // The same from a helper thread: counted and checked, reported later by the batch's thread.
+  void chunkElsewhere(std::size_t bytes) {
+    m_done += bytes;
     checkStop();
   }
 
   void checkStop() const {
     if (m_observer && m_observer->stop.stop_requested()) throw BridgeFailure(kBatchStoppedMessage);
+  }
+
+  void report() {
+    if (!m_observer || !m_observer->progress) return;
+    m_state.bytesDone = std::min(m_state.bytesTotal, m_done.load());
+    m_observer->progress(m_state);
   }
 
  private:
@@ -142,93 +189,265 @@ class Progress {
     }
   }
 
-  void report() const {
-    if (m_observer && m_observer->progress) m_observer->progress(m_state);
-  }
-
   const BatchObserver* m_observer;
   BatchProgress m_state;
+  std::atomic<std::uint64_t> m_done = 0;
 };
 
-ManifestItem stageItem(const Pair& pair, const std::string& stagingFolder,
-                       const std::string& provider, const std::string& fingerprint,
-                       FileSystem& fs, Progress& progress) {
+// Runs `step` and, if it throws, records that `subject` is at fault before passing the failure on.
+template <class Step>
+auto blaming(BatchSubject& site, BatchSubject subject, Step&& step) {
+  try {
+    return step();
+  } catch (...) {
+    site = subject;
+    throw;
+  }
+}
+
+// Runs two steps with bothInOrder and, when they fail, blames the file of the failure that is
+// reported: the first step's if it failed, the second's otherwise. Each step records its own
+// subject, so the two threads never write the same variable.
+template <class First, class Second>
+auto bothBlamed(bool parallel, BatchSubject& site, First first, Second second) {
+  BatchSubject firstFailed = BatchSubject::none;
+  BatchSubject secondFailed = BatchSubject::none;
+  bool firstDidFail = false;
+  try {
+    return bothInOrder(
+        parallel,
+        [&] {
+          try {
+            return first(firstFailed);
+          } catch (...) {
+            firstDidFail = true;
+            throw;
+          }
+        },
+        [&] { return second(secondFailed); });
+  } catch (...) {
+    site = firstDidFail ? firstFailed : secondFailed;
+    throw;
+  }
+}
+
+using ChunkHook = std::function<void(std::size_t)>;
+
+// What the reads of one pair found: everything its copy and the checks after it need.
+struct PairReads {
+  std::string original;
+  OpenFile render;  // the one descriptor the render is inspected, hashed and copied through
+  std::int64_t renderSize = 0;
+  std::string sourceSha256;
+  ImageInfo image;
+  std::string renderSha256;
+  bool large = false;  // worth splitting the pair's two reads over two threads
+};
+
+// Checks, admits, inspects and hashes one pair. `here` hears the chunks read on the calling
+// thread, `elsewhere` those read on a second thread; with `maySplit`, a large pair's two reads
+// run side by side. `site` learns which file a failure concerns.
+PairReads readPair(const Pair& pair, FileSystem& fs, bool maySplit, const ChunkHook& here,
+                   const ChunkHook& elsewhere, BatchSubject& site) {
+  site = BatchSubject::original;
   if (pair.externalPhotoId.empty() || pair.externalVariantId.empty()) {
     throw BridgeFailure(kPairingMissingMessage);
   }
-  const std::string original = fileLocation(pair.sourcePath);
+  PairReads reads;
+  reads.original = fileLocation(pair.sourcePath);
   const std::string render = fileLocation(pair.renderPath);
 
-  regularFile(original, fs);
-  regularFile(render, fs);
-  const FileStatus renderStatus = fs.status(render);
-  if (renderStatus.size > kLargestRender) throw BridgeFailure(kRenderTooLargeMessage);
-  const std::int64_t originalSize = fs.status(original).size;
+  const FileStatus originalStatus = admittedStatus(reads.original, fs);
+  site = BatchSubject::render;
+  admittedStatus(render, fs);
 
-  // Two reads that do not depend on each other run side by side when the files are large enough
-  // to be worth a second core; failures still surface in the order of the steps.
-  const bool parallel = std::min(originalSize, renderStatus.size) >= kParallelReadThreshold;
-
-  // The original's first hash, then the render's inspection and hash.
-  auto firstReads = bothInOrder(
-      parallel, [&] { return sha256(original, fs); },
-      [&] {
-        ImageInfo image = imageInfo(render);
-        return std::pair(std::move(image), sha256(render, fs));
-      });
-  // Plain variables rather than structured bindings: the lambdas below capture them, which older
-  // Clang releases do not accept.
-  const std::string sourceSha256 = std::move(firstReads.first);
-  ImageInfo image = std::move(firstReads.second.first);
-  const std::string renderSha256 = std::move(firstReads.second.second);
-  progress.advance(originalSize + renderStatus.size);
-
-  const std::string renderFilename =
-      randomUUID() + "." + std::string(extensionFor(image.mediaFormat));
-  const std::string staged = appendComponent(stagingFolder, renderFilename);
-  {
-    // Hashing and copying are separate passes on purpose: a render that is still being written
-    // reads differently the second or third time, and the verification below catches it.
-    OpenFile copy = copyToNewFile(render, staged, fs);
-    // Start writing the copy to disk now; the fsync before the commit then finds little to do.
-    fs.startWriteBack(copy);
+  // The render is opened once: what is inspected, hashed and copied is one and the same file,
+  // even if another program renames a new file onto its path meanwhile. Its size and kind come
+  // from the open file for the same reason.
+  reads.render = fs.openForReading(render);
+  const FileStatus renderStatus = fs.status(reads.render);
+  if (!renderStatus.isRegular || renderStatus.size < 1 ||
+      renderStatus.size > kLargestAdmittedFile) {
+    throw BridgeFailure(kPhotoNotAdmittedMessage);
   }
-  progress.advance(renderStatus.size);
+  if (renderStatus.size > kLargestRender) throw BridgeFailure(kRenderTooLargeMessage);
+  reads.renderSize = renderStatus.size;
+  reads.large = std::min(originalStatus.size, renderStatus.size) >= kParallelReadThreshold;
 
-  // The copy's hash, then the original's second hash, both after the copy is complete.
-  bothInOrder(
-      parallel,
-      [&] {
-        if (sha256(staged, fs) != renderSha256) throw BridgeFailure(kChangedDuringTransferMessage);
+  // The original's first hash, then the render's inspection and hash; failures surface in the
+  // order of the steps whichever thread ran them.
+  const bool split = maySplit && reads.large;
+  auto firstReads = bothBlamed(
+      split, site,
+      [&](BatchSubject& blame) {
+        return blaming(blame, BatchSubject::original, [&] {
+          OpenFile original = fs.openForReading(reads.original);
+          return sha256(original, fs, here);
+        });
+      },
+      [&](BatchSubject& blame) {
+        return blaming(blame, BatchSubject::render, [&] {
+          ImageInfo image = imageInfo(reads.render, fs);
+          return std::pair(std::move(image), sha256(reads.render, fs, split ? elsewhere : here));
+        });
+      });
+  reads.sourceSha256 = std::move(firstReads.first);
+  reads.image = std::move(firstReads.second.first);
+  reads.renderSha256 = std::move(firstReads.second.second);
+  return reads;
+}
+
+struct StagedItem {
+  ManifestItem item;
+  OpenFile copy;  // still open, to be fsynced before the manifest vouches for it
+};
+
+// Copies a pair's render into the staging folder, proves that the copy holds what was hashed and
+// that the original did not change, and assembles its manifest item. Runs on the batch's thread.
+StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging,
+                      const std::string& provider, const std::string& fingerprint, FileSystem& fs,
+                      Progress& progress, bool maySplit, BatchSubject& site) {
+  const ChunkHook here = [&](std::size_t bytes) { progress.chunk(bytes); };
+  const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
+
+  // From here on a failure that names the staging folder is the destination's, not the render's.
+  site = BatchSubject::render;
+  const std::string renderFilename =
+      randomUUID() + "." + std::string(extensionFor(reads.image.mediaFormat));
+  OpenFile copy = [&] {
+    try {
+      OpenFile created = fs.createExclusiveAt(staging.folder(), renderFilename);
+      // Hashing and copying are separate passes on purpose: a render that is still being written
+      // reads differently the second time, and the verification below catches it.
+      std::uint64_t offset = 0;
+      while (const std::size_t copied = fs.copyChunk(reads.render, offset, created, kCopyChunk)) {
+        offset += copied;
+        progress.chunk(copied);
+      }
+      return created;
+    } catch (const std::system_error& failure) {
+      if (std::string_view(failure.what()).find(staging.folder().path) != std::string_view::npos) {
+        site = BatchSubject::none;
+      }
+      throw;
+    }
+  }();
+  // Start writing a large copy to disk now; the fsync before the manifest then finds little to
+  // do. For small files the fsync alone is cheaper than one more call each.
+  if (reads.renderSize >= kWriteBackThreshold) fs.startWriteBack(copy);
+  reads.render.fd.reset();
+
+  // The copy's hash, then the original's second hash (reopening its path, so that an original
+  // replaced meanwhile is caught), both after the copy is complete.
+  const bool split = maySplit && reads.large;
+  bothBlamed(
+      split, site,
+      [&](BatchSubject& blame) {
+        // A copy that cannot be read back is the destination's trouble; one that differs from
+        // what was hashed means the render changed underneath.
+        if (sha256(copy, fs, here) != reads.renderSha256) {
+          blame = BatchSubject::render;
+          throw BridgeFailure(kChangedDuringTransferMessage);
+        }
         return 0;
       },
-      [&] {
-        if (sha256(original, fs) != sourceSha256) throw BridgeFailure(kChangedDuringTransferMessage);
-        return 0;
+      [&](BatchSubject& blame) {
+        return blaming(blame, BatchSubject::original, [&] {
+          // Reopened by path, so that an original replaced meanwhile is caught.
+          OpenFile original = fs.openForReading(reads.original);
+          if (sha256(original, fs, split ? elsewhere : here) != reads.sourceSha256) {
+            throw BridgeFailure(kChangedDuringTransferMessage);
+          }
+          return 0;
+        });
       });
-  progress.advance(renderStatus.size + originalSize);
+  progress.report();
+  site = BatchSubject::none;
 
-  ManifestItem item;
-  item.image = std::move(image);
+  StagedItem staged;
+  staged.copy = std::move(copy);
+  ManifestItem& item = staged.item;
+  item.image = std::move(reads.image);
   item.externalPhotoId = pair.externalPhotoId;
   item.externalVariantId = pair.externalVariantId;
   item.renderFilename = renderFilename;
-  item.renderId = stableUUID(renderSha256);
-  item.renderSha256 = renderSha256;
-  item.sourceSha256 = sourceSha256;
-  item.variantId = variantId(provider, fingerprint, pair.externalVariantId, sourceSha256);
-  return item;
+  item.renderId = stableUUID(reads.renderSha256);
+  item.renderSha256 = reads.renderSha256;
+  item.sourceSha256 = reads.sourceSha256;
+  item.variantId = variantId(provider, fingerprint, pair.externalVariantId, reads.sourceSha256);
+  return staged;
 }
 
-void syncFile(const std::string& path, FileSystem& fs) {
-  OpenFile file = fs.openForReading(path);
-  fs.sync(file);
+// The reads of the next pair, running on a second thread while the batch's thread copies and
+// checks the current one. Leaving scope without taking the result cancels the reads at their
+// next chunk and waits for them: a thread never outlives the batch or reads on unobserved.
+class NextPairReads {
+ public:
+  NextPairReads() = default;
+  NextPairReads(const NextPairReads&) = delete;
+  NextPairReads& operator=(const NextPairReads&) = delete;
+  ~NextPairReads() {
+    if (!m_pending.valid()) return;
+    m_cancelled = true;
+    m_pending.wait();
+  }
+
+  // Starts the reads of `pair` on a new thread; false when no thread could be started, in which
+  // case the caller reads the pair itself later.
+  bool start(const Pair& pair, FileSystem& fs, Progress& progress) {
+    try {
+      m_pending = std::async(std::launch::async, [this, &pair, &fs, &progress] {
+        const ChunkHook chunk = [this, &progress](std::size_t bytes) {
+          if (m_cancelled) throw BridgeFailure(kBatchStoppedMessage);
+          progress.chunkElsewhere(bytes);
+        };
+        return readPair(pair, fs, false, chunk, chunk, m_subject);
+      });
+    } catch (const std::system_error&) {
+      return false;  // one thread can do the batch; it is only slower
+    }
+    return true;
+  }
+
+  bool running() const { return m_pending.valid(); }
+
+  // The reads' result, or their failure with the file it concerns written to `site`.
+  PairReads take(BatchSubject& site) {
+    try {
+      return m_pending.get();
+    } catch (...) {
+      site = m_subject;
+      throw;
+    }
+  }
+
+ private:
+  std::future<PairReads> m_pending;
+  std::atomic<bool> m_cancelled = false;
+  BatchSubject m_subject = BatchSubject::none;  // written by the reading thread, read after get()
+};
+
+void syncAll(std::vector<OpenFile>& files, FileSystem& fs) {
+  for (auto& file : files) fs.sync(file);
+  files.clear();
 }
 
-}  // namespace
+// The destination, opened once for the whole batch. Whatever keeps us from using it (missing, not
+// a folder, not readable so that its entries could not be made durable) means the user has to
+// choose another folder, before anything is written.
+OpenFile openDestination(const std::string& destination, FileSystem& fs) {
+  // The result names the batch folder by this path; one that is not valid UTF-8 could not be
+  // written into it exactly, and a caller would look for a folder that does not exist.
+  if (!isValidUtf8(destination)) throw BridgeFailure(kChooseFolderAgainMessage);
+  try {
+    return fs.openDirectory(destination);
+  } catch (const std::system_error&) {
+    throw BridgeFailure(kChooseFolderAgainMessage);
+  }
+}
 
-BatchResult createBatch(const BatchRequest& request, FileSystem& fs,
-                        const BatchObserver* observer) {
+BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObserver* observer,
+                     BatchFailureSite& site) {
   const bool providerAccepted =
       std::find(kAcceptedProviders.begin(), kAcceptedProviders.end(), request.provider) !=
       kAcceptedProviders.end();
@@ -237,47 +456,92 @@ BatchResult createBatch(const BatchRequest& request, FileSystem& fs,
     throw BridgeFailure(kBatchSizeMessage);
   }
 
-  const std::string destination = fileLocation(request.destination);
-  bool isFolder = false;
-  try {
-    isFolder = fs.status(destination).isDirectory;
-  } catch (const std::system_error&) {
-    // Missing, unreachable or unreadable: the user has to choose another folder either way.
-  }
-  if (!isFolder) throw BridgeFailure(kChooseFolderAgainMessage);
+  const std::string destinationPath = fileLocation(request.destination);
+  OpenFile destination = openDestination(destinationPath, fs);
 
   const std::string batchId = randomUUID();
-  const std::string batchFolder =
-      appendComponent(destination, std::string(kBatchFolderPrefix) + batchId);
+  const std::string batchName = std::string(kBatchFolderPrefix) + batchId;
   Progress progress(observer, request, fs);
-  StagingFolder staging(fs, appendComponent(destination, std::string(kStagingFolderPrefix) + batchId));
+  StagingFolder staging(fs, destination, std::string(kStagingFolderPrefix) + batchId);
 
   Manifest manifest;
   manifest.catalogFingerprint = catalogFingerprint(request.provider, request.catalogId);
   manifest.provider = request.provider;
   manifest.transferBatchId = batchId;
   manifest.items.reserve(request.items.size());
-  for (std::size_t i = 0; i < request.items.size(); ++i) {
-    progress.startItem(i);
-    manifest.items.push_back(stageItem(request.items[i], staging.path(), request.provider,
-                                       manifest.catalogFingerprint, fs, progress));
+  // A batch reported as saved must survive a power loss: every render reaches the disk before the
+  // manifest that vouches for it, the staging folder's entries before the rename, the rename
+  // itself after.
+  std::vector<OpenFile> unsynced;
+  // Two pairs in flight: while this thread copies and checks pair i, another reads pair i + 1.
+  // Results, failures and reports come out exactly as if the pairs ran one after another: pair
+  // i's failure is thrown before pair i + 1's is even looked at, and the observer hears of pair
+  // i + 1 only once pair i is done.
+  const auto& items = request.items;
+  const ChunkHook here = [&](std::size_t bytes) { progress.chunk(bytes); };
+  const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
+  progress.startItem(0);
+  site.item = 0;
+  PairReads current = readPair(items[0], fs, true, here, elsewhere, site.subject);
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    NextPairReads next;
+    const bool ahead = i + 1 < items.size() && next.start(items[i + 1], fs, progress);
+    StagedItem staged = finishPair(current, items[i], staging, request.provider,
+                                   manifest.catalogFingerprint, fs, progress, !ahead, site.subject);
+    manifest.items.push_back(std::move(staged.item));
+    unsynced.push_back(std::move(staged.copy));
+    if (unsynced.size() >= kMostUnsyncedCopies) syncAll(unsynced, fs);
+    if (i + 1 == items.size()) break;
+    progress.startItem(i + 1);
+    site.item = i + 1;
+    current = ahead ? next.take(site.subject)
+                    : readPair(items[i + 1], fs, true, here, elsewhere, site.subject);
   }
+  site.item.reset();
   progress.finishing();
+  syncAll(unsynced, fs);
   manifest.issuedAt = currentTimeISO8601();
 
-  // A batch reported as saved must survive a power loss: every render reaches the disk before the
-  // manifest that vouches for it, the folder's entries before the rename, the rename itself after.
-  for (const auto& item : manifest.items) {
-    syncFile(appendComponent(staging.path(), item.renderFilename), fs);
+  {
+    // The staging folder is new and private to this call, so the manifest is created there
+    // directly; it becomes visible only with the whole batch, through the rename below.
+    OpenFile file = fs.createExclusiveAt(staging.folder(), kManifestFileName);
+    const std::string bytes = encodeManifest(manifest);
+    fs.writeAll(file, std::as_bytes(std::span<const char>(bytes.data(), bytes.size())));
+    fs.sync(file);
   }
-  writeAtomically(appendComponent(staging.path(), kManifestFileName), encodeManifest(manifest), fs);
+  fs.sync(staging.folder());
   progress.checkStop();
-  fs.renameNoReplace(staging.path(), batchFolder);
-  staging.movedTo(batchFolder);
-  syncDirectory(destination, fs);
-  staging.commit();
+  fs.renameNoReplaceAt(destination, staging.name(), batchName);
+  staging.committed();
+  try {
+    fs.sync(destination);
+  } catch (...) {
+    // The batch is saved and visible; reporting a failure now would make the caller think
+    // otherwise, and removing it would take away what another program may already be reading.
+    // Only whether the rename survives a power cut is in doubt, and nothing here can mend that.
+  }
+  return BatchResult{appendComponent(destinationPath, batchName),
+                     static_cast<std::int64_t>(manifest.items.size()), std::nullopt};
+}
 
-  return BatchResult{batchFolder, static_cast<std::int64_t>(manifest.items.size()), std::nullopt};
+}  // namespace
+
+BatchResult createBatch(const BatchRequest& request, FileSystem& fs,
+                        const BatchObserver* observer) {
+  BatchFailureSite site;
+  try {
+    return runBatch(request, fs, observer, site);
+  } catch (...) {
+    if (observer && observer->failed) {
+      try {
+        observer->failed(site);
+      } catch (...) {
+        // A listener's own trouble must not replace the batch's failure.
+      }
+    }
+    throw;
+  }
 }
 
 }  // namespace quillmere

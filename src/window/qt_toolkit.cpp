@@ -52,7 +52,7 @@ QString settingsKey(PanelFolder panel) {
 QtToolkit::QtToolkit(MainWindow& window)
     : m_window(window),
       // ~/.config/quillmere-bridge/quillmere-bridge.conf (XDG_CONFIG_HOME respected).
-      m_settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("quillmere-bridge"),
+      m_settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quillmere-bridge"),
                  QStringLiteral("quillmere-bridge")) {}
 
 std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel& panel) {

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <numeric>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "records/records.h"
 #include "support/faulty_file_system.h"
@@ -96,22 +99,24 @@ TEST(DigestTest, StableIdentifiersHaveTheVersionAndVariantOfVersion5) {
   }
 }
 
+struct Sha256Case {
+  std::size_t size;
+  const char* digest;
+  int reads;  // 1 MiB reads until the empty one that ends the file
+};
+
+const Sha256Case kSha256Cases[] = {
+    {0, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", 1},
+    {1, "6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d", 2},
+    {1'048'575, "16f4cb4da9f91692fc42f6d8b9946f1954192c65ee83311faa837f8ffef004f9", 2},
+    {1'048'576, "058d61bf2e123d1c81cbd1f530b33d607253969b3bc13556f3e8cc43d4b478f0", 2},
+    {1'048'577, "9e96c216b20d5286b025daf2d09171ddc9de01165831dfba1d58ab548de9b149", 3},
+    {2'097'152, "d74daab07a9ff61b526ac3e343b0392c459809e150f43a1e99bec2088a03e6fc", 3},
+};
+
 TEST(Sha256Test, StreamsFilesInMebibyteReadsWithTheSameValueAsOneShot) {
-  struct Case {
-    std::size_t size;
-    const char* digest;
-    int reads;  // 1 MiB reads until the empty one that ends the file
-  };
-  const Case cases[] = {
-      {0, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", 1},
-      {1, "6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d", 2},
-      {1'048'575, "16f4cb4da9f91692fc42f6d8b9946f1954192c65ee83311faa837f8ffef004f9", 2},
-      {1'048'576, "058d61bf2e123d1c81cbd1f530b33d607253969b3bc13556f3e8cc43d4b478f0", 2},
-      {1'048'577, "9e96c216b20d5286b025daf2d09171ddc9de01165831dfba1d58ab548de9b149", 3},
-      {2'097'152, "d74daab07a9ff61b526ac3e343b0392c459809e150f43a1e99bec2088a03e6fc", 3},
-  };
   TempDir dir;
-  for (const Case& c : cases) {
+  for (const Sha256Case& c : kSha256Cases) {
     SCOPED_TRACE(c.size);
     const std::string path = dir / ("file-" + std::to_string(c.size));
     const std::string bytes = content(c.size);
@@ -160,6 +165,58 @@ TEST(Sha256Test, AFailedReadIsPassedOnAndTheFileIsClosed) {
   }
   EXPECT_TRUE(fs.fired());
   EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
+}
+
+// An open file is hashed by reads at offsets from its start: the file position is neither used nor
+// moved, so one descriptor can be hashed twice, and each chunk is reported as it is hashed.
+TEST(Sha256Test, HashesAnOpenFileFromItsStartChunkByChunk) {
+  TempDir dir;
+  for (const Sha256Case& c : kSha256Cases) {
+    SCOPED_TRACE(c.size);
+    const std::string path = dir / ("file-" + std::to_string(c.size));
+    testing::writeFile(path, content(c.size));
+    OpenFile file = posixFileSystem().openForReading(path);
+    const off_t position = static_cast<off_t>(c.size / 2);
+    ASSERT_EQ(::lseek(file.fd.get(), position, SEEK_SET), position);
+
+    FaultyFileSystem fs;
+    std::vector<std::size_t> chunks;
+    EXPECT_EQ(sha256(file, fs, [&](std::size_t bytes) { chunks.push_back(bytes); }), c.digest);
+    EXPECT_EQ(std::accumulate(chunks.begin(), chunks.end(), std::size_t{0}), c.size);
+    EXPECT_EQ(chunks.size(), static_cast<std::size_t>(c.reads - 1));
+    EXPECT_EQ(fs.calls(FsOp::readAt), c.reads);
+    EXPECT_EQ(fs.calls(FsOp::read) + fs.calls(FsOp::openForReading), 0);
+    EXPECT_EQ(::lseek(file.fd.get(), 0, SEEK_CUR), position);
+
+    EXPECT_EQ(sha256(file, fs), c.digest);
+    EXPECT_EQ(sha256(path), c.digest);
+  }
+}
+
+TEST(Sha256Test, AnOpenFileStopsHashingAtWhatTheCallbackOrTheFileSystemThrows) {
+  TempDir dir;
+  const std::string path = dir / "original.tif";
+  testing::writeFile(path, content(3 << 20));
+  OpenFile file = posixFileSystem().openForReading(path);
+
+  struct Stop {};
+  FaultyFileSystem counting;
+  int chunks = 0;
+  EXPECT_THROW(sha256(file, counting,
+                      [&](std::size_t) {
+                        if (++chunks == 2) throw Stop{};
+                      }),
+               Stop);
+  EXPECT_EQ(counting.calls(FsOp::readAt), 2);
+
+  FaultyFileSystem failing(FsOp::readAt, 2, EIO);
+  try {
+    sha256(file, failing);
+    FAIL() << "the failed read was ignored";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().value(), EIO);
+    EXPECT_NE(std::string(error.what()).find(path), std::string::npos) << error.what();
+  }
 }
 
 }  // namespace

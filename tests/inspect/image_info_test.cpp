@@ -6,13 +6,15 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "support/image_fixtures.h"
 #include "records/records.h"
 #include "stderr_capture.h"
+#include "support/faulty_file_system.h"
+#include "support/image_fixtures.h"
 #include "support/temp_dir.h"
 
 namespace quillmere {
@@ -162,7 +164,6 @@ TEST(ImageInfoTest, RefusesDepthsOutsideTheAcceptedOnes) {
       {"TIFF 24 bits per sample", fx::craftedTiff({.bitsPerSample = 24}), {}, depth},
       // The TIFF format's own default when the tag is absent is 1 bit per sample.
       {"TIFF without BitsPerSample", fx::craftedTiff({.bitsPerSample = std::nullopt}), {}, depth},
-      {"JPEG 7-bit precision", fx::craftedJpeg(30, 20, 7, 0xC1), {}, depth},
   });
 }
 
@@ -304,6 +305,186 @@ TEST(ImageInfoTest, FilesThatCannotBeReadAreRefusedWithTheGeneralMessage) {
     EXPECT_EQ(describe(inspectFile(path)), describe({std::nullopt, kNotAnAcceptedImageMessage}));
   }
   EXPECT_EQ(describe(inspectFile(link)), describe({info("JPEG", 12, 10, 8), {}}));
+  EXPECT_EQ(stderrCapture.finish(), "");
+}
+
+}  // namespace
+}  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// A JPEG's sample precision is part of its frame type: baseline frames carry 8 bits, extended and
+// progressive ones (Huffman or arithmetic) 8 or 12. Any other precision is a malformed file, not
+// a bit depth to refuse politely, whatever this libjpeg build can decode.
+TEST(ImageInfoTest, AJpegPrecisionMustFitItsFrameType) {
+  const struct {
+    const char* name;
+    int marker;
+    std::vector<int> admitted;
+  } frames[] = {
+      {"baseline", 0xC0, {8}},
+      {"extended", 0xC1, {8, 12}},
+      {"progressive", 0xC2, {8, 12}},
+      {"extended arithmetic", 0xC9, {8, 12}},
+      {"progressive arithmetic", 0xCA, {8, 12}},
+  };
+  std::vector<Case> cases;
+  std::vector<std::string> names;
+  names.reserve(std::size(frames) * 6);
+  for (const auto& frame : frames) {
+    for (const int precision : {7, 8, 12, 16, 32, 255}) {
+      names.push_back(std::string(frame.name) + " " + std::to_string(precision) + "-bit");
+      const bool admitted = std::ranges::find(frame.admitted, precision) != frame.admitted.end();
+      cases.push_back({names.back().c_str(), fx::craftedJpeg(40, 30, precision, frame.marker),
+                       admitted ? std::optional(info("JPEG", 40, 30, precision)) : std::nullopt,
+                       kNotAnAcceptedImageMessage});
+    }
+  }
+  // Lossless and hierarchical frames are not read at all.
+  cases.push_back({"lossless 8-bit", fx::craftedJpeg(40, 30, 8, 0xC3), std::nullopt,
+                   kNotAnAcceptedImageMessage});
+  cases.push_back({"differential 12-bit", fx::craftedJpeg(40, 30, 12, 0xC5), std::nullopt,
+                   kNotAnAcceptedImageMessage});
+  // Beyond the largest size this libjpeg decodes, the precision is still checked.
+  cases.push_back({"baseline 16-bit 65,535 wide", fx::craftedJpeg(65535, 2, 16, 0xC0), std::nullopt,
+                   kNotAnAcceptedImageMessage});
+  cases.push_back({"progressive 12-bit 65,535 wide", fx::craftedJpeg(65535, 2, 12, 0xC2),
+                   info("JPEG", 65535, 2, 12)});
+  expectOutcomes(cases);
+}
+
+// Whatever a TIFF directory declares, libtiff is never let loose on more than 64 MiB of it: the
+// entries and the values they store elsewhere in the file are added up first. The values here
+// lie past the end of the small files, which libtiff tolerates for tags it does not know, so a
+// directory under the bound is admitted.
+TEST(ImageInfoTest, ATiffDirectoryDeclaringMoreThanTheBoundIsRefused) {
+  constexpr std::uint64_t kMiB = 1 << 20;
+  std::vector<Case> cases;
+  std::vector<std::string> names;
+  names.reserve(4 * 5);
+  for (const bool bigTiff : {false, true}) {
+    for (const bool bigEndian : {false, true}) {
+      const std::string layout = std::string(bigTiff ? "BigTIFF" : "TIFF") +
+                                 (bigEndian ? " big-endian" : " little-endian");
+      const auto add = [&](const std::string& what, int tags, std::uint64_t bytes, bool admitted) {
+        names.push_back(layout + ", " + what);
+        const fx::CraftedTiff spec{.width = 10,
+                                   .height = 10,
+                                   .bigEndian = bigEndian,
+                                   .bigTiff = bigTiff,
+                                   .privateTags = tags,
+                                   .privateTagBytes = bytes};
+        cases.push_back({names.back().c_str(), fx::craftedTiff(spec),
+                         admitted ? std::optional(info("TIFF", 10, 10, 8)) : std::nullopt,
+                         kNotAnAcceptedImageMessage});
+      };
+      add("2 tags of 30 MiB", 2, 30 * kMiB, true);
+      add("3 tags of 30 MiB", 3, 30 * kMiB, false);
+      add("40 tags of 16 MiB", 40, 16 * kMiB, false);
+      add("one tag of 4 GiB - 1", 1, 0xFFFF'FFFF, false);
+      if (bigTiff) add("one tag whose size overflows", 1, std::uint64_t{1} << 62, false);
+    }
+  }
+  expectOutcomes(cases);
+}
+
+std::string animationControl(std::uint32_t frames, std::size_t extraBytes = 0) {
+  std::string data;
+  for (const int shift : {24, 16, 8, 0}) data.push_back(static_cast<char>(frames >> shift));
+  data += std::string(4 + extraBytes, '\0');  // plays: forever
+  return fx::pngChunk("acTL", data);
+}
+
+// The animation control chunk is found without libpng keeping any chunk: one of them, before the
+// image data, announces the frames; a repeated or malformed one is not a single image either.
+TEST(ImageInfoTest, APngAnimationIsReadFromItsOneControlChunk) {
+  const std::string still = fx::craftedPng(30, 20);
+  const std::string beforeEnd = still.substr(0, still.size() - 12);
+  const std::string end = still.substr(still.size() - 12);
+  const char* general = kNotAnAcceptedImageMessage;
+  expectOutcomes({
+      {"one frame", fx::withChunkAfterHeader(still, animationControl(1)), info("PNG", 30, 20, 8)},
+      {"no frames: the still image stands", fx::withChunkAfterHeader(still, animationControl(0)),
+       info("PNG", 30, 20, 8)},
+      {"two frames", fx::withChunkAfterHeader(still, animationControl(2)), {}, general},
+      {"two frames behind a 300 KB private chunk",
+       fx::withChunkAfterHeader(
+           still, fx::pngChunk("prVt", std::string(300'000, 'p')) + animationControl(2)),
+       {},
+       general},
+      {"two control chunks of one frame each",
+       fx::withChunkAfterHeader(still, animationControl(1) + animationControl(1)),
+       {},
+       general},
+      {"a control chunk of 9 bytes",
+       fx::withChunkAfterHeader(still, animationControl(1, 1)),
+       {},
+       general},
+      {"a control chunk after the image data", beforeEnd + animationControl(2) + end,
+       info("PNG", 30, 20, 8)},
+  });
+}
+
+// Inspection of a file the caller has open: reads at offsets through the file-system seam, never
+// the path again, never the file position.
+class OpenFileInspection : public ::testing::Test {
+ protected:
+  OpenFile open(const std::string& name, const std::string& bytes) {
+    const std::string path = m_dir / name;
+    testing::writeFile(path, bytes);
+    return posixFileSystem().openForReading(path);
+  }
+  TempDir m_dir;
+};
+
+TEST_F(OpenFileInspection, DescribesWhatWasOpenedWhateverThePathNamesByNow) {
+  const std::string jpeg = fx::withLargeAppSegments(fx::encodedJpeg(40, 30, JpegColour::rgb), 2);
+  OpenFile file = open("render.jpg", jpeg);
+  // Another program saves over the path (a new file renamed onto it) after the open.
+  testing::writeFile(m_dir / "replacement.png", fx::encodedPng(64, 48, 16, PNG_COLOR_TYPE_RGB));
+  ASSERT_EQ(::rename((m_dir / "replacement.png").c_str(), file.path.c_str()), 0);
+  // Wherever the file position is, it is neither used nor moved.
+  ASSERT_EQ(::lseek(file.fd.get(), 1000, SEEK_SET), 1000);
+
+  testing::FaultyFileSystem fs;
+  EXPECT_EQ(imageInfo(file, fs), info("JPEG", 40, 30, 8));
+  EXPECT_EQ(::lseek(file.fd.get(), 0, SEEK_CUR), 1000);
+  EXPECT_EQ(fs.calls(testing::FsOp::openForReading), 0);
+  EXPECT_EQ(fs.calls(testing::FsOp::status), 0);
+  EXPECT_EQ(fs.calls(testing::FsOp::read), 0);
+  EXPECT_EQ(fs.calls(testing::FsOp::statusOfFile), 1);
+  EXPECT_GE(fs.calls(testing::FsOp::readAt), 2);  // the headers lie beyond the first read
+  // And again, from the same descriptor: nothing was consumed.
+  EXPECT_EQ(imageInfo(file, fs), info("JPEG", 40, 30, 8));
+  EXPECT_EQ(imageInfo(file.path), info("PNG", 64, 48, 16));
+}
+
+TEST_F(OpenFileInspection, AFailingReadOrStatusIsARefusalLikeATruncatedFile) {
+  using testing::FsOp;
+  const struct {
+    const char* name;
+    FsOp op;
+    int failAt;
+  } cases[] = {
+      {"fstat", FsOp::statusOfFile, 1},
+      {"the first read", FsOp::readAt, 1},
+      {"the read past the application segments", FsOp::readAt, 2},
+  };
+  OpenFile file =
+      open("render.jpg", fx::withLargeAppSegments(fx::encodedJpeg(40, 30, JpegColour::rgb), 2));
+  testing::StderrCapture stderrCapture;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::FaultyFileSystem fs(c.op, c.failAt);
+    try {
+      imageInfo(file, fs);
+      ADD_FAILURE() << "admitted although a read failed";
+    } catch (const BridgeFailure& failure) {
+      EXPECT_EQ(failure.message(), kNotAnAcceptedImageMessage);
+    }
+    EXPECT_TRUE(fs.fired());
+  }
   EXPECT_EQ(stderrCapture.finish(), "");
 }
 

@@ -51,5 +51,30 @@ TEST(Paths, ComponentsAreJoinedAndSplitWithoutDoubledSeparators) {
   EXPECT_EQ(fileName("/"), "/");
 }
 
+TEST(Paths, Utf8IsCheckedStrictly) {
+  using namespace std::string_literals;
+  const struct {
+    std::string text;
+    bool valid;
+  } cases[] = {
+      {"", true},
+      {"/照片/导出", true},
+      {"/a/\xF0\x9F\x93\xB7", true},       // U+1F4F7, four bytes
+      {"/a\0b"s, true},                     // NUL is valid UTF-8; refusing it is the decoder's job
+      {"/a/\xFF", false},                   // never a UTF-8 byte
+      {"/a/\xC3", false},                   // cut short
+      {"/a/\xC0\xAF", false},               // overlong "/"
+      {"/a/\xE0\x80\xAF", false},           // overlong, three bytes
+      {"/a/\xED\xA0\x80", false},           // a UTF-16 surrogate
+      {"/a/\xF4\x90\x80\x80", false},       // past U+10FFFF
+      {"/a/\xE6\x97", false},               // three-byte sequence cut short
+      {"/a/\x80", false},                   // stray continuation byte
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.text));
+    EXPECT_EQ(isValidUtf8(c.text), c.valid);
+  }
+}
+
 }  // namespace
 }  // namespace quillmere

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/request_mode.h"
+#include "inspect/image_info.h"
 #include "platform/system_error.h"
 #include "records/json.h"
 #include "reliability/reliability_support.h"
@@ -61,6 +62,10 @@ class UnremovableFileSystem : public FaultyFileSystem {
     refuseOnceFired(path);
     FaultyFileSystem::removeTree(path);
   }
+  void removeTreeAt(OpenFile& folder, const std::string& name) override {
+    refuseOnceFired(folder.path + "/" + name);
+    FaultyFileSystem::removeTreeAt(folder, name);
+  }
 
  private:
   void refuseOnceFired(const std::string& path) {
@@ -92,34 +97,57 @@ TEST_F(FaultInjection, EveryCallOfAFivePairBatchFailsWithItsOwnErrorAndLeavesNot
   const int descriptors = testing::openDescriptorCount();
 
   std::map<std::string, std::set<FsOp>> failedAt;  // path, without its random names -> operations
+  int committed = 0;
   forEachCall(calls, [&](FsOp op, int k, const std::string& path) {
-    FaultyFileSystem faulty(op, k);
+    FaultyFileSystem faulty(op, k, path);
     const std::string failure = failureOf([&] { createBatch(request, faulty); });
     ASSERT_TRUE(faulty.fired());
-    // The one failure that is not passed on: a destination that cannot be examined is one the
-    // user has to choose again.
-    const std::string expected = op == FsOp::status && path == destination()
-                                     ? kChooseFolderAgainMessage
-                                     : injectedError(op, path);
-    EXPECT_EQ(withoutUuids(failure), withoutUuids(expected));
-    ASSERT_EQ(snapshot(m_dir.path()), before);
     failedAt[withoutUuids(path)].insert(op);
+    if (op == FsOp::sync && path == destination()) {
+      // The flush of the destination after the rename: the batch is saved and visible by then,
+      // so it is neither reported as failed nor taken away again.
+      ++committed;
+      EXPECT_EQ(failure, "no failure");
+      EXPECT_EQ(testing::namesIn(destination()).size(), 1u);
+      EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");
+      emptyDestination();
+      ASSERT_EQ(snapshot(m_dir.path()), before);
+      return;
+    }
+    // The failures that are not passed on: a destination that cannot be opened is one the user
+    // has to choose again, and a render whose headers cannot be read is not an accepted image.
+    std::set<std::string> expected = {withoutUuids(injectedError(op, path))};
+    if (op == FsOp::openDirectory && path == destination()) {
+      expected = {kChooseFolderAgainMessage};
+    }
+    if (op == FsOp::readAt || op == FsOp::statusOfFile) {
+      expected.insert(kNotAnAcceptedImageMessage);
+    }
+    EXPECT_TRUE(expected.contains(withoutUuids(failure))) << failure;
+    ASSERT_EQ(snapshot(m_dir.path()), before);
   });
+  EXPECT_EQ(committed, 1);
   EXPECT_EQ(testing::openDescriptorCount(), descriptors);
 
-  // Each pair was failed in every step that touches its files: admission, size, hashing, copying.
+  // Each pair was failed in every step that touches its files: admission, size, hashing,
+  // inspection and copying. The render is opened once and examined through that descriptor.
   for (const Pair& pair : request.items) {
     SCOPED_TRACE(pair.renderPath);
     EXPECT_EQ(failedAt[pair.sourcePath],
-              (std::set<FsOp>{FsOp::status, FsOp::openForReading, FsOp::read}));
+              (std::set<FsOp>{FsOp::status, FsOp::openForReading, FsOp::readAt}));
     EXPECT_EQ(failedAt[pair.renderPath],
-              (std::set<FsOp>{FsOp::status, FsOp::openForReading, FsOp::read}));
+              (std::set<FsOp>{FsOp::status, FsOp::openForReading, FsOp::statusOfFile,
+                              FsOp::readAt}));
   }
-  // And every staged copy in its creation, its copy and its write-back.
-  EXPECT_EQ(calls.at(FsOp::copyContents).size(), request.items.size());
+  EXPECT_EQ(calls.at(FsOp::openForReading).size(), 3 * request.items.size())
+      << "the original twice, the render once";
+  // And every staged copy in its creation, its copy, its hash and its flush (copies this small
+  // are flushed without starting their write-back early).
+  EXPECT_GE(calls.at(FsOp::copyChunk).size(), request.items.size());
   for (const auto& [path, ops] : failedAt) {
-    if (ops.contains(FsOp::copyContents)) {
-      EXPECT_TRUE(ops.contains(FsOp::createExclusive) && ops.contains(FsOp::startWriteBack))
+    if (ops.contains(FsOp::copyChunk)) {
+      EXPECT_EQ(ops, (std::set<FsOp>{FsOp::createExclusiveAt, FsOp::copyChunk, FsOp::readAt,
+                                     FsOp::sync}))
           << path;
     }
   }
@@ -140,19 +168,25 @@ TEST_F(FaultInjection, EveryWriteOfABatchGoesIntoItsOwnStagingFolder) {
   for (const auto& [op, path] : calls) {
     switch (op) {
       case FsOp::createDirectory:
+      case FsOp::createDirectoryAt:
         EXPECT_EQ(path, staging);
         break;
       case FsOp::createExclusive:
+      case FsOp::createExclusiveAt:
       case FsOp::writeAll:
       case FsOp::copyContents:
+      case FsOp::copyChunk:
       case FsOp::startWriteBack:
       case FsOp::renameReplace:
       case FsOp::removeFile:
       case FsOp::removeTree:
+      case FsOp::removeTreeAt:
+      case FsOp::openStreamForWriting:
         ++writes;
         EXPECT_TRUE(path.starts_with(staging + "/")) << testing::name(op) << " " << path;
         break;
       case FsOp::renameNoReplace:
+      case FsOp::renameNoReplaceAt:
         EXPECT_EQ(path, *result.directory);  // the commit, the only rename into the destination
         break;
       default:
@@ -172,10 +206,13 @@ TEST_F(FaultInjection, AFailingRollBackStillReportsTheFirstFailureAndShowsNoPart
 
   int leftStaging = 0;
   forEachCall(calls, [&](FsOp op, int k, const std::string& path) {
-    UnremovableFileSystem faulty(op, k);
+    UnremovableFileSystem faulty(op, k, path);
     const std::string failure = failureOf([&] { createBatch(request, faulty); });
     ASSERT_TRUE(faulty.fired());
-    if (!(op == FsOp::status && path == destination())) {
+    const bool passedOn = !(op == FsOp::openDirectory && path == destination()) &&
+                          !(op == FsOp::sync && path == destination()) &&
+                          failure != kNotAnAcceptedImageMessage;
+    if (passedOn) {
       EXPECT_EQ(withoutUuids(failure), withoutUuids(injectedError(op, path)));
     }
     for (const auto& name : testing::namesIn(destination())) {
@@ -246,7 +283,7 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
   const auto before = snapshot(m_dir.path());
   const int descriptors = testing::openDescriptorCount();
 
-  int batchFailures = 0, resultFailures = 0;
+  int batchFailures = 0, resultFailures = 0, savedDespiteFailure = 0;
   for (const auto& [op, count] : m_callCounts) {
     for (std::size_t k = 1; k <= count; ++k) {
       SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k));
@@ -255,7 +292,15 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
       ASSERT_TRUE(faulty.fired());
       const auto start = resultStarts.find(op);
       const bool whileWritingTheResult = k > (start == resultStarts.end() ? 0 : start->second);
-      if (!whileWritingTheResult) {
+      if (!whileWritingTheResult && outcome.status == 0) {
+        // Only the flush of the destination after the commit may fail without failing the batch:
+        // it was saved and stays.
+        ++savedDespiteFailure;
+        EXPECT_TRUE(op == FsOp::sync) << testing::name(op);
+        EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");
+        emptyDestination();
+        writeFile(resultPath(), kEarlierResult);
+      } else if (!whileWritingTheResult) {
         ++batchFailures;
         // The batch failed: the result file says why, and nothing else changed.
         EXPECT_EQ(outcome.status, 1);
@@ -264,7 +309,10 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
         EXPECT_EQ(result.size(), 2u);
         EXPECT_EQ(result["count"], 0);
         const std::string error = result["error"];
-        if (!(op == FsOp::status && error == kChooseFolderAgainMessage)) {
+        const bool refusal = (op == FsOp::openDirectory && error == kChooseFolderAgainMessage) ||
+                             ((op == FsOp::readAt || op == FsOp::statusOfFile) &&
+                              error == kNotAnAcceptedImageMessage);
+        if (!refusal) {
           EXPECT_EQ(error.rfind("无法对“", 0), 0u) << error;
           EXPECT_NE(error.find(std::string("”执行 injected ") + testing::name(op) + "："),
                     std::string::npos)
@@ -295,6 +343,7 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
   }
   EXPECT_EQ(testing::openDescriptorCount(), descriptors);
   EXPECT_GT(batchFailures, 100);
+  EXPECT_EQ(savedDespiteFailure, 1);
   EXPECT_GE(resultFailures, 6);  // create, write, flush, rename, open and flush the folder
 }
 

@@ -21,12 +21,19 @@ namespace fs = std::filesystem;
 
 const fs::path kFuzzDir = QUILLMERE_FUZZ_DIR;
 
+// The files of a corpus folder that must be there: a folder that is missing (renamed, not
+// checked out, the wrong QUILLMERE_FUZZ_DIR) or holds no file fails the test instead of making it
+// pass by checking nothing.
 std::vector<fs::path> filesIn(const fs::path& folder) {
   std::vector<fs::path> files;
-  if (!fs::is_directory(folder)) return files;
+  if (!fs::is_directory(folder)) {
+    ADD_FAILURE() << "the corpus folder " << folder << " is missing";
+    return files;
+  }
   for (const auto& entry : fs::directory_iterator(folder)) {
     if (entry.is_regular_file()) files.push_back(entry.path());
   }
+  if (files.empty()) ADD_FAILURE() << "the corpus folder " << folder << " holds no file";
   std::sort(files.begin(), files.end());
   return files;
 }
@@ -84,7 +91,8 @@ TEST(FuzzRegressions, RequestsOfTheLargestParsedSizeKeepEveryPromise) {
 }
 
 // The image seeds start the fuzzer inside every path of the header readers: each accepted
-// container, bit depth and layout, and the refusals that need a parsed header. A seed that no
+// container, bit depth and layout, headers beyond the first 64 KiB read in one go, and the
+// refusals that need a parsed header. A seed that no
 // longer answers as listed here no longer does that job.
 TEST(FuzzSeeds, ImageSeedsCoverEveryAcceptedKind) {
   const std::string general = kNotAnAcceptedImageMessage;
@@ -103,6 +111,9 @@ TEST(FuzzSeeds, ImageSeedsCoverEveryAcceptedKind) {
       {"jpeg-progressive.jpg", "JPEG 4x4 8"},
       {"jpeg-exif.jpg", "JPEG 2x1 8"},
       {"jpeg-12bit.jpg", "JPEG 2x2 12"},
+      {"jpeg-frame-past-64k.jpg", "JPEG 3x2 8"},
+      {"png-palette-past-64k.png", "PNG 3x2 8"},
+      {"tiff-directory-past-64k.tif", "TIFF 300x250 8"},
       {"tiff-rgb8-little-endian.tif", "TIFF 2x2 8"},
       {"tiff-gray16-big-endian.tif", "TIFF 2x1 16"},
       {"tiff-float32.tif", "TIFF 1x1 32"},

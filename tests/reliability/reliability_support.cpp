@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <regex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
@@ -126,10 +128,12 @@ std::string failureOf(const std::function<void()>& action) {
 void forEachCall(const CallLog& calls,
                  const std::function<void(FsOp op, int k, const std::string& path)>& each) {
   for (const auto& [op, paths] : calls) {
-    for (std::size_t k = 1; k <= paths.size(); ++k) {
-      const std::string& path = paths[k - 1];
+    std::map<std::string, int> seen;  // by path with its random names, as FaultyFileSystem counts
+    for (const std::string& path : paths) {
+      static const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
+      const int k = ++seen[std::regex_replace(path, uuid, "<uuid>")];
       SCOPED_TRACE(std::string(name(op)) + " #" + std::to_string(k) + " on " + path);
-      each(op, static_cast<int>(k), path);
+      each(op, k, path);
       if (::testing::Test::HasFatalFailure()) return;
     }
   }

@@ -45,8 +45,10 @@ using CallLog = std::map<FsOp, std::vector<std::string>>;
 CallLog recordCalls(const std::function<void(FileSystem&)>& run);
 
 // Runs `each` once per recorded call, in the order of the operations and then of their calls, with
-// the operation, its index among the calls of that operation (from 1, as FaultyFileSystem counts)
-// and the path it named, under a trace naming all three. Stops after a fatal test failure, as a
+// the operation, its index among the calls of that operation on the same path (from 1, as
+// FaultyFileSystem counts when given the path) and the path, under a trace naming all three. The
+// index is per path because a batch works on two threads: calls on different paths interleave
+// differently from run to run, calls on one path never do. Stops after a fatal test failure, as a
 // plain loop with ASSERT_* would.
 void forEachCall(const CallLog& calls,
                  const std::function<void(FsOp op, int k, const std::string& path)>& each);

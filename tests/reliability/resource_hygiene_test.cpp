@@ -1,5 +1,5 @@
 // Every file handle is closed on every path, and memory does not grow with the size of the files
-// a batch reads.
+// a batch reads nor with what a render's headers declare.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -13,6 +13,7 @@
 #include "inspect/digest.h"
 #include "inspect/image_info.h"
 #include "reliability/reliability_support.h"
+#include "support/image_fixtures.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"
@@ -21,6 +22,7 @@ namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
+namespace fx = testing::fixtures;
 using testing::writeFile;
 
 constexpr int kItems = 1000;
@@ -137,6 +139,51 @@ TEST_F(ResourceHygiene, PeakMemoryDoesNotGrowWithFileSize) {
     }
     EXPECT_LT(peak[1] - peak[0], kToleranceKiB)
         << peak[0] << " KiB for 64 MiB, " << peak[1] << " KiB for 512 MiB";
+  }
+}
+
+// Renders whose headers declare far more than they hold, inspected in a child process: the
+// child's peak memory may exceed that of inspecting a small sound render by no more than the
+// fixed bound of inspection (64 MiB), whatever the headers say. Both files are sparse.
+TEST_F(ResourceHygiene, HostileRenderHeadersCannotDriveMemory) {
+  constexpr long kBoundKiB = 64 << 10;
+  const std::string in = m_dir / "in";
+  const auto refused = [](const std::string& file) {
+    try {
+      imageInfo(file);
+      return false;
+    } catch (const BridgeFailure& failure) {
+      return failure.message() == std::string(kNotAnAcceptedImageMessage);
+    }
+  };
+
+  const std::string sound = in + "/sound.png";
+  writeFile(sound, testing::pngImage(10, 10));
+  bool ok = false;
+  const long baseline = testing::peakMemoryOfChild(
+      [&] {
+        return imageInfo(sound) == ImageInfo{"PNG", 10, 10, 8};
+      },
+      ok);
+  ASSERT_TRUE(ok);
+
+  // A valid 10x10 TIFF whose first directory declares 40 private tags of 16 MiB, all stored at
+  // one offset of a 16 MiB file: libtiff alone would hold 640 MiB of copies.
+  const std::string tiff = in + "/private-tags.tif";
+  const fx::CraftedTiff spec{
+      .width = 10, .height = 10, .privateTags = 40, .privateTagBytes = std::uint64_t{16} << 20};
+  writeFile(tiff, fx::craftedTiff(spec));
+  fs::resize_file(tiff, fx::craftedTiffDataOffset(spec) + spec.privateTagBytes);
+  // A 1x1 PNG with 66 animation control chunks of 8,000,000 bytes before its image data: libpng
+  // told to keep the chunk would keep every copy, 528 MB.
+  const std::string png = in + "/repeated-actl.png";
+  fx::writePngWithRepeatedChunk(png, "acTL", 8'000'000, 66);
+
+  for (const std::string& file : {tiff, png}) {
+    SCOPED_TRACE(file);
+    const long peak = testing::peakMemoryOfChild([&] { return refused(file); }, ok);
+    EXPECT_TRUE(ok) << "not refused with the general message";
+    EXPECT_LT(peak - baseline, kBoundKiB) << peak << " KiB against " << baseline << " KiB";
   }
 }
 

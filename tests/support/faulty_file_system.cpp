@@ -35,9 +35,44 @@ const char* name(FsOp op) {
   return "?";
 }
 
+namespace {
+
+// A path with each random UUID in it (batch, staging and render names) replaced by "<uuid>", so
+// that the calls of two runs of the same batch can be matched path by path.
+std::string withoutUuids(std::string_view path) {
+  constexpr std::string_view kShape = "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
+  const auto fits = [&](std::size_t at) {
+    if (path.size() - at < kShape.size()) return false;
+    for (std::size_t i = 0; i < kShape.size(); ++i) {
+      const char c = path[at + i];
+      const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+      if (kShape[i] == '-' ? c != '-' : !hex) return false;
+    }
+    return true;
+  };
+  std::string out;
+  for (std::size_t i = 0; i < path.size();) {
+    if (fits(i)) {
+      out += "<uuid>";
+      i += kShape.size();
+    } else {
+      out += path[i++];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+FaultyFileSystem::FaultyFileSystem(FsOp op, int failAt, std::string path, int error)
+    : m_op(op), m_failAt(failAt), m_error(error), m_path(withoutUuids(path)) {}
+
 void FaultyFileSystem::enter(FsOp op, const std::string& path) {
   const int count = ++m_calls[static_cast<int>(op)];
-  if (op == m_op && count == m_failAt) {
+  const bool counted = m_path.empty() ? op == m_op && count == m_failAt
+                                      : op == m_op && withoutUuids(path) == m_path &&
+                                            ++m_callsOnPath == m_failAt;
+  if (counted) {
     m_fired = true;
     throwSystemError(m_error, std::string("injected ") + name(op), path);
   }

@@ -56,6 +56,10 @@ class FaultyFileSystem : public FileSystem {
   FaultyFileSystem() = default;
   FaultyFileSystem(FsOp op, int failAt, int error = 5 /* EIO */)
       : m_op(op), m_failAt(failAt), m_error(error) {}
+  // The `failAt`-th call of `op` on `path` alone, random UUIDs in paths matching any UUID.
+  // Batches work on two threads, so which call of an operation comes k-th overall varies from
+  // run to run; the calls on one path keep their order.
+  FaultyFileSystem(FsOp op, int failAt, std::string path, int error = 5 /* EIO */);
 
   int calls(FsOp op) const { return m_calls[static_cast<int>(op)].load(); }
   bool fired() const { return m_fired.load(); }
@@ -94,7 +98,9 @@ class FaultyFileSystem : public FileSystem {
   FsOp m_op = FsOp::status;
   int m_failAt = 0;
   int m_error = 5;
+  std::string m_path;  // when set, only calls on this path count towards failAt
   std::atomic<int> m_calls[std::size(kAllFsOps)] = {};
+  std::atomic<int> m_callsOnPath = 0;
   std::atomic<bool> m_fired = false;
 };
 

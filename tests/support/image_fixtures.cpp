@@ -7,9 +7,13 @@
 #include <jpeglib.h>
 // clang-format on
 
+#include <fcntl.h>
 #include <png.h>
 #include <tiffio.h>
+#include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 #include <vector>
@@ -248,6 +252,44 @@ std::string withChunkAfterHeader(const std::string& png, const std::string& chun
   return png.substr(0, kHeaderEnd) + chunk + png.substr(kHeaderEnd);
 }
 
+void writePngWithRepeatedChunk(const std::string& path, const std::string& type,
+                               std::uint32_t length, int count) {
+  // The checksum covers the type and the data; the data are zeros.
+  const std::vector<Bytef> zeros(1 << 20, 0);
+  uLong crc = ::crc32(0L, reinterpret_cast<const Bytef*>(type.data()), 4);
+  for (std::uint32_t done = 0; done < length;) {
+    const auto part = static_cast<uInt>(std::min<std::size_t>(zeros.size(), length - done));
+    crc = ::crc32(crc, zeros.data(), part);
+    done += part;
+  }
+  std::string start;
+  appendBigEndian(start, length, 4);
+  start += type;
+  std::string end;
+  appendBigEndian(end, crc, 4);
+
+  const std::string png = craftedPng(1, 1);
+  constexpr std::size_t kHeaderEnd = 8 + 12 + 13;  // signature, IHDR
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error("cannot create " + path);
+  off_t offset = 0;
+  const auto put = [&](const std::string& bytes) {
+    if (::pwrite(fd, bytes.data(), bytes.size(), offset) != static_cast<ssize_t>(bytes.size())) {
+      ::close(fd);
+      throw std::runtime_error("cannot write " + path);
+    }
+    offset += static_cast<off_t>(bytes.size());
+  };
+  put(png.substr(0, kHeaderEnd));
+  for (int i = 0; i < count; ++i) {
+    put(start);
+    offset += length;  // left a hole
+    put(end);
+  }
+  put(png.substr(kHeaderEnd));
+  ::close(fd);
+}
+
 std::string craftedPng(std::uint32_t width, std::uint32_t height, int bitDepth, int colourType) {
   std::string header;
   appendBigEndian(header, width, 4);
@@ -266,11 +308,13 @@ namespace {
 
 constexpr int kShort = 3;
 constexpr int kLong = 4;
+constexpr int kUndefined = 7;
 
 struct Entry {
   std::uint16_t tag;
   int type;
   std::uint32_t value;
+  std::uint64_t count = 1;
 };
 
 std::vector<Entry> craftedEntries(const CraftedTiff& spec, std::uint32_t dataOffset) {
@@ -282,48 +326,65 @@ std::vector<Entry> craftedEntries(const CraftedTiff& spec, std::uint32_t dataOff
   entries.push_back({277, kShort, 1});           // samples per pixel
   entries.push_back({278, kLong, spec.height});  // rows per strip: one strip
   entries.push_back({279, kLong, 16});           // strip byte counts: a token
+  for (int i = 0; i < spec.privateTags; ++i) {
+    entries.push_back(
+        {static_cast<std::uint16_t>(65000 + i), kUndefined, dataOffset, spec.privateTagBytes});
+  }
   return entries;
 }
 
 std::size_t directorySize(const CraftedTiff& spec) {
-  return 2 + 12 * craftedEntries(spec, 0).size() + 4;
+  return spec.bigTiff ? 8 + 20 * craftedEntries(spec, 0).size() + 8
+                      : 2 + 12 * craftedEntries(spec, 0).size() + 4;
 }
+
+std::size_t headerSize(const CraftedTiff& spec) { return spec.bigTiff ? 16 : 8; }
 
 }  // namespace
 
 std::uint32_t craftedTiffDirectoryOffset(const CraftedTiff& spec, int page) {
-  return static_cast<std::uint32_t>(8 + page * directorySize(spec));
+  return static_cast<std::uint32_t>(headerSize(spec) + page * directorySize(spec));
+}
+
+std::uint32_t craftedTiffDataOffset(const CraftedTiff& spec) {
+  return craftedTiffDirectoryOffset(spec, spec.pages);
 }
 
 std::size_t craftedTiffFirstDirectoryEnd(const CraftedTiff& spec) {
-  return craftedTiffDirectoryOffset(spec, 0) + directorySize(spec) - 4;
+  return craftedTiffDirectoryOffset(spec, 0) + directorySize(spec) - (spec.bigTiff ? 8 : 4);
 }
 
 std::string craftedTiff(const CraftedTiff& spec) {
   const auto put = [&](std::string& out, std::uint64_t value, int bytes) {
     spec.bigEndian ? appendBigEndian(out, value, bytes) : appendLittleEndian(out, value, bytes);
   };
-  const auto dataOffset = craftedTiffDirectoryOffset(spec, spec.pages);
+  const auto dataOffset = craftedTiffDataOffset(spec);
+  // Classic TIFF: 4-byte offsets, counts and value fields, 2-byte entry counts; BigTIFF: all 8.
+  const int wide = spec.bigTiff ? 8 : 4;
   std::string out = spec.bigEndian ? "MM" : "II";
-  put(out, 42, 2);
-  put(out, spec.firstDirectoryOffset, 4);
+  put(out, spec.bigTiff ? 43 : 42, 2);
+  if (spec.bigTiff) {
+    put(out, 8, 2);  // offset size
+    put(out, 0, 2);
+  }
+  // The default points at the first directory, wherever the header ends.
+  put(out, spec.firstDirectoryOffset == 8 ? headerSize(spec) : spec.firstDirectoryOffset, wide);
   for (int page = 0; page < spec.pages; ++page) {
     const auto entries = craftedEntries(spec, dataOffset);
-    put(out, entries.size(), 2);
+    put(out, entries.size(), spec.bigTiff ? 8 : 2);
     for (const Entry& entry : entries) {
       put(out, entry.tag, 2);
       put(out, static_cast<std::uint64_t>(entry.type), 2);
-      put(out, 1, 4);
-      if (entry.type == kShort) {
-        put(out, entry.value, 2);  // a short value sits in the first two bytes of the field
-        out.append(2, '\0');
-      } else {
-        put(out, entry.value, 4);
-      }
+      put(out, entry.count, wide);
+      // A value that fits sits in the first bytes of the field; otherwise the field holds the
+      // offset of the value.
+      const int size = entry.type == kShort ? 2 : entry.type == kLong ? 4 : wide;
+      put(out, entry.value, size);
+      out.append(static_cast<std::size_t>(wide - size), '\0');
     }
     put(out,
         page + 1 < spec.pages ? craftedTiffDirectoryOffset(spec, page + 1) : spec.lastNextOffset,
-        4);
+        wide);
   }
   return out + std::string(16, '\0');
 }

@@ -21,8 +21,8 @@ std::string withLargeAppSegments(const std::string& jpeg, int count);
 
 // Encoded by libpng. `colourType` is a PNG_COLOR_TYPE_* value; indexed images get a small
 // palette.
-std::string encodedPng(int width, int height, int bitDepth, int colourType,
-                       bool interlaced = false, int seed = 0);
+std::string encodedPng(int width, int height, int bitDepth, int colourType, bool interlaced = false,
+                       int seed = 0);
 
 // A real animated PNG of `frames` frames (the still image is the first), built from a libpng
 // encoding with the animation chunks spliced in.
@@ -50,6 +50,11 @@ std::string craftedPng(std::uint32_t width, std::uint32_t height, int bitDepth =
 std::string pngChunk(const std::string& type, const std::string& data);
 // `png` with `chunk` inserted right after its header chunk.
 std::string withChunkAfterHeader(const std::string& png, const std::string& chunk);
+// Writes a 1x1 PNG to `path` with `count` chunks of `type` between its header and its image
+// data, each holding `length` zero bytes (with a correct checksum). The chunks' data are holes of
+// a sparse file, so hundreds of megabytes cost neither disk nor memory to make.
+void writePngWithRepeatedChunk(const std::string& path, const std::string& type,
+                               std::uint32_t length, int count);
 
 struct CraftedTiff {
   std::uint32_t width = 16;
@@ -60,12 +65,20 @@ struct CraftedTiff {
   // Where the last directory's "next directory" field points; 0 ends the chain properly.
   std::uint32_t lastNextOffset = 0;
   std::uint32_t firstDirectoryOffset = 8;  // overridable to point into nowhere
+  bool bigTiff = false;
+  // Private tags (65000 up) in every directory, each an UNDEFINED value of `privateTagBytes`
+  // bytes, all stored at the same offset: craftedTiffDataOffset. The file ends 16 bytes past that
+  // offset; a caller that wants the values to be there extends it (holes read as zeros).
+  int privateTags = 0;
+  std::uint64_t privateTagBytes = 0;  // at most 4 GiB - 1 in a classic TIFF
 };
 std::string craftedTiff(const CraftedTiff& spec);
 // Offset of the first byte after the first directory's entries (where its next-offset field is).
 std::size_t craftedTiffFirstDirectoryEnd(const CraftedTiff& spec);
 // Offset of directory `page` in a crafted TIFF.
 std::uint32_t craftedTiffDirectoryOffset(const CraftedTiff& spec, int page);
+// Offset of the bytes after the directories, where the strip and any private tag values are.
+std::uint32_t craftedTiffDataOffset(const CraftedTiff& spec);
 
 // SOI, a frame header (`sofMarker` 0xC0 baseline, 0xC1 extended, 0xC2 progressive, 0xC3
 // lossless), a scan header and a few bytes of entropy-coded data. No tables: reading the header

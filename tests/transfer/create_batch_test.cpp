@@ -288,11 +288,17 @@ TEST_F(Batch, FilesThatChangeDuringTheBatchAreCaught) {
   } cases[] = {
       {"render changes after it was hashed, before its copy",
        [&](FsOp op, const std::string& path, const Pair& target, int& seen) {
-         if (op == FsOp::createExclusive && isStaged(path) && ++seen == 2) appendTo(target.renderPath);
+         if (op == FsOp::createExclusiveAt && isStaged(path) && ++seen == 2) {
+           appendTo(target.renderPath);
+         }
        }},
       {"staged copy differs from the hashed render",
        [&](FsOp op, const std::string& path, const Pair&, int& seen) {
-         if (op == FsOp::openForReading && isStaged(path) && ++seen == 2) appendTo(path);
+         // The copy is read back only after it is complete: the first read of the second copy.
+         static thread_local std::string lastCopy;
+         if (op != FsOp::readAt || !isStaged(path) || path == lastCopy) return;
+         lastCopy = path;
+         if (++seen == 2) appendTo(path);
        }},
       {"original changes between its two hashes",
        [&](FsOp op, const std::string& path, const Pair& target, int& seen) {
@@ -330,10 +336,15 @@ TEST_F(Batch, EveryFailingFileOperationRollsBackAndPassesTheErrorOn) {
       const std::string failure = failureOf([&] { createBatch(r, faulty); });
       ASSERT_TRUE(faulty.fired());
       ++injected;
-      if (op == FsOp::status && k == 1) {
-        // The destination check turns any failure to examine the folder into its refusal.
+      if (op == FsOp::openDirectory && k == 1) {
+        // The destination check turns any failure to open the folder into its refusal.
         EXPECT_EQ(failure, kChooseFolderAgainMessage);
-      } else {
+      } else if (op == FsOp::sync && k == counter.calls(op)) {
+        // The last flush, of the destination after the rename: the batch is saved and stays.
+        EXPECT_EQ(failure, "no failure");
+        for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
+      } else if (!((op == FsOp::readAt || op == FsOp::statusOfFile) &&
+                   failure == kNotAnAcceptedImageMessage)) {
         EXPECT_EQ(failure.rfind("无法对“", 0), 0u) << failure;
         EXPECT_NE(failure.find(std::string("”执行 injected ") + testing::name(op) + "："),
                   std::string::npos)
@@ -354,7 +365,7 @@ TEST_F(Batch, LargeFilesReadSideBySideGiveTheSameBatch) {
     EXPECT_EQ(manifest["items"][i]["sourceSha256"], sha256(r.items[i].sourcePath));
   }
   // A failure in either of two reads running at once is the one passed on, and rolled back.
-  for (const FsOp op : {FsOp::openForReading, FsOp::read}) {
+  for (const FsOp op : {FsOp::openForReading, FsOp::readAt}) {
     for (const int k : {1, 2, 5}) {
       SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k));
       const auto before = snapshot(destination());

@@ -435,9 +435,9 @@ TEST_F(RealSaveTest, AFailedSaveNamesTheFileAtFault) {
          };
        },
        original2},
-      {"the staging folder cannot be made", std::pair{FsOp::createDirectory, 1},
+      {"the staging folder cannot be made", std::pair{FsOp::createDirectoryAt, 1},
        [](FaultyFileSystem&) {}, ""},
-      {"the commit fails", std::pair{FsOp::renameNoReplace, 1}, [](FaultyFileSystem&) {}, ""},
+      {"the commit fails", std::pair{FsOp::renameNoReplaceAt, 1}, [](FaultyFileSystem&) {}, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Makes the Debian package and checks it with the ecosystem's own tools: desktop-file-validate and
+# appstreamcli on the desktop metadata, groff's warnings on the manual page, lintian on the package
+# (an error fails; every warning must be explained in packaging/README.md). Then it unpacks the
+# package into a temporary root and runs the packaged program on the example request.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+quillmere_install_missing lintian desktop-file-utils appstream man-db groff-base dpkg-dev file
+
+fail() {
+  echo "check-package.sh: $*" >&2
+  exit 1
+}
+
+deb=$("$QUILLMERE_ROOT/scripts/package.sh")
+echo "Package: $deb"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unpacked=$work/root
+dpkg-deb -x "$deb" "$unpacked"
+
+# The metadata, as packaged.
+desktop-file-validate "$unpacked/usr/share/applications/quillmere-bridge.desktop"
+appstreamcli validate --no-net \
+  "$unpacked/usr/share/metainfo/io.quillmere.CaptureOneBridge.metainfo.xml"
+# validate-tree also checks that the component's launchable desktop entry is there.
+appstreamcli validate-tree --no-net "$unpacked"
+echo "Desktop entry and AppStream metadata: valid"
+
+# The manual page, formatted as man-db formats it for a UTF-8 terminal, with every groff warning.
+page=$unpacked/usr/share/man/man1/quillmere-bridge.1.gz
+warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null) ||
+  fail "man cannot format the manual page:"$'\n'"$warnings"
+[ -z "$warnings" ] || fail "the manual page draws warnings:"$'\n'"$warnings"
+echo "Manual page: no warnings"
+
+# lintian: errors fail; each warning is either fixed or explained in packaging/README.md.
+lintian_out=$work/lintian.txt
+lintian --fail-on error --tag-display-limit 0 "$deb" >"$lintian_out" 2>&1 || {
+  cat "$lintian_out"
+  fail "lintian reports errors"
+}
+cat "$lintian_out"
+for tag in $(sed -n 's/^W: [^:]*: \([^ ]*\).*/\1/p' "$lintian_out" | sort -u); do
+  grep -q -- "\`$tag\`" "$QUILLMERE_ROOT/packaging/README.md" ||
+    fail "lintian warning $tag is not explained in packaging/README.md"
+done
+echo "lintian: no errors, every warning explained"
+
+# One version everywhere: the program's, the changelog's newest entry, the AppStream release and
+# the manual page's header all follow the package's (the project's version plus the Debian revision).
+bridge=$unpacked/usr/bin/quillmere-bridge
+version=$(dpkg-deb -f "$deb" Version)
+upstream=${version%-*}
+[ "$("$bridge" --version)" = "quillmere-bridge $upstream" ] ||
+  fail "--version does not print the package's version $upstream"
+zcat "$unpacked/usr/share/doc/quillmere-bridge/changelog.Debian.gz" | head -n 1 |
+  grep -qF "quillmere-bridge ($version)" || fail "packaging/changelog has no entry for $version"
+grep -qF "<release version=\"$upstream\"" \
+  "$unpacked/usr/share/metainfo/io.quillmere.CaptureOneBridge.metainfo.xml" ||
+  fail "the AppStream metadata has no release $upstream"
+zcat "$page" | grep -q "^\.TH .*\"quillmere-bridge $upstream\"" ||
+  fail "the manual page's header does not name version $upstream"
+echo "Version $version: the same in the program, changelog, AppStream release and manual page"
+
+# The packaged program runs the example request (whose paths are relative to the project root) in
+# a copy of the examples.
+# The program reports the destination through the current directory, so symbolic links in the
+# temporary folder's path are resolved here too before comparing.
+project=$(realpath "$work")/project
+mkdir -p "$project/examples/batches"
+cp -R "$QUILLMERE_ROOT/examples/originals" "$QUILLMERE_ROOT/examples/renders" \
+  "$QUILLMERE_ROOT/examples/request.json" "$project/examples/"
+status=0
+(cd "$project" && env -i PATH=/usr/bin:/bin "$bridge" --request examples/request.json result.json) ||
+  status=$?
+[ "$status" -eq 0 ] || fail "request mode exited with status $status"
+directory=$(perl -MJSON::PP -e '
+  local $/; my $result = decode_json(<STDIN>);
+  die "count is not 3\n" unless ($result->{count} // -1) == 3;
+  die "the result carries an error: $result->{error}\n" if exists $result->{error};
+  print $result->{directory};' <"$project/result.json") || fail "unexpected result: $(cat "$project/result.json")"
+[ -d "$directory" ] || fail "the batch folder $directory does not exist"
+case "$directory" in
+  "$project/examples/batches/Quillmere-"*) ;;
+  *) fail "the batch folder $directory is not inside the request's destination" ;;
+esac
+[ -f "$directory/.quillmere-manifest.json" ] || fail "the batch folder has no manifest"
+renders=$(find "$directory" -mindepth 1 -maxdepth 1 -type f ! -name .quillmere-manifest.json | wc -l)
+[ "$renders" -eq 3 ] || fail "the batch folder holds $renders renders, not 3"
+echo "Packaged program: example request saved a batch of 3"

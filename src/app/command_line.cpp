@@ -1,0 +1,45 @@
+#include "app/command_line.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace quillmere {
+
+namespace {
+
+constexpr std::string_view kUsage =
+    "Usage: quillmere-bridge [PHOTO...]\n"
+    "       quillmere-bridge --request REQUEST RESULT\n"
+    "       quillmere-bridge --help | --version\n"
+    "\n"
+    "Without --request, opens the window, listing the JPEG, PNG or TIFF renders named.\n"
+    "With --request, saves one batch without a window: reads the batch request (JSON) from\n"
+    "REQUEST, writes the batch result (JSON) to RESULT and exits with 0 when the batch was saved,\n"
+    "1 when the result names an error, 2 when the result could not be written.\n"
+    "\n"
+    "The manual page tells the rest: man quillmere-bridge\n";
+
+constexpr std::string_view kVersion = "quillmere-bridge " QUILLMERE_VERSION "\n";
+
+}  // namespace
+
+InformationRequest informationRequest(int argc, const char* const* argv) {
+  if (argc != 2) return InformationRequest::none;
+  if (std::strcmp(argv[1], "--help") == 0) return InformationRequest::help;
+  if (std::strcmp(argv[1], "--version") == 0) return InformationRequest::version;
+  return InformationRequest::none;
+}
+
+std::string_view usageText() { return kUsage; }
+
+std::string_view versionText() { return kVersion; }
+
+int printInformation(InformationRequest request) {
+  const std::string_view text = request == InformationRequest::version ? kVersion : kUsage;
+  const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  // The text sits in stdio's buffer until the flush; only then is a write error known.
+  const bool flushed = std::fflush(stdout) == 0;
+  return written && flushed ? 0 : 1;
+}
+
+}  // namespace quillmere

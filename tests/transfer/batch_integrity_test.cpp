@@ -1,0 +1,438 @@
+// What a batch promises beyond its happy path: the manifest describes exactly the stored files
+// even when the render's path is replaced underneath, writes reach the disk in an order that
+// survives a power cut, the failing file is named, a stop lands within one chunk, and the batch
+// stays inside the destination folder it started in.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "inspect/digest.h"
+#include "inspect/image_info.h"
+#include "support/faulty_file_system.h"
+#include "support/images.h"
+#include "support/temp_dir.h"
+#include "transfer/create_batch.h"
+#include "transfer/manifest.h"
+
+namespace quillmere {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FaultyFileSystem;
+using testing::FsOp;
+using testing::readFile;
+using testing::snapshot;
+using testing::writeFile;
+
+std::string failureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return describe(error);
+  }
+  return "no failure";
+}
+
+bool isStaged(const std::string& path) {
+  return path.find("/.quillmere-partial-") != std::string::npos;
+}
+
+class BatchIntegrity : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directory(m_dir / "in");
+    fs::create_directory(m_dir / "out");
+  }
+
+  std::string input(const std::string& name, const std::string& bytes) {
+    writeFile(m_dir / ("in/" + name), bytes);
+    return m_dir / ("in/" + name);
+  }
+  std::string destination() const { return m_dir / "out"; }
+
+  BatchRequest request(int n) {
+    BatchRequest r{"CAPTURE_ONE", "catalog", destination(), {}};
+    for (int i = 0; i < n; ++i) {
+      const std::string index = std::to_string(i);
+      r.items.push_back({input("o" + index + ".cr3", "original " + index),
+                         input("r" + index + ".png", testing::pngImage(16, 12, i)),
+                         "photo/" + index, "v" + index});
+    }
+    return r;
+  }
+
+  // Every item of the committed batch describes the file stored under its name.
+  void expectManifestDescribesStoredFiles(const std::string& folder) {
+    const auto manifest =
+        nlohmann::json::parse(readFile(folder + "/" + std::string(kManifestFileName)));
+    for (const auto& item : manifest["items"]) {
+      const std::string stored = folder + "/" + item["renderFilename"].get<std::string>();
+      SCOPED_TRACE(stored);
+      const ImageInfo image = imageInfo(stored);
+      EXPECT_EQ(item["mediaFormat"], image.mediaFormat);
+      EXPECT_EQ(item["width"], image.width);
+      EXPECT_EQ(item["height"], image.height);
+      EXPECT_EQ(item["renderSha256"], sha256(stored));
+    }
+  }
+
+  testing::TempDir m_dir;
+};
+
+// Exporters save by writing a new file and renaming it onto the old name. Whenever that happens
+// during a pair, the stored file and its description must still agree.
+TEST_F(BatchIntegrity, ARenderReplacedUnderItsPathNeverSplitsDescriptionFromStoredFile) {
+  const BatchRequest r = request(2);
+  const std::string target = r.items[1].renderPath;
+  const std::string replacement = m_dir / "in/replacement.jpg";
+
+  // Which calls a batch makes on the render and on its copy, in order.
+  FaultyFileSystem counter;
+  createBatch(r, counter);
+  for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
+
+  const struct {
+    const char* moment;
+    FsOp op;
+    bool onStagedCopy;
+  } moments[] = {
+      {"before the render is opened", FsOp::openForReading, false},
+      {"between reads of inspection and hashing", FsOp::readAt, false},
+      {"before each chunk of the copy", FsOp::copyChunk, true},
+      {"before the copy is hashed", FsOp::readAt, true},
+  };
+  int swaps = 0;
+  for (const auto& m : moments) {
+    for (int k = 1; k <= 8; ++k) {
+      SCOPED_TRACE(std::string(m.moment) + " #" + std::to_string(k));
+      writeFile(target, testing::pngImage(16, 12, 1));
+      FaultyFileSystem spy;
+      int seen = 0;
+      bool swapped = false;
+      spy.before = [&](FsOp op, const std::string& path) {
+        const bool matches = m.onStagedCopy ? isStaged(path) : path == target;
+        if (op != m.op || !matches || swapped || ++seen != k) return;
+        writeFile(replacement, testing::jpegImage(8, 6, 7));
+        fs::rename(replacement, target);
+        swapped = true;
+      };
+      const std::string failure = failureOf([&] {
+        const BatchResult result = createBatch(r, spy);
+        expectManifestDescribesStoredFiles(*result.directory);
+      });
+      if (swapped) ++swaps;
+      EXPECT_TRUE(failure == "no failure" || failure == kChangedDuringTransferMessage) << failure;
+      for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
+    }
+  }
+  EXPECT_GE(swaps, 4);
+}
+
+// A batch reported as saved survives a power cut: every staged render is flushed before the
+// manifest that vouches for it is created, the staging folder's entries before the rename that
+// commits it, and the destination after that rename.
+TEST_F(BatchIntegrity, DurableWritesHappenInAnOrderThatSurvivesAPowerCut) {
+  const BatchRequest r = request(3);
+  std::vector<std::pair<FsOp, std::string>> calls;
+  FaultyFileSystem recorder;
+  recorder.before = [&](FsOp op, const std::string& path) { calls.emplace_back(op, path); };
+  const BatchResult result = createBatch(r, recorder);
+  const std::string batchId = fs::path(*result.directory).filename().string().substr(10);
+  const std::string staging = destination() + "/.quillmere-partial-" + batchId;
+  const std::string manifest = staging + "/" + kManifestFileName;
+
+  auto first = [&](FsOp op, const std::string& path) -> std::optional<std::size_t> {
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      if (calls[i].first == op && calls[i].second == path) return i;
+    }
+    return std::nullopt;
+  };
+  const auto manifestCreated = first(FsOp::createExclusiveAt, manifest);
+  const auto manifestSynced = first(FsOp::sync, manifest);
+  const auto stagingSynced = first(FsOp::sync, staging);
+  const auto committed = first(FsOp::renameNoReplaceAt, *result.directory);
+  const auto destinationSynced = first(FsOp::sync, destination());
+  ASSERT_TRUE(manifestCreated && manifestSynced && stagingSynced && committed &&
+              destinationSynced);
+
+  int renders = 0;
+  for (const auto& [op, path] : calls) {
+    if (op != FsOp::createExclusiveAt || path == manifest) continue;
+    ++renders;
+    SCOPED_TRACE(path);
+    const auto synced = first(FsOp::sync, path);
+    ASSERT_TRUE(synced) << "a staged render is never flushed";
+    EXPECT_LT(*synced, *manifestCreated);
+  }
+  EXPECT_EQ(renders, 3);
+  EXPECT_LT(*manifestSynced, *stagingSynced);
+  EXPECT_LT(*stagingSynced, *committed);
+  EXPECT_GT(*destinationSynced, *committed);
+}
+
+// The observer learns which pair and which of its files a failure concerns, so a report can
+// send the user to the right file, or to none when the destination or the batch is at fault.
+TEST_F(BatchIntegrity, TheObserverHearsWhichFileOfWhichPairFailed) {
+  const struct {
+    const char* name;
+    std::function<void(BatchRequest&)> arrange;
+    std::optional<std::pair<FsOp, int>> fault;
+    std::optional<std::size_t> item;
+    BatchSubject subject;
+  } cases[] = {
+      {"original missing", [](BatchRequest& r) { fs::remove(r.items[1].sourcePath); },
+       std::nullopt, 1, BatchSubject::original},
+      {"original empty", [](BatchRequest& r) { writeFile(r.items[1].sourcePath, ""); },
+       std::nullopt, 1, BatchSubject::original},
+      {"original is a folder",
+       [](BatchRequest& r) {
+         fs::remove(r.items[1].sourcePath);
+         fs::create_directory(r.items[1].sourcePath);
+       },
+       std::nullopt, 1, BatchSubject::original},
+      {"render missing", [](BatchRequest& r) { fs::remove(r.items[2].renderPath); },
+       std::nullopt, 2, BatchSubject::render},
+      {"render empty", [](BatchRequest& r) { writeFile(r.items[0].renderPath, ""); },
+       std::nullopt, 0, BatchSubject::render},
+      {"render not an image", [](BatchRequest& r) { writeFile(r.items[1].renderPath, "text"); },
+       std::nullopt, 1, BatchSubject::render},
+      {"original unreadable while hashing", [](BatchRequest&) {}, std::pair{FsOp::readAt, 1}, 0,
+       BatchSubject::original},
+      {"destination gone", [&](BatchRequest&) { fs::remove_all(destination()); }, std::nullopt,
+       std::nullopt, BatchSubject::none},
+      {"staging folder cannot be made", [](BatchRequest&) {},
+       std::pair{FsOp::createDirectoryAt, 1}, std::nullopt, BatchSubject::none},
+      {"copy cannot be written", [](BatchRequest&) {}, std::pair{FsOp::createExclusiveAt, 2}, 1,
+       BatchSubject::none},
+      {"commit fails", [](BatchRequest&) {}, std::pair{FsOp::renameNoReplaceAt, 1}, std::nullopt,
+       BatchSubject::none},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(m_dir / "in");
+    fs::create_directory(m_dir / "in");
+    fs::create_directories(destination());
+    BatchRequest r = request(3);
+    c.arrange(r);
+    FaultyFileSystem faulty = c.fault ? FaultyFileSystem(c.fault->first, c.fault->second)
+                                      : FaultyFileSystem();
+    std::vector<BatchFailureSite> heard;
+    BatchObserver observer{{}, {}, [&](const BatchFailureSite& site) { heard.push_back(site); }};
+    EXPECT_NE(failureOf([&] { createBatch(r, faulty, &observer); }), "no failure");
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0].item, c.item);
+    EXPECT_EQ(heard[0].subject, c.subject);
+  }
+}
+
+// The next pair is read while the current one is copied and checked, yet failures come out as if
+// the pairs ran one after another: when pairs k and k + 1 both fail, k's failure is the one
+// reported, with k's file, and nothing of either is left behind.
+TEST_F(BatchIntegrity, WhenTwoPairsInFlightBothFailTheEarlierOnesFailureWins) {
+  const auto changeOnSecondOpen = [](const std::string& path) {
+    return [path, opens = 0](FsOp op, const std::string& p) mutable {
+      if (op == FsOp::openForReading && p == path && ++opens == 2) writeFile(path, "edited");
+    };
+  };
+  const struct {
+    const char* name;
+    // Breaks pair k (and, through the hook or the fault, perhaps more) and pair k + 1.
+    std::function<void(BatchRequest&, FaultyFileSystem&)> arrange;
+    std::optional<std::pair<FsOp, int>> fault;
+    std::string expected;
+    BatchSubject subject;
+  } cases[] = {
+      {"k's original changes after its copy; k + 1's render is missing",
+       [&](BatchRequest& r, FaultyFileSystem& f) {
+         f.before = changeOnSecondOpen(r.items[1].sourcePath);
+         fs::remove(r.items[2].renderPath);
+       },
+       std::nullopt, kChangedDuringTransferMessage, BatchSubject::original},
+      {"k's copy cannot be created; k + 1's render is not an image",
+       [](BatchRequest& r, FaultyFileSystem&) { writeFile(r.items[2].renderPath, "text"); },
+       std::pair{FsOp::createExclusiveAt, 2}, "", BatchSubject::none},
+      {"k's render is not an image; k + 1's original is missing",
+       [](BatchRequest& r, FaultyFileSystem&) {
+         writeFile(r.items[1].renderPath, "text");
+         fs::remove(r.items[2].sourcePath);
+       },
+       std::nullopt, kNotAnAcceptedImageMessage, BatchSubject::render},
+      {"k lacks its pairing; k + 1's render is empty",
+       [](BatchRequest& r, FaultyFileSystem&) {
+         r.items[1].externalVariantId.clear();
+         writeFile(r.items[2].renderPath, "");
+       },
+       std::nullopt, kPairingMissingMessage, BatchSubject::original},
+  };
+  for (const bool large : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (large ? ", large pairs" : ", small pairs"));
+      fs::remove_all(m_dir / "in");
+      fs::create_directory(m_dir / "in");
+      BatchRequest r = request(4);
+      if (large) {
+        for (const Pair& pair : r.items) {
+          writeFile(pair.renderPath, testing::pngImage(16, 12) + std::string(5 << 20, 'p'));
+          writeFile(pair.sourcePath, std::string(5 << 20, 'o'));
+        }
+      }
+      FaultyFileSystem faulty = c.fault ? FaultyFileSystem(c.fault->first, c.fault->second)
+                                        : FaultyFileSystem();
+      c.arrange(r, faulty);
+      std::vector<BatchFailureSite> heard;
+      std::vector<std::size_t> items;
+      BatchObserver observer{
+          [&](const BatchProgress& p) {
+            if (p.phase == BatchPhase::staging && (items.empty() || items.back() != p.item)) {
+              items.push_back(p.item);
+            }
+          },
+          {},
+          [&](const BatchFailureSite& site) { heard.push_back(site); }};
+      const std::string failure = failureOf([&] { createBatch(r, faulty, &observer); });
+      if (c.expected.empty()) {
+        EXPECT_NE(failure.find("/.quillmere-partial-"), std::string::npos) << failure;
+      } else {
+        EXPECT_EQ(failure, c.expected);
+      }
+      ASSERT_EQ(heard.size(), 1u);
+      EXPECT_EQ(heard[0].item, std::optional<std::size_t>(1));
+      EXPECT_EQ(heard[0].subject, c.subject);
+      EXPECT_EQ(items, (std::vector<std::size_t>{0, 1})) << "the observer heard of pair k + 1";
+      EXPECT_TRUE(fs::is_empty(destination()));
+    }
+  }
+}
+
+// A stop is heard between chunks of a few MiB, not only between files: in the middle of one large
+// original the batch reads at most one more chunk on each thread.
+TEST_F(BatchIntegrity, AStopLandsWithinOneChunkOfALargeFile) {
+  BatchRequest r = request(1);
+  testing::makeSparseFile(r.items[0].sourcePath, std::int64_t{64} << 20);
+  std::stop_source stop;
+  std::atomic<int> readsAfterStop = 0;
+  FaultyFileSystem spy;
+  spy.before = [&](FsOp op, const std::string&) {
+    if (op == FsOp::readAt && stop.stop_requested()) ++readsAfterStop;
+  };
+  BatchObserver observer{[&](const BatchProgress& p) {
+                           if (p.bytesDone > 0) stop.request_stop();
+                         },
+                         stop.get_token(),
+                         {}};
+  const auto before = snapshot(m_dir.path());
+  EXPECT_EQ(failureOf([&] { createBatch(r, spy, &observer); }), kBatchStoppedMessage);
+  EXPECT_LE(readsAfterStop.load(), 2);
+  EXPECT_EQ(snapshot(m_dir.path()), before);
+}
+
+// Everything happens inside the folder that was opened when the batch started: a destination
+// path repointed meanwhile neither receives part of the batch nor keeps hidden staging.
+TEST_F(BatchIntegrity, ADestinationLinkRepointedMidBatchCannotScatterIt) {
+  fs::create_directory(m_dir / "other");
+  const std::string link = m_dir / "link";
+  fs::create_directory_symlink(destination(), link);
+  BatchRequest r = request(3);
+  r.destination = link;
+  FaultyFileSystem spy;
+  spy.before = [&](FsOp op, const std::string&) {
+    if (op != FsOp::createExclusiveAt) return;
+    fs::remove(link);
+    fs::create_directory_symlink(m_dir / "other", link);
+  };
+  const BatchResult result = createBatch(r, spy);
+  EXPECT_EQ(*result.directory, link + "/" + fs::path(*result.directory).filename().string());
+  EXPECT_TRUE(fs::is_empty(m_dir / "other"));
+  const auto names = snapshot(destination());
+  ASSERT_FALSE(names.empty());
+  for (const auto& [name, content] : names) {
+    EXPECT_TRUE(name.starts_with("Quillmere-")) << name;
+  }
+  expectManifestDescribesStoredFiles(destination() + "/" +
+                                     fs::path(*result.directory).filename().string());
+
+  // The same when the batch fails: the roll-back empties the folder it started in.
+  fs::remove(link);
+  fs::create_directory_symlink(destination(), link);
+  for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
+  FaultyFileSystem failing(FsOp::renameNoReplaceAt, 1);
+  failing.before = spy.before;
+  EXPECT_NE(failureOf([&] { createBatch(r, failing); }), "no failure");
+  EXPECT_TRUE(fs::is_empty(destination()));
+  EXPECT_TRUE(fs::is_empty(m_dir / "other"));
+}
+
+// Folders the batch could not serve completely are refused before anything is written: one that
+// may be written but not read (its entries could not be made durable), and one whose path is not
+// valid UTF-8 (the result could not name the new folder exactly).
+TEST_F(BatchIntegrity, DestinationsThatCannotBeServedCompletelyAreRefusedUpFront) {
+  const std::string notUtf8 = m_dir / "out/\xFF\xFE";
+  fs::create_directory(notUtf8);
+  BatchRequest r = request(1);
+  r.destination = notUtf8;
+  const auto before = snapshot(m_dir.path());
+  EXPECT_EQ(failureOf([&] { createBatch(r); }), kChooseFolderAgainMessage);
+  EXPECT_EQ(snapshot(m_dir.path()), before);
+
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  const std::string writeOnly = m_dir / "write-only";
+  fs::create_directory(writeOnly);
+  fs::permissions(writeOnly, fs::perms::owner_write | fs::perms::owner_exec);
+  r.destination = writeOnly;
+  EXPECT_EQ(failureOf([&] { createBatch(r); }), kChooseFolderAgainMessage);
+  fs::permissions(writeOnly, fs::perms::owner_all);
+  EXPECT_TRUE(fs::is_empty(writeOnly));
+}
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QUILLMERE_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUILLMERE_SANITIZED 1
+#endif
+
+// Sanitizers reserve vast address ranges up front, so an address-space limit means nothing there.
+#ifndef QUILLMERE_SANITIZED
+// When no second thread can be started (process or address-space limits), a large pair is read
+// on one thread instead of failing. Run in a child process whose address space leaves no room
+// for a thread's stack.
+TEST_F(BatchIntegrity, ALargePairIsReadOnOneThreadWhenNoSecondThreadCanStart) {
+  BatchRequest r = request(1);
+  writeFile(r.items[0].renderPath, testing::pngImage(16, 12) + std::string(6 << 20, 'p'));
+  writeFile(r.items[0].sourcePath, std::string(6 << 20, 'o'));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t used = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+    const rlimit limit{used + (6 << 20), used + (6 << 20)};  // less than one 8 MiB thread stack
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(3);
+    try {
+      const BatchResult result = createBatch(r);
+      ::_exit(result.count == 1 ? 0 : 1);
+    } catch (...) {
+      ::_exit(2);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_EQ(std::distance(fs::directory_iterator(destination()), fs::directory_iterator()), 1);
+  expectManifestDescribesStoredFiles(fs::directory_iterator(destination())->path());
+}
+#endif
+
+}  // namespace
+}  // namespace quillmere
