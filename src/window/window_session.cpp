@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QTableView>
 #include <QThreadPool>
+#include <initializer_list>
 
 #include "ui/window_texts.h"
 
@@ -40,9 +41,13 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
 
   m_window.mayClose = [this] {
     if (m_app.requestQuit()) return true;
-    // A save is rolling back: the window stays in sight, but inert, until it has.
-    m_window.centralWidget()->setEnabled(false);
-    m_window.menuBar()->setEnabled(false);
+    // A save is rolling back: the window stays in sight, inert but for the message line that says
+    // so and the progress bar, until it has.
+    for (QWidget* control : std::initializer_list<QWidget*>{
+             m_window.table(), m_window.addButton(), m_window.chooseButton(),
+             m_window.saveButton(), m_window.menuBar()}) {
+      control->setEnabled(false);
+    }
     return false;
   };
   // Adding may show alerts; they come after the drop has finished, not inside it.

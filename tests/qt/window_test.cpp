@@ -418,14 +418,20 @@ TEST_F(WindowTest, QuittingDuringASaveWaitsInSightForTheRollBack) {
 
   bool visibleAfterClose = false;
   bool inertAfterClose = false;
+  QString messageAfterClose;
   const int status = runEventLoop([&] {
     window().close();
     visibleAfterClose = window().isVisible();
-    inertAfterClose = !window().centralWidget()->isEnabled();
+    inertAfterClose = !window().table()->isEnabled() && !window().addButton()->isEnabled() &&
+                      !window().chooseButton()->isEnabled() &&
+                      !window().saveButton()->isEnabled() && !window().menuBar()->isEnabled();
+    // The message line stays readable: it says what the window is waiting for.
+    if (window().message()->isEnabled()) messageAfterClose = window().message()->text();
   });
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(visibleAfterClose);
   EXPECT_TRUE(inertAfterClose);
+  EXPECT_EQ(messageAfterClose, u8("正在取消保存，已写入的内容将被删除，请稍候…"));
   EXPECT_TRUE(answerer.alerts.empty());
 }
 

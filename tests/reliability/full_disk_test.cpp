@@ -119,7 +119,7 @@ TEST_F(FullDisk, RunningOutOfSpaceWhileCopyingOrWritingTheManifestLeavesTheDesti
       const std::string text = describe(error);
       EXPECT_TRUE(text.starts_with("无法写入“" + destination + "/.quillmere-partial-")) << text;
       EXPECT_TRUE(text.ends_with(kNoSpace)) << text;
-      if (text.find("/.quillmere-manifest.json\"") != std::string::npos) {
+      if (text.find("/.quillmere-manifest.json”") != std::string::npos) {
         failedOnTheManifest = true;
       } else {
         failedCopying = true;

@@ -370,8 +370,12 @@ TEST_F(Batch, LargeFilesReadSideBySideGiveTheSameBatch) {
       SCOPED_TRACE(std::string(testing::name(op)) + " #" + std::to_string(k));
       const auto before = snapshot(destination());
       FaultyFileSystem faulty(op, k);
-      EXPECT_NE(failureOf([&] { createBatch(r, faulty); }).find("执行 injected "),
-                std::string::npos);
+      const std::string failure = failureOf([&] { createBatch(r, faulty); });
+      // A read of the render's headers that fails makes it no acceptable image; any other failed
+      // read is passed on.
+      if (failure != kNotAnAcceptedImageMessage) {
+        EXPECT_NE(failure.find("执行 injected "), std::string::npos) << failure;
+      }
       EXPECT_EQ(snapshot(destination()), before);
     }
   }
