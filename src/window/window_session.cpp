@@ -44,8 +44,8 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
     // A save is rolling back: the window stays in sight, inert but for the message line that says
     // so and the progress bar, until it has.
     for (QWidget* control : std::initializer_list<QWidget*>{
-             m_window.table(), m_window.addButton(), m_window.chooseButton(),
-             m_window.saveButton(), m_window.menuBar()}) {
+             m_window.table(), m_window.addButton(), m_window.chooseButton(), m_window.saveButton(),
+             m_window.menuBar()}) {
       control->setEnabled(false);
     }
     return false;
