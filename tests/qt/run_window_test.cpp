@@ -29,11 +29,11 @@ constexpr const char* kNoDisplayLine =
     "无法打开图形界面的显示器；没有图形界面时，请使用请求模式：quillmere-bridge --request "
     "请求文件 结果文件。\n";
 
-// Starts the program with exactly this environment (plus PATH and HOME), its standard error
-// going to `stderrPath`.
+// Starts the program with exactly this environment (plus PATH, HOME and the sanitizers' options
+// of a sanitized build), its standard error going to `stderrPath`.
 pid_t spawnBridge(const std::vector<std::string>& environment, const std::string& stderrPath) {
   std::vector<std::string> variables = environment;
-  for (const char* name : {"PATH", "HOME"}) {
+  for (const char* name : {"PATH", "HOME", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
     if (const char* value = std::getenv(name)) variables.push_back(std::string(name) + "=" + value);
   }
   std::vector<char*> envp;
