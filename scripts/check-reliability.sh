@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The reliability checks that need more than the normal test run, one build each:
 #   1. every test under AddressSanitizer + UndefinedBehaviorSanitizer (the asan preset, Clang);
-#   2. the tests that work on several threads under ThreadSanitizer (the tsan preset): the window's
+#   2. the tests that work on several threads under ThreadSanitizer (the tsan preset): batches (which
+#      read the next pair on a second thread), request mode's signal watcher, the window's
 #      background saves and concurrent batches;
 #   3. each libFuzzer target, built by the asan preset too, for FUZZ_SECONDS (default 60) on its
 #      seed corpus, both targets at once.

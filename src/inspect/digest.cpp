@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -91,6 +92,21 @@ std::string sha256(OpenFile& file, FileSystem& fs,
       file.path,
       [&](std::span<std::byte> buffer) {
         const std::size_t count = fs.readAt(file, offset, buffer);
+        offset += count;
+        return count;
+      },
+      onChunk);
+}
+
+std::string sha256(OpenFile& file, FileSystem& fs, std::uint64_t length,
+                   const std::function<void(std::size_t)>& onChunk) {
+  std::uint64_t offset = 0;
+  return sha256OfChunks(
+      file.path,
+      [&](std::span<std::byte> buffer) -> std::size_t {
+        if (offset >= length) return 0;  // no read spent on finding the end
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - offset));
+        const std::size_t count = fs.readAt(file, offset, buffer.first(want));
         offset += count;
         return count;
       },

@@ -22,6 +22,12 @@ std::string sha256(const std::string& path, FileSystem& fs = posixFileSystem());
 std::string sha256(OpenFile& file, FileSystem& fs,
                    const std::function<void(std::size_t)>& onChunk = {});
 
+// The same for the first `length` bytes only (fewer if the file ends sooner). For a caller that
+// knows the size from the open and compares the result with a later hash, which notices a file
+// that grew or shrank; it spares the read that would only find the end.
+std::string sha256(OpenFile& file, FileSystem& fs, std::uint64_t length,
+                   const std::function<void(std::size_t)>& onChunk = {});
+
 // SHA-256 of the UTF-8 bytes of a text, as held, as 64 lower-case hex characters.
 std::string digest(std::string_view text);
 

@@ -22,6 +22,9 @@ struct FileStatus {
 struct OpenFile {
   UniqueFd fd;
   std::string path;
+  // What fstat said of the file when openForReading opened it (kind and size); left empty by the
+  // other opens. Saves a caller the same fstat again.
+  FileStatus status;
 };
 
 // The seam between the system and the operating system's file services. Every operation that
@@ -47,10 +50,20 @@ class FileSystem {
 
   // Opens an existing file for reading. The open does not block (a FIFO swapped in at the path
   // cannot hang us) and anything that is not a regular file is refused with a platform error.
+  // The returned file carries its status as of the open.
   virtual OpenFile openForReading(const std::string& path) = 0;
 
   // Creates a new file for writing; never opens or truncates an existing one (O_CREAT|O_EXCL).
   virtual OpenFile createExclusive(const std::string& path) = 0;
+
+  // Opens an existing regular file for writing at its end (O_APPEND); never creates, truncates or
+  // replaces it. Anything that is not a regular file is refused with a platform error.
+  virtual OpenFile openForAppending(const std::string& path) = 0;
+
+  // Opens an existing file of any kind but a folder for reading from start to end: a regular file,
+  // or a stream such as a FIFO, a pipe or a terminal. Unlike openForReading this open may wait: a
+  // FIFO is opened as cat(1) opens it, until a writer comes, and reads then wait for its data.
+  virtual OpenFile openStreamForReading(const std::string& path) = 0;
 
   // Opens a directory so it can be fsynced.
   virtual OpenFile openDirectory(const std::string& path) = 0;

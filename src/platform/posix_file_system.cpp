@@ -168,7 +168,7 @@ class PosixFileSystem final : public FileSystem {
     if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
       throwSystemError(errno, "open", path);
     }
-    return OpenFile{std::move(fd), path};
+    return OpenFile{std::move(fd), path, {}};
   }
 
   OpenFile openForReading(const std::string& path) override {
@@ -179,6 +179,29 @@ class PosixFileSystem final : public FileSystem {
     if (::fstat(fd.get(), &info) != 0) throwSystemError(errno, "examine", path);
     if (S_ISDIR(info.st_mode)) throwSystemError(EISDIR, "open", path);
     if (!S_ISREG(info.st_mode)) throwNotRegularFile(path);
+    return OpenFile{std::move(fd), path, statusOf(info)};
+  }
+
+  OpenFile openForAppending(const std::string& path) override {
+    // O_NONBLOCK: should a FIFO have been swapped in at the path, the open must not wait for it.
+    UniqueFd fd(
+        openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) throwSystemError(errno, "open", path);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) throwSystemError(errno, "examine", path);
+    if (!S_ISREG(info.st_mode)) throwNotRegularFile(path);
+    return OpenFile{std::move(fd), path};
+  }
+
+  OpenFile openStreamForReading(const std::string& path) override {
+    // A blocking open on purpose: opening a FIFO without O_NONBLOCK waits for its writer, and so
+    // does not race with a writer that opens it a moment after us. Opened without waiting, a
+    // FIFO whose writer has not arrived yet would read as empty at once.
+    UniqueFd fd(openRetrying(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (!fd) throwSystemError(errno, "open", path);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) throwSystemError(errno, "examine", path);
+    if (S_ISDIR(info.st_mode)) throwSystemError(EISDIR, "open", path);
     return OpenFile{std::move(fd), path};
   }
 
@@ -186,13 +209,13 @@ class PosixFileSystem final : public FileSystem {
     UniqueFd fd(
         openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666));
     if (!fd) throwSystemError(errno, "create", path);
-    return OpenFile{std::move(fd), path};
+    return OpenFile{std::move(fd), path, {}};
   }
 
   OpenFile openDirectory(const std::string& path) override {
     UniqueFd fd(openRetrying(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) throwSystemError(errno, "open", path);
-    return OpenFile{std::move(fd), path};
+    return OpenFile{std::move(fd), path, {}};
   }
 
   std::size_t read(OpenFile& file, std::span<std::byte> buffer) override {
@@ -325,7 +348,7 @@ class PosixFileSystem final : public FileSystem {
                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     } while (!fd && errno == EINTR);
     if (!fd) throwSystemError(errno, "open", path);
-    return OpenFile{std::move(fd), path};
+    return OpenFile{std::move(fd), path, {}};
   }
 
   OpenFile createExclusiveAt(OpenFile& folder, const std::string& name) override {
@@ -337,7 +360,7 @@ class PosixFileSystem final : public FileSystem {
                              O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666));
     } while (!fd && errno == EINTR);
     if (!fd) throwSystemError(errno, "create", path);
-    return OpenFile{std::move(fd), path};
+    return OpenFile{std::move(fd), path, {}};
   }
 
   void renameNoReplaceAt(OpenFile& folder, const std::string& from,

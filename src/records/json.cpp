@@ -39,6 +39,17 @@ std::string requireString(const json& object, const char* key, const char* recor
   return found->get<std::string>();
 }
 
+// A path is handed to the operating system as a C string, which ends at the first NUL: a path
+// holding one would name another file than the one written ("/x/a.jpg\u0000.tif" is "/x/a.jpg").
+std::string requirePath(const json& object, const char* key, const char* record,
+                        const std::string& where) {
+  std::string path = requireString(object, key, record, where);
+  if (path.find('\0') != std::string::npos) {
+    fail(record, at(where, key) + " contains a NUL character");
+  }
+  return path;
+}
+
 std::optional<std::string> optionalString(const json& object, const char* key, const char* record,
                                           const std::string& where) {
   const auto found = object.find(key);
@@ -62,8 +73,8 @@ std::int64_t requireInteger(const json& object, const char* key, const char* rec
 
 Pair readPair(const json& value, const char* record, const std::string& where) {
   requireObject(value, record, where);
-  return Pair{requireString(value, "sourcePath", record, where),
-              requireString(value, "renderPath", record, where),
+  return Pair{requirePath(value, "sourcePath", record, where),
+              requirePath(value, "renderPath", record, where),
               requireString(value, "externalPhotoId", record, where),
               requireString(value, "externalVariantId", record, where)};
 }
@@ -77,6 +88,11 @@ json parse(std::string_view bytes, const char* record) {
   const json::parser_callback_t dropDeepValues = [](int depth, json::parse_event_t, json&) {
     return depth <= kMaxDepth;
   };
+  // JSON text never holds a raw NUL byte, but the reader takes one outside a string for the end of
+  // the input and would ignore everything after it; the whole document is read or none of it.
+  if (const auto nul = bytes.find('\0'); nul != std::string_view::npos) {
+    fail(record, "byte " + std::to_string(nul) + " is a NUL character");
+  }
   try {
     return json::parse(bytes.begin(), bytes.end(), dropDeepValues);
   } catch (const json::exception& error) {
@@ -136,7 +152,7 @@ BatchRequest batchRequestFromJson(std::string_view bytes) {
   requireObject(document, kRecord, "");
   BatchRequest request{requireString(document, "provider", kRecord, ""),
                        requireString(document, "catalogId", kRecord, ""),
-                       requireString(document, "destination", kRecord, ""),
+                       requirePath(document, "destination", kRecord, ""),
                        {}};
   const auto items = document.find("items");
   if (items == document.end() || items->is_null()) fail(kRecord, "\"items\" is missing");

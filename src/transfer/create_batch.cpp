@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <utility>
 #include <string>
@@ -87,24 +91,78 @@ constexpr std::int64_t kWriteBackThreshold = 1 << 20;
 // than this many at once, so a batch of 500 stays far from the descriptor limit.
 constexpr std::size_t kMostUnsyncedCopies = 32;
 
-// Runs `first` and `second` and returns both results. With `parallel`, `second` runs on its own
-// thread meanwhile; either way a failure of `first` is thrown before a failure of `second`, as if
-// they had run one after the other, and `second` is never abandoned while it still reads a file.
-// When no thread can be started (process or memory limits), both simply run here, in order.
-template <class First, class Second>
-auto bothInOrder(bool parallel, First first, Second second) {
-  std::future<decltype(second())> pending;
-  if (parallel) {
+// The batch's one extra thread, started once and fed one job at a time: the reads of the next
+// pair, or the second of a large pair's two reads. A batch never runs on more than two threads,
+// and never pays for starting a thread per pair. When no thread can be started (process or
+// memory limits), `available` is false and everything runs on the batch's own thread.
+class SecondThread {
+ public:
+  SecondThread() {
     try {
-      pending = std::async(std::launch::async, second);
+      m_thread = std::thread([this] { serve(); });
     } catch (const std::system_error&) {
-      // Degrade to one thread rather than fail a batch that one thread can do.
+      // One thread can do the batch; it is only slower.
     }
   }
-  if (!pending.valid()) {
+  SecondThread(const SecondThread&) = delete;
+  SecondThread& operator=(const SecondThread&) = delete;
+  ~SecondThread() {
+    {
+      const std::lock_guard lock(m_mutex);
+      m_closing = true;
+    }
+    m_wake.notify_one();
+    if (m_thread.joinable()) m_thread.join();
+  }
+
+  bool available() const { return m_thread.joinable(); }
+
+  // Hands `job` over; its result or failure arrives through the future. The caller waits for one
+  // job's future before it submits the next.
+  template <class Job>
+  auto submit(Job job) {
+    using Result = decltype(job());
+    auto task = std::make_shared<std::packaged_task<Result()>>(std::move(job));
+    auto result = task->get_future();
+    {
+      const std::lock_guard lock(m_mutex);
+      m_job = [task] { (*task)(); };
+    }
+    m_wake.notify_one();
+    return result;
+  }
+
+ private:
+  void serve() {
+    for (;;) {
+      std::function<void()> job;
+      {
+        std::unique_lock lock(m_mutex);
+        m_wake.wait(lock, [this] { return m_closing || m_job; });
+        if (!m_job) return;
+        job = std::exchange(m_job, nullptr);
+      }
+      job();  // a packaged task: whatever it throws goes into its future
+    }
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::function<void()> m_job;
+  bool m_closing = false;
+  std::thread m_thread;
+};
+
+// Runs `first` and `second` and returns both results. With `helper`, `second` runs on the second
+// thread meanwhile; either way a failure of `first` is thrown before a failure of `second`, as if
+// they had run one after the other, and `second` is never abandoned while it still reads a file.
+template <class First, class Second>
+auto bothInOrder(SecondThread* helper, First first, Second second) {
+  if (!helper || !helper->available()) {
     auto a = first();
     return std::pair(std::move(a), second());
   }
+  auto pending = helper->submit(second);
   std::exception_ptr firstFailure;
   std::optional<decltype(first())> a;
   try {
@@ -209,13 +267,13 @@ auto blaming(BatchSubject& site, BatchSubject subject, Step&& step) {
 // reported: the first step's if it failed, the second's otherwise. Each step records its own
 // subject, so the two threads never write the same variable.
 template <class First, class Second>
-auto bothBlamed(bool parallel, BatchSubject& site, First first, Second second) {
+auto bothBlamed(SecondThread* helper, BatchSubject& site, First first, Second second) {
   BatchSubject firstFailed = BatchSubject::none;
   BatchSubject secondFailed = BatchSubject::none;
   bool firstDidFail = false;
   try {
     return bothInOrder(
-        parallel,
+        helper,
         [&] {
           try {
             return first(firstFailed);
@@ -245,9 +303,9 @@ struct PairReads {
 };
 
 // Checks, admits, inspects and hashes one pair. `here` hears the chunks read on the calling
-// thread, `elsewhere` those read on a second thread; with `maySplit`, a large pair's two reads
-// run side by side. `site` learns which file a failure concerns.
-PairReads readPair(const Pair& pair, FileSystem& fs, bool maySplit, const ChunkHook& here,
+// thread, `elsewhere` those read on the second thread; with `helper` free, a large pair's two
+// reads run side by side. `site` learns which file a failure concerns.
+PairReads readPair(const Pair& pair, FileSystem& fs, SecondThread* helper, const ChunkHook& here,
                    const ChunkHook& elsewhere, BatchSubject& site) {
   site = BatchSubject::original;
   if (pair.externalPhotoId.empty() || pair.externalVariantId.empty()) {
@@ -265,7 +323,7 @@ PairReads readPair(const Pair& pair, FileSystem& fs, bool maySplit, const ChunkH
   // even if another program renames a new file onto its path meanwhile. Its size and kind come
   // from the open file for the same reason.
   reads.render = fs.openForReading(render);
-  const FileStatus renderStatus = fs.status(reads.render);
+  const FileStatus renderStatus = reads.render.status;
   if (!renderStatus.isRegular || renderStatus.size < 1 ||
       renderStatus.size > kLargestAdmittedFile) {
     throw BridgeFailure(kPhotoNotAdmittedMessage);
@@ -276,19 +334,23 @@ PairReads readPair(const Pair& pair, FileSystem& fs, bool maySplit, const ChunkH
 
   // The original's first hash, then the render's inspection and hash; failures surface in the
   // order of the steps whichever thread ran them.
-  const bool split = maySplit && reads.large;
+  SecondThread* split = reads.large ? helper : nullptr;
   auto firstReads = bothBlamed(
       split, site,
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::original, [&] {
           OpenFile original = fs.openForReading(reads.original);
-          return sha256(original, fs, here);
+          // Sizes come from the opens, so no read is spent finding an end: a file that grows or
+          // shrinks between two hashes hashes differently, and the checks below notice.
+          return sha256(original, fs, static_cast<std::uint64_t>(original.status.size), here);
         });
       },
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::render, [&] {
           ImageInfo image = imageInfo(reads.render, fs);
-          return std::pair(std::move(image), sha256(reads.render, fs, split ? elsewhere : here));
+          return std::pair(std::move(image),
+                           sha256(reads.render, fs, static_cast<std::uint64_t>(reads.renderSize),
+                                  split ? elsewhere : here));
         });
       });
   reads.sourceSha256 = std::move(firstReads.first);
@@ -306,7 +368,7 @@ struct StagedItem {
 // that the original did not change, and assembles its manifest item. Runs on the batch's thread.
 StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging,
                       const std::string& provider, const std::string& fingerprint, FileSystem& fs,
-                      Progress& progress, bool maySplit, BatchSubject& site) {
+                      Progress& progress, SecondThread* helper, BatchSubject& site) {
   const ChunkHook here = [&](std::size_t bytes) { progress.chunk(bytes); };
   const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
 
@@ -319,6 +381,8 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
       OpenFile created = fs.createExclusiveAt(staging.folder(), renderFilename);
       // Hashing and copying are separate passes on purpose: a render that is still being written
       // reads differently the second time, and the verification below catches it.
+      // To the end as it is now, not as it was when hashed: a render that grew meanwhile must
+      // show in the copy's hash, not be cut back to look unchanged.
       std::uint64_t offset = 0;
       while (const std::size_t copied = fs.copyChunk(reads.render, offset, created, kCopyChunk)) {
         offset += copied;
@@ -339,12 +403,13 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
 
   // The copy's hash, then the original's second hash (reopening its path, so that an original
   // replaced meanwhile is caught), both after the copy is complete.
-  const bool split = maySplit && reads.large;
+  SecondThread* split = reads.large ? helper : nullptr;
   bothBlamed(
       split, site,
       [&](BatchSubject& blame) {
         // A copy that cannot be read back is the destination's trouble; one that differs from
         // what was hashed means the render changed underneath.
+        // To the copy's end, whatever was copied: the hash vouches for the whole stored file.
         if (sha256(copy, fs, here) != reads.renderSha256) {
           blame = BatchSubject::render;
           throw BridgeFailure(kChangedDuringTransferMessage);
@@ -355,7 +420,8 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
         return blaming(blame, BatchSubject::original, [&] {
           // Reopened by path, so that an original replaced meanwhile is caught.
           OpenFile original = fs.openForReading(reads.original);
-          if (sha256(original, fs, split ? elsewhere : here) != reads.sourceSha256) {
+          if (sha256(original, fs, static_cast<std::uint64_t>(original.status.size),
+                     split ? elsewhere : here) != reads.sourceSha256) {
             throw BridgeFailure(kChangedDuringTransferMessage);
           }
           return 0;
@@ -392,20 +458,17 @@ class NextPairReads {
     m_pending.wait();
   }
 
-  // Starts the reads of `pair` on a new thread; false when no thread could be started, in which
-  // case the caller reads the pair itself later.
-  bool start(const Pair& pair, FileSystem& fs, Progress& progress) {
-    try {
-      m_pending = std::async(std::launch::async, [this, &pair, &fs, &progress] {
-        const ChunkHook chunk = [this, &progress](std::size_t bytes) {
-          if (m_cancelled) throw BridgeFailure(kBatchStoppedMessage);
-          progress.chunkElsewhere(bytes);
-        };
-        return readPair(pair, fs, false, chunk, chunk, m_subject);
-      });
-    } catch (const std::system_error&) {
-      return false;  // one thread can do the batch; it is only slower
-    }
+  // Starts the reads of `pair` on the second thread; false when there is none, in which case the
+  // caller reads the pair itself later.
+  bool start(SecondThread& helper, const Pair& pair, FileSystem& fs, Progress& progress) {
+    if (!helper.available()) return false;
+    m_pending = helper.submit([this, &pair, &fs, &progress] {
+      const ChunkHook chunk = [this, &progress](std::size_t bytes) {
+        if (m_cancelled) throw BridgeFailure(kBatchStoppedMessage);
+        progress.chunkElsewhere(bytes);
+      };
+      return readPair(pair, fs, nullptr, chunk, chunk, m_subject);
+    });
     return true;
   }
 
@@ -482,12 +545,14 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
   const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
   progress.startItem(0);
   site.item = 0;
-  PairReads current = readPair(items[0], fs, true, here, elsewhere, site.subject);
+  SecondThread helper;
+  PairReads current = readPair(items[0], fs, &helper, here, elsewhere, site.subject);
   for (std::size_t i = 0; i < items.size(); ++i) {
     NextPairReads next;
-    const bool ahead = i + 1 < items.size() && next.start(items[i + 1], fs, progress);
-    StagedItem staged = finishPair(current, items[i], staging, request.provider,
-                                   manifest.catalogFingerprint, fs, progress, !ahead, site.subject);
+    const bool ahead = i + 1 < items.size() && next.start(helper, items[i + 1], fs, progress);
+    StagedItem staged =
+        finishPair(current, items[i], staging, request.provider, manifest.catalogFingerprint, fs,
+                   progress, ahead ? nullptr : &helper, site.subject);
     manifest.items.push_back(std::move(staged.item));
     unsynced.push_back(std::move(staged.copy));
     if (unsynced.size() >= kMostUnsyncedCopies) syncAll(unsynced, fs);
@@ -495,7 +560,7 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
     progress.startItem(i + 1);
     site.item = i + 1;
     current = ahead ? next.take(site.subject)
-                    : readPair(items[i + 1], fs, true, here, elsewhere, site.subject);
+                    : readPair(items[i + 1], fs, &helper, here, elsewhere, site.subject);
   }
   site.item.reset();
   progress.finishing();

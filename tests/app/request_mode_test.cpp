@@ -2,14 +2,20 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/bridge_process.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
 
@@ -17,8 +23,10 @@ namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
+using testing::Outcome;
 using testing::readFile;
+using testing::runBridge;
+using testing::TempDir;
 using testing::writeFile;
 
 TEST(ModeSelection, OnlyTheExactFourEntryFormIsRequestMode) {
@@ -40,35 +48,6 @@ TEST(ModeSelection, OnlyTheExactFourEntryFormIsRequestMode) {
     SCOPED_TRACE(c.argv.size());
     EXPECT_EQ(isRequestMode(static_cast<int>(c.argv.size()), c.argv.data()), c.request);
   }
-}
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs the real executable in `cwd` with no display and nothing inherited from the environment.
-Outcome runBridge(const std::vector<std::string>& args, const std::string& cwd) {
-  TempDir capture;
-  const std::string outPath = capture / "out", errPath = capture / "err";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (chdir(cwd.c_str()) != 0) _exit(120);
-    std::vector<char*> argv{const_cast<char*>(QUILLMERE_BRIDGE)};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    char* env[] = {const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
-    execve(QUILLMERE_BRIDGE, argv.data(), env);
-    _exit(121);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(outPath), readFile(errPath)};
 }
 
 class RequestMode : public ::testing::Test {
@@ -181,6 +160,327 @@ TEST_F(RequestMode, AnUnsavableResultAnswersTwoWithTheOneLineAndNoFile) {
       }
     }
   }
+}
+
+bool folderIsEmpty(const std::string& path) { return fs::is_empty(path); }
+
+// Names in `folder` that are hidden temporary files of a result, left behind.
+std::vector<std::string> leftTemporaryFiles(const std::string& folder) {
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".tmp-") != std::string::npos) left.push_back(name);
+  }
+  return left;
+}
+
+// Regression: the result was written beside its path and renamed over it, so a link became a
+// plain file while its target kept the old text, and a FIFO or device was replaced by a file; and
+// a long name made the temporary name too long, answering 2 after the batch had been saved.
+TEST_F(RequestMode, TheResultPathIsHonouredNeverReplaced) {
+  writeFile(m_dir / "req.json", validRequest());
+  const std::string longName = std::string(250, 'r') + ".json";  // 255 bytes, NAME_MAX
+  const std::string dir = m_dir.path();
+  const struct {
+    const char* name;
+    std::string result;
+    std::function<void()> setUp;
+    int status;
+    std::function<void(const Outcome&)> check;
+  } cases[] = {
+      {"a link to a file: the target is replaced, the link stays", "res.json",
+       [&] {
+         writeFile(m_dir / "real.json", "old");
+         fs::create_symlink("real.json", m_dir / "res.json");
+       },
+       0,
+       [&](const Outcome&) {
+         EXPECT_EQ(fs::read_symlink(m_dir / "res.json"), "real.json");
+         EXPECT_TRUE(nlohmann::json::parse(readFile(m_dir / "real.json")).contains("directory"));
+       }},
+      {"a chain of relative links", "res.json",
+       [&] {
+         fs::create_directory(m_dir / "sub");
+         writeFile(m_dir / "real.json", "old");
+         fs::create_symlink("sub/hop", m_dir / "res.json");
+         fs::create_symlink("../real.json", m_dir / "sub/hop");
+       },
+       0,
+       [&](const Outcome&) {
+         EXPECT_TRUE(fs::is_symlink(m_dir / "res.json"));
+         EXPECT_TRUE(fs::is_symlink(m_dir / "sub/hop"));
+         EXPECT_TRUE(nlohmann::json::parse(readFile(m_dir / "real.json")).contains("directory"));
+         EXPECT_EQ(leftTemporaryFiles(m_dir / "sub"), std::vector<std::string>{});
+       }},
+      {"a dangling link: the file it names is created", "res.json",
+       [&] { fs::create_symlink(m_dir / "made.json", m_dir / "res.json"); }, 0,
+       [&](const Outcome&) {
+         EXPECT_TRUE(fs::is_symlink(m_dir / "res.json"));
+         EXPECT_TRUE(nlohmann::json::parse(readFile(m_dir / "made.json")).contains("directory"));
+       }},
+      {"a name of 255 bytes", longName, [] {}, 0,
+       [&](const Outcome&) {
+         EXPECT_TRUE(nlohmann::json::parse(readFile(m_dir / longName)).contains("directory"));
+       }},
+      {"a link to a folder", "res.json",
+       [&] {
+         fs::create_directory(m_dir / "folder");
+         writeFile(m_dir / "folder/keep", "keep");
+         fs::create_directory_symlink("folder", m_dir / "res.json");
+       },
+       2,
+       [&](const Outcome&) {
+         EXPECT_TRUE(fs::is_symlink(m_dir / "res.json"));
+         EXPECT_EQ(readFile(m_dir / "folder/keep"), "keep");
+         EXPECT_EQ(leftTemporaryFiles(m_dir / "folder"), std::vector<std::string>{});
+       }},
+      {"a FIFO without a reader", "res.fifo",
+       [&] { ASSERT_EQ(mkfifo((m_dir / "res.fifo").c_str(), 0600), 0); }, 2,
+       [&](const Outcome&) { EXPECT_TRUE(fs::is_fifo(m_dir / "res.fifo")); }},
+      {"a device that refuses the bytes", "/dev/full", [] {}, 2,
+       [&](const Outcome&) { EXPECT_TRUE(fs::is_character_file("/dev/full")); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.setUp();
+    const Outcome r = run("req.json", c.result);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.status == 2 ? "无法保存导出结果。\n" : "");
+    c.check(r);
+    EXPECT_EQ(leftTemporaryFiles(dir), std::vector<std::string>{});
+    for (const char* name : {"res.json", "real.json", "made.json", "res.fifo", "sub", "folder"}) {
+      fs::remove_all(m_dir / name);
+    }
+    fs::remove(m_dir / longName);
+  }
+}
+
+TEST_F(RequestMode, AFifoWithAReaderReceivesTheResult) {
+  writeFile(m_dir / "req.json", validRequest());
+  const std::string fifo = m_dir / "res.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Open for reading first, without waiting: the bridge refuses a FIFO that nobody reads.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  const Outcome r = run("req.json", "res.fifo");
+  // A result is far below a pipe's capacity, so it is all there once the bridge has ended.
+  std::string received(4096, '\0');
+  const ssize_t got = read(reader, received.data(), received.size());
+  close(reader);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  ASSERT_GT(got, 0);
+  received.resize(static_cast<std::size_t>(got));
+  const auto json = nlohmann::json::parse(received);
+  EXPECT_TRUE(fs::is_directory(std::string(json["directory"])));
+  EXPECT_TRUE(fs::is_fifo(fifo));
+}
+
+// Standard output redirected to a file is the caller's open file: the result goes at its end, as
+// with any program writing to standard output; replacing the file would lose what >> kept there.
+TEST_F(RequestMode, StandardOutputRedirectedToAFileGetsTheResultAtItsEnd) {
+  writeFile(m_dir / "req.json", validRequest());
+  writeFile(m_dir / "log", "earlier line\n");
+  const int log = open((m_dir / "log").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(log, 0);
+  testing::BridgeOptions options;
+  options.standardOutput = log;
+  const Outcome r = runBridge({"--request", "req.json", "/dev/stdout"}, m_dir.path(), options);
+  close(log);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  const std::string text = readFile(m_dir / "log");
+  ASSERT_EQ(text.rfind("earlier line\n", 0), 0u) << text;
+  EXPECT_TRUE(nlohmann::json::parse(text.substr(13)).contains("directory")) << text;
+  EXPECT_EQ(leftTemporaryFiles(m_dir.path()), std::vector<std::string>{});
+}
+
+TEST_F(RequestMode, ACharacterDeviceIsWrittenIntoNotReplaced) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root may replace /dev/null; nothing to show otherwise";
+  writeFile(m_dir / "req.json", validRequest());
+  const Outcome r = run("req.json", "/dev/null");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+// Ignores SIGPIPE in this test process while it lives, so a writer into a pipe whose reader has
+// gone gets EPIPE instead of ending the test.
+class IgnoreBrokenPipes {
+ public:
+  IgnoreBrokenPipes() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &m_previous);
+  }
+  IgnoreBrokenPipes(const IgnoreBrokenPipes&) = delete;
+  IgnoreBrokenPipes& operator=(const IgnoreBrokenPipes&) = delete;
+  ~IgnoreBrokenPipes() { sigaction(SIGPIPE, &m_previous, nullptr); }
+
+ private:
+  struct sigaction m_previous {};
+};
+
+// Writes `bytes` into `fd` on its own thread until done or the reader has gone, then closes it.
+class StreamWriter {
+ public:
+  StreamWriter(int fd, std::string bytes)
+      : m_thread([this, fd, bytes = std::move(bytes)] {
+          while (m_written < bytes.size()) {
+            const ssize_t n = write(fd, bytes.data() + m_written, bytes.size() - m_written);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            m_written += static_cast<std::size_t>(n);
+          }
+          close(fd);
+        }) {}
+  StreamWriter(const StreamWriter&) = delete;
+  StreamWriter& operator=(const StreamWriter&) = delete;
+  // Joins the thread and answers how many bytes went in.
+  std::size_t written() {
+    if (m_thread.joinable()) m_thread.join();
+    return m_written;
+  }
+  ~StreamWriter() { written(); }
+
+ private:
+  std::size_t m_written = 0;
+  std::thread m_thread;
+};
+
+// Opens a FIFO for writing once a reader has it open, waiting at most ten seconds for one.
+int openFifoForWriting(const std::string& path) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      return fd;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ADD_FAILURE() << "nobody opened " << path << " for reading";
+  return -1;
+}
+
+// Regression: a request through a pipe (--request /dev/stdin, a FIFO, process substitution) was
+// refused as not a regular file. It is read to its end with the same limit, and never drained
+// past it.
+TEST_F(RequestMode, ARequestIsReadFromAPipeOrAFifoWithTheSameLimit) {
+  const IgnoreBrokenPipes ignore;
+  const std::string valid = validRequest();
+  std::string almost = valid;
+  almost.resize(4'194'303, ' ');
+  const std::string endless = valid + std::string(12 << 20, ' ');
+  const struct {
+    const char* name;
+    bool fifo;
+    std::string request;
+    std::string error;  // empty for a request that is processed
+  } cases[] = {
+      {"a pipe", false, valid, ""},
+      {"a FIFO", true, valid, ""},
+      {"a pipe, one byte under 4 MiB", false, almost, ""},
+      {"a pipe, exactly 4 MiB", false, std::string(4'194'304, ' '), "本次照片过多，请分批导出。"},
+      {"a pipe far beyond 4 MiB", false, endless, "本次照片过多，请分批导出。"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::size_t written = 0;
+    std::size_t capacity = 0;
+    Outcome r;
+    if (c.fifo) {
+      const std::string fifo = m_dir / "req.fifo";
+      ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+      testing::BridgeProcess bridge({"--request", "req.fifo", "res.json"}, m_dir.path());
+      StreamWriter writer(openFifoForWriting(fifo), c.request);
+      r = bridge.finish();
+      written = writer.written();
+      fs::remove(fifo);
+    } else {
+      int ends[2];
+      ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+      capacity = static_cast<std::size_t>(fcntl(ends[1], F_GETPIPE_SZ));
+      testing::BridgeOptions options;
+      options.standardInput = ends[0];
+      testing::BridgeProcess bridge({"--request", "/dev/stdin", "res.json"}, m_dir.path(), options);
+      close(ends[0]);
+      StreamWriter writer(ends[1], c.request);
+      r = bridge.finish();
+      written = writer.written();
+    }
+    EXPECT_EQ(r.err, "");
+    const auto json = result();
+    if (c.error.empty()) {
+      EXPECT_EQ(r.status, 0);
+      EXPECT_TRUE(json.contains("directory")) << json.dump();
+      EXPECT_EQ(written, c.request.size());
+    } else {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(json["error"], c.error);
+      // The bridge read one byte past the largest request at most; only the pipe's own buffer
+      // can have taken more.
+      if (!c.fifo) {
+        EXPECT_LE(written, 4'194'304 + capacity);
+      }
+    }
+  }
+}
+
+// Regression: a NUL cut paths short ("/x/a.jpg\u0000.tif" stored "/x/a.jpg",
+// "/etc/shadow\u0000.raw" hashed /etc/shadow), and request bytes after a raw NUL byte were ignored.
+TEST_F(RequestMode, ANulInAPathOrTheRequestIsADecodingFailureThatWritesNothing) {
+  writeFile(m_dir / "req.json", validRequest());
+  const std::string valid = readFile(m_dir / "req.json");
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string text = valid;
+    text.replace(text.find(from), from.size(), to);
+    return text;
+  };
+  const std::string withRawNul = valid + std::string(1, '\0') + "]]]";
+  const struct {
+    const char* name;
+    std::string request;
+    std::string error;
+  } cases[] = {
+      {"sourcePath", replaced("original.raw", R"(original.raw\u0000.x)"),
+       R"("items"[0]."sourcePath" contains a NUL character)"},
+      {"renderPath", replaced("render.png", R"(render.png\u0000.tif)"),
+       R"("items"[0]."renderPath" contains a NUL character)"},
+      {"destination", replaced(R"("out")", R"("out\u0000")"),
+       R"("destination" contains a NUL character)"},
+      {"a raw NUL byte after the document", withRawNul,
+       "byte " + std::to_string(valid.size()) + " is a NUL character"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(m_dir / "req.json", c.request);
+    const Outcome r = run("req.json");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(result()["error"], "cannot read the batch request: " + c.error);
+    EXPECT_TRUE(folderIsEmpty(m_dir / "out"));
+  }
+}
+
+// Regression: a file-size limit (ulimit -f) killed request mode with SIGXFSZ midway, leaving hidden
+// staging and no result. Now the write fails with EFBIG like a full disk: rolled back, answered.
+TEST_F(RequestMode, AFileSizeLimitIsAFailureLikeAFullDisk) {
+  std::string render = testing::pngImage(4, 3);
+  render.resize(1 << 20, '\0');  // data after the image end, which inspection ignores
+  writeFile(m_dir / "req.json", validRequest());
+  writeFile(m_dir / "render.png", render);
+  // Far above the result's size, below the render's.
+  testing::BridgeOptions options;
+  options.fileSizeLimit = 256 << 10;
+  const Outcome r = runBridge({"--request", "req.json", "res.json"}, m_dir.path(), options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  const std::string error = result()["error"];
+  EXPECT_NE(error.find(m_dir / "out/"), std::string::npos) << error;
+  EXPECT_TRUE(folderIsEmpty(m_dir / "out"));
+  EXPECT_EQ(leftTemporaryFiles(m_dir.path()), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -1,3 +1,6 @@
+#include "platform/file_system.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -5,9 +8,9 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "platform/file_operations.h"
-#include "platform/file_system.h"
 #include "support/faulty_file_system.h"
 #include "support/temp_dir.h"
 
@@ -139,6 +142,136 @@ TEST(WriteAtomically, FailsCleanlyOnRealErrors) {
   EXPECT_THROW(writeAtomically(dir / "taken", "x"), std::system_error);
   EXPECT_EQ(snapshot(dir.path()),
             (std::map<std::string, std::string>{{"taken", "<dir>"}, {"taken/inner", "keep"}}));
+}
+
+// Regression: the temporary name was ".<name>.tmp-<uuid>", 42 bytes longer than the name, so
+// names of 214 to 255 bytes could not be replaced at all.
+TEST(WriteAtomically, ReplacesFilesWhoseNamesAreAsLongAsTheFileSystemAllows) {
+  TempDir dir;
+  // 255 bytes, with a three-byte character across the 32 bytes a temporary name keeps.
+  const std::string longName = std::string(31, 'a') + "照" + std::string(221, 'b');
+  ASSERT_EQ(longName.size(), 255u);
+  writeAtomically(dir / longName, "first");
+  writeAtomically(dir / longName, "second");
+  EXPECT_EQ(snapshot(dir.path()), (std::map<std::string, std::string>{{longName, "second"}}));
+
+  const std::string hidden = temporaryNameFor(longName);
+  EXPECT_EQ(hidden.rfind("." + std::string(31, 'a') + ".tmp-", 0), 0u) << hidden;
+  EXPECT_EQ(hidden.size(), 1 + 31 + 5 + 36u);
+  EXPECT_EQ(temporaryNameFor("result.json").rfind(".result.json.tmp-", 0), 0u);
+}
+
+int errnoOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::system_error& error) {
+    return error.code().value();
+  }
+  ADD_FAILURE() << "no std::system_error was thrown";
+  return 0;
+}
+
+TEST(WriteTargetOf, FollowsLinksToWhatTheyNameAndKeepsStreams) {
+  TempDir dir;
+  const std::string d = dir.path();
+  writeFile(dir / "file", "x");
+  std::filesystem::create_directory(dir / "sub");
+  std::filesystem::create_symlink("file", dir / "link");
+  std::filesystem::create_symlink("sub/hop", dir / "chain");
+  std::filesystem::create_symlink("../file", dir / "sub/hop");
+  std::filesystem::create_symlink(dir / "nowhere", dir / "dangling");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink("fifo", dir / "to-fifo");
+  const struct {
+    const char* path;
+    std::string target;
+    bool stream;
+  } cases[] = {
+      {"file", d + "/file", false},        {"new", d + "/new", false},
+      {"link", d + "/file", false},        {"chain", d + "/sub/../file", false},
+      {"dangling", d + "/nowhere", false}, {"fifo", d + "/fifo", true},
+      {"to-fifo", d + "/to-fifo", true},  // opened through the link, by the kernel
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const WriteTarget target = writeTargetOf(dir / c.path);
+    EXPECT_EQ(target.path, c.target);
+    EXPECT_EQ(target.mode, c.stream ? WriteMode::stream : WriteMode::replace);
+  }
+  EXPECT_EQ(writeTargetOf("/dev/null").mode, WriteMode::stream);
+  // A regular file named as an open descriptor is the caller's: written at its end, never
+  // replaced, so that output redirected with >> keeps what it held.
+  const int open = ::open((dir / "file").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(open, 0);
+  for (const std::string& name :
+       {"/dev/fd/" + std::to_string(open), "/proc/self/fd/" + std::to_string(open),
+        "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(open)}) {
+    SCOPED_TRACE(name);
+    const WriteTarget target = writeTargetOf(name);
+    EXPECT_EQ(target.mode, WriteMode::append);
+    writeInto(target, "+");
+  }
+  ::close(open);
+  EXPECT_EQ(readFile(dir / "file"), "x+++");
+  for (const char* name : {"/dev/stdout", "/dev/stderr", "/dev/fd/3", "/proc/12/fd/0"}) {
+    EXPECT_TRUE(namesOpenDescriptor(name)) << name;
+  }
+  for (const char* name : {"/dev/fd", "/dev/fd/x", "/proc/self/fdinfo/1", "/proc/a/fd/1",
+                           "/proc/12/fd/", "/dev/stdin2"}) {
+    EXPECT_FALSE(namesOpenDescriptor(name)) << name;
+  }
+
+  std::filesystem::create_directory_symlink("sub", dir / "to-folder");
+  std::filesystem::create_symlink("loop-b", dir / "loop-a");
+  std::filesystem::create_symlink("loop-a", dir / "loop-b");
+  EXPECT_EQ(errnoOf([&] { writeTargetOf(dir / "sub"); }), EISDIR);
+  EXPECT_EQ(errnoOf([&] { writeTargetOf(dir / "to-folder"); }), EISDIR);
+  EXPECT_EQ(errnoOf([&] { writeTargetOf(dir / "loop-a"); }), ELOOP);
+  EXPECT_EQ(errnoOf([&] { writeTargetOf(dir / "file/below"); }), ENOTDIR);
+}
+
+TEST(WriteInto, WritesIntoAFifoWithAReaderAndRefusesOneWithout) {
+  TempDir dir;
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Without a reader the open fails at once instead of waiting for one.
+  const WriteTarget stream{fifo, WriteMode::stream};
+  EXPECT_EQ(errnoOf([&] { writeInto(stream, "x"); }), ENXIO);
+
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  writeInto(stream, "through the FIFO");
+  char received[64] = {};
+  EXPECT_EQ(read(reader, received, sizeof received), 16);
+  EXPECT_EQ(std::string(received), "through the FIFO");
+  close(reader);
+  EXPECT_EQ(errnoOf([&] { writeInto({dir / "missing", WriteMode::stream}, "x"); }), ENOENT);
+  // Appending never creates a file, nor writes into anything but a regular one.
+  EXPECT_EQ(errnoOf([&] { writeInto({dir / "missing", WriteMode::append}, "x"); }), ENOENT);
+  EXPECT_THROW(writeInto({fifo, WriteMode::append}, "x"), std::system_error);
+}
+
+TEST(ReadWholeFile, ReadsAFifoFromAWriterThatComesLaterUpToTheLimit) {
+  TempDir dir;
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // The writer opens only after the reader has started waiting; the read must not end early.
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string bytes(300'000, 'y');
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    close(fd);
+  });
+  EXPECT_EQ(readWholeFile(fifo), std::string(300'000, 'y'));
+  writer.join();
+  EXPECT_EQ(errnoOf([&] { readWholeFile(dir.path()); }), EISDIR);
 }
 
 TEST(RemoveTree, RemovesNestedFoldersButNeverFollowsLinksOutOfThem) {

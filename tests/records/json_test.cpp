@@ -92,6 +92,48 @@ TEST(BatchRequestReading, DecodingErrorsSayWhatIsWrongAndWhere) {
   EXPECT_EQ(message("").rfind("cannot read the batch request: parse error", 0), 0u);
 }
 
+// Regression: paths were cut at a NUL by the operating system ("/x/a.jpg\u0000.tif" stored
+// "/x/a.jpg"), and the reader took a raw NUL byte for the end of the document, ignoring the rest.
+TEST(BatchRequestReading, RefusesANulInAPathOrAnywhereAsARawByte) {
+  const std::string plain = request("[" + kPair + "]");
+  auto withRawNul = [&](std::size_t at) { return std::string(plain).insert(at, 1, '\0'); };
+  const struct {
+    const char* name;
+    std::string json;
+    std::string error;
+  } cases[] = {
+      {"sourcePath",
+       request(R"([{"sourcePath":"/etc/shadow\u0000.raw","renderPath":"r",)"
+               R"("externalPhotoId":"p","externalVariantId":"v"}])"),
+       "\"items\"[0].\"sourcePath\" contains a NUL character"},
+      {"renderPath",
+       request("[" + kPair +
+               R"(,{"sourcePath":"s","renderPath":"/x/a.jpg\u0000.tif",)"
+               R"("externalPhotoId":"p","externalVariantId":"v"}])"),
+       "\"items\"[1].\"renderPath\" contains a NUL character"},
+      {"destination at its end",
+       R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"/d\u0000","items":[]})",
+       "\"destination\" contains a NUL character"},
+      {"raw NUL after the document", plain + '\0' + "garbage",
+       "byte " + std::to_string(plain.size()) + " is a NUL character"},
+      {"raw NUL between tokens", withRawNul(1), "byte 1 is a NUL character"},
+      {"raw NUL first", withRawNul(0), "byte 0 is a NUL character"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      batchRequestFromJson(c.json);
+      ADD_FAILURE() << "accepted";
+    } catch (const DecodingError& error) {
+      EXPECT_EQ(std::string(error.what()), "cannot read the batch request: " + c.error);
+    }
+  }
+  // Identifiers are never handed to the operating system; they are taken whole, NUL included.
+  const BatchRequest read = batchRequestFromJson(request(
+      R"([{"sourcePath":"s","renderPath":"r","externalPhotoId":"p\u0000q","externalVariantId":"v"}])"));
+  EXPECT_EQ(read.items.at(0).externalPhotoId, std::string("p\0q", 3));
+}
+
 TEST(BatchResultWriting, LeavesAbsentFieldsOutAndNeverWritesNull) {
   EXPECT_EQ(toJson(BatchResult{std::nullopt, 0, std::nullopt}), R"({"count":0})");
   EXPECT_EQ(toJson(BatchResult{std::nullopt, 0, "失败。"}), R"({"count":0,"error":"失败。"})");

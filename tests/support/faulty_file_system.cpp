@@ -31,6 +31,8 @@ const char* name(FsOp op) {
     case FsOp::createExclusiveAt: return "createExclusiveAt";
     case FsOp::renameNoReplaceAt: return "renameNoReplaceAt";
     case FsOp::removeTreeAt: return "removeTreeAt";
+    case FsOp::openStreamForReading: return "openStreamForReading";
+    case FsOp::openForAppending: return "openForAppending";
   }
   return "?";
 }
@@ -151,6 +153,14 @@ std::string FaultyFileSystem::readLink(const std::string& path) {
 OpenFile FaultyFileSystem::openStreamForWriting(const std::string& path) {
   enter(FsOp::openStreamForWriting, path);
   return posixFileSystem().openStreamForWriting(path);
+}
+OpenFile FaultyFileSystem::openStreamForReading(const std::string& path) {
+  enter(FsOp::openStreamForReading, path);
+  return posixFileSystem().openStreamForReading(path);
+}
+OpenFile FaultyFileSystem::openForAppending(const std::string& path) {
+  enter(FsOp::openForAppending, path);
+  return posixFileSystem().openForAppending(path);
 }
 std::size_t FaultyFileSystem::readAt(OpenFile& file, std::uint64_t offset,
                                      std::span<std::byte> buffer) {

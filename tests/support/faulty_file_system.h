@@ -35,6 +35,8 @@ enum class FsOp {
   createExclusiveAt,
   renameNoReplaceAt,
   removeTreeAt,
+  openStreamForReading,
+  openForAppending,
 };
 const char* name(FsOp op);
 inline constexpr FsOp kAllFsOps[] = {
@@ -44,7 +46,8 @@ inline constexpr FsOp kAllFsOps[] = {
     FsOp::removeFile,   FsOp::removeTree,      FsOp::statusOfFile,    FsOp::linkStatus,
     FsOp::readLink,     FsOp::openStreamForWriting, FsOp::readAt,     FsOp::copyChunk,
     FsOp::createDirectoryAt, FsOp::openDirectoryAt, FsOp::createExclusiveAt,
-    FsOp::renameNoReplaceAt, FsOp::removeTreeAt};
+    FsOp::renameNoReplaceAt, FsOp::removeTreeAt, FsOp::openStreamForReading,
+    FsOp::openForAppending};
 
 // Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
 // from 1) of operation `op` throws the same std::system_error a real failure would, with `error`
@@ -83,6 +86,8 @@ class FaultyFileSystem : public FileSystem {
   FileStatus linkStatus(const std::string& path) override;
   std::string readLink(const std::string& path) override;
   OpenFile openStreamForWriting(const std::string& path) override;
+  OpenFile openStreamForReading(const std::string& path) override;
+  OpenFile openForAppending(const std::string& path) override;
   std::size_t readAt(OpenFile& file, std::uint64_t offset, std::span<std::byte> buffer) override;
   std::size_t copyChunk(OpenFile& from, std::uint64_t offset, OpenFile& to,
                         std::size_t length) override;

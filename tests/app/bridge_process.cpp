@@ -1,0 +1,85 @@
+#include "app/bridge_process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace quillmere::testing {
+
+BridgeProcess::BridgeProcess(const std::vector<std::string>& args, const std::string& cwd,
+                             const BridgeOptions& options) {
+  const std::string outPath = m_capture / "out", errPath = m_capture / "err";
+  // Everything the child needs is prepared before fork: after it, only async-signal-safe calls.
+  std::vector<char*> argv{const_cast<char*>(QUILLMERE_BRIDGE)};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  char* env[] = {const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
+  m_pid = fork();
+  if (m_pid == 0) {
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (options.standardInput >= 0) dup2(options.standardInput, 0);
+    if (options.standardOutput >= 0) dup2(options.standardOutput, 1);
+    if (chdir(cwd.c_str()) != 0) _exit(120);
+    if (options.fileSizeLimit) {
+      const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(122);
+    }
+    // The test process may have changed these; the child starts as a caller would start it.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &byDefault, nullptr);
+    execve(QUILLMERE_BRIDGE, argv.data(), env);
+    _exit(121);
+  }
+  EXPECT_GT(m_pid, 0);
+}
+
+BridgeProcess::~BridgeProcess() {
+  if (m_pid <= 0) return;
+  kill(m_pid, SIGKILL);
+  int status = 0;
+  waitpid(m_pid, &status, 0);
+}
+
+std::uint64_t BridgeProcess::bytesRead() const {
+  std::ifstream io("/proc/" + std::to_string(m_pid) + "/io");
+  std::string key;
+  std::uint64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  ADD_FAILURE() << "no rchar in /proc/" << m_pid << "/io";
+  return 0;
+}
+
+void BridgeProcess::waitForExit() {
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
+}
+
+Outcome BridgeProcess::finish() {
+  int status = 0;
+  while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  m_pid = -1;
+  return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status),
+                 readFile(m_capture / "out"), readFile(m_capture / "err")};
+}
+
+Outcome runBridge(const std::vector<std::string>& args, const std::string& cwd,
+                  const BridgeOptions& options) {
+  return BridgeProcess(args, cwd, options).finish();
+}
+
+}  // namespace quillmere::testing

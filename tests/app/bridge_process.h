@@ -1,0 +1,56 @@
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace quillmere::testing {
+
+// How a run of the real executable ended, and what it printed.
+struct Outcome {
+  int status = -1;  // exit status, or minus the signal that ended it
+  std::string out;
+  std::string err;
+};
+
+struct BridgeOptions {
+  int standardInput = -1;               // the child's standard input when set
+  int standardOutput = -1;              // its standard output, instead of a capture file
+  std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE of the child
+};
+
+// The real executable, started in `cwd` with no display and nothing inherited from the
+// environment; standard output and error go to files. Killed and reaped if still running when it
+// goes out of scope.
+class BridgeProcess {
+ public:
+  BridgeProcess(const std::vector<std::string>& args, const std::string& cwd,
+                const BridgeOptions& options = {});
+  BridgeProcess(const BridgeProcess&) = delete;
+  BridgeProcess& operator=(const BridgeProcess&) = delete;
+  ~BridgeProcess();
+
+  pid_t pid() const { return m_pid; }
+  // Bytes the process has read so far, through read, pread and copies (rchar of /proc/<pid>/io).
+  std::uint64_t bytesRead() const;
+  // Waits until the process has ended, but leaves it unreaped so that bytesRead still answers.
+  void waitForExit();
+  // Waits for the end, reaps the process and answers how it ended.
+  Outcome finish();
+
+ private:
+  TempDir m_capture;
+  pid_t m_pid = -1;
+};
+
+// Runs the executable to its end.
+Outcome runBridge(const std::vector<std::string>& args, const std::string& cwd,
+                  const BridgeOptions& options = {});
+
+}  // namespace quillmere::testing

@@ -1,0 +1,154 @@
+#include "app/stop_signals.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "app/bridge_process.h"
+#include "support/images.h"
+#include "support/temp_dir.h"
+#include "transfer/create_batch.h"
+
+namespace quillmere {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+
+// Polls `done` for at most ten seconds; a bound, not a measure of speed.
+bool eventually(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+sigset_t currentMask() {
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  return mask;
+}
+
+void* dispositionOf(int signal) {
+  struct sigaction action {};
+  sigaction(signal, nullptr, &action);
+  return reinterpret_cast<void*>(action.sa_handler);
+}
+
+TEST(StopSignals, EachStopSignalRequestsAStopAndEverythingIsRestoredAfterwards) {
+  const sigset_t maskBefore = currentMask();
+  void* const pipeBefore = dispositionOf(SIGPIPE);
+  void* const fileSizeBefore = dispositionOf(SIGXFSZ);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    {
+      const StopSignals signals;
+      EXPECT_FALSE(signals.token().stop_requested());
+      EXPECT_EQ(dispositionOf(SIGPIPE), reinterpret_cast<void*>(SIG_IGN));
+      EXPECT_EQ(dispositionOf(SIGXFSZ), reinterpret_cast<void*>(SIG_IGN));
+      // To the process, as kill(1) sends it; without the watcher it would end this test.
+      ASSERT_EQ(kill(getpid(), signal), 0);
+      EXPECT_TRUE(eventually([&] { return signals.token().stop_requested(); }));
+      // A second one while stopping, and one the watcher may not see before it ends: both are
+      // consumed, never delivered with their default effect once the mask is restored.
+      ASSERT_EQ(kill(getpid(), signal), 0);
+    }
+    const sigset_t maskAfter = currentMask();
+    for (const int s : {SIGTERM, SIGINT, SIGHUP}) {
+      EXPECT_EQ(sigismember(&maskAfter, s), sigismember(&maskBefore, s));
+    }
+    EXPECT_EQ(dispositionOf(SIGPIPE), pipeBefore);
+    EXPECT_EQ(dispositionOf(SIGXFSZ), fileSizeBefore);
+  }
+}
+
+TEST(StopSignals, AWriteIntoABrokenPipeFailsInsteadOfEndingTheProcess) {
+  const StopSignals signals;
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  close(ends[0]);
+  EXPECT_EQ(write(ends[1], "x", 1), -1);
+  EXPECT_EQ(errno, EPIPE);
+  close(ends[1]);
+  EXPECT_FALSE(signals.token().stop_requested());
+}
+
+// A batch of a small pair and a pair whose original is large enough to be read for seconds.
+class StoppedBatch : public ::testing::Test {
+ protected:
+  static constexpr std::int64_t kLargeOriginal = std::int64_t{1} << 30;  // sparse: costs no disk
+
+  void SetUp() override {
+    fs::create_directory(m_dir / "out");
+    writeFile(m_dir / "small.png", testing::pngImage(4, 3, 1));
+    writeFile(m_dir / "small.raw", "small original");
+    writeFile(m_dir / "large.png", testing::pngImage(4, 3, 2));
+    testing::makeSparseFile(m_dir / "large.raw", kLargeOriginal);
+    writeFile(
+        m_dir / "req.json",
+        R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"out","items":[)"
+        R"({"sourcePath":"small.raw","renderPath":"small.png","externalPhotoId":"p","externalVariantId":"v"},)"
+        R"({"sourcePath":"large.raw","renderPath":"large.png","externalPhotoId":"q","externalVariantId":"w"}]})");
+  }
+
+  // Starts the batch and sends `signal` once it is well into the large original. Answers how many
+  // bytes the process had read when it ended, and how it ended.
+  std::pair<std::uint64_t, testing::Outcome> stopWith(int signal) {
+    testing::BridgeProcess bridge({"--request", "req.json", "res.json"}, m_dir.path());
+    EXPECT_TRUE(eventually([&] { return bridge.bytesRead() > (64 << 20); }));
+    EXPECT_EQ(kill(bridge.pid(), signal), 0);
+    bridge.waitForExit();
+    const std::uint64_t read = bridge.bytesRead();
+    return {read, bridge.finish()};
+  }
+
+  TempDir m_dir;
+};
+
+// Regression: SIGTERM, SIGINT or SIGHUP during a large batch ended request mode at once, leaving
+// hundreds of MB of hidden staging and no result file. Now the batch rolls back and the result
+// says it was stopped.
+TEST_F(StoppedBatch, ASignalRollsTheBatchBackAndAnswersWithTheStopMessage) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    const testing::Outcome r = stopWith(signal).second;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(nlohmann::json::parse(readFile(m_dir / "res.json")),
+              (nlohmann::json{{"count", 0}, {"error", kBatchStoppedMessage}}));
+    EXPECT_TRUE(fs::is_empty(m_dir / "out"));  // no staging left, no batch
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(m_dir.path())) {
+      names.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"large.png", "large.raw", "out", "req.json", "res.json",
+                                            "small.png", "small.raw"}));
+  }
+}
+
+// A stop lands within the file being read, not after it: a single 4 GiB original must not keep a
+// stopped batch running for seconds. Shown without timing: when the process ends it has read
+// only part of the large original, the one file it was reading when the signal came.
+TEST_F(StoppedBatch, AStopLandsWithinTheFileBeingRead) {
+  const auto [read, r] = stopWith(SIGTERM);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_LT(read, static_cast<std::uint64_t>(kLargeOriginal));
+}
+
+}  // namespace
+}  // namespace quillmere
