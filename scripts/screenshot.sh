@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Takes docs/window.png: the real window under Xvfb, with three renders (JPEG, TIFF, PNG) opened
-# with the application and the first two paired with their originals.
+# Takes docs/window.png: the real window under Xvfb, with four renders (JPEG, TIFF, PNG) opened
+# with the application, two paired by their names at once, one paired with an original of another
+# name (marked) and one still waiting for its original.
 #
 #   scripts/screenshot.sh [BUILD_DIR]      (default: build)
 #
@@ -22,6 +23,7 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$root/docs"
 # A plain X server, no desktop: the window is drawn without a title bar by Qt's own style.
-QT_QPA_PLATFORM=xcb xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" \
+# The panels' remembered folders go to the scratch folder, not the user's settings.
+XDG_CONFIG_HOME="$work" QT_QPA_PLATFORM=xcb xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" \
   "$build/tests/qt/window_screenshot" "$root/docs/window.png" "$work"
 echo "wrote $root/docs/window.png"

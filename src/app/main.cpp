@@ -2,7 +2,7 @@
 #include "app/request_mode.h"
 
 #ifdef QUILLMERE_HAS_WINDOW
-#include "platform/qt/run_window.h"
+#include "window/run_window.h"
 #endif
 
 int main(int argc, char** argv) {

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <filesystem>
+#include <iterator>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 #include "inspect/admission.h"
@@ -58,19 +61,75 @@ std::uint64_t perMille(const BatchProgress& progress) {
          progress.bytesTotal;
 }
 
-// Which pair a batch was staging when it failed, from the last progress createBatch reported;
-// none when it failed before the first pair or after the last (destination, manifest, commit).
-class StagingTracker {
- public:
-  void heard(const BatchProgress& progress) { m_last = progress; }
-  std::optional<std::size_t> failingItem() const {
-    if (m_last.phase != BatchPhase::staging) return std::nullopt;
-    return m_last.item;
+// The file a failed batch names under its failure: the original or the render of the failing
+// pair, as createBatch reported it; none for a failure of the destination or the batch as a whole.
+std::optional<std::string> fileAtFault(const std::optional<BatchFailureSite>& site,
+                                       const BatchRequest& request) {
+  if (!site || !site->item || *site->item >= request.items.size()) return std::nullopt;
+  const Pair& pair = request.items[*site->item];
+  switch (site->subject) {
+    case BatchSubject::original:
+      return pair.sourcePath;
+    case BatchSubject::render:
+      return pair.renderPath;
+    case BatchSubject::none:
+      break;
   }
+  return std::nullopt;
+}
 
- private:
-  BatchProgress m_last;
-};
+std::string parentFolder(const std::string& location) {
+  const auto slash = location.rfind('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? std::string("/") : location.substr(0, slash);
+}
+
+std::string asciiLowerCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// A file name without its last extension, ignoring case, for matching a render with its
+// original: exports keep the original's base name ("DSC_4001.jpg" for "DSC_4001.CR3").
+std::string baseName(std::string_view path) {
+  std::string name = fileName(path);
+  if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
+  return asciiLowerCase(std::move(name));
+}
+
+// Files that travel beside a photo and describe it (edits, metadata, thumbnails) but are never
+// the photo itself.
+bool isSidecar(std::string_view path) {
+  static constexpr std::string_view kSidecars[] = {"xmp", "xml", "dop", "pp3", "cos", "cot",
+                                                   "cof", "aae", "thm", "on1", "json"};
+  const std::string name = fileName(path);
+  const auto dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return false;
+  const std::string extension = asciiLowerCase(name.substr(dot + 1));
+  return std::find(std::begin(kSidecars), std::end(kSidecars), extension) != std::end(kSidecars);
+}
+
+// The one regular file in `folder` that can be the original of `render` by its name, or empty
+// when there is none or more than one. A folder that cannot be read offers none; this is only a
+// suggestion in a panel.
+std::string originalByName(const std::string& folder, const std::string& render,
+                           const std::function<bool(const std::string&)>& excluded) {
+  namespace fs = std::filesystem;
+  const std::string wanted = baseName(render);
+  std::string found;
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string path = appendComponent(folder, it->path().filename().string());
+    if (baseName(path) != wanted || isSidecar(path) || excluded(path)) continue;
+    std::error_code kindError;
+    if (!it->is_regular_file(kindError)) continue;
+    if (!found.empty()) return {};
+    found = path;
+  }
+  return error ? std::string() : found;
+}
 
 }  // namespace
 
@@ -87,6 +146,27 @@ std::string BridgeApp::cellText(std::size_t row, std::string_view columnIdentifi
   const auto original = m_originals.find(render);
   if (original == m_originals.end()) return std::string(texts::kNoOriginal);
   return fileName(original->second);
+}
+
+BridgeApp::SourceState BridgeApp::sourceState(std::size_t row) const {
+  const std::string& render = m_renders.at(row);
+  const auto original = m_originals.find(render);
+  if (original == m_originals.end()) return SourceState::missing;
+  return baseName(original->second) == baseName(render) ? SourceState::sameName
+                                                        : SourceState::otherName;
+}
+
+bool BridgeApp::isListed(const std::string& location) const {
+  return std::find(m_renders.begin(), m_renders.end(), location) != m_renders.end();
+}
+
+void BridgeApp::setMessage(const std::string& text) {
+  m_pairingCountShown = false;
+  m_toolkit.setMessage(text);
+}
+
+void BridgeApp::retirePairingCount() {
+  if (m_pairingCountShown) setMessage(std::string(texts::kInitialMessage));
 }
 
 bool BridgeApp::everyRenderPaired() const {
@@ -107,13 +187,19 @@ void BridgeApp::addRenders() {
   panel.multipleSelection = true;
   panel.extensions.assign(texts::kRenderExtensions.begin(), texts::kRenderExtensions.end());
   panel.message = texts::kAddPanelMessage;
+  panel.folder = m_toolkit.rememberedFolder(PanelFolder::renders);
   const auto chosen = m_toolkit.runOpenPanel(panel);
   if (!chosen) return;
-  append(locations(*chosen));
+  const std::vector<std::string> chosenLocations = locations(*chosen);
+  if (!chosenLocations.empty()) {
+    m_toolkit.rememberFolder(PanelFolder::renders, parentFolder(chosenLocations.front()));
+  }
+  append(chosenLocations);
 }
 
 void BridgeApp::append(const std::vector<std::string>& locations) {
   const std::size_t examined = std::min(locations.size(), kListLimit);
+  const std::size_t listedBefore = m_renders.size();
   for (std::size_t i = 0; i < examined; ++i) {
     const std::string& location = locations[i];
     // Admission comes first: a listed file that has become unreadable is refused again, while
@@ -129,14 +215,13 @@ void BridgeApp::append(const std::vector<std::string>& locations) {
       m_toolkit.runAlert(*refusal);
       continue;
     }
-    if (std::find(m_renders.begin(), m_renders.end(), location) == m_renders.end()) {
-      m_renders.push_back(location);
-    }
+    if (!isListed(location)) m_renders.push_back(location);
   }
   if (m_renders.size() > kListLimit) {
     m_renders.resize(kListLimit);
     m_toolkit.runAlert(std::string(texts::kLimitAlert));
   }
+  if (m_renders.size() != listedBefore) retirePairingCount();
   refresh();
 }
 
@@ -146,14 +231,73 @@ void BridgeApp::chooseOriginal() {
   const std::string render = m_renders[static_cast<std::size_t>(row)];
 
   OpenPanel panel;
+  panel.multipleSelection = true;
   panel.message = joined({texts::kChoosePanelBefore, fileName(render), texts::kChoosePanelAfter});
+  // Originals of one shoot share a folder: the panel opens where the last one was chosen, or
+  // beside the render before any was.
+  panel.folder = m_toolkit.rememberedFolder(PanelFolder::originals);
+  if (panel.folder.empty()) panel.folder = parentFolder(render);
+  panel.preselected = originalByName(panel.folder, render,
+                                     [this](const std::string& path) { return isListed(path); });
   const auto chosen = m_toolkit.runOpenPanel(panel);
   if (!chosen || chosen->empty()) return;
+  const std::vector<std::string> originals = locations(*chosen);
+  m_toolkit.rememberFolder(PanelFolder::originals, parentFolder(originals.front()));
 
-  m_originals.insert_or_assign(render, locationOrAsGiven(chosen->front()));
+  if (originals.size() > 1) {
+    pairByName(originals);
+    return;
+  }
+  m_originals.insert_or_assign(render, originals.front());
+  retirePairingCount();
   refresh();
   const auto next = static_cast<std::size_t>(row) + 1;
   if (next < m_renders.size()) m_toolkit.selectRow(static_cast<int>(next));
+}
+
+// Several originals chosen at once: each goes to the render without an original whose base name
+// is its own, when it is the only chosen file of that name. Sidecars and listed renders are never
+// originals; a render with an earlier choice keeps it.
+void BridgeApp::pairByName(const std::vector<std::string>& originals) {
+  std::map<std::string, std::vector<std::string>> byName;
+  for (const auto& original : originals) {
+    if (isSidecar(original) || isListed(original)) continue;
+    auto& named = byName[baseName(original)];
+    if (std::find(named.begin(), named.end(), original) == named.end()) named.push_back(original);
+  }
+  std::size_t paired = 0;
+  for (const auto& render : m_renders) {
+    if (m_originals.contains(render)) continue;
+    const auto named = byName.find(baseName(render));
+    if (named == byName.end() || named->second.size() != 1) continue;
+    m_originals.emplace(render, named->second.front());
+    ++paired;
+  }
+  refresh();
+  const auto unpaired = std::find_if(m_renders.begin(), m_renders.end(),
+                                     [&](const auto& r) { return !m_originals.contains(r); });
+  const auto left = static_cast<std::size_t>(std::count_if(
+      unpaired, m_renders.end(), [&](const auto& r) { return !m_originals.contains(r); }));
+  setMessage(texts::pairedByNameMessage(paired, left));
+  m_pairingCountShown = true;
+  // The next render that still needs its original is ready for the next choice.
+  if (unpaired != m_renders.end()) {
+    m_toolkit.selectRow(static_cast<int>(unpaired - m_renders.begin()));
+  }
+}
+
+void BridgeApp::removeSelected() {
+  const int row = m_toolkit.selectedRow();
+  if (row < 0 || static_cast<std::size_t>(row) >= m_renders.size()) return;
+  const auto at = m_renders.begin() + row;
+  m_originals.erase(*at);
+  m_renders.erase(at);
+  retirePairingCount();
+  refresh();
+  // The render that took the removed one's place is selected, or the new last one.
+  if (!m_renders.empty()) {
+    m_toolkit.selectRow(std::min(row, static_cast<int>(m_renders.size()) - 1));
+  }
 }
 
 BatchRequest BridgeApp::batchRequest(const std::string& destination) const {
@@ -172,8 +316,13 @@ void BridgeApp::save() {
   panel.chooseFolders = true;
   panel.canCreateFolders = true;
   panel.message = texts::kDestinationPanelMessage;
+  // A batch belongs near the renders it carries, never among the originals.
+  panel.folder = m_toolkit.rememberedFolder(PanelFolder::destination);
+  if (panel.folder.empty() && !m_renders.empty()) panel.folder = parentFolder(m_renders.front());
   const auto chosen = m_toolkit.runOpenPanel(panel);
   if (!chosen || chosen->empty()) return;
+  const std::string destination = locationOrAsGiven(chosen->front());
+  m_toolkit.rememberFolder(PanelFolder::destination, destination);
   // The save button is enabled only for a fully paired list; should the list have changed while
   // the panel was open, the button's rule decides again and nothing is saved.
   if (!everyRenderPaired()) {
@@ -182,8 +331,8 @@ void BridgeApp::save() {
   }
 
   m_toolkit.setSaveEnabled(false);
-  BatchRequest request = batchRequest(locationOrAsGiven(chosen->front()));
-  m_toolkit.setMessage(std::string(texts::kBusyMessage));
+  BatchRequest request = batchRequest(destination);
+  setMessage(std::string(texts::kBusyMessage));
 
   const std::uint64_t id = m_nextSave++;
   const std::stop_token stop = m_saves[id].stop.get_token();
@@ -194,13 +343,13 @@ void BridgeApp::save() {
   std::weak_ptr<const int> alive = m_lifetime;
   m_toolkit.runInBackground([this, alive, id, stop, runner = m_runner, &toolkit = m_toolkit,
                              request = std::move(request)] {
-    StagingTracker tracker;
+    std::optional<BatchFailureSite> failedAt;
     std::optional<std::size_t> postedItem;
     std::uint64_t postedPerMille = 0;
     BatchObserver observer;
     observer.stop = stop;
+    observer.failed = [&](const BatchFailureSite& site) { failedAt = site; };
     observer.progress = [&](const BatchProgress& progress) {
-      tracker.heard(progress);
       const std::uint64_t now = perMille(progress);
       if (postedItem == progress.item && postedPerMille == now) return;
       postedItem = progress.item;
@@ -216,12 +365,10 @@ void BridgeApp::save() {
       result = runner(request, observer);
     } catch (...) {
       failure = describe(std::current_exception());
-      // A failure of one pair names its render on a second line, as a refusal at adding time
-      // does; a failure of the batch as a whole (its destination, its commit) stands alone.
-      const auto item = tracker.failingItem();
-      if (item && *item < request.items.size()) {
-        failure = refusalText(failure, request.items[*item].renderPath);
-      }
+      // The file at fault, on a second line, so the user knows which one to look after; a
+      // failure of the batch as a whole (its destination, its commit) stands alone.
+      if (const auto file = fileAtFault(failedAt, request))
+        failure = joined({failure, "\n", *file});
     }
     if (result) {
       toolkit.runOnMainThread([this, alive, id, result = std::move(*result)] {
@@ -240,6 +387,7 @@ bool BridgeApp::requestQuit() {
   if (!m_quitting) {
     m_quitting = true;
     for (auto& [id, running] : m_saves) running.stop.request_stop();
+    setMessage(std::string(texts::kCancelling));
     m_toolkit.showBusyProgress();
   }
   return false;
@@ -254,9 +402,13 @@ void BridgeApp::reportProgress(std::uint64_t save, const BatchProgress& progress
 
 void BridgeApp::reportSuccess(std::uint64_t save, const BatchResult& result) {
   if (endSave(save)) return;
-  m_toolkit.setMessage(
-      joined({texts::kSavedBefore, std::to_string(result.count), texts::kSavedAfter}));
-  if (result.directory) m_toolkit.showFolder(*result.directory);
+  setMessage(texts::savedMessage(result.count));
+  if (result.directory) {
+    // The file manager may not come forward (none is running, or it shows another folder): the
+    // path stays at hand on the message line.
+    m_toolkit.setMessageDetail(*result.directory);
+    m_toolkit.showFolder(*result.directory);
+  }
   refresh();
 }
 

@@ -42,6 +42,11 @@ class BridgeApp {
   std::size_t rowCount() const { return m_renders.size(); }
   std::string cellText(std::size_t row, std::string_view columnIdentifier) const;
 
+  // How the source cell of a row is drawn (its text stays as cellText says): without an original,
+  // with one of the render's base name, or with one whose base name differs (worth a second look).
+  enum class SourceState { missing, sameName, otherName };
+  SourceState sourceState(std::size_t row) const;
+
   // Reloads the table, enables saving only when every listed render has an original, and selects
   // the first row when there are renders and nothing is selected. Never changes the message line
   // or an existing selection.
@@ -55,9 +60,15 @@ class BridgeApp {
   // Examines at most the first 500 locations, one by one, with an alert for each refused file;
   // lists the admitted ones not yet listed; keeps the list at 500 with one alert; refreshes.
   void append(const std::vector<std::string>& locations);
-  // The choose button and a double click: pairs the selected render with an original from a
-  // panel and moves the selection on to the next render.
+  // The choose button, a double click and Enter on a row: a panel for the selected render's
+  // original, opening where the last original was chosen with the file of the render's base name
+  // selected. One chosen file pairs the selected render and moves the selection on; several pair
+  // every render still without an original with the one chosen file of its base name, and the
+  // message line tells how many were paired and how many are left.
   void chooseOriginal();
+  // Delete, Backspace or the table's menu: takes the selected render and its pairing off the
+  // list. The only way a render leaves the list.
+  void removeSelected();
   // The save button: asks for a destination and runs the batch in the background; the outcome
   // comes back on the main thread as a message and the folder shown, or as an alert.
   void save();
@@ -67,9 +78,9 @@ class BridgeApp {
   BatchRequest batchRequest(const std::string& destination) const;
 
   bool saving() const { return !m_saves.empty(); }
-  // True when the application may end now. Otherwise asks every running batch to stop, shows the
-  // progress as busy, and ends the application through the toolkit once the last one has rolled
-  // back and reported; those reports show nothing.
+  // True when the application may end now. Otherwise asks every running batch to stop, says so on
+  // the message line, shows the progress as busy, and ends the application through the toolkit
+  // once the last one has rolled back and reported; those reports show nothing.
   bool requestQuit();
 
  private:
@@ -79,6 +90,12 @@ class BridgeApp {
   };
 
   bool everyRenderPaired() const;
+  void pairByName(const std::vector<std::string>& originals);
+  bool isListed(const std::string& location) const;
+  void setMessage(const std::string& text);
+  // After a change to the list or its pairings: a count of an earlier choice gives way to the
+  // initial text.
+  void retirePairingCount();
   void reportProgress(std::uint64_t save, const BatchProgress& progress);
   void reportSuccess(std::uint64_t save, const BatchResult& result);
   void reportFailure(std::uint64_t save, const std::string& text);
@@ -94,6 +111,9 @@ class BridgeApp {
   std::map<std::uint64_t, RunningSave> m_saves;
   std::uint64_t m_nextSave = 0;
   bool m_quitting = false;
+  // The message line tells the outcome of the last choice of several originals; it no longer holds
+  // once the list or its pairings change again.
+  bool m_pairingCountShown = false;
   // Blocks posted back from a batch hold a weak reference and do nothing once this is gone.
   std::shared_ptr<const int> m_lifetime = std::make_shared<const int>(0);
 };

@@ -15,7 +15,12 @@ struct OpenPanel {
   bool canCreateFolders = false;
   std::vector<std::string> extensions;  // lower case, without the dot; empty means any file
   std::string message;                  // shown to the user while the panel is open
+  std::string folder;                   // where the panel opens; empty leaves it to the toolkit
+  std::string preselected;              // a file in `folder` to select at first, or empty
 };
+
+// The panels that remember, each on its own, the folder they were last left in.
+enum class PanelFolder { renders, originals, destination };
 
 // The desktop toolkit as BridgeApp sees it. Every operation is called on the main thread, except
 // runOnMainThread, which is the one way back from a background job and may be called from any
@@ -45,9 +50,13 @@ class Toolkit {
   // Makes this row the only selected row.
   virtual void selectRow(int row) = 0;
   virtual void setSaveEnabled(bool enabled) = 0;
+  // Replaces the message line's text; a detail set earlier is dropped with it.
   virtual void setMessage(const std::string& text) = 0;
+  // Where the user can read more about the message line, such as the path of a new batch folder
+  // (a tooltip on the desktop).
+  virtual void setMessageDetail(const std::string& detail) = 0;
 
-  // The progress bar under the message line: shown as busy (no known amount), shown with an
+  // The progress bar, in a place of its own: shown as busy (no known amount), shown with an
   // amount of work done out of a total, or hidden.
   virtual void showBusyProgress() = 0;
   virtual void showProgress(std::uint64_t done, std::uint64_t total) = 0;
@@ -55,6 +64,11 @@ class Toolkit {
 
   // Ends the application's event loop.
   virtual void quit() = 0;
+
+  // The folder a panel was last left in, kept across launches with the toolkit's settings; empty
+  // when there is none yet.
+  virtual std::string rememberedFolder(PanelFolder panel) = 0;
+  virtual void rememberFolder(PanelFolder panel, const std::string& folder) = 0;
 };
 
 }  // namespace quillmere

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 // Every text the window shows, byte for byte. "…" is U+2026, "·" U+00B7, 「」 U+300C/U+300D and
@@ -33,6 +35,27 @@ inline constexpr std::string_view kSavedBefore = "已保存 ";
 inline constexpr std::string_view kSavedAfter =
     " 张。打开 Quillmere 项目，选择「调色版本」→「导入调色结果」，再选择刚生成的文件夹。"
     "旧版客户端也可用「导入照片」作为独立照片导入。";
+
+// Beyond the fixed texts above: removing a render, pairing several originals by file name at
+// once, a pairing whose names differ, and quitting while a save runs.
+inline constexpr std::string_view kRemoveAction = "从列表中移除";
+inline constexpr std::string_view kPairedByNameBefore = "已按文件名配对 ";
+inline constexpr std::string_view kPairedByNameMiddle = " 张照片；还有 ";
+inline constexpr std::string_view kPairedByNameAfter = " 张尚未配对。";
+inline constexpr std::string_view kNamesDiffer = "原照片与导出的照片文件名不同，请确认二者对应。";
+inline constexpr std::string_view kCancelling = "正在取消保存，已写入的内容将被删除，请稍候…";
+inline std::string savedMessage(std::int64_t count) {
+  return std::string(kSavedBefore) + std::to_string(count) + std::string(kSavedAfter);
+}
+inline std::string pairedByNameMessage(std::size_t paired, std::size_t left) {
+  return std::string(kPairedByNameBefore) + std::to_string(paired) +
+         std::string(kPairedByNameMiddle) + std::to_string(left) + std::string(kPairedByNameAfter);
+}
+
+// The one line window mode writes to standard error when no display can be opened.
+inline constexpr std::string_view kNoDisplay =
+    "无法打开图形界面的显示器；没有图形界面时，请使用请求模式：quillmere-bridge --request "
+    "请求文件 结果文件。";
 
 // The table's columns, in display order.
 struct Column {

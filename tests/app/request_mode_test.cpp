@@ -101,8 +101,8 @@ TEST_F(RequestMode, FailuresAreAnsweredInTheResultFileWithStatusOne) {
     int status;
   } cases[] = {
       {"missing request file", "", "nothing.json",
-       "cannot open \"" + m_dir / "nothing.json" + "\": No such file or directory", 1},
-      {"request path is a folder", "", "out", "cannot open \"" + m_dir / "out" + "\": Is a directory", 1},
+       "无法打开“" + m_dir / "nothing.json" + "”：没有那个文件或目录（ENOENT）", 1},
+      {"request path is a folder", "", "out", "无法打开“" + m_dir / "out" + "”：是一个目录（EISDIR）", 1},
       {"empty request file", "", "empty.json", "cannot read the batch request: parse error…", 1},
       {"exactly 4 MiB", padded, "req.json", "本次照片过多，请分批导出。", 1},
       {"4 MiB of anything", std::string(4'194'304, '\0'), "req.json", "本次照片过多，请分批导出。", 1},

@@ -36,9 +36,9 @@ std::string errorText(const std::function<void()>& action) {
 
 TEST(PlatformErrors, NameTheOperationThePathAndTheReason) {
   EXPECT_EQ(errorText([] { posixFileSystem().openForReading("/nonexistent/b.json"); }),
-            "cannot open \"/nonexistent/b.json\": No such file or directory");
+            "无法打开“/nonexistent/b.json”：没有那个文件或目录（ENOENT）");
   EXPECT_EQ(errorText([] { posixFileSystem().status("/nonexistent/x"); }),
-            "cannot examine \"/nonexistent/x\": No such file or directory");
+            "无法检查“/nonexistent/x”：没有那个文件或目录（ENOENT）");
 }
 
 TEST(OpenForReading, RefusesWhatIsNotARegularFileWithoutBlocking) {
@@ -47,9 +47,9 @@ TEST(OpenForReading, RefusesWhatIsNotARegularFileWithoutBlocking) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // A blocking open of a FIFO with no writer would hang here forever.
   EXPECT_EQ(errorText([&] { posixFileSystem().openForReading(fifo); }),
-            "cannot open \"" + fifo + "\": Not a regular file");
+            "无法打开“" + fifo + "”：不是普通文件");
   EXPECT_EQ(errorText([&] { posixFileSystem().openForReading(dir.path()); }),
-            "cannot open \"" + dir.path() + "\": Is a directory");
+            "无法打开“" + dir.path() + "”：是一个目录（EISDIR）");
 }
 
 TEST(ReadWholeFile, ReadsEverythingButStopsAtTheLimit) {
@@ -80,7 +80,7 @@ TEST(CopyToNewFile, NeverOverwritesAnExistingTarget) {
   writeFile(dir / "source", "new");
   writeFile(dir / "target", "precious");
   EXPECT_EQ(errorText([&] { copyToNewFile(dir / "source", dir / "target"); }),
-            "cannot create \"" + dir / "target" + "\": File exists");
+            "无法创建“" + dir / "target" + "”：文件已存在（EEXIST）");
   EXPECT_EQ(readFile(dir / "target"), "precious");
 }
 
@@ -103,7 +103,7 @@ TEST(RenameNoReplace, RefusesEveryExistingTargetIncludingAnEmptyFolder) {
     SCOPED_TRACE(target);
     const auto before = snapshot(dir.path());
     EXPECT_EQ(errorText([&] { posixFileSystem().renameNoReplace(dir / "staging", dir / target); }),
-              "cannot move \"" + dir / "staging" + "\" to \"" + dir / target + "\": File exists");
+              "无法将“" + dir / "staging" + "”移动到“" + dir / target + "”：文件已存在（EEXIST）");
     EXPECT_EQ(snapshot(dir.path()), before);
   }
   posixFileSystem().renameNoReplace(dir / "staging", dir / "batch");

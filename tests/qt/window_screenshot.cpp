@@ -1,6 +1,8 @@
-// Takes the picture of the window for the README: the real window with three renders opened
-// with the application, the first two paired through the choose panel. scripts/screenshot.sh
-// runs it under Xvfb; the picture is of the X server's own pixels.
+// Takes the picture of the window for the README: the real window with four renders opened with
+// the application; the third paired by hand with an original of another name (marked), then the
+// originals of the first two chosen at once and paired by their names, the fourth still waiting
+// for its original, and the keyboard on the choose button. scripts/screenshot.sh runs it under
+// Xvfb; the picture is of the X server's own pixels.
 //
 //   window_screenshot OUTPUT.png WORK_FOLDER
 
@@ -18,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/window_session.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
+#include "window/window_session.h"
 
 namespace {
 
@@ -33,8 +35,10 @@ bool waitUntil(const std::function<bool()>& done) {
   return true;
 }
 
-// Clicks the choose button and answers its panel with `original`, as a user typing the path.
-bool pair(quillmere::WindowSession& session, const std::string& original) {
+// Clicks the choose button and answers its panel with `original`, as a user typing into it: a
+// path, or several quoted names in `folder`.
+bool pair(quillmere::WindowSession& session, const std::string& original,
+          const std::string& folder = {}) {
   bool answered = false;
   QTimer answer;
   QObject::connect(&answer, &QTimer::timeout, [&] {
@@ -45,6 +49,7 @@ bool pair(quillmere::WindowSession& session, const std::string& original) {
       dialog->reject();
       return;
     }
+    if (!folder.empty()) dialog->setDirectory(QString::fromStdString(folder));
     name->setText(QString::fromStdString(original));
     static_cast<QDialog*>(dialog)->accept();
     answered = true;
@@ -64,18 +69,24 @@ int main(int argc, char** argv) {
 
   using quillmere::testing::writeFile;
   const std::vector<std::string> renders = {folder + "/DSC_0142.jpg", folder + "/DSC_0143.tif",
-                                            folder + "/DSC_0157.png"};
+                                            folder + "/DSC_0157.png", folder + "/DSC_0158.jpg"};
   writeFile(renders[0], quillmere::testing::jpegImage(120, 80, 1));
   writeFile(renders[1], quillmere::testing::tiffImage(120, 80, 2));
   writeFile(renders[2], quillmere::testing::pngImage(120, 80, 3));
-  writeFile(folder + "/DSC_0142.CR3", "original 142");
-  writeFile(folder + "/DSC_0143.CR3", "original 143");
+  writeFile(renders[3], quillmere::testing::jpegImage(120, 80, 4));
+  for (const char* name : {"DSC_0142.CR3", "DSC_0142.xmp", "DSC_0143.CR3", "DSC_0175.CR3"}) {
+    writeFile(folder + "/" + name, std::string("original ") + name);
+  }
 
   quillmere::WindowSession session(renders);
   session.show();
   if (!waitUntil([&] { return session.app().rowCount() == renders.size(); })) return 1;
-  if (!pair(session, folder + "/DSC_0142.CR3")) return 1;
-  if (!pair(session, folder + "/DSC_0143.CR3")) return 1;
+  session.toolkit().selectRow(2);
+  if (!pair(session, folder + "/DSC_0175.CR3")) return 1;
+  session.toolkit().selectRow(0);
+  if (!pair(session, "\"DSC_0142.CR3\" \"DSC_0142.xmp\" \"DSC_0143.CR3\"", folder)) return 1;
+  session.window().activateWindow();
+  session.window().chooseButton()->setFocus(Qt::TabFocusReason);
 
   QWidget& window = session.window();
   if (!waitUntil([&] { return window.isVisible() && window.windowHandle()->isExposed(); })) {

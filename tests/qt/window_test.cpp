@@ -29,10 +29,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/window_session.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"
+#include "window/window_session.h"
 
 namespace quillmere {
 namespace {
@@ -160,8 +160,8 @@ TEST_F(WindowTest, ControlsStandTopToBottomInTheirOrder) {
   std::vector<QWidget*> order;
   for (int i = 0; i < stack->count(); ++i) order.push_back(stack->itemAt(i)->widget());
   QWidget* buttonRow = window().saveButton()->parentWidget();
-  EXPECT_EQ(order, (std::vector<QWidget*>{window().headline(), window().message(),
-                                          window().progress(), window().table(), buttonRow}));
+  EXPECT_EQ(order, (std::vector<QWidget*>{window().headline(), window().message(), window().table(),
+                                          buttonRow}));
   EXPECT_FALSE(window().progress()->isVisible()) << "the progress bar is hidden while idle";
   EXPECT_LT(window().headline()->y(), window().message()->y());
   EXPECT_LT(window().message()->y(), window().table()->y());
@@ -169,10 +169,13 @@ TEST_F(WindowTest, ControlsStandTopToBottomInTheirOrder) {
 
   auto* row = qobject_cast<QHBoxLayout*>(buttonRow->layout());
   ASSERT_NE(row, nullptr);
-  ASSERT_EQ(row->count(), 3);
+  ASSERT_EQ(row->count(), 5);
   EXPECT_EQ(row->itemAt(0)->widget(), window().addButton());
   EXPECT_EQ(row->itemAt(1)->widget(), window().chooseButton());
   EXPECT_EQ(row->itemAt(2)->widget(), window().saveButton());
+  // The progress bar has its own place at the end of the row, after some room.
+  EXPECT_NE(row->itemAt(3)->spacerItem(), nullptr);
+  EXPECT_EQ(row->itemAt(4)->widget(), window().progress());
   EXPECT_LT(window().addButton()->x(), window().chooseButton()->x());
   EXPECT_LT(window().chooseButton()->x(), window().saveButton()->x());
   EXPECT_FALSE(window().saveButton()->isEnabled());
@@ -215,13 +218,20 @@ TEST_F(WindowTest, SizesSpacingsAndInsetsAreTheWindowsOwn) {
   EXPECT_EQ(table->rowHeight(0), 32);
   EXPECT_EQ(table->verticalHeader()->defaultSectionSize(), 32);
 
-  // A longer message wraps, and the window grows to show all of it, still 800 wide.
-  m_session->toolkit().setMessage(
-      "已保存 500 张。打开 Quillmere "
-      "项目，选择「调色版本」→「导入调色结果」，再选择刚生成的文件夹。"
-      "旧版客户端也可用「导入照片」作为独立照片导入。已保存 500 张。打开 Quillmere 项目。");
-  ASSERT_TRUE(waitUntil(
-      [&] { return window().message()->height() == window().message()->heightForWidth(752); }));
+  // The message line is as high as its longest text needs, whichever it shows, so nothing below
+  // it moves: the longest success message and a one-line message take the same room.
+  const QRect tableAt = window().table()->geometry();
+  const QSize windowSize = window().size();
+  for (const char* text : {"已保存 500 张。打开 Quillmere 项目，选择「调色版本」→「导入调色结果」，"
+                           "再选择刚生成的文件夹。旧版客户端也可用「导入照片」作为独立照片导入。",
+                           "正在准备照片，请稍候…"}) {
+    SCOPED_TRACE(text);
+    m_session->toolkit().setMessage(text);
+    QApplication::processEvents();
+    EXPECT_GE(window().message()->height(), window().message()->heightForWidth(752));
+    EXPECT_EQ(window().table()->geometry(), tableAt);
+    EXPECT_EQ(window().size(), windowSize);
+  }
   EXPECT_EQ(window().width(), 800);
 }
 
@@ -316,7 +326,7 @@ TEST_F(WindowTest, PanelsCarryTheirSettingsAndPairingEnablesSaving) {
       ModalAnswerer::choose(m_dir / "originals/a.CR3", [](QFileDialog& dialog) {
         EXPECT_EQ(dialog.windowTitle(),
                   u8("选择「a.png」对应的原照片（与 Quillmere 中导入的原照片一致）。"));
-        EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
+        EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFiles) << "several, paired by name";
       }));
   window().chooseButton()->click();
   EXPECT_EQ(cell(0, 1), "a.CR3");
@@ -353,20 +363,30 @@ TEST_F(WindowTest, ADoubleClickPairsTheRowItLandedOn) {
   EXPECT_EQ(cell(1, 1), "b.CR3");
 }
 
-TEST_F(WindowTest, TheProgressBarShowsOnlyWhileWorkIsReported) {
+TEST_F(WindowTest, TheProgressBarShowsOnlyWhileWorkIsReportedAndMovesNothing) {
   start();
-  const int idleHeight = window().height();
+  const QSize idleSize = window().size();
+  const auto buttons = [&] {
+    return std::vector<QRect>{window().addButton()->geometry(), window().chooseButton()->geometry(),
+                              window().saveButton()->geometry(),
+                              window().saveButton()->parentWidget()->geometry()};
+  };
+  const std::vector<QRect> idleButtons = buttons();
   QtToolkit& toolkit = m_session->toolkit();
   toolkit.showBusyProgress();
   ASSERT_TRUE(waitUntil([&] { return window().progress()->isVisible(); }));
   EXPECT_EQ(window().progress()->maximum(), 0) << "busy: no known amount";
+  EXPECT_EQ(buttons(), idleButtons);
+  EXPECT_EQ(window().size(), idleSize);
   toolkit.showProgress(30, 100);
   EXPECT_EQ(window().progress()->value() * 100 / window().progress()->maximum(), 30);
-  EXPECT_EQ(window().progress()->width(), 752);
+  QApplication::processEvents();
+  EXPECT_EQ(buttons(), idleButtons);
   toolkit.hideProgress();
-  ASSERT_TRUE(waitUntil([&] { return window().height() == idleHeight; }))
-      << "the hidden bar takes no room";
+  QApplication::processEvents();
   EXPECT_FALSE(window().progress()->isVisible());
+  EXPECT_EQ(buttons(), idleButtons);
+  EXPECT_EQ(window().size(), idleSize);
 }
 
 TEST_F(WindowTest, QuittingDuringASaveWaitsInSightForTheRollBack) {
@@ -398,15 +418,220 @@ TEST_F(WindowTest, QuittingDuringASaveWaitsInSightForTheRollBack) {
 
   bool visibleAfterClose = false;
   bool inertAfterClose = false;
+  QString messageAfterClose;
   const int status = runEventLoop([&] {
     window().close();
     visibleAfterClose = window().isVisible();
-    inertAfterClose = !window().centralWidget()->isEnabled();
+    inertAfterClose = !window().table()->isEnabled() && !window().addButton()->isEnabled() &&
+                      !window().chooseButton()->isEnabled() &&
+                      !window().saveButton()->isEnabled() && !window().menuBar()->isEnabled();
+    // The message line stays readable: it says what the window is waiting for.
+    if (window().message()->isEnabled()) messageAfterClose = window().message()->text();
   });
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(visibleAfterClose);
   EXPECT_TRUE(inertAfterClose);
+  EXPECT_EQ(messageAfterClose, u8("正在取消保存，已写入的内容将被删除，请稍候…"));
   EXPECT_TRUE(answerer.alerts.empty());
+}
+
+// --- the keyboard
+
+// Gives the window the keyboard, as a user's click on it would.
+void activate(QWidget& window, QWidget& focus) {
+  window.activateWindow();
+  QApplication::setActiveWindow(&window);
+  focus.setFocus(Qt::OtherFocusReason);
+  QApplication::processEvents();
+}
+
+TEST_F(WindowTest, TabStepsFromTheTableThroughTheThreeButtonsAndShiftTabBack) {
+  start({render("a.png"), render("b.png", 1)});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
+  m_session->toolkit().setSaveEnabled(true);
+  activate(window(), *window().table());
+  ASSERT_EQ(QApplication::focusWidget(), window().table());
+
+  const std::vector<QWidget*> forward{window().addButton(), window().chooseButton(),
+                                      window().saveButton(), window().table()};
+  for (QWidget* expected : forward) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), expected) << expected->objectName().toStdString();
+  }
+  EXPECT_EQ(m_session->toolkit().selectedRow(), 0) << "Tab never walked the table's cells";
+  const std::vector<QWidget*> backward{window().saveButton(), window().chooseButton(),
+                                       window().addButton(), window().table()};
+  for (QWidget* expected : backward) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget(), expected) << expected->objectName().toStdString();
+  }
+}
+
+TEST_F(WindowTest, EnterOnARowOpensTheChoosePanelForThatRowAndNeverSaves) {
+  const auto a = render("a.png");
+  const auto b = render("b.png", 1);
+  writeFile(m_dir / "b.CR3", "raw b");
+  writeFile(m_dir / "a.CR3", "raw a");
+  start({a, b});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
+  activate(window(), *window().table());
+  m_session->toolkit().selectRow(1);
+  ModalAnswerer answerer;
+  for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+    SCOPED_TRACE(key);
+    answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "b.CR3", [&](QFileDialog& dialog) {
+      EXPECT_EQ(dialog.windowTitle(),
+                u8("选择「b.png」对应的原照片（与 Quillmere 中导入的原照片一致）。"));
+      // The original of the render's name is selected already.
+      EXPECT_EQ(dialog.selectedFiles(), QStringList{QString::fromStdString(m_dir / "b.CR3")});
+    }));
+    QTest::keyClick(window().table(), key);
+    EXPECT_TRUE(answerer.fileAnswers.empty());
+    EXPECT_EQ(cell(1, 1), "b.CR3");
+  }
+  // Fully paired, Enter on a row still only opens the choose panel: no key starts a save.
+  m_session->toolkit().selectRow(0);
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "a.CR3"));
+  QTest::keyClick(window().table(), Qt::Key_Return);
+  ASSERT_TRUE(window().saveButton()->isEnabled());
+  QTest::keyClick(window().table(), Qt::Key_Return, Qt::ControlModifier);
+  EXPECT_TRUE(answerer.fileAnswers.empty());
+  EXPECT_EQ(window().message()->text().toStdString().find("正在准备"), std::string::npos);
+}
+
+TEST_F(WindowTest, EnterOrSpaceOnAFocusedButtonPressesIt) {
+  start();
+  activate(window(), *window().addButton());
+  ModalAnswerer answerer;
+  int opened = 0;
+  for (const auto key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+    SCOPED_TRACE(key);
+    answerer.fileAnswers.push_back([&](QFileDialog& dialog) {
+      ++opened;
+      EXPECT_EQ(dialog.windowTitle(), u8("选择 Capture One 导出的照片，不要选择 RAW 原片。"));
+      dialog.reject();
+    });
+    QTest::keyClick(window().addButton(), key);
+    ASSERT_TRUE(waitUntil([&] { return answerer.fileAnswers.empty(); }));
+  }
+  EXPECT_EQ(opened, 3);
+}
+
+TEST_F(WindowTest, DeleteBackspaceAndTheTablesMenuRemoveTheSelectedRender) {
+  start({render("a.png"), render("b.png", 1), render("c.png", 2), render("d.png", 3)});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 4; }));
+  activate(window(), *window().table());
+  m_session->toolkit().selectRow(1);
+  QTest::keyClick(window().table(), Qt::Key_Delete);
+  EXPECT_EQ(model().rowCount(), 3);
+  EXPECT_EQ(cell(1, 0), "c.png");
+  EXPECT_EQ(m_session->toolkit().selectedRow(), 1) << "the next render takes the removed one's row";
+  QTest::keyClick(window().table(), Qt::Key_Backspace);
+  EXPECT_EQ(cell(1, 0), "d.png");
+
+  ASSERT_TRUE(window().table()->actions().contains(window().removeAction()));
+  EXPECT_EQ(window().table()->contextMenuPolicy(), Qt::ActionsContextMenu);
+  EXPECT_EQ(window().removeAction()->text(), u8("从列表中移除"));
+  window().removeAction()->trigger();
+  EXPECT_EQ(model().rowCount(), 1);
+  EXPECT_EQ(cell(0, 0), "a.png");
+}
+
+// --- how the source cells look
+
+TEST_F(WindowTest, UnpairedAndDifferentlyNamedOriginalsAreDrawnApartWithTheirTextsUnchanged) {
+  start({render("DSC_4005.tif"), render("DSC_4006.tif", 1), render("DSC_4007.tif", 2)});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 3; }));
+  ModalAnswerer answerer;
+  for (const char* original : {"DSC_4008.CR3", "DSC_4006.CR3"}) {
+    writeFile(m_dir / original, "raw");
+    answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / original));
+    window().chooseButton()->click();
+  }
+  const auto role = [&](int row, int role) { return model().index(row, 1).data(role); };
+  // Row 0 differs in name, row 1 matches, row 2 has no original yet.
+  EXPECT_EQ(cell(0, 1), "DSC_4008.CR3");
+  EXPECT_TRUE(role(0, Qt::DecorationRole).isValid());
+  EXPECT_TRUE(role(0, Qt::ForegroundRole).isValid());
+  EXPECT_TRUE(role(0, Qt::ToolTipRole).toString().startsWith(u8("原照片与导出的照片文件名不同")));
+  EXPECT_FALSE(role(1, Qt::DecorationRole).isValid());
+  EXPECT_FALSE(role(1, Qt::ForegroundRole).isValid());
+  EXPECT_EQ(role(1, Qt::ToolTipRole).toString(), QString::fromStdString(m_dir / "DSC_4006.CR3"));
+  EXPECT_EQ(cell(2, 1), "请选择原照片");
+  EXPECT_TRUE(role(2, Qt::ForegroundRole).isValid());
+  EXPECT_TRUE(role(2, Qt::FontRole).value<QFont>().italic());
+  EXPECT_NE(role(0, Qt::ForegroundRole), role(2, Qt::ForegroundRole));
+}
+
+// --- where things go
+
+TEST_F(WindowTest, EachPanelsFolderIsRememberedAcrossLaunches) {
+  std::filesystem::create_directories(m_dir / "raw");
+  std::filesystem::create_directories(m_dir / "batches");
+  writeFile(m_dir / "raw/a.CR3", "raw a");
+  writeFile(m_dir / "raw/b.CR3", "raw b");
+  const auto a = render("a.png");
+  {
+    start({a});
+    ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+    ModalAnswerer answerer;
+    answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "raw/a.CR3"));
+    window().chooseButton()->click();
+    answerer.fileAnswers.push_back([&](QFileDialog& dialog) {
+      // The first destination panel opens beside the renders, never among the originals.
+      EXPECT_EQ(dialog.directory().absolutePath(), QString::fromStdString(m_dir.path()));
+      dialog.reject();
+    });
+    window().saveButton()->click();
+    EXPECT_TRUE(answerer.fileAnswers.empty());
+    m_session.reset();
+  }
+  start({render("b.png", 1)});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+  ModalAnswerer answerer;
+  answerer.fileAnswers.push_back([&](QFileDialog& dialog) {
+    EXPECT_EQ(dialog.directory().absolutePath(), QString::fromStdString(m_dir / "raw"));
+    EXPECT_EQ(dialog.selectedFiles(), QStringList{QString::fromStdString(m_dir / "raw/b.CR3")});
+    dialog.reject();
+  });
+  window().chooseButton()->click();
+  EXPECT_TRUE(answerer.fileAnswers.empty());
+}
+
+TEST_F(WindowTest, ASuccessfulSaveLeavesTheNewFoldersPathOnTheMessageLine) {
+  const auto a = render("a.png");
+  writeFile(m_dir / "a.CR3", "raw");
+  std::filesystem::create_directory(m_dir / "out");
+  start({a}, [](const BatchRequest& request, const BatchObserver&) {
+    return BatchResult{request.destination + "/Quillmere-x", 1, std::nullopt};
+  });
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+  ModalAnswerer answerer;
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "a.CR3"));
+  window().chooseButton()->click();
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "out"));
+  window().saveButton()->click();
+  ASSERT_TRUE(waitUntil([&] { return window().message()->text().startsWith(u8("已保存 1 张")); }));
+  EXPECT_EQ(window().message()->toolTip(), QString::fromStdString(m_dir / "out/Quillmere-x"));
+}
+
+// --- ending from outside
+
+TEST_F(WindowTest, AQuitFromOutsideDismissesAnOpenPanelAndEndsLikeTheQuitItem) {
+  start({render("a.png")});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+  bool panelWasOpen = false;
+  const int status = runEventLoop([&] {
+    QTimer::singleShot(50, [&] {
+      panelWasOpen = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()) != nullptr;
+      m_session->quitFromOutside();
+    });
+    window().chooseButton()->click();
+  });
+  EXPECT_TRUE(panelWasOpen);
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(window().isVisible());
+  EXPECT_EQ(cell(0, 1), "请选择原照片") << "the dismissed panel chose nothing";
 }
 
 }  // namespace

@@ -122,9 +122,11 @@ TEST(ConcurrentReads, FailuresWhileTwoThreadsReadALargePairAreHandledLikeAnyOthe
       fs::remove_all(destination);
       fs::create_directory(destination);
     } else if (failure != kChooseFolderAgainMessage && failure != kNotAnAcceptedImageMessage) {
-      EXPECT_EQ(failure.rfind(std::string("cannot injected ") + testing::name(op) + " \"", 0), 0u)
+      EXPECT_EQ(failure.rfind("无法对“", 0), 0u) << failure;
+      EXPECT_NE(failure.find(std::string("”执行 injected ") + testing::name(op) + "："),
+                std::string::npos)
           << failure;
-      EXPECT_TRUE(failure.ends_with("Input/output error")) << failure;
+      EXPECT_TRUE(failure.ends_with("输入/输出错误（EIO）")) << failure;
     }
     ASSERT_EQ(testing::snapshot(dir.path()), before);
   });

@@ -15,6 +15,7 @@
 
 #include "app/request_mode.h"
 #include "inspect/image_info.h"
+#include "platform/system_error.h"
 #include "records/json.h"
 #include "reliability/reliability_support.h"
 #include "support/faulty_file_system.h"
@@ -35,7 +36,7 @@ using testing::recordCalls;
 using testing::snapshot;
 using testing::writeFile;
 
-constexpr const char* kIoError = "Input/output error";
+constexpr const char* kIoError = "输入/输出错误（EIO）";
 
 // Batch and staging folders and staged renders get new random names in every run; with the names
 // replaced, the texts of two runs compare equal.
@@ -46,7 +47,7 @@ std::string withoutUuids(const std::string& text) {
 
 // The text a failure injected into `op` on `path` carries, as every platform error does.
 std::string injectedError(FsOp op, const std::string& path) {
-  return std::string("cannot injected ") + testing::name(op) + " \"" + path + "\": " + kIoError;
+  return std::string("无法对“") + path + "”执行 injected " + testing::name(op) + "：" + kIoError;
 }
 
 // Makes every roll-back fail as well: nothing can be removed once the injected failure has fired.
@@ -68,8 +69,7 @@ class UnremovableFileSystem : public FaultyFileSystem {
 
  private:
   void refuseOnceFired(const std::string& path) {
-    if (fired())
-      throw std::system_error(EBUSY, std::generic_category(), "cannot remove \"" + path + "\"");
+    if (fired()) throwSystemError(EBUSY, "remove", path);
   }
 };
 
@@ -314,7 +314,9 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
                              ((op == FsOp::readAt || op == FsOp::statusOfFile) &&
                               error == kNotAnAcceptedImageMessage);
         if (!refusal) {
-          EXPECT_EQ(error.rfind(std::string("cannot injected ") + testing::name(op) + " \"", 0), 0u)
+          EXPECT_EQ(error.rfind("无法对“", 0), 0u) << error;
+          EXPECT_NE(error.find(std::string("”执行 injected ") + testing::name(op) + "："),
+                    std::string::npos)
               << error;
           EXPECT_TRUE(error.ends_with(kIoError)) << error;
         }

@@ -31,7 +31,7 @@ using testing::snapshot;
 using testing::writeFile;
 
 constexpr std::size_t kPage = 4096;
-constexpr const char* kNoSpace = "No space left on device";
+constexpr const char* kNoSpace = "磁盘空间不足（ENOSPC）";
 
 // An 8 MiB tmpfs at `path`, unmounted again on destruction. Mounted inside a private mount
 // namespace where the kernel allows one, so nothing outside this process ever sees it (and it
@@ -117,10 +117,9 @@ TEST_F(FullDisk, RunningOutOfSpaceWhileCopyingOrWritingTheManifestLeavesTheDesti
       EXPECT_EQ(testing::incompleteBatch(*result.directory, request.items.size()), "");
     } catch (const std::exception& error) {
       const std::string text = describe(error);
-      EXPECT_TRUE(text.starts_with("cannot write \"" + destination + "/.quillmere-partial-"))
-          << text;
+      EXPECT_TRUE(text.starts_with("无法写入“" + destination + "/.quillmere-partial-")) << text;
       EXPECT_TRUE(text.ends_with(kNoSpace)) << text;
-      if (text.find("/.quillmere-manifest.json\"") != std::string::npos) {
+      if (text.find("/.quillmere-manifest.json”") != std::string::npos) {
         failedOnTheManifest = true;
       } else {
         failedCopying = true;

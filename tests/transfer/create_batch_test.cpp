@@ -250,7 +250,7 @@ TEST_F(Batch, ARefusedPairRollsBackEverythingStagedBeforeIt) {
   BatchRequest missing = r;
   missing.items[2].sourcePath = m_dir / "in/gone.iiq";
   EXPECT_EQ(failureOf([&] { createBatch(missing); }),
-            "cannot examine \"" + m_dir / "in/gone.iiq" + "\": No such file or directory");
+            "无法检查“" + m_dir / "in/gone.iiq" + "”：没有那个文件或目录（ENOENT）");
   EXPECT_EQ(everything(), before);
 }
 
@@ -361,7 +361,10 @@ TEST_F(Batch, EveryFailingFileOperationRollsBackAndPassesTheErrorOn) {
         for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
       } else if (!((op == FsOp::readAt || op == FsOp::statusOfFile) &&
                    failure == kNotAnAcceptedImageMessage)) {
-        EXPECT_EQ(failure.rfind(std::string("cannot injected ") + testing::name(op), 0), 0u) << failure;
+        EXPECT_EQ(failure.rfind("无法对“", 0), 0u) << failure;
+        EXPECT_NE(failure.find(std::string("”执行 injected ") + testing::name(op) + "："),
+                  std::string::npos)
+            << failure;
       }
       EXPECT_EQ(everything(), before);
     }
@@ -387,7 +390,7 @@ TEST_F(Batch, LargeFilesReadSideBySideGiveTheSameBatch) {
       // A read of the render's headers that fails makes it no acceptable image; any other failed
       // read is passed on.
       if (failure != kNotAnAcceptedImageMessage) {
-        EXPECT_EQ(failure.rfind("cannot injected", 0), 0u) << failure;
+        EXPECT_NE(failure.find("执行 injected "), std::string::npos) << failure;
       }
       EXPECT_EQ(snapshot(destination()), before);
     }

@@ -103,7 +103,7 @@ TEST_F(WindowTest, EachRefusedFileGetsItsOwnAlertBeforeTheNextFileIsExamined) {
   ASSERT_EQ(m_toolkit.alerts.size(), 3u);
   // The platform's own description, which names the path, then the file name.
   EXPECT_EQ(m_toolkit.alerts[0],
-            "cannot examine \"" + missing + "\": No such file or directory\nmissing.jpg");
+            "无法检查“" + missing + "”：没有那个文件或目录（ENOENT）\nmissing.jpg");
   EXPECT_EQ(m_toolkit.alerts[1], "请选择已导出的单页 JPEG、TIFF 或 PNG 照片。\nnotes.png");
   EXPECT_EQ(m_toolkit.alerts[2], "照片不可读取、为空或大于 4 GB。\nempty.tif");
 }
@@ -198,13 +198,14 @@ TEST_F(WindowTest, ChoosingWithoutASelectedRowShowsNoPanel) {
   EXPECT_EQ(m_toolkit.reloads, reloads);
 }
 
-TEST_F(WindowTest, TheChoosePanelIsAPlainFilePanelNamingTheRender) {
+TEST_F(WindowTest, TheChoosePanelIsAFilePanelNamingTheRender) {
   m_app->append({render("a.png")});
   pair(0, m_dir / "a.CR3");
   ASSERT_EQ(m_toolkit.panels.size(), 1u);
   const OpenPanel& panel = m_toolkit.panels[0];
   EXPECT_FALSE(panel.chooseFolders);
-  EXPECT_FALSE(panel.multipleSelection);
+  // Several originals may be chosen at once, to be paired by their names.
+  EXPECT_TRUE(panel.multipleSelection);
   EXPECT_FALSE(panel.canCreateFolders);
   EXPECT_TRUE(panel.extensions.empty());
   EXPECT_EQ(panel.message, "选择「a.png」对应的原照片（与 Quillmere 中导入的原照片一致）。");

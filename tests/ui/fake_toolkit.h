@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -42,6 +43,9 @@ class FakeToolkit : public Toolkit {
   int reloads = 0;
   bool saveEnabled = false;
   std::string message;
+  std::string messageDetail;
+  // The folders panels remember, as the toolkit's settings would keep them.
+  std::map<PanelFolder, std::string> folders;
   Progress progress = Progress::hidden;
   std::uint64_t progressDone = 0;
   std::uint64_t progressTotal = 0;
@@ -69,11 +73,22 @@ class FakeToolkit : public Toolkit {
   int selectedRow() override { return selected; }
   void selectRow(int row) override { selected = row; }
   void setSaveEnabled(bool enabled) override { saveEnabled = enabled; }
-  void setMessage(const std::string& text) override { message = text; }
+  void setMessage(const std::string& text) override {
+    message = text;
+    messageDetail.clear();
+  }
+  void setMessageDetail(const std::string& detail) override { messageDetail = detail; }
   void showBusyProgress() override { progress = Progress::busy; }
   void showProgress(std::uint64_t done, std::uint64_t total) override;
   void hideProgress() override { progress = Progress::hidden; }
   void quit() override { ++quits; }
+  std::string rememberedFolder(PanelFolder panel) override {
+    const auto folder = folders.find(panel);
+    return folder == folders.end() ? std::string() : folder->second;
+  }
+  void rememberFolder(PanelFolder panel, const std::string& folder) override {
+    folders[panel] = folder;
+  }
 
  private:
   std::deque<std::function<void()>> m_jobs;

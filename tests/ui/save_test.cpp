@@ -35,6 +35,7 @@ using Strings = std::vector<std::string>;
 using Progress = FakeToolkit::Progress;
 
 constexpr const char* kBusy = "正在准备照片，请稍候…";
+constexpr const char* kCancelling = "正在取消保存，已写入的内容将被删除，请稍候…";
 
 std::string savedMessage(int count) {
   return "已保存 " + std::to_string(count) +
@@ -158,6 +159,8 @@ TEST_F(SaveTest, ASuccessfulSaveReportsTheCountShowsTheFolderAndKeepsTheList) {
 
   EXPECT_EQ(m_toolkit.message, savedMessage(3));
   EXPECT_EQ(m_toolkit.shownFolders, (Strings{destination() + "/Quillmere-batch"}));
+  EXPECT_EQ(m_toolkit.messageDetail, destination() + "/Quillmere-batch")
+      << "the new folder's path stays at hand when no file manager comes forward";
   EXPECT_TRUE(m_toolkit.saveEnabled);
   EXPECT_EQ(m_toolkit.progress, Progress::hidden);
   EXPECT_EQ(m_app->renders(), list);
@@ -277,6 +280,7 @@ TEST_F(SaveTest, QuittingDuringASaveStopsItAndEndsOnlyAfterItsRollBack) {
 
   EXPECT_FALSE(m_app->requestQuit());
   EXPECT_EQ(m_toolkit.progress, Progress::busy);
+  EXPECT_EQ(m_toolkit.message, kCancelling) << "the user sees why the window stays";
   EXPECT_FALSE(m_app->requestQuit()) << "asking again while it rolls back changes nothing";
   ASSERT_TRUE(m_toolkit.waitForBlocks(1));
   EXPECT_EQ(m_toolkit.quits, 0);
@@ -284,7 +288,7 @@ TEST_F(SaveTest, QuittingDuringASaveStopsItAndEndsOnlyAfterItsRollBack) {
 
   EXPECT_EQ(m_toolkit.quits, 1);
   EXPECT_TRUE(m_toolkit.alerts.empty()) << "the user asked to quit; nothing is shown";
-  EXPECT_EQ(m_toolkit.message, kBusy);
+  EXPECT_EQ(m_toolkit.message, kCancelling);
 }
 
 TEST_F(SaveTest, ReportsArrivingAfterTheWindowIsGoneAreDropped) {
@@ -356,34 +360,84 @@ TEST_F(RealSaveTest, ADestinationThatDisappearedIsReportedWithoutAFileName) {
   EXPECT_EQ(m_toolkit.message, kBusy);
 }
 
-// Which render a failed save names: the one of the pair being staged, and none for a failure
-// of the batch as a whole.
-TEST_F(RealSaveTest, AFailedSaveNamesTheRenderOfTheFailingPairOnly) {
+// The file a failed save names on the alert's second line: the one createBatch reports at fault,
+// or none at all.
+TEST_F(SaveTest, AFailedSaveNamesTheFileTheBatchReportsAtFault) {
   const Strings list = pairedRenders(3);
-  const std::string lastOriginal = m_app->originals().at(list[2]);
+  const std::string original1 = m_app->originals().at(list[1]);
+  const struct {
+    const char* name;
+    std::optional<BatchFailureSite> site;
+    std::string expectSecondLine;  // empty: the failure's text stands alone
+  } cases[] = {
+      {"the render of pair 1", BatchFailureSite{1, BatchSubject::render}, list[1]},
+      {"the original of pair 1", BatchFailureSite{1, BatchSubject::original}, original1},
+      {"pair 1, neither file", BatchFailureSite{1, BatchSubject::none}, ""},
+      {"the batch as a whole", BatchFailureSite{std::nullopt, BatchSubject::none}, ""},
+      {"a pair beyond the request", BatchFailureSite{7, BatchSubject::render}, ""},
+      {"no site reported", std::nullopt, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    runner = [&](const BatchRequest&, const BatchObserver& observer) -> BatchResult {
+      if (c.site) observer.failed(*c.site);
+      throw BridgeFailure("照片不可读取、为空或大于 4 GB。");
+    };
+    m_toolkit.alerts.clear();
+    save(destination());
+    m_toolkit.runJob();
+    m_toolkit.drain();
+    const std::string expected = c.expectSecondLine.empty()
+                                     ? "照片不可读取、为空或大于 4 GB。"
+                                     : "照片不可读取、为空或大于 4 GB。\n" + c.expectSecondLine;
+    EXPECT_EQ(m_toolkit.alerts, (Strings{expected}));
+  }
+}
+
+// The same with the real batch, which reports where it failed.
+TEST_F(RealSaveTest, AFailedSaveNamesTheFileAtFault) {
+  const Strings list = pairedRenders(3);
+  const std::string original1 = m_app->originals().at(list[1]);
+  const std::string original2 = m_app->originals().at(list[2]);
+  const auto restore = [&] {
+    fs::remove_all(original1);
+    writeFile(list[1], testing::pngImage(4, 3));
+    writeFile(original1, "original 1");
+    writeFile(original2, "original 2");
+  };
   const struct {
     const char* name;
     std::optional<std::pair<FsOp, int>> fault;
     std::function<void(FaultyFileSystem&)> arrange;
-    std::string expectFirstLine;
-    const char* expectFileName;  // nullptr: the alert is the failure's text alone
+    std::string expectFile;  // empty: the alert is the failure's text alone
   } cases[] = {
-      {"the second render is gone", std::nullopt, [&](FaultyFileSystem&) { fs::remove(list[1]); },
-       "cannot examine \"" + list[1] + "\": No such file or directory", "r1.png"},
+      {"the render is gone", std::nullopt, [&](FaultyFileSystem&) { fs::remove(list[1]); },
+       list[1]},
+      {"the render is empty", std::nullopt, [&](FaultyFileSystem&) { writeFile(list[1], ""); },
+       list[1]},
+      {"the original is gone", std::nullopt, [&](FaultyFileSystem&) { fs::remove(original1); },
+       original1},
+      {"the original is empty", std::nullopt, [&](FaultyFileSystem&) { writeFile(original1, ""); },
+       original1},
+      {"the original is a folder", std::nullopt,
+       [&](FaultyFileSystem&) {
+         fs::remove(original1);
+         fs::create_directory(original1);
+       },
+       original1},
       {"the last original changes after it was hashed", std::nullopt,
        [&](FaultyFileSystem& fsys) {
          int opens = 0;
          fsys.before = [&, opens](FsOp op, const std::string& path) mutable {
-           if (op == FsOp::openForReading && path == lastOriginal && ++opens == 2) {
-             writeFile(lastOriginal, "edited meanwhile");
+           if (op == FsOp::openForReading && path == original2 && ++opens == 2) {
+             writeFile(original2, "edited meanwhile");
            }
          };
        },
-       "照片在处理期间发生变化，请等导出完成后重试。", "r2.png"},
+       original2},
       {"the staging folder cannot be made", std::pair{FsOp::createDirectoryAt, 1},
-       [](FaultyFileSystem&) {}, "", nullptr},
-      {"the commit fails", std::pair{FsOp::renameNoReplaceAt, 1}, [](FaultyFileSystem&) {}, "",
-       nullptr},
+       [](FaultyFileSystem&) {}, ""},
+      {"the commit fails", std::pair{FsOp::renameNoReplaceAt, 1}, [](FaultyFileSystem&) {}, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -403,17 +457,25 @@ TEST_F(RealSaveTest, AFailedSaveNamesTheRenderOfTheFailingPairOnly) {
     ASSERT_EQ(m_toolkit.alerts.size(), 1u);
     const std::string& alert = m_toolkit.alerts[0];
     const auto newline = alert.find('\n');
-    if (c.expectFileName == nullptr) {
+    if (c.expectFile.empty()) {
       EXPECT_EQ(newline, std::string::npos) << alert;
     } else {
       ASSERT_NE(newline, std::string::npos) << alert;
-      EXPECT_EQ(alert.substr(0, newline), c.expectFirstLine);
-      EXPECT_EQ(alert.substr(newline + 1), c.expectFileName);
+      EXPECT_EQ(alert.substr(newline + 1), c.expectFile);
     }
     EXPECT_EQ(snapshot(out.path()), before) << "a failed save leaves the destination as it was";
-    writeFile(list[1], testing::pngImage(4, 3));
-    writeFile(lastOriginal, "original 2");
+    restore();
   }
+}
+
+TEST_F(RealSaveTest, AMissingRendersAlertCarriesTheChineseDescriptionAndItsPath) {
+  const Strings list = pairedRenders(2);
+  fs::remove(list[1]);
+  save(destination());
+  m_toolkit.runJob();
+  m_toolkit.drain();
+  EXPECT_EQ(m_toolkit.alerts,
+            (Strings{"无法检查“" + list[1] + "”：没有那个文件或目录（ENOENT）\n" + list[1]}));
 }
 
 TEST_F(RealSaveTest, QuittingBeforeTheBatchRunsRollsItBackThenEnds) {

@@ -1,12 +1,15 @@
-#include "platform/qt/window_session.h"
+#include "window/window_session.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTableView>
 #include <QThreadPool>
+#include <initializer_list>
 
 #include "ui/window_texts.h"
 
@@ -33,12 +36,18 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   // A double click has selected its row by the time this arrives; pairing acts on the selection.
   QObject::connect(m_window.table(), &QTableView::doubleClicked, &m_toolkit,
                    [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); });
+  m_window.rowActivated = [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); };
+  m_window.removeRequested = [this] { m_toolkit.guarded([this] { m_app.removeSelected(); }); };
 
   m_window.mayClose = [this] {
     if (m_app.requestQuit()) return true;
-    // A save is rolling back: the window stays in sight, but inert, until it has.
-    m_window.centralWidget()->setEnabled(false);
-    m_window.menuBar()->setEnabled(false);
+    // A save is rolling back: the window stays in sight, inert but for the message line that says
+    // so and the progress bar, until it has.
+    for (QWidget* control : std::initializer_list<QWidget*>{
+             m_window.table(), m_window.addButton(), m_window.chooseButton(), m_window.saveButton(),
+             m_window.menuBar()}) {
+      control->setEnabled(false);
+    }
     return false;
   };
   // Adding may show alerts; they come after the drop has finished, not inside it.
@@ -53,6 +62,22 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
 WindowSession::~WindowSession() {
   m_app.requestQuit();
   QThreadPool::globalInstance()->waitForDone();
+}
+
+void WindowSession::quitFromOutside() {
+  // A modal panel or alert runs an event loop of its own, and the window cannot close under it:
+  // each one is dismissed (as a cancel), and the quit is tried again once it has returned.
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+      dialog->reject();
+    } else {
+      modal->close();
+    }
+    QMetaObject::invokeMethod(
+        &m_toolkit, [this] { quitFromOutside(); }, Qt::QueuedConnection);
+    return;
+  }
+  m_window.quitAction()->trigger();
 }
 
 void WindowSession::show() {

@@ -22,12 +22,16 @@ inline constexpr int kButtonSpacing = 12;
 inline constexpr int kContentWidth = kWindowWidth - 2 * kInsets;
 inline constexpr int kTableHeight = 260;
 inline constexpr int kRowHeight = 32;
+inline constexpr int kProgressWidth = 200;
 inline constexpr qreal kHeadlinePointSize = 23.0;
 }  // namespace layout
 
-// The one window: headline, message line, progress bar (hidden while idle), the table of renders
-// and the row of buttons, with a menu bar holding the quit item. It knows nothing of the rules
-// behind its controls; whoever builds it wires the buttons and answers the two hooks.
+// The one window: headline, message line, the table of renders and the row of buttons, with the
+// progress bar at the end of that row (hidden while idle) and a menu bar holding the quit item.
+// Nothing in it moves or changes size while the window is used: the message line is as high as
+// its longest text needs and the progress bar keeps its place when hidden. Tab goes from the
+// table to the three buttons and back; Enter on a row or a button acts like a click on it. It knows
+// nothing of the rules behind its controls; whoever builds it wires the buttons and the hooks.
 class MainWindow : public QMainWindow {
   Q_OBJECT
 
@@ -42,13 +46,20 @@ class MainWindow : public QMainWindow {
   QPushButton* chooseButton() const { return m_chooseButton; }
   QPushButton* saveButton() const { return m_saveButton; }
   QAction* quitAction() const { return m_quitAction; }
+  // The table's context-menu item that removes the selected render.
+  QAction* removeAction() const { return m_removeAction; }
 
   // Asked when the window is about to close; answering false keeps it open.
   std::function<bool()> mayClose;
   // Local files dropped onto the window, as file-system paths, in the order of the drop.
   std::function<void(std::vector<std::string>)> filesDropped;
+  // Enter or Return on the table's selected row.
+  std::function<void()> rowActivated;
+  // Delete or Backspace on the table, or the remove item of its context menu.
+  std::function<void()> removeRequested;
 
  protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
@@ -62,6 +73,7 @@ class MainWindow : public QMainWindow {
   QPushButton* m_chooseButton;
   QPushButton* m_saveButton;
   QAction* m_quitAction;
+  QAction* m_removeAction;
 };
 
 }  // namespace quillmere

@@ -1,4 +1,4 @@
-#include "platform/qt/main_window.h"
+#include "window/main_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -6,18 +6,22 @@
 #include <QDropEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 
-#include "platform/qt/qt_text.h"
+#include "ui/bridge_app.h"
 #include "ui/window_texts.h"
+#include "window/qt_text.h"
 
 namespace quillmere {
 
@@ -25,6 +29,61 @@ namespace {
 
 // The first menu of the bar is the application's own, named after it as a desktop shows it.
 constexpr std::string_view kApplicationMenu = "Quillmere Bridge";
+
+// A push button that shows plainly when it has the keyboard: a ring in the highlight colour inside
+// its edge, drawn over whatever the style draws, so that the button's size never changes with it.
+class FocusRingButton : public QPushButton {
+ public:
+  using QPushButton::QPushButton;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    QPushButton::paintEvent(event);
+    if (!hasFocus()) return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(palette().color(QPalette::Active, QPalette::Highlight), 2.0));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 3.0, 3.0);
+  }
+};
+
+bool isEnter(const QKeyEvent& key) {
+  return (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter) &&
+         (key.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+}
+
+bool isRemove(const QKeyEvent& key) {
+  return (key.key() == Qt::Key_Delete || key.key() == Qt::Key_Backspace) &&
+         (key.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+}
+
+// Runs a hook of the window; nothing may leave an event handler into Qt.
+void call(const std::function<void()>& hook) {
+  try {
+    if (hook) hook();
+  } catch (...) {
+  }
+}
+
+// The height the message line needs for the longest of the texts it shows, so that it never
+// changes height, and with it the window, while the user works.
+int messageHeight(const QLabel& message) {
+  QLabel probe;
+  probe.setFont(message.font());
+  probe.setWordWrap(true);
+  probe.setTextFormat(Qt::PlainText);
+  probe.setContentsMargins(message.contentsMargins());
+  int height = 0;
+  for (const std::string& text :
+       {std::string(texts::kInitialMessage), std::string(texts::kBusyMessage),
+        std::string(texts::kCancelling), texts::savedMessage(BridgeApp::kListLimit),
+        texts::pairedByNameMessage(BridgeApp::kListLimit, BridgeApp::kListLimit)}) {
+    probe.setText(qText(text));
+    height = std::max(height, probe.heightForWidth(layout::kContentWidth));
+  }
+  return height;
+}
 
 std::vector<std::string> localFiles(const QMimeData* mime) {
   std::vector<std::string> paths;
@@ -73,15 +132,9 @@ MainWindow::MainWindow() {
   m_message->setWordWrap(true);
   m_message->setTextInteractionFlags(Qt::TextSelectableByMouse);
   m_message->setFixedWidth(layout::kContentWidth);
+  m_message->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  m_message->setFixedHeight(messageHeight(*m_message));
   stack->addWidget(m_message, 0, Qt::AlignLeft);
-
-  m_progress = new QProgressBar;
-  m_progress->setObjectName(QStringLiteral("progress"));
-  m_progress->setFixedWidth(layout::kContentWidth);
-  m_progress->setTextVisible(false);
-  m_progress->setRange(0, 0);
-  m_progress->hide();
-  stack->addWidget(m_progress, 0, Qt::AlignLeft);
 
   m_table = new QTableView;
   m_table->setObjectName(QStringLiteral("table"));
@@ -89,6 +142,8 @@ MainWindow::MainWindow() {
   m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
   m_table->setSelectionMode(QAbstractItemView::SingleSelection);
   m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // Tab leaves the table for the buttons instead of walking its cells.
+  m_table->setTabKeyNavigation(false);
   m_table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   m_table->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   m_table->setShowGrid(false);
@@ -102,31 +157,79 @@ MainWindow::MainWindow() {
   m_table->horizontalHeader()->setStretchLastSection(false);
   m_table->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   m_table->horizontalHeader()->setHighlightSections(false);
+  m_table->installEventFilter(this);
+  m_removeAction = new QAction(qText(texts::kRemoveAction), m_table);
+  m_removeAction->setObjectName(QStringLiteral("removeAction"));
+  m_table->addAction(m_removeAction);
+  m_table->setContextMenuPolicy(Qt::ActionsContextMenu);
+  connect(m_removeAction, &QAction::triggered, this, [this] { call(removeRequested); });
   stack->addWidget(m_table, 0, Qt::AlignLeft);
 
   auto* buttonRow = new QWidget;
   buttonRow->setObjectName(QStringLiteral("buttonRow"));
+  buttonRow->setFixedWidth(layout::kContentWidth);
   auto* buttons = new QHBoxLayout(buttonRow);
   buttons->setSpacing(layout::kButtonSpacing);
   buttons->setContentsMargins(0, 0, 0, 0);
-  m_addButton = new QPushButton(qText(texts::kAddButton));
+  m_addButton = new FocusRingButton(qText(texts::kAddButton));
   m_addButton->setObjectName(QStringLiteral("addButton"));
-  m_chooseButton = new QPushButton(qText(texts::kChooseButton));
+  m_chooseButton = new FocusRingButton(qText(texts::kChooseButton));
   m_chooseButton->setObjectName(QStringLiteral("chooseButton"));
-  m_saveButton = new QPushButton(qText(texts::kSaveButton));
+  m_saveButton = new FocusRingButton(qText(texts::kSaveButton));
   m_saveButton->setObjectName(QStringLiteral("saveButton"));
   m_saveButton->setEnabled(false);
   for (QPushButton* button : {m_addButton, m_chooseButton, m_saveButton}) {
+    // No default button: no key saves, only pressing the focused save button does.
     button->setAutoDefault(false);
+    button->setDefault(false);
+    button->setFocusPolicy(Qt::StrongFocus);
+    button->installEventFilter(this);
     buttons->addWidget(button);
   }
+  // The progress bar has its place at the end of the button row, kept while it is hidden, so that
+  // showing it moves nothing.
+  buttons->addStretch(1);
+  m_progress = new QProgressBar;
+  m_progress->setObjectName(QStringLiteral("progress"));
+  m_progress->setFixedWidth(layout::kProgressWidth);
+  m_progress->setTextVisible(false);
+  m_progress->setRange(0, 0);
+  QSizePolicy keepPlace = m_progress->sizePolicy();
+  keepPlace.setRetainSizeWhenHidden(true);
+  m_progress->setSizePolicy(keepPlace);
+  m_progress->hide();
+  buttons->addWidget(m_progress, 0, Qt::AlignVCenter);
   stack->addWidget(buttonRow, 0, Qt::AlignLeft);
 
+  setTabOrder(m_table, m_addButton);
+  setTabOrder(m_addButton, m_chooseButton);
+  setTabOrder(m_chooseButton, m_saveButton);
+
   setCentralWidget(root);
-  // 800 wide, as high as the content needs, and not resizable by the user; the height follows
-  // the message line and the progress bar as they change.
+  // 800 wide, as high as the content needs, and not resizable by the user.
   QMainWindow::layout()->setSizeConstraint(QLayout::SetFixedSize);
   setAcceptDrops(true);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::KeyPress) return QMainWindow::eventFilter(watched, event);
+  const auto& key = static_cast<const QKeyEvent&>(*event);
+  if (watched == m_table) {
+    if (isEnter(key)) {
+      call(rowActivated);
+      return true;
+    }
+    if (isRemove(key)) {
+      call(removeRequested);
+      return true;
+    }
+  } else if (auto* button = qobject_cast<QPushButton*>(watched);
+             button != nullptr && isEnter(key)) {
+    // Space presses a focused button in every style; Enter does too, as users expect.
+    if (button->isEnabled()) button->click();
+    return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

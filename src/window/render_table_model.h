@@ -6,9 +6,10 @@ namespace quillmere {
 
 class BridgeApp;
 
-// The table's data source: rows and cell texts come from BridgeApp, column titles and widths
-// from the window's column table. reload() keeps the view's selection, as a table reloading its
-// data does: renders are only ever added, so new rows are inserted and the rest repainted. It
+// The table's data source: rows, cell texts and how the source cells are drawn come from
+// BridgeApp, column titles and widths from the window's column table. reload() keeps the view's
+// selection, as a table reloading its data does, while rows are only added: new rows are inserted
+// and the rest repainted. After a removal the model is reset, and BridgeApp selects again. It
 // starts empty and reads nothing of BridgeApp before the first reload().
 class RenderTableModel : public QAbstractTableModel {
  public:

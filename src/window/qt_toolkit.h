@@ -1,9 +1,8 @@
 #pragma once
 
 #include <QObject>
-#include <QString>
+#include <QSettings>
 #include <functional>
-#include <map>
 
 #include "ui/toolkit.h"
 
@@ -14,7 +13,8 @@ class RenderTableModel;
 
 // The Qt 6 Widgets side of the toolkit: modal QFileDialog and QMessageBox over the window, the
 // window's controls, Qt's global thread pool for background jobs and queued calls back to the GUI
-// thread. Blocks queued here are dropped when the toolkit is destroyed.
+// thread, and QSettings in the user's configuration folder for the folders panels remember. Blocks
+// queued here are dropped when the toolkit is destroyed.
 class QtToolkit : public QObject, public Toolkit {
  public:
   explicit QtToolkit(MainWindow& window);
@@ -31,10 +31,13 @@ class QtToolkit : public QObject, public Toolkit {
   void selectRow(int row) override;
   void setSaveEnabled(bool enabled) override;
   void setMessage(const std::string& text) override;
+  void setMessageDetail(const std::string& detail) override;
   void showBusyProgress() override;
   void showProgress(std::uint64_t done, std::uint64_t total) override;
   void hideProgress() override;
   void quit() override;
+  std::string rememberedFolder(PanelFolder panel) override;
+  void rememberFolder(PanelFolder panel, const std::string& folder) override;
 
   // Runs an action of the window so that no exception leaves it into Qt: whatever escapes is
   // shown in an alert instead.
@@ -43,9 +46,7 @@ class QtToolkit : public QObject, public Toolkit {
  private:
   MainWindow& m_window;
   RenderTableModel* m_model = nullptr;
-  // The folder each kind of panel was last left in, so choosing many originals one after another
-  // starts where the previous one was found. Not kept beyond the session.
-  std::map<QString, QString> m_lastFolders;
+  QSettings m_settings;
 };
 
 }  // namespace quillmere

@@ -1,4 +1,4 @@
-#include "platform/qt/qt_toolkit.h"
+#include "window/qt_toolkit.h"
 
 #include <QCoreApplication>
 #include <QFileDialog>
@@ -12,12 +12,12 @@
 #include <QThreadPool>
 #include <exception>
 
-#include "platform/qt/file_viewer.h"
-#include "platform/qt/main_window.h"
-#include "platform/qt/qt_text.h"
-#include "platform/qt/render_table_model.h"
 #include "records/records.h"
 #include "ui/window_texts.h"
+#include "window/file_viewer.h"
+#include "window/main_window.h"
+#include "window/qt_text.h"
+#include "window/render_table_model.h"
 
 namespace quillmere {
 
@@ -35,14 +35,25 @@ QString nameFilter(const std::vector<std::string>& extensions) {
   return patterns.join(QLatin1Char(' '));
 }
 
-QString panelKind(const OpenPanel& panel) {
-  if (panel.chooseFolders) return QStringLiteral("folder");
-  return panel.multipleSelection ? QStringLiteral("files") : QStringLiteral("file");
+QString settingsKey(PanelFolder panel) {
+  switch (panel) {
+    case PanelFolder::renders:
+      return QStringLiteral("folders/renders");
+    case PanelFolder::originals:
+      return QStringLiteral("folders/originals");
+    case PanelFolder::destination:
+      return QStringLiteral("folders/destination");
+  }
+  return QStringLiteral("folders/other");
 }
 
 }  // namespace
 
-QtToolkit::QtToolkit(MainWindow& window) : m_window(window) {}
+QtToolkit::QtToolkit(MainWindow& window)
+    : m_window(window),
+      // ~/.config/quillmere-bridge/quillmere-bridge.conf (XDG_CONFIG_HOME respected).
+      m_settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quillmere-bridge"),
+                 QStringLiteral("quillmere-bridge")) {}
 
 std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel& panel) {
   QFileDialog dialog(&m_window);
@@ -58,19 +69,11 @@ std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel&
   }
   dialog.setOption(QFileDialog::ReadOnly, !panel.canCreateFolders);
   if (!panel.extensions.empty()) dialog.setNameFilter(nameFilter(panel.extensions));
-  const QString kind = panelKind(panel);
-  if (const auto last = m_lastFolders.find(kind); last != m_lastFolders.end()) {
-    dialog.setDirectory(last->second);
-  }
+  if (!panel.folder.empty()) dialog.setDirectory(qPath(panel.folder));
+  if (!panel.preselected.empty()) dialog.selectFile(qPath(panel.preselected));
 
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   const QStringList selected = dialog.selectedFiles();
-  if (!selected.isEmpty()) {
-    // A folder panel opens in the folder chosen last, so confirming it again is one click; a
-    // file panel opens beside the file chosen last.
-    const QFileInfo first(selected.front());
-    m_lastFolders[kind] = panel.chooseFolders ? first.absoluteFilePath() : first.absolutePath();
-  }
   std::vector<std::string> chosen;
   for (const QString& path : selected) chosen.push_back(filePath(path));
   return chosen;
@@ -121,7 +124,14 @@ void QtToolkit::selectRow(int row) {
 
 void QtToolkit::setSaveEnabled(bool enabled) { m_window.saveButton()->setEnabled(enabled); }
 
-void QtToolkit::setMessage(const std::string& text) { m_window.message()->setText(qText(text)); }
+void QtToolkit::setMessage(const std::string& text) {
+  m_window.message()->setText(qText(text));
+  m_window.message()->setToolTip({});
+}
+
+void QtToolkit::setMessageDetail(const std::string& detail) {
+  m_window.message()->setToolTip(qPath(detail));
+}
 
 void QtToolkit::showBusyProgress() {
   m_window.progress()->setRange(0, 0);
@@ -138,6 +148,17 @@ void QtToolkit::showProgress(std::uint64_t done, std::uint64_t total) {
 void QtToolkit::hideProgress() { m_window.progress()->hide(); }
 
 void QtToolkit::quit() { QCoreApplication::quit(); }
+
+std::string QtToolkit::rememberedFolder(PanelFolder panel) {
+  const QString folder = m_settings.value(settingsKey(panel)).toString();
+  // A folder that has gone since is no place to open a panel in.
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) return {};
+  return filePath(folder);
+}
+
+void QtToolkit::rememberFolder(PanelFolder panel, const std::string& folder) {
+  m_settings.setValue(settingsKey(panel), qPath(folder));
+}
 
 void QtToolkit::guarded(const std::function<void()>& action) noexcept {
   try {

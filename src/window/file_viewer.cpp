@@ -1,4 +1,4 @@
-#include "platform/qt/file_viewer.h"
+#include "window/file_viewer.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/main_window.h"
-#include "platform/qt/qt_toolkit.h"
-#include "platform/qt/render_table_model.h"
 #include "ui/bridge_app.h"
+#include "window/main_window.h"
+#include "window/qt_toolkit.h"
+#include "window/render_table_model.h"
 
 namespace quillmere {
 
@@ -24,6 +24,10 @@ class WindowSession {
 
   // Centres and shows the window in front, refreshes, then adds the opened files.
   void show();
+
+  // A request to end that does not come from the window (a signal): open panels and alerts are
+  // dismissed, then it goes the way of the quit menu item, a running save included.
+  void quitFromOutside();
 
   MainWindow& window() { return m_window; }
   QtToolkit& toolkit() { return m_toolkit; }
