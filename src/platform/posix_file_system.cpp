@@ -190,7 +190,7 @@ class PosixFileSystem final : public FileSystem {
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) throwSystemError(errno, "examine", path);
     if (!S_ISREG(info.st_mode)) throwNotRegularFile(path);
-    return OpenFile{std::move(fd), path};
+    return OpenFile{std::move(fd), path, {}};
   }
 
   OpenFile openStreamForReading(const std::string& path) override {
@@ -202,7 +202,7 @@ class PosixFileSystem final : public FileSystem {
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) throwSystemError(errno, "examine", path);
     if (S_ISDIR(info.st_mode)) throwSystemError(EISDIR, "open", path);
-    return OpenFile{std::move(fd), path};
+    return OpenFile{std::move(fd), path, {}};
   }
 
   OpenFile createExclusive(const std::string& path) override {
