@@ -181,10 +181,19 @@ TEST_F(BatchIntegrity, DurableWritesHappenInAnOrderThatSurvivesAPowerCut) {
 // The observer learns which pair and which of its files a failure concerns, so a report can
 // send the user to the right file, or to none when the destination or the batch is at fault.
 TEST_F(BatchIntegrity, TheObserverHearsWhichFileOfWhichPairFailed) {
+  // Two pairs are staged at once, so a fault is aimed at one path; random names in it match any.
+  const std::string anyUuid = "00000000-0000-0000-0000-000000000000";
+  const std::string stagedJpeg =
+      destination() + "/.quillmere-partial-" + anyUuid + "/" + anyUuid + ".jpg";
+  struct Fault {
+    FsOp op;
+    int k;
+    std::string path;  // empty: the k-th call of `op` wherever it goes
+  };
   const struct {
     const char* name;
     std::function<void(BatchRequest&)> arrange;
-    std::optional<std::pair<FsOp, int>> fault;
+    std::optional<Fault> fault;
     std::optional<std::size_t> item;
     BatchSubject subject;
   } cases[] = {
@@ -204,15 +213,17 @@ TEST_F(BatchIntegrity, TheObserverHearsWhichFileOfWhichPairFailed) {
        std::nullopt, 0, BatchSubject::render},
       {"render not an image", [](BatchRequest& r) { writeFile(r.items[1].renderPath, "text"); },
        std::nullopt, 1, BatchSubject::render},
-      {"original unreadable while hashing", [](BatchRequest&) {}, std::pair{FsOp::readAt, 1}, 0,
-       BatchSubject::original},
+      {"original unreadable while hashing", [](BatchRequest&) {},
+       Fault{FsOp::readAt, 1, m_dir / "in/o0.cr3"}, 0, BatchSubject::original},
       {"destination gone", [&](BatchRequest&) { fs::remove_all(destination()); }, std::nullopt,
        std::nullopt, BatchSubject::none},
       {"staging folder cannot be made", [](BatchRequest&) {},
-       std::pair{FsOp::createDirectoryAt, 1}, std::nullopt, BatchSubject::none},
-      {"copy cannot be written", [](BatchRequest&) {}, std::pair{FsOp::createExclusiveAt, 2}, 1,
-       BatchSubject::none},
-      {"commit fails", [](BatchRequest&) {}, std::pair{FsOp::renameNoReplaceAt, 1}, std::nullopt,
+       Fault{FsOp::createDirectoryAt, 1, ""}, std::nullopt, BatchSubject::none},
+      {"copy cannot be written",
+       // The one JPEG among PNGs, so that its copy is the one staged file named .jpg.
+       [](BatchRequest& r) { writeFile(r.items[1].renderPath, testing::jpegImage(16, 12)); },
+       Fault{FsOp::createExclusiveAt, 1, stagedJpeg}, 1, BatchSubject::none},
+      {"commit fails", [](BatchRequest&) {}, Fault{FsOp::renameNoReplaceAt, 1, ""}, std::nullopt,
        BatchSubject::none},
   };
   for (const auto& c : cases) {
@@ -222,8 +233,10 @@ TEST_F(BatchIntegrity, TheObserverHearsWhichFileOfWhichPairFailed) {
     fs::create_directories(destination());
     BatchRequest r = request(3);
     c.arrange(r);
-    FaultyFileSystem faulty = c.fault ? FaultyFileSystem(c.fault->first, c.fault->second)
-                                      : FaultyFileSystem();
+    FaultyFileSystem faulty = !c.fault                ? FaultyFileSystem()
+                              : c.fault->path.empty() ? FaultyFileSystem(c.fault->op, c.fault->k)
+                                                      : FaultyFileSystem(c.fault->op, c.fault->k,
+                                                                         c.fault->path);
     std::vector<BatchFailureSite> heard;
     BatchObserver observer{{}, {}, [&](const BatchFailureSite& site) { heard.push_back(site); }};
     EXPECT_NE(failureOf([&] { createBatch(r, faulty, &observer); }), "no failure");
