@@ -150,6 +150,7 @@ MainWindow::MainWindow() {
   m_table->setWordWrap(false);
   // Long file names keep their start and their extension.
   m_table->setTextElideMode(Qt::ElideMiddle);
+  m_table->setIconSize(QSize(layout::kPictureWidth, layout::kPictureHeight));
   m_table->verticalHeader()->hide();
   m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   m_table->verticalHeader()->setMinimumSectionSize(layout::kRowHeight);

@@ -22,6 +22,9 @@ inline constexpr int kButtonSpacing = 12;
 inline constexpr int kContentWidth = kWindowWidth - 2 * kInsets;
 inline constexpr int kTableHeight = 260;
 inline constexpr int kRowHeight = 32;
+// The small picture before a file's name, within the row.
+inline constexpr int kPictureWidth = 42;
+inline constexpr int kPictureHeight = 28;
 inline constexpr int kProgressWidth = 200;
 inline constexpr qreal kHeadlinePointSize = 23.0;
 }  // namespace layout

@@ -18,7 +18,7 @@ namespace quillmere {
 WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner runner)
     : m_toolkit(m_window),
       m_app(m_toolkit, std::move(runner)),
-      m_model(m_app),
+      m_model(m_app, m_pictures),
       m_openedFiles(std::move(openedFiles)) {
   m_toolkit.attach(m_model);
   m_window.table()->setModel(&m_model);
@@ -40,6 +40,8 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   m_window.removeRequested = [this] { m_toolkit.guarded([this] { m_app.removeSelected(); }); };
 
   m_window.mayClose = [this] {
+    // Pictures not yet begun are not wanted by a closing window.
+    m_pictures.dropPending();
     if (m_app.requestQuit()) return true;
     // A save is rolling back: the window stays in sight, inert but for the message line that says
     // so and the progress bar, until it has.
@@ -60,6 +62,7 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
 }
 
 WindowSession::~WindowSession() {
+  m_pictures.dropPending();
   m_app.requestQuit();
   QThreadPool::globalInstance()->waitForDone();
 }

@@ -7,6 +7,7 @@
 #include "window/main_window.h"
 #include "window/qt_toolkit.h"
 #include "window/render_table_model.h"
+#include "window/thumbnail_cache.h"
 
 namespace quillmere {
 
@@ -32,13 +33,15 @@ class WindowSession {
   MainWindow& window() { return m_window; }
   QtToolkit& toolkit() { return m_toolkit; }
   BridgeApp& app() { return m_app; }
+  ThumbnailCache& pictures() { return m_pictures; }
 
  private:
-  // Destroyed in reverse order: the model, BridgeApp, then the toolkit (queued blocks die with
-  // it), and the window last.
+  // Destroyed in reverse order: the model, the pictures (pending ones dropped, those being made
+  // waited for), BridgeApp, then the toolkit (queued blocks die with it), and the window last.
   MainWindow m_window;
   QtToolkit m_toolkit;
   BridgeApp m_app;
+  ThumbnailCache m_pictures;
   RenderTableModel m_model;
   std::vector<std::string> m_openedFiles;
 };

@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
@@ -561,6 +562,65 @@ TEST_F(WindowTest, UnpairedAndDifferentlyNamedOriginalsAreDrawnApartWithTheirTex
   EXPECT_TRUE(role(2, Qt::ForegroundRole).isValid());
   EXPECT_TRUE(role(2, Qt::FontRole).value<QFont>().italic());
   EXPECT_NE(role(0, Qt::ForegroundRole), role(2, Qt::ForegroundRole));
+}
+
+// --- pictures
+
+TEST_F(WindowTest, AListedRenderGetsItsPictureFromTheBackgroundThreadsOnly) {
+  const std::string photo = m_dir / "photo.jpg";
+  writeFile(photo, testing::jpegImage(300, 200));
+  start();
+  // Every picture thread is held, so no picture can be made until they are let go: if the main
+  // thread decoded, the picture would show meanwhile.
+  ThumbnailCache& pictures = m_session->pictures();
+  std::mutex mutex;
+  std::condition_variable released;
+  bool go = false;
+  const auto release = [&] {
+    const std::lock_guard lock(mutex);
+    go = true;
+    released.notify_all();
+  };
+  const std::unique_ptr<void, std::function<void(void*)>> releaseAtEnd(&go,
+                                                                       [&](void*) { release(); });
+  for (int i = 0; i < pictures.pool().maxThreadCount(); ++i) {
+    pictures.pool().start([&] {
+      std::unique_lock lock(mutex);
+      released.wait(lock, [&] { return go; });
+    });
+  }
+  m_session->app().openFiles({photo});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+  window().table()->viewport()->repaint();
+  QTest::qWait(100);
+  EXPECT_FALSE(model().index(0, 0).data(Qt::DecorationRole).isValid());
+  EXPECT_EQ(pictures.madeCount(), 0);
+
+  release();
+  ASSERT_TRUE(waitUntil([&] { return model().index(0, 0).data(Qt::DecorationRole).isValid(); }));
+  const auto picture = model().index(0, 0).data(Qt::DecorationRole).value<QPixmap>();
+  EXPECT_EQ(picture.size(), QSize(layout::kPictureWidth, layout::kPictureHeight));
+  EXPECT_EQ(window().table()->iconSize(), picture.size());
+  EXPECT_EQ(cell(0, 0), "photo.jpg");
+}
+
+TEST_F(WindowTest, OriginalsShowTheirPictureOrTheIconOfTheirType) {
+  start({render("a.png"), render("b.png", 1)});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
+  writeFile(m_dir / "a.jpg", testing::jpegImage(200, 300));
+  writeFile(m_dir / "b.txt", "notes, not a picture");
+  ModalAnswerer answerer;
+  for (const char* original : {"a.jpg", "b.txt"}) {
+    answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / original));
+    window().chooseButton()->click();
+  }
+  const auto decoration = [&](int row) { return model().index(row, 1).data(Qt::DecorationRole); };
+  ASSERT_TRUE(waitUntil([&] { return decoration(0).isValid() && decoration(1).isValid(); }));
+  EXPECT_EQ(decoration(0).value<QPixmap>().size(),
+            QSize(layout::kPictureWidth, layout::kPictureHeight));
+  EXPECT_FALSE(decoration(1).value<QPixmap>().isNull());
+  EXPECT_EQ(cell(0, 1), "a.jpg");
+  EXPECT_EQ(cell(1, 1), "b.txt");
 }
 
 // --- where things go
