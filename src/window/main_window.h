@@ -33,7 +33,8 @@ inline constexpr qreal kHeadlinePointSize = 23.0;
 // progress bar at the end of that row (hidden while idle) and a menu bar holding the quit item.
 // Nothing in it moves or changes size while the window is used: the message line is as high as
 // its longest text needs and the progress bar keeps its place when hidden. Tab goes from the
-// table to the three buttons and back; Enter on a row or a button acts like a click on it. It knows
+// table to the three buttons and back; Enter on a row or a button acts like a click on it; Space on
+// a row or the pointer over it asks for a larger look at its pair. It knows
 // nothing of the rules behind its controls; whoever builds it wires the buttons and the hooks.
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -60,6 +61,12 @@ class MainWindow : public QMainWindow {
   std::function<void()> rowActivated;
   // Delete or Backspace on the table, or the remove item of its context menu.
   std::function<void()> removeRequested;
+  // Space on the table: the larger look at the selected row, shown or put away.
+  std::function<void()> previewToggled;
+  // The pointer is over a row of the table (it tracks the pointer), or has left the table, or a
+  // key other than Space was pressed on it: the larger look shown for a row goes.
+  std::function<void(int row)> rowHovered;
+  std::function<void()> previewDismissed;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

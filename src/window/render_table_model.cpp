@@ -4,7 +4,6 @@
 #include <QColor>
 #include <QFont>
 #include <QIcon>
-#include <QMimeDatabase>
 #include <QPainter>
 #include <QPalette>
 #include <QSet>
@@ -30,17 +29,6 @@ constexpr int kBadgeSize = 16;
 
 QSize pictureBox() { return {layout::kPictureWidth, layout::kPictureHeight}; }
 
-// The desktop's icon for a file that is no image, by its name alone (the main thread reads no
-// file); nothing for images, which show their picture or, when it cannot be made, nothing.
-QPixmap typeIcon(const QString& path) {
-  static const QMimeDatabase database;
-  const QMimeType type = database.mimeTypeForFile(path, QMimeDatabase::MatchExtension);
-  if (type.name().startsWith(QLatin1String("image/"))) return {};
-  QIcon icon = QIcon::fromTheme(type.iconName(), QIcon::fromTheme(type.genericIconName()));
-  if (icon.isNull()) icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
-  return icon.pixmap(pictureBox());
-}
-
 QPixmap withWarning(QPixmap picture) {
   const QIcon warning = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
   if (picture.isNull()) return warning.pixmap(pictureBox().height());
@@ -61,7 +49,7 @@ QPixmap RenderTableModel::picture(const std::string& path) const {
   const QString file = qPath(path);
   const auto [lookup, pixmap] = m_pictures.picture(file, pictureBox());
   if (lookup == ThumbnailCache::Lookup::ready) return pixmap;
-  if (lookup == ThumbnailCache::Lookup::none) return typeIcon(file);
+  if (lookup == ThumbnailCache::Lookup::none) return typeIcon(file, pictureBox());
   return {};
 }
 

@@ -1,7 +1,11 @@
 #include "window/thumbnail_cache.h"
 
+#include <QApplication>
+#include <QIcon>
 #include <QImage>
+#include <QMimeDatabase>
 #include <QPainter>
+#include <QStyle>
 #include <QThread>
 #include <algorithm>
 
@@ -111,6 +115,15 @@ void ThumbnailCache::dropPending() {
     dropped.swap(m_pending);
   }
   for (const Request& request : dropped) m_asked.remove(keyOf(request.path, request.box));
+}
+
+QPixmap typeIcon(const QString& path, QSize box) {
+  const QMimeDatabase database;
+  const QMimeType type = database.mimeTypeForFile(path, QMimeDatabase::MatchExtension);
+  if (type.name().startsWith(QLatin1String("image/"))) return {};
+  QIcon icon = QIcon::fromTheme(type.iconName(), QIcon::fromTheme(type.genericIconName()));
+  if (icon.isNull()) icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
+  return icon.pixmap(box);
 }
 
 }  // namespace quillmere

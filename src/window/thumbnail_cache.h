@@ -70,4 +70,9 @@ class ThumbnailCache : public QObject {
   std::vector<Request> m_pending;  // newest last
 };
 
+// The desktop's icon for a file that is no image, by its name alone (the main thread reads no
+// file), at most `box` in size; nothing for images, which show their picture or, when it cannot be
+// made, nothing.
+QPixmap typeIcon(const QString& path, QSize box);
+
 }  // namespace quillmere

@@ -623,6 +623,45 @@ TEST_F(WindowTest, OriginalsShowTheirPictureOrTheIconOfTheirType) {
   EXPECT_EQ(cell(1, 1), "b.txt");
 }
 
+TEST_F(WindowTest, SpaceOrThePointerOnARowShowsItsPairLarger) {
+  const std::string photo = m_dir / "DSC_1.jpg";
+  writeFile(photo, testing::jpegImage(600, 400));
+  writeFile(m_dir / "DSC_1.CR3", testing::jpegImage(400, 600, 1));
+  start({photo, render("b.png")});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
+  ModalAnswerer answerer;
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "DSC_1.CR3"));
+  m_session->toolkit().selectRow(0);
+  window().chooseButton()->click();
+  ASSERT_TRUE(waitUntil([&] { return answerer.fileAnswers.empty(); }));
+  PairPreview& preview = m_session->preview();
+  const auto shown = [&](const char* name) {
+    return preview.findChild<QLabel*>(QString::fromLatin1(name))->pixmap().size();
+  };
+
+  activate(window(), *window().table());
+  m_session->toolkit().selectRow(0);
+  QTest::keyClick(window().table(), Qt::Key_Space);
+  ASSERT_TRUE(preview.isVisible());
+  EXPECT_EQ(preview.render(), QString::fromStdString(photo));
+  EXPECT_EQ(preview.original(), QString::fromStdString(m_dir / "DSC_1.CR3"));
+  ASSERT_TRUE(waitUntil(
+      [&] { return !shown("renderPicture").isEmpty() && !shown("originalPicture").isEmpty(); }));
+  EXPECT_EQ(shown("renderPicture"), QSize(layout::kPreviewSide, layout::kPreviewSide));
+  EXPECT_TRUE(window().table()->hasFocus()) << "the larger look takes no focus";
+  QTest::keyClick(window().table(), Qt::Key_Space);
+  EXPECT_FALSE(preview.isVisible());
+
+  // The pointer over the second row, which has no original yet.
+  const QRect second = window().table()->visualRect(model().index(1, 0));
+  QTest::mouseMove(window().table()->viewport(), second.center());
+  ASSERT_TRUE(waitUntil([&] { return preview.isVisible(); }));
+  EXPECT_EQ(preview.render(), QString::fromStdString(m_dir / "b.png"));
+  EXPECT_TRUE(preview.original().isEmpty());
+  QTest::keyClick(window().table(), Qt::Key_Down);
+  EXPECT_FALSE(preview.isVisible());
+}
+
 // --- where things go
 
 TEST_F(WindowTest, EachPanelsFolderIsRememberedAcrossLaunches) {
