@@ -90,10 +90,10 @@ void WindowSession::showPreview(int row) {
   const auto original = m_app.originals().find(render);
   QTableView& table = *m_window.table();
   const QRect cell = table.visualRect(m_model.index(row, 0));
+  const QRect rowArea(table.viewport()->mapTo(&m_window, cell.topLeft()), cell.size());
   m_preview->showPair(qPath(render),
                       original == m_app.originals().end() ? QString() : qPath(original->second),
-                      m_model.index(row, 1).data().toString(),
-                      table.viewport()->mapToGlobal(cell.bottomLeft() + QPoint(0, 4)));
+                      m_model.index(row, 1).data().toString(), rowArea);
 }
 
 void WindowSession::quitFromOutside() {

@@ -38,7 +38,7 @@ class WindowSession {
   PairPreview& preview() { return *m_preview; }
 
  private:
-  // The larger look at a row's pair, placed just below the row.
+  // The larger look at a row's pair, placed just below the row (or above it).
   void showPreview(int row);
 
   // Destroyed in reverse order: the model, the pictures (pending ones dropped, those being made

@@ -647,7 +647,14 @@ TEST_F(WindowTest, SpaceOrThePointerOnARowShowsItsPairLarger) {
   EXPECT_EQ(preview.original(), QString::fromStdString(m_dir / "DSC_1.CR3"));
   ASSERT_TRUE(waitUntil(
       [&] { return !shown("renderPicture").isEmpty() && !shown("originalPicture").isEmpty(); }));
-  EXPECT_EQ(shown("renderPicture"), QSize(layout::kPreviewSide, layout::kPreviewSide));
+  // As large as the window leaves room for beside the row, square, and never over the row.
+  const QSize larger = shown("renderPicture");
+  EXPECT_EQ(larger.width(), larger.height());
+  EXPECT_GE(larger.width(), 128);
+  EXPECT_LE(larger.width(), layout::kPreviewSide);
+  const QRect first = window().table()->visualRect(model().index(0, 0));
+  const QRect row(window().table()->viewport()->mapTo(&window(), first.topLeft()), first.size());
+  EXPECT_FALSE(preview.geometry().intersects(row));
   EXPECT_TRUE(window().table()->hasFocus()) << "the larger look takes no focus";
   QTest::keyClick(window().table(), Qt::Key_Space);
   EXPECT_FALSE(preview.isVisible());

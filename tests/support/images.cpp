@@ -26,10 +26,11 @@ std::string tiffImage(int width, int height, int seed) {
 }
 
 std::string dngLikeImage(const std::string& preview, int previewWidth, int previewHeight,
-                         bool previewIsJpeg) {
-  constexpr std::uint32_t kRawWidth = 256;
-  constexpr std::uint32_t kRawHeight = 192;
+                         bool previewIsJpeg, int rawWidth, int rawHeight) {
+  const auto rawColumns = static_cast<std::uint32_t>(rawWidth);
+  const auto rawRows = static_cast<std::uint32_t>(rawHeight);
   std::string file;
+  file.reserve(std::size_t{rawColumns} * rawRows * 2 + preview.size() + 1024);
   auto put16 = [&file](std::uint32_t value) {
     file.push_back(static_cast<char>(value & 0xff));
     file.push_back(static_cast<char>((value >> 8) & 0xff));
@@ -66,7 +67,7 @@ std::string dngLikeImage(const std::string& preview, int previewWidth, int previ
   const std::uint32_t bitsAt = modelAt + static_cast<std::uint32_t>(model.size()) + 1;
   const std::uint32_t previewAt = bitsAt + 8;
   const std::uint32_t pixelsAt = previewAt + static_cast<std::uint32_t>(preview.size()) + 1;
-  const std::uint32_t pixelBytes = kRawWidth * kRawHeight * 2;
+  const std::uint32_t pixelBytes = rawColumns * rawRows * 2;
 
   file = "II";
   put16(42);
@@ -92,14 +93,14 @@ std::string dngLikeImage(const std::string& preview, int previewWidth, int previ
   putDirectory(main);
   std::vector<Entry> raw{
       {254, 4, 1, 0},
-      {256, 4, 1, kRawWidth},
-      {257, 4, 1, kRawHeight},
+      {256, 4, 1, rawColumns},
+      {257, 4, 1, rawRows},
       {258, 3, 1, 16},
       {259, 3, 1, 1},
       {262, 3, 1, 32803},  // colour filter array
       {273, 4, 1, pixelsAt},
       {277, 3, 1, 1},
-      {278, 4, 1, kRawHeight},
+      {278, 4, 1, rawRows},
       {279, 4, 1, pixelBytes},
       {284, 3, 1, 1},
       {33421, 3, 2, 0x00020002},  // CFARepeatPatternDim 2 x 2
@@ -118,7 +119,7 @@ std::string dngLikeImage(const std::string& preview, int previewWidth, int previ
   put16(0);
   file += preview;
   file.push_back('\0');
-  for (std::uint32_t i = 0; i < kRawWidth * kRawHeight; ++i) put16((i * 37) % 4096);
+  for (std::uint32_t i = 0; i < rawColumns * rawRows; ++i) put16((i * 37) % 4096);
   return file;
 }
 
