@@ -1,6 +1,8 @@
 #include "thumbnail/thumbnail.h"
 
+#include <fcntl.h>
 #include <libraw/libraw.h>
+#include <sys/stat.h>
 #include <tiffio.h>
 
 #include <QBuffer>
@@ -13,11 +15,11 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string_view>
-#include <system_error>
 #include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace quillmere {
 
@@ -248,20 +250,23 @@ QImage makeThumbnail(const std::string& path, QSize box, std::chrono::millisecon
   try {
     const Deadline deadline(timeLimit);
     if (box.isEmpty()) return {};
-    // Only regular files: a FIFO or a device would block the reader or never end.
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) return {};
-    QFile file(QFile::decodeName(path.c_str()));
-    if (!file.open(QIODevice::ReadOnly)) return {};
+    // The path names the file once: it is opened here (without waiting, should it be a FIFO),
+    // checked to be a regular file (a FIFO or a device would block the readers or never end), and
+    // everything after reads that open file, LibRaw and libtiff through its /proc/self/fd entry,
+    // which opens the same file again however the path has changed meanwhile.
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat status {};
+    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
+    const std::string opened = "/proc/self/fd/" + std::to_string(fd.get());
+    QFile file;
+    if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) return {};
     const QByteArray head = file.peek(4);
-    if (!isOrdinaryImage(
-            std::string_view(head.constData(), static_cast<std::size_t>(head.size())))) {
-      QImage preview = readRawPreview([&path](LibRaw& raw) { return raw.open_file(path.c_str()); },
-                                      box, deadline);
+    const std::string_view start(head.constData(), static_cast<std::size_t>(head.size()));
+    if (!isOrdinaryImage(start)) {
+      QImage preview = readRawPreview(
+          [&opened](LibRaw& raw) { return raw.open_file(opened.c_str()); }, box, deadline);
       if (!preview.isNull() || deadline.passed()) return preview;
-      if (isTiff(std::string_view(head.constData(), static_cast<std::size_t>(head.size())))) {
-        return readTiffFile(path, box, deadline);
-      }
+      if (isTiff(start)) return readTiffFile(opened, box, deadline);
     }
     return readWithQt(file, box, deadline);
   } catch (...) {

@@ -1,6 +1,7 @@
 #include "thumbnail/thumbnail.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QBuffer>
 #include <QByteArray>
@@ -158,10 +159,14 @@ TEST(Thumbnail, GivesUpOnceItsTimeIsSpent) {
                   .isNull());
 }
 
-TEST(Thumbnail, GivesNothingForFoldersAndMissingFiles) {
+TEST(Thumbnail, GivesNothingForFoldersMissingFilesAndFifos) {
   TempDir dir;
   EXPECT_TRUE(makeThumbnail(dir.path(), kBox).isNull());
   EXPECT_TRUE(makeThumbnail(dir.path() + "/missing.jpg", kBox).isNull());
+  // A FIFO without a writer: opening it must not wait for one, nor reading it for data.
+  const std::string fifo = dir.path() + "/photo.jpg";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_TRUE(makeThumbnail(fifo, kBox).isNull());
 }
 
 }  // namespace
