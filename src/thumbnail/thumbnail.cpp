@@ -98,17 +98,39 @@ QImage readWithQt(QIODevice& device, QSize box, const Deadline& deadline) {
   return readReduced(reader, box, deadline);
 }
 
+// LibRaw with a look at how it is about to read a preview. Some of its readers trust the length a
+// file declares over the preview's own dimensions and write past their buffer when the two
+// disagree (found by fuzzing, in Debian 12's LibRaw 0.20); only the readers whose buffer is sized
+// by the length they read are let through, and only when that length is what the dimensions need.
+class PreviewReader : public LibRaw {
+ public:
+  bool previewIsSafeToRead() const {
+    const libraw_thumbnail_t& preview = imgdata.thumbnail;
+    const qint64 pixels = qint64{preview.twidth} * preview.theight;
+    if (thumb_load_raw != nullptr) return false;
+    // Marker bytes are written into the first two; anything this short is no picture anyway.
+    if (write_thumb == &PreviewReader::jpeg_thumb) return preview.tlength >= 64;
+    // 8-bit RGB rows.
+    if (write_thumb == &PreviewReader::ppm_thumb)
+      return pixels > 0 && preview.tlength == pixels * 3;
+    // Planes read as the declared length times the colours, into planes of the dimensions.
+    if (write_thumb == &PreviewReader::layer_thumb) return pixels > 0 && preview.tlength == pixels;
+    return false;
+  }
+};
+
 // The preview a raw file carries, through LibRaw: found by open_* (which only parses the file's
 // structure), read by unpack_thumb. `open` is the LibRaw call that opens the source.
 template <typename Open>
 QImage readRawPreview(Open open, QSize box, const Deadline& deadline) {
   // LibRaw's state is large (several hundred KiB): on the heap, released when this returns.
-  auto raw = std::make_unique<LibRaw>();
+  auto raw = std::make_unique<PreviewReader>();
   raw->set_dataerror_handler(ignoreDataError, nullptr);
   raw->set_memerror_handler(ignoreMemoryError, nullptr);
   if (open(*raw) != LIBRAW_SUCCESS || deadline.passed()) return {};
   const libraw_thumbnail_t& preview = raw->imgdata.thumbnail;
   if (preview.tlength == 0 || qint64{preview.tlength} > kMaxPreviewBytes) return {};
+  if (!raw->previewIsSafeToRead()) return {};
   if (raw->unpack_thumb() != LIBRAW_SUCCESS || deadline.passed()) return {};
   if (preview.thumb == nullptr) return {};
   switch (preview.tformat) {

@@ -10,6 +10,7 @@
 #include <QImageWriter>
 #include <QtGlobal>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -167,6 +168,25 @@ TEST(Thumbnail, GivesNothingForFoldersMissingFilesAndFifos) {
   const std::string fifo = dir.path() + "/photo.jpg";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_TRUE(makeThumbnail(fifo, kBox).isNull());
+}
+
+// Every input that ever broke the picture maker under the fuzzer, and its seeds: each gives a
+// picture within the box or none (the sanitizer builds also check how it gets there).
+TEST(Thumbnail, FuzzSeedsAndFindingsGiveAPictureWithinTheBoxOrNone) {
+  const std::filesystem::path fuzz = QUILLMERE_FUZZ_DIR;
+  int files = 0;
+  for (const char* folder : {"regressions/thumbnail", "corpus/thumbnail"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(fuzz / folder)) {
+      SCOPED_TRACE(entry.path().string());
+      ++files;
+      const QImage picture = makeThumbnail(entry.path().string(), kBox);
+      if (!picture.isNull()) {
+        EXPECT_LE(picture.width(), kBox.width());
+        EXPECT_LE(picture.height(), kBox.height());
+      }
+    }
+  }
+  EXPECT_GE(files, 3) << "the fuzz folders are missing";
 }
 
 }  // namespace
