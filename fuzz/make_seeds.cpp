@@ -1,6 +1,8 @@
 // Writes the seed corpora of the fuzz targets: small valid files of every kind the system reads.
 //
-//   make_fuzz_seeds <folder>   writes <folder>/request/*.json and <folder>/image/*
+//   make_fuzz_seeds <folder>   writes <folder>/request/*.json, <folder>/image/* and
+//                              <folder>/thumbnail/* (raw-like originals; the thumbnail fuzzer
+//                              starts from the image seeds too)
 //
 // Images come from the real encoders, so every accepted container, bit depth and layout that
 // imageInfo distinguishes starts the fuzzer off inside the parsers rather than at their front door:
@@ -21,6 +23,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "support/images.h"
 
 // jpeglib.h uses size_t and FILE without declaring them; it comes after <cstdio>.
 #include <jpeglib.h>
@@ -256,6 +260,8 @@ int main(int argc, char** argv) {
   const fs::path root = argv[1];
   const fs::path images = root / "image";
   const fs::path requests = root / "request";
+  const fs::path originals = root / "thumbnail";
+  fs::create_directories(originals);
   fs::create_directories(images);
   fs::create_directories(requests);
 
@@ -288,6 +294,13 @@ int main(int argc, char** argv) {
   writeTiff(images / "tiff-two-pages.tif", {1, 1, 1, 8, "w", false, false, 2});
   // libtiff writes the directory after the pixels: 75,000 bytes of them.
   writeTiff(images / "tiff-directory-past-64k.tif", {300, 250, 1, 8});
+
+  // Raw files as LibRaw reads them: a DNG-like TIFF with a JPEG preview, and one whose preview is
+  // plain RGB rows (handed over as a bitmap).
+  save(originals / "dng-jpeg-preview.dng",
+       quillmere::testing::dngLikeImage(jpegImage({16, 12, 3}), 16, 12));
+  save(originals / "dng-bitmap-preview.dng",
+       quillmere::testing::dngLikeImage(std::string(8 * 6 * 3, '\x7f'), 8, 6, false));
 
   save(requests / "one-pair.json", request(kPair));
   save(requests / "three-pairs-unicode.json",

@@ -4,8 +4,9 @@
 #   2. the tests that work on several threads under ThreadSanitizer (the tsan preset): batches (which
 #      read the next pair on a second thread), request mode's signal watcher, the window's
 #      background saves and concurrent batches;
-#   3. each libFuzzer target, built by the asan preset too, for FUZZ_SECONDS (default 60) on its
-#      seed corpus, both targets at once.
+#   3. each libFuzzer target, built by the asan preset too, on its seed corpus, all at once: the
+#      request and render decoders for FUZZ_SECONDS (default 60), the window's picture maker for
+#      THUMBNAIL_FUZZ_SECONDS (default 30; it runs beside the others, so the step takes no longer).
 # Installs missing Debian packages first, as scripts/setup.sh does. Exits non-zero when any test
 # fails, a sanitizer reports, or a fuzz target finds an input that breaks a promise; such an input
 # is kept under build-asan/fuzz-findings/ for fuzz/regressions/.
@@ -15,6 +16,7 @@ quillmere_install_missing "${quillmere_packages[@]}" clang libclang-rt-14-dev
 cd "$QUILLMERE_ROOT"
 
 fuzz_seconds=${FUZZ_SECONDS:-60}
+thumbnail_fuzz_seconds=${THUMBNAIL_FUZZ_SECONDS:-30}
 started=$SECONDS
 step() { printf '\n== %s (%ds so far)\n' "$1" $((SECONDS - started)); }
 
@@ -28,26 +30,36 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan
 ctest --preset tsan
 
-step "Fuzzing each target for ${fuzz_seconds}s"
+step "Fuzzing each target (${fuzz_seconds}s, the picture maker ${thumbnail_fuzz_seconds}s)"
 findings=build-asan/fuzz-findings
 mkdir -p "$findings"
 declare -A pids
-for target in request image_info; do
+for target in request image_info thumbnail; do
   # New inputs go to a working corpus in the build; the committed seeds are only read.
   corpus=build-asan/fuzz-corpus/$target
   mkdir -p "$corpus"
   # Renders up to 1 MiB, so mutations reach headers past the first 64 KiB that inspection reads in
   # one go (the seeds include such files). Any single input taking over 10 s is a finding: a hang.
+  seconds=$fuzz_seconds
+  extra_seeds=()
   case $target in
     request) options=(-max_len=4194303 -dict=fuzz/request.dict) seeds=fuzz/corpus/request ;;
+    thumbnail)
+      # Originals and renders alike: raw-like files with a preview, and every render seed. A picture
+      # holds 48 MiB at most while it is made (ASan's own overhead comes on top).
+      options=(-max_len=1048576 -malloc_limit_mb=256 -dict=fuzz/image_info.dict)
+      seeds=fuzz/corpus/thumbnail
+      extra_seeds=(fuzz/corpus/image)
+      seconds=$thumbnail_fuzz_seconds
+      ;;
     image_info)
       # Inspection holds 64 MiB at most, so a single allocation of over twice that is a finding.
       options=(-max_len=1048576 -malloc_limit_mb=128 -dict=fuzz/image_info.dict)
       seeds=fuzz/corpus/image
       ;;
   esac
-  "build-asan/fuzz/${target}_fuzzer" "${options[@]}" -timeout=10 -max_total_time="$fuzz_seconds" \
-    -print_final_stats=1 -artifact_prefix="$findings/$target-" "$corpus" "$seeds" \
+  "build-asan/fuzz/${target}_fuzzer" "${options[@]}" -timeout=10 -max_total_time="$seconds" \
+    -print_final_stats=1 -artifact_prefix="$findings/$target-" "$corpus" "$seeds" "${extra_seeds[@]}" \
     >"build-asan/fuzz-$target.log" 2>&1 &
   pids[$target]=$!
 done

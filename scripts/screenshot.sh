@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Takes docs/window.png: the real window under Xvfb, with four renders (JPEG, TIFF, PNG) opened
 # with the application, two paired by their names at once, one paired with an original of another
-# name (marked) and one still waiting for its original.
+# name (marked) and one still waiting for its original, each with its pictures; and
+# docs/window-pair.png: the larger look at the first row's pair.
 #
 #   scripts/screenshot.sh [BUILD_DIR]      (default: build)
 #
@@ -26,4 +27,4 @@ mkdir -p "$root/docs"
 # The panels' remembered folders go to the scratch folder, not the user's settings.
 XDG_CONFIG_HOME="$work" QT_QPA_PLATFORM=xcb xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" \
   "$build/tests/qt/window_screenshot" "$root/docs/window.png" "$work"
-echo "wrote $root/docs/window.png"
+echo "wrote $root/docs/window.png and $root/docs/window-pair.png"

@@ -8,6 +8,7 @@ quillmere_packages=(
   cmake ninja-build g++ pkg-config
   libssl-dev nlohmann-json3-dev libtiff-dev libpng-dev libjpeg62-turbo-dev
   qt6-base-dev qt6-translations-l10n libgl-dev fonts-noto-cjk
+  libraw-dev qt6-image-formats-plugins
   googletest libgtest-dev
 )
 

@@ -53,6 +53,10 @@ bool isEnter(const QKeyEvent& key) {
          (key.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
 }
 
+bool isSpace(const QKeyEvent& key) {
+  return key.key() == Qt::Key_Space && key.modifiers() == Qt::NoModifier;
+}
+
 bool isRemove(const QKeyEvent& key) {
   return (key.key() == Qt::Key_Delete || key.key() == Qt::Key_Backspace) &&
          (key.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
@@ -150,6 +154,7 @@ MainWindow::MainWindow() {
   m_table->setWordWrap(false);
   // Long file names keep their start and their extension.
   m_table->setTextElideMode(Qt::ElideMiddle);
+  m_table->setIconSize(QSize(layout::kPictureWidth, layout::kPictureHeight));
   m_table->verticalHeader()->hide();
   m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   m_table->verticalHeader()->setMinimumSectionSize(layout::kRowHeight);
@@ -158,6 +163,14 @@ MainWindow::MainWindow() {
   m_table->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   m_table->horizontalHeader()->setHighlightSections(false);
   m_table->installEventFilter(this);
+  m_table->viewport()->installEventFilter(this);
+  m_table->setMouseTracking(true);
+  connect(m_table, &QTableView::entered, this, [this](const QModelIndex& index) {
+    try {
+      if (rowHovered && index.isValid()) rowHovered(index.row());
+    } catch (...) {
+    }
+  });
   m_removeAction = new QAction(qText(texts::kRemoveAction), m_table);
   m_removeAction->setObjectName(QStringLiteral("removeAction"));
   m_table->addAction(m_removeAction);
@@ -212,9 +225,16 @@ MainWindow::MainWindow() {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == m_table->viewport() && event->type() == QEvent::Leave) call(previewDismissed);
+  if (watched == m_table && event->type() == QEvent::FocusOut) call(previewDismissed);
   if (event->type() != QEvent::KeyPress) return QMainWindow::eventFilter(watched, event);
   const auto& key = static_cast<const QKeyEvent&>(*event);
   if (watched == m_table) {
+    if (isSpace(key)) {
+      call(previewToggled);
+      return true;
+    }
+    call(previewDismissed);
     if (isEnter(key)) {
       call(rowActivated);
       return true;

@@ -22,6 +22,9 @@ inline constexpr int kButtonSpacing = 12;
 inline constexpr int kContentWidth = kWindowWidth - 2 * kInsets;
 inline constexpr int kTableHeight = 260;
 inline constexpr int kRowHeight = 32;
+// The small picture before a file's name, within the row.
+inline constexpr int kPictureWidth = 42;
+inline constexpr int kPictureHeight = 28;
 inline constexpr int kProgressWidth = 200;
 inline constexpr qreal kHeadlinePointSize = 23.0;
 }  // namespace layout
@@ -30,7 +33,8 @@ inline constexpr qreal kHeadlinePointSize = 23.0;
 // progress bar at the end of that row (hidden while idle) and a menu bar holding the quit item.
 // Nothing in it moves or changes size while the window is used: the message line is as high as
 // its longest text needs and the progress bar keeps its place when hidden. Tab goes from the
-// table to the three buttons and back; Enter on a row or a button acts like a click on it. It knows
+// table to the three buttons and back; Enter on a row or a button acts like a click on it; Space on
+// a row or the pointer over it asks for a larger look at its pair. It knows
 // nothing of the rules behind its controls; whoever builds it wires the buttons and the hooks.
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -57,6 +61,12 @@ class MainWindow : public QMainWindow {
   std::function<void()> rowActivated;
   // Delete or Backspace on the table, or the remove item of its context menu.
   std::function<void()> removeRequested;
+  // Space on the table: the larger look at the selected row, shown or put away.
+  std::function<void()> previewToggled;
+  // The pointer is over a row of the table (it tracks the pointer), or has left the table, or a
+  // key other than Space was pressed on it: the larger look shown for a row goes.
+  std::function<void(int row)> rowHovered;
+  std::function<void()> previewDismissed;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -1,19 +1,28 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QPixmap>
+#include <QSize>
+#include <QString>
+#include <string>
 
 namespace quillmere {
 
 class BridgeApp;
+class ThumbnailCache;
 
 // The table's data source: rows, cell texts and how the source cells are drawn come from
 // BridgeApp, column titles and widths from the window's column table. reload() keeps the view's
 // selection, as a table reloading its data does, while rows are only added: new rows are inserted
 // and the rest repainted. After a removal the model is reset, and BridgeApp selects again. It
 // starts empty and reads nothing of BridgeApp before the first reload().
+//
+// Each cell shows a small picture of its file before the name, asked of `pictures` as the view
+// draws the cell (so the rows in sight come first) and drawn once it is ready; an original that is
+// no image shows the desktop's icon for its type instead.
 class RenderTableModel : public QAbstractTableModel {
  public:
-  explicit RenderTableModel(const BridgeApp& app, QObject* parent = nullptr);
+  RenderTableModel(const BridgeApp& app, ThumbnailCache& pictures, QObject* parent = nullptr);
 
   void reload();
 
@@ -24,7 +33,14 @@ class RenderTableModel : public QAbstractTableModel {
                       int role = Qt::DisplayRole) const override;
 
  private:
+  // The picture of a cell's file, when ready.
+  QPixmap picture(const std::string& path) const;
+  QVariant sourceDecoration(const std::string& render, bool namesDiffer) const;
+  // Repaints the cells showing this file.
+  void pictureReady(const QString& path);
+
   const BridgeApp& m_app;
+  ThumbnailCache& m_pictures;
   int m_rows = 0;
 };
 

@@ -12,13 +12,15 @@
 #include <initializer_list>
 
 #include "ui/window_texts.h"
+#include "window/qt_text.h"
 
 namespace quillmere {
 
 WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner runner)
     : m_toolkit(m_window),
       m_app(m_toolkit, std::move(runner)),
-      m_model(m_app),
+      m_model(m_app, m_pictures),
+      m_preview(new PairPreview(m_pictures, &m_window)),
       m_openedFiles(std::move(openedFiles)) {
   m_toolkit.attach(m_model);
   m_window.table()->setModel(&m_model);
@@ -38,8 +40,22 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
                    [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); });
   m_window.rowActivated = [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); };
   m_window.removeRequested = [this] { m_toolkit.guarded([this] { m_app.removeSelected(); }); };
+  m_window.rowHovered = [this](int row) { showPreview(row); };
+  m_window.previewDismissed = [this] { m_preview->hide(); };
+  m_window.previewToggled = [this] {
+    if (m_preview->isVisible()) {
+      m_preview->hide();
+    } else {
+      showPreview(m_toolkit.selectedRow());
+    }
+  };
+  // Rows may have gone: the look at one of them goes too.
+  QObject::connect(&m_model, &QAbstractItemModel::modelReset, m_preview, &QWidget::hide);
 
   m_window.mayClose = [this] {
+    // Pictures not yet begun are not wanted by a closing window.
+    m_preview->hide();
+    m_pictures.dropPending();
     if (m_app.requestQuit()) return true;
     // A save is rolling back: the window stays in sight, inert but for the message line that says
     // so and the progress bar, until it has.
@@ -60,8 +76,24 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
 }
 
 WindowSession::~WindowSession() {
+  m_pictures.dropPending();
   m_app.requestQuit();
   QThreadPool::globalInstance()->waitForDone();
+}
+
+void WindowSession::showPreview(int row) {
+  if (row < 0 || static_cast<std::size_t>(row) >= m_app.rowCount()) {
+    m_preview->hide();
+    return;
+  }
+  const std::string& render = m_app.renders()[static_cast<std::size_t>(row)];
+  const auto original = m_app.originals().find(render);
+  QTableView& table = *m_window.table();
+  const QRect cell = table.visualRect(m_model.index(row, 0));
+  const QRect rowArea(table.viewport()->mapTo(&m_window, cell.topLeft()), cell.size());
+  m_preview->showPair(qPath(render),
+                      original == m_app.originals().end() ? QString() : qPath(original->second),
+                      m_model.index(row, 1).data().toString(), rowArea);
 }
 
 void WindowSession::quitFromOutside() {

@@ -5,8 +5,10 @@
 
 #include "ui/bridge_app.h"
 #include "window/main_window.h"
+#include "window/pair_preview.h"
 #include "window/qt_toolkit.h"
 #include "window/render_table_model.h"
+#include "window/thumbnail_cache.h"
 
 namespace quillmere {
 
@@ -32,14 +34,22 @@ class WindowSession {
   MainWindow& window() { return m_window; }
   QtToolkit& toolkit() { return m_toolkit; }
   BridgeApp& app() { return m_app; }
+  ThumbnailCache& pictures() { return m_pictures; }
+  PairPreview& preview() { return *m_preview; }
 
  private:
-  // Destroyed in reverse order: the model, BridgeApp, then the toolkit (queued blocks die with
-  // it), and the window last.
+  // The larger look at a row's pair, placed just below the row (or above it).
+  void showPreview(int row);
+
+  // Destroyed in reverse order: the model, the pictures (pending ones dropped, those being made
+  // waited for), BridgeApp, then the toolkit (queued blocks die with it), and the window last.
   MainWindow m_window;
   QtToolkit m_toolkit;
   BridgeApp m_app;
+  ThumbnailCache m_pictures;
   RenderTableModel m_model;
+  // Owned by the window, which it floats over.
+  PairPreview* m_preview;
   std::vector<std::string> m_openedFiles;
 };
 

@@ -1,21 +1,30 @@
 // Takes the picture of the window for the README: the real window with four renders opened with
 // the application; the third paired by hand with an original of another name (marked), then the
 // originals of the first two chosen at once and paired by their names, the fourth still waiting
-// for its original, and the keyboard on the choose button. scripts/screenshot.sh runs it under
-// Xvfb; the picture is of the X server's own pixels.
+// for its original, and the keyboard on the choose button; each cell with the small picture of its
+// file (the originals are raw-like files whose embedded previews match their renders, except the
+// one of another name). A second picture, OUTPUT-pair.png, shows the larger look at the first
+// row's pair that Space opens. scripts/screenshot.sh runs it under Xvfb; the pictures are of the
+// X server's own pixels.
 //
 //   window_screenshot OUTPUT.png WORK_FOLDER
 
 #include <QApplication>
+#include <QBuffer>
 #include <QDeadlineTimer>
 #include <QFileDialog>
+#include <QImage>
+#include <QLabel>
 #include <QLineEdit>
+#include <QLinearGradient>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
 #include <QTableView>
 #include <QTimer>
 #include <QWindow>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -59,6 +68,34 @@ bool pair(quillmere::WindowSession& session, const std::string& original,
   return answered;
 }
 
+// A landscape of its own for each seed: sky, sun and two hills, in colours drawn from the seed.
+QImage scene(int seed) {
+  QImage image(900, 600, QImage::Format_RGB888);
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const int hue = (seed * 67) % 360;
+  QLinearGradient sky(0, 0, 0, 600);
+  sky.setColorAt(0, QColor::fromHsv(hue, 120, 250));
+  sky.setColorAt(1, QColor::fromHsv((hue + 40) % 360, 60, 255));
+  painter.fillRect(image.rect(), sky);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor::fromHsv((hue + 180) % 360, 200, 255));
+  painter.drawEllipse(QPoint(150 + seed * 90 % 600, 170), 70, 70);
+  painter.setBrush(QColor::fromHsv((hue + 100) % 360, 160, 150));
+  painter.drawEllipse(QPoint(250, 650), 500, 260);
+  painter.setBrush(QColor::fromHsv((hue + 140) % 360, 180, 110));
+  painter.drawEllipse(QPoint(750, 700), 450, 280);
+  return image;
+}
+
+std::string encoded(const QImage& image, const char* format) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, format);
+  return bytes.toStdString();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,13 +107,19 @@ int main(int argc, char** argv) {
   using quillmere::testing::writeFile;
   const std::vector<std::string> renders = {folder + "/DSC_0142.jpg", folder + "/DSC_0143.tif",
                                             folder + "/DSC_0157.png", folder + "/DSC_0158.jpg"};
-  writeFile(renders[0], quillmere::testing::jpegImage(120, 80, 1));
-  writeFile(renders[1], quillmere::testing::tiffImage(120, 80, 2));
-  writeFile(renders[2], quillmere::testing::pngImage(120, 80, 3));
-  writeFile(renders[3], quillmere::testing::jpegImage(120, 80, 4));
-  for (const char* name : {"DSC_0142.CR3", "DSC_0142.xmp", "DSC_0143.CR3", "DSC_0175.CR3"}) {
-    writeFile(folder + "/" + name, std::string("original ") + name);
-  }
+  writeFile(renders[0], encoded(scene(1), "JPEG"));
+  writeFile(renders[1], encoded(scene(2), "TIFF"));
+  writeFile(renders[2], encoded(scene(3), "PNG"));
+  writeFile(renders[3], encoded(scene(4), "JPEG"));
+  // Raw-like originals whose previews are the renders' pictures; DSC_0175's is of another photo.
+  const auto original = [&](const char* name, int seed) {
+    writeFile(folder + "/" + name, quillmere::testing::dngLikeImage(encoded(scene(seed), "JPEG"),
+                                                                    900, 600, true, 1200, 800));
+  };
+  original("DSC_0142.CR3", 1);
+  original("DSC_0143.CR3", 2);
+  original("DSC_0175.CR3", 7);
+  writeFile(folder + "/DSC_0142.xmp", "<x:xmpmeta/>");
 
   quillmere::WindowSession session(renders);
   session.show();
@@ -87,6 +130,18 @@ int main(int argc, char** argv) {
   if (!pair(session, "\"DSC_0142.CR3\" \"DSC_0142.xmp\" \"DSC_0143.CR3\"", folder)) return 1;
   session.window().activateWindow();
   session.window().chooseButton()->setFocus(Qt::TabFocusReason);
+  // Every picture made, before the window is taken.
+  const QAbstractItemModel& model = *session.window().table()->model();
+  const auto pictured = [&](int row, int column) {
+    return model.index(row, column).data(Qt::DecorationRole).value<QPixmap>().size() ==
+           QSize(quillmere::layout::kPictureWidth, quillmere::layout::kPictureHeight);
+  };
+  if (!waitUntil([&] {
+        return pictured(0, 0) && pictured(1, 0) && pictured(2, 0) && pictured(3, 0) &&
+               pictured(0, 1) && pictured(1, 1) && pictured(2, 1);
+      })) {
+    return 1;
+  }
 
   QWidget& window = session.window();
   if (!waitUntil([&] { return window.isVisible() && window.windowHandle()->isExposed(); })) {
@@ -97,5 +152,28 @@ int main(int argc, char** argv) {
   while (!settle.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 20);
   QPixmap picture = window.screen()->grabWindow(window.winId());
   if (picture.isNull()) picture = window.grab();
-  return picture.save(output, "PNG") ? 0 : 1;
+  if (!picture.save(output, "PNG")) return 1;
+
+  // Space on the first row: its render and original side by side, larger.
+  session.toolkit().selectRow(0);
+  session.window().table()->setFocus(Qt::OtherFocusReason);
+  session.window().previewToggled();
+  quillmere::PairPreview& preview = session.preview();
+  const auto larger = [&](const char* name) {
+    return !preview.findChild<QLabel*>(QString::fromLatin1(name))->pixmap().isNull();
+  };
+  if (!waitUntil([&] {
+        return preview.isVisible() && larger("renderPicture") && larger("originalPicture");
+      })) {
+    std::fprintf(stderr, "the larger look: shown %d, render %d, original %d\n", preview.isVisible(),
+                 larger("renderPicture"), larger("originalPicture"));
+    return 1;
+  }
+  QDeadlineTimer settlePreview(500);
+  while (!settlePreview.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 20);
+  QPixmap pair = window.screen()->grabWindow(window.winId());
+  if (pair.isNull()) pair = window.grab();
+  QString pairOutput = output;
+  pairOutput.replace(QStringLiteral(".png"), QStringLiteral("-pair.png"));
+  return pair.save(pairOutput, "PNG") ? 0 : 1;
 }

@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
@@ -561,6 +562,111 @@ TEST_F(WindowTest, UnpairedAndDifferentlyNamedOriginalsAreDrawnApartWithTheirTex
   EXPECT_TRUE(role(2, Qt::ForegroundRole).isValid());
   EXPECT_TRUE(role(2, Qt::FontRole).value<QFont>().italic());
   EXPECT_NE(role(0, Qt::ForegroundRole), role(2, Qt::ForegroundRole));
+}
+
+// --- pictures
+
+TEST_F(WindowTest, AListedRenderGetsItsPictureFromTheBackgroundThreadsOnly) {
+  const std::string photo = m_dir / "photo.jpg";
+  writeFile(photo, testing::jpegImage(300, 200));
+  start();
+  // Every picture thread is held, so no picture can be made until they are let go: if the main
+  // thread decoded, the picture would show meanwhile.
+  ThumbnailCache& pictures = m_session->pictures();
+  std::mutex mutex;
+  std::condition_variable released;
+  bool go = false;
+  const auto release = [&] {
+    const std::lock_guard lock(mutex);
+    go = true;
+    released.notify_all();
+  };
+  const std::unique_ptr<void, std::function<void(void*)>> releaseAtEnd(&go,
+                                                                       [&](void*) { release(); });
+  for (int i = 0; i < pictures.pool().maxThreadCount(); ++i) {
+    pictures.pool().start([&] {
+      std::unique_lock lock(mutex);
+      released.wait(lock, [&] { return go; });
+    });
+  }
+  m_session->app().openFiles({photo});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+  window().table()->viewport()->repaint();
+  QTest::qWait(100);
+  EXPECT_FALSE(model().index(0, 0).data(Qt::DecorationRole).isValid());
+  EXPECT_EQ(pictures.madeCount(), 0);
+
+  release();
+  ASSERT_TRUE(waitUntil([&] { return model().index(0, 0).data(Qt::DecorationRole).isValid(); }));
+  const auto picture = model().index(0, 0).data(Qt::DecorationRole).value<QPixmap>();
+  EXPECT_EQ(picture.size(), QSize(layout::kPictureWidth, layout::kPictureHeight));
+  EXPECT_EQ(window().table()->iconSize(), picture.size());
+  EXPECT_EQ(cell(0, 0), "photo.jpg");
+}
+
+TEST_F(WindowTest, OriginalsShowTheirPictureOrTheIconOfTheirType) {
+  start({render("a.png"), render("b.png", 1)});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
+  writeFile(m_dir / "a.jpg", testing::jpegImage(200, 300));
+  writeFile(m_dir / "b.txt", "notes, not a picture");
+  ModalAnswerer answerer;
+  for (const char* original : {"a.jpg", "b.txt"}) {
+    answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / original));
+    window().chooseButton()->click();
+  }
+  const auto decoration = [&](int row) { return model().index(row, 1).data(Qt::DecorationRole); };
+  ASSERT_TRUE(waitUntil([&] { return decoration(0).isValid() && decoration(1).isValid(); }));
+  EXPECT_EQ(decoration(0).value<QPixmap>().size(),
+            QSize(layout::kPictureWidth, layout::kPictureHeight));
+  EXPECT_FALSE(decoration(1).value<QPixmap>().isNull());
+  EXPECT_EQ(cell(0, 1), "a.jpg");
+  EXPECT_EQ(cell(1, 1), "b.txt");
+}
+
+TEST_F(WindowTest, SpaceOrThePointerOnARowShowsItsPairLarger) {
+  const std::string photo = m_dir / "DSC_1.jpg";
+  writeFile(photo, testing::jpegImage(600, 400));
+  writeFile(m_dir / "DSC_1.CR3", testing::jpegImage(400, 600, 1));
+  start({photo, render("b.png")});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
+  ModalAnswerer answerer;
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "DSC_1.CR3"));
+  m_session->toolkit().selectRow(0);
+  window().chooseButton()->click();
+  ASSERT_TRUE(waitUntil([&] { return answerer.fileAnswers.empty(); }));
+  PairPreview& preview = m_session->preview();
+  const auto shown = [&](const char* name) {
+    return preview.findChild<QLabel*>(QString::fromLatin1(name))->pixmap().size();
+  };
+
+  activate(window(), *window().table());
+  m_session->toolkit().selectRow(0);
+  QTest::keyClick(window().table(), Qt::Key_Space);
+  ASSERT_TRUE(preview.isVisible());
+  EXPECT_EQ(preview.render(), QString::fromStdString(photo));
+  EXPECT_EQ(preview.original(), QString::fromStdString(m_dir / "DSC_1.CR3"));
+  ASSERT_TRUE(waitUntil(
+      [&] { return !shown("renderPicture").isEmpty() && !shown("originalPicture").isEmpty(); }));
+  // As large as the window leaves room for beside the row, square, and never over the row.
+  const QSize larger = shown("renderPicture");
+  EXPECT_EQ(larger.width(), larger.height());
+  EXPECT_GE(larger.width(), 128);
+  EXPECT_LE(larger.width(), layout::kPreviewSide);
+  const QRect first = window().table()->visualRect(model().index(0, 0));
+  const QRect row(window().table()->viewport()->mapTo(&window(), first.topLeft()), first.size());
+  EXPECT_FALSE(preview.geometry().intersects(row));
+  EXPECT_TRUE(window().table()->hasFocus()) << "the larger look takes no focus";
+  QTest::keyClick(window().table(), Qt::Key_Space);
+  EXPECT_FALSE(preview.isVisible());
+
+  // The pointer over the second row, which has no original yet.
+  const QRect second = window().table()->visualRect(model().index(1, 0));
+  QTest::mouseMove(window().table()->viewport(), second.center());
+  ASSERT_TRUE(waitUntil([&] { return preview.isVisible(); }));
+  EXPECT_EQ(preview.render(), QString::fromStdString(m_dir / "b.png"));
+  EXPECT_TRUE(preview.original().isEmpty());
+  QTest::keyClick(window().table(), Qt::Key_Down);
+  EXPECT_FALSE(preview.isVisible());
 }
 
 // --- where things go

@@ -1,0 +1,289 @@
+// Times the window's pictures, in one run of the real window on Qt's offscreen platform:
+// 500 listed renders (20 MB JPEGs) paired with raw-like originals (25 MB DNG-like files carrying a
+// 1616 x 1080 JPEG preview), then
+//  (a) the time until every row in sight shows both pictures (target: within 5 s);
+//  (b) scrolling a page on whenever the rows in sight are complete, the time until all 500 rows
+//      have shown both pictures;
+//  (c) the longest gap between ticks of a 5 ms timer on the event loop meanwhile (target: under
+//      50 ms);
+//  (d) the peak resident memory added meanwhile (target: under 100 MiB).
+// The inputs are made by a child process first, so their buffers never count: DISTINCT different
+// renders and originals (default 20), each hard-linked under 500 / DISTINCT names, so that the disk
+// holds under 1 GB; decoding costs the same for every name, and the page cache holds them all.
+// Usage: thumbnail_bench [work-folder] [distinct]   (default: $TMPDIR or /tmp, 20); removes what it
+// made.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QBuffer>
+#include <QImage>
+#include <QImageWriter>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "support/images.h"
+#include "ui/bridge_app.h"
+#include "ui/window_texts.h"
+#include "window/main_window.h"
+#include "window/qt_toolkit.h"
+#include "window/render_table_model.h"
+#include "window/thumbnail_cache.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using quillmere::bench::Clock;
+using quillmere::bench::seconds;
+
+constexpr int kRows = 500;
+constexpr int kRenderWidth = 5400;
+constexpr int kRenderHeight = 3600;
+constexpr int kPreviewWidth = 1616;
+constexpr int kPreviewHeight = 1080;
+// 16-bit samples: 3536 x 3536 x 2 bytes, about 25 MB.
+constexpr int kRawSide = 3536;
+
+// Photographic enough for a JPEG of about 20 MB at quality 98: smooth light with grain on top.
+QImage grainyPicture(int width, int height, std::mt19937& rng) {
+  QImage image(width, height, QImage::Format_RGB32);
+  std::uniform_int_distribution<int> grain(-40, 40);
+  const int tint = static_cast<int>(rng() % 100);
+  for (int y = 0; y < height; ++y) {
+    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+    for (int x = 0; x < width; ++x) {
+      const int base = (x * 200 / width + y * 55 / height);
+      line[x] = qRgb(std::clamp(base + grain(rng), 0, 255),
+                     std::clamp(base / 2 + tint + grain(rng), 0, 255),
+                     std::clamp(255 - base + grain(rng), 0, 255));
+    }
+  }
+  return image;
+}
+
+std::string jpeg(const QImage& image, int quality) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "jpeg");
+  writer.setQuality(quality);
+  writer.write(image);
+  return bytes.toStdString();
+}
+
+std::string renderName(int row) { return "DSC_" + std::to_string(10000 + row) + ".jpg"; }
+std::string originalName(int row) { return "DSC_" + std::to_string(10000 + row) + ".dng"; }
+
+// In a child process, so that none of this counts against the window's memory.
+void makeInputs(const fs::path& folder, int distinct) {
+  std::mt19937 rng(42);
+  std::uintmax_t renderBytes = 0;
+  std::uintmax_t originalBytes = 0;
+  for (int i = 0; i < distinct; ++i) {
+    const QImage picture = grainyPicture(kRenderWidth, kRenderHeight, rng);
+    const std::string render = jpeg(picture, 98);
+    quillmere::bench::writeFile(folder / ("distinct-" + std::to_string(i) + ".jpg"), render);
+    const std::string preview = jpeg(picture.scaled(kPreviewWidth, kPreviewHeight,
+                                                    Qt::IgnoreAspectRatio, Qt::FastTransformation),
+                                     90);
+    const std::string original = quillmere::testing::dngLikeImage(
+        preview, kPreviewWidth, kPreviewHeight, true, kRawSide, kRawSide);
+    quillmere::bench::writeFile(folder / ("distinct-" + std::to_string(i) + ".dng"), original);
+    renderBytes += render.size();
+    originalBytes += original.size();
+  }
+  for (int row = 0; row < kRows; ++row) {
+    const std::string source = "distinct-" + std::to_string(row % distinct);
+    fs::create_hard_link(folder / (source + ".jpg"), folder / "renders" / renderName(row));
+    fs::create_hard_link(folder / (source + ".dng"), folder / "originals" / originalName(row));
+  }
+  std::printf("inputs: %d renders of %.1f MB on average, %d originals of %.1f MB (%d distinct)\n",
+              kRows, static_cast<double>(renderBytes) / distinct / 1e6, kRows,
+              static_cast<double>(originalBytes) / distinct / 1e6, distinct);
+}
+
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return 0;
+}
+
+// The real toolkit but for the panels and alerts, answered without a user: the originals panel
+// with every original at once (pairing each render with the original of its base name).
+class ScriptedToolkit : public quillmere::QtToolkit {
+ public:
+  ScriptedToolkit(quillmere::MainWindow& window, std::vector<std::string> originals)
+      : QtToolkit(window), m_originals(std::move(originals)) {}
+  std::optional<std::vector<std::string>> runOpenPanel(const quillmere::OpenPanel&) override {
+    return m_originals;
+  }
+  void runAlert(const std::string& text) override {
+    std::fprintf(stderr, "unexpected alert: %s\n", text.c_str());
+  }
+
+ private:
+  std::vector<std::string> m_originals;
+};
+
+void silent(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* tmp = std::getenv("TMPDIR");
+  const fs::path base = argc > 1 ? fs::path(argv[1]) : fs::path(tmp != nullptr ? tmp : "/tmp");
+  const int distinct = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
+  const fs::path folder = base / ("quillmere-thumbnail-bench-" + std::to_string(::getpid()));
+  fs::create_directories(folder / "renders");
+  fs::create_directories(folder / "originals");
+  struct Cleanup {
+    fs::path folder;
+    ~Cleanup() {
+      std::error_code ignored;
+      fs::remove_all(folder, ignored);
+    }
+  } cleanup{folder};
+
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    makeInputs(folder, distinct);
+    std::fflush(stdout);
+    ::_exit(0);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || status != 0) {
+    std::fprintf(stderr, "could not make the inputs\n");
+    return 1;
+  }
+
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // Qt's diagnostics (a missing runtime folder) would mix with the figures.
+  qInstallMessageHandler(silent);
+  QApplication application(argc, argv);
+
+  std::vector<std::string> renders;
+  std::vector<std::string> originals;
+  for (int row = 0; row < kRows; ++row) {
+    renders.push_back(fs::absolute(folder / "renders" / renderName(row)).lexically_normal());
+    originals.push_back(fs::absolute(folder / "originals" / originalName(row)).lexically_normal());
+  }
+
+  quillmere::MainWindow window;
+  ScriptedToolkit toolkit(window, originals);
+  quillmere::BridgeApp app(toolkit);
+  quillmere::ThumbnailCache pictures;
+  quillmere::RenderTableModel model(app, pictures);
+  toolkit.attach(model);
+  QTableView& table = *window.table();
+  table.setModel(&model);
+  for (int column = 0; column < model.columnCount(); ++column) {
+    table.setColumnWidth(column, static_cast<int>(quillmere::texts::kColumns[column].width));
+  }
+  window.show();
+  QApplication::processEvents();
+
+  const auto listing = Clock::now();
+  app.openFiles(renders);
+  app.chooseOriginal();
+  const double listed = seconds(listing);
+  if (app.rowCount() != kRows || app.originals().size() != kRows) {
+    std::fprintf(stderr, "listed %zu renders, %zu paired\n", app.rowCount(),
+                 app.originals().size());
+    return 1;
+  }
+  toolkit.selectRow(0);
+  table.scrollToTop();
+
+  const long baseline = residentKiB();
+  long peak = baseline;
+  auto lastTick = Clock::now();
+  double longestGap = 0;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&] {
+    const auto now = Clock::now();
+    longestGap = std::max(longestGap, std::chrono::duration<double>(now - lastTick).count());
+    lastTick = now;
+    peak = std::max(peak, residentKiB());
+  });
+  ticker.start(5);
+
+  const auto shown = [&](int row) {
+    return model.index(row, 0).data(Qt::DecorationRole).isValid() &&
+           model.index(row, 1).data(Qt::DecorationRole).isValid();
+  };
+  const auto inSight = [&] {
+    const int first = std::max(0, table.rowAt(0));
+    int last = table.rowAt(table.viewport()->height() - 1);
+    if (last < 0) last = kRows - 1;
+    return std::pair{first, last};
+  };
+
+  // The event loop runs as in the window, idle between events; a check every 10 ms looks at the
+  // rows in sight (as the table's painting does) and scrolls on once they are complete.
+  const auto start = Clock::now();
+  double firstScreen = -1;
+  std::vector<bool> done(kRows, false);
+  int doneCount = 0;
+  bool gaveUp = false;
+  QTimer check;
+  QObject::connect(&check, &QTimer::timeout, [&] {
+    const auto [first, last] = inSight();
+    bool screenComplete = true;
+    for (int row = first; row <= last; ++row) {
+      if (!done[row] && shown(row)) {
+        done[row] = true;
+        ++doneCount;
+      }
+      screenComplete = screenComplete && done[row];
+    }
+    if (screenComplete) {
+      if (firstScreen < 0) firstScreen = seconds(start);
+      // The next page, as a user reading down the list would scroll.
+      if (last + 1 < kRows) {
+        table.scrollTo(model.index(last + 1, 0), QAbstractItemView::PositionAtTop);
+      }
+    }
+    if (doneCount == kRows) QApplication::quit();
+    if (seconds(start) > 600) {
+      gaveUp = true;
+      QApplication::quit();
+    }
+  });
+  check.start(10);
+  QApplication::exec();
+  if (gaveUp) {
+    std::fprintf(stderr, "gave up after 600 s with %d rows shown\n", doneCount);
+    return 1;
+  }
+  const double all = seconds(start);
+  ticker.stop();
+  const auto [first, last] = inSight();
+
+  std::printf("listing and pairing %d renders: %.2f s (not part of the figures below)\n", kRows,
+              listed);
+  std::printf("(a) rows in sight (%d) showing both pictures: %.2f s\n", last - first + 1,
+              firstScreen);
+  std::printf("(b) all %d rows shown, a page at a time: %.2f s (%d pictures made, %.1f per s)\n",
+              kRows, all, pictures.madeCount(), pictures.madeCount() / all);
+  std::printf("(c) longest gap between 5 ms timer ticks: %.1f ms\n", longestGap * 1000);
+  std::printf("(d) peak resident memory added: %.1f MiB\n",
+              static_cast<double>(peak - baseline) / 1024);
+  return 0;
+}

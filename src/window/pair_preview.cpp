@@ -1,0 +1,125 @@
+#include "window/pair_preview.h"
+
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QLabel>
+#include <QPalette>
+#include <algorithm>
+
+#include "window/thumbnail_cache.h"
+
+namespace quillmere {
+
+namespace {
+
+// The pictures never shrink below this, even where the window is low.
+constexpr int kSmallestSide = 128;
+
+QSize previewBox() { return {layout::kPreviewSide, layout::kPreviewSide}; }
+
+QLabel* pictureLabel() {
+  auto* label = new QLabel;
+  label->setFixedSize(previewBox());
+  label->setAlignment(Qt::AlignCenter);
+  return label;
+}
+
+QLabel* nameLabel() {
+  auto* label = new QLabel;
+  label->setTextFormat(Qt::PlainText);
+  label->setFixedWidth(layout::kPreviewSide);
+  label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  return label;
+}
+
+}  // namespace
+
+PairPreview::PairPreview(ThumbnailCache& pictures, QWidget* parent)
+    : QFrame(parent),
+      m_pictures(pictures),
+      m_renderPicture(pictureLabel()),
+      m_originalPicture(pictureLabel()),
+      m_renderName(nameLabel()),
+      m_originalName(nameLabel()) {
+  setObjectName(QStringLiteral("pairPreview"));
+  setAttribute(Qt::WA_TransparentForMouseEvents);
+  setFocusPolicy(Qt::NoFocus);
+  setFrameShape(QFrame::StyledPanel);
+  setAutoFillBackground(true);
+  setBackgroundRole(QPalette::Base);
+  // Not shown with the window, only when asked for.
+  hide();
+  m_renderPicture->setObjectName(QStringLiteral("renderPicture"));
+  m_originalPicture->setObjectName(QStringLiteral("originalPicture"));
+  auto* grid = new QGridLayout(this);
+  grid->setContentsMargins(12, 12, 12, 12);
+  grid->setHorizontalSpacing(12);
+  grid->addWidget(m_renderPicture, 0, 0);
+  grid->addWidget(m_originalPicture, 0, 1);
+  grid->addWidget(m_renderName, 1, 0);
+  grid->addWidget(m_originalName, 1, 1);
+  connect(&m_pictures, &ThumbnailCache::pictureReady, this, [this](const QString& path) {
+    if (isVisible() && (path == m_render || path == m_original)) refresh();
+  });
+}
+
+void PairPreview::showPair(const QString& render, const QString& original,
+                           const QString& originalName, const QRect& row) {
+  m_render = render;
+  m_original = original;
+  m_renderName->setText(QFileInfo(render).fileName());
+  m_originalName->setText(originalName);
+  const QRect area = parentWidget() != nullptr ? parentWidget()->rect() : QRect();
+  constexpr int kGap = 4;
+  // Below the row or above it, whichever has more room, never over it; the pictures shrink
+  // (down to a minimum) where the window is too low for them at full size.
+  const int below = area.bottom() - row.bottom() - kGap;
+  const int above = row.top() - kGap - area.top();
+  setSide(layout::kPreviewSide);
+  const int chrome = sizeHint().height() - layout::kPreviewSide;
+  setSide(std::clamp(std::max(below, above) - chrome, kSmallestSide, layout::kPreviewSide));
+  refresh();
+  adjustSize();
+  QPoint position(row.left() + 2 * kGap, row.bottom() + kGap);
+  if (below < above) position.setY(row.top() - kGap - height());
+  position.setX(
+      std::clamp(position.x(), area.left(), std::max(area.left(), area.right() - width())));
+  position.setY(
+      std::clamp(position.y(), area.top(), std::max(area.top(), area.bottom() - height())));
+  move(position);
+  raise();
+  show();
+}
+
+void PairPreview::setSide(int side) {
+  m_side = side;
+  m_renderPicture->setFixedSize(side, side);
+  m_originalPicture->setFixedSize(side, side);
+  m_renderName->setFixedWidth(side);
+  m_originalName->setFixedWidth(side);
+}
+
+void PairPreview::refresh() {
+  const auto show = [this](QLabel* label, const QString& path) {
+    if (path.isEmpty()) {
+      label->clear();
+      return;
+    }
+    const auto [lookup, picture] = m_pictures.picture(path, previewBox());
+    if (lookup == ThumbnailCache::Lookup::ready) {
+      // A made picture scaled down, when the window is too low for it (no file is read here).
+      label->setPixmap(
+          m_side == layout::kPreviewSide
+              ? picture
+              : picture.scaled(m_side, m_side, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    } else if (lookup == ThumbnailCache::Lookup::none) {
+      label->setPixmap(typeIcon(path, QSize(m_side, m_side) / 2));
+    } else {
+      label->clear();
+    }
+  };
+  show(m_renderPicture, m_render);
+  show(m_originalPicture, m_original);
+}
+
+}  // namespace quillmere

@@ -1,0 +1,129 @@
+#include "window/thumbnail_cache.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QImage>
+#include <QMimeDatabase>
+#include <QPainter>
+#include <QStyle>
+#include <QThread>
+#include <algorithm>
+
+#include "thumbnail/thumbnail.h"
+
+namespace quillmere {
+
+namespace {
+
+// About 1,500 table pictures or 60 large ones: a few screens of rows, whatever the list holds.
+constexpr int kCacheBytes = 16 << 20;
+
+QPixmap onCanvas(const QImage& image, QSize box) {
+  QPixmap canvas(box);
+  canvas.fill(Qt::transparent);
+  QPainter painter(&canvas);
+  const QSize size = image.size().boundedTo(box);
+  const QRect target(QPoint((box.width() - size.width()) / 2, (box.height() - size.height()) / 2),
+                     size);
+  painter.drawImage(target, image);
+  return canvas;
+}
+
+}  // namespace
+
+ThumbnailCache::ThumbnailCache(QObject* parent) : QObject(parent), m_pictures(kCacheBytes) {
+  m_pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
+  m_pool.setThreadPriority(QThread::LowestPriority);
+}
+
+ThumbnailCache::~ThumbnailCache() {
+  dropPending();
+  m_pool.waitForDone();
+}
+
+QString ThumbnailCache::keyOf(const QString& path, QSize box) {
+  return QString::number(box.width()) + QLatin1Char('x') + QString::number(box.height()) +
+         QLatin1Char(':') + path;
+}
+
+std::pair<ThumbnailCache::Lookup, QPixmap> ThumbnailCache::picture(const QString& path, QSize box) {
+  const QString key = keyOf(path, box);
+  if (const QPixmap* ready = m_pictures.object(key)) return {Lookup::ready, *ready};
+  if (m_none.contains(key)) return {Lookup::none, {}};
+  if (m_asked.contains(key)) return {Lookup::pending, {}};
+  m_asked.insert(key);
+  {
+    const std::lock_guard lock(m_mutex);
+    m_pending.push_back({path, box});
+  }
+  // One job per request; each takes whatever was asked for last when it gets a thread.
+  m_pool.start([this] { makeNewest(); });
+  return {Lookup::pending, {}};
+}
+
+void ThumbnailCache::makeNewest() {
+  Request request;
+  {
+    const std::lock_guard lock(m_mutex);
+    if (m_pending.empty()) return;
+    request = std::move(m_pending.back());
+    m_pending.pop_back();
+  }
+  QImage image = makeThumbnail(request.path.toStdString(), request.box);
+  // The cache outlives every job (its destructor waits for them), and a queued call to an object
+  // that has gone is dropped.
+  QMetaObject::invokeMethod(
+      this,
+      [this, path = std::move(request.path), box = request.box, image = std::move(image)] {
+        deliver(path, box, image);
+      },
+      Qt::QueuedConnection);
+}
+
+void ThumbnailCache::deliver(const QString& path, QSize box, const QImage& image) {
+  const QString key = keyOf(path, box);
+  // Asked for but dropped since (the row was removed): the answer is not wanted.
+  if (!m_asked.remove(key)) return;
+  ++m_made;
+  if (image.isNull()) {
+    m_none.insert(key);
+  } else {
+    auto* pixmap = new QPixmap(onCanvas(image, box));
+    const qsizetype cost = qsizetype{pixmap->width()} * pixmap->height() * 4;
+    m_pictures.insert(key, pixmap, cost);
+  }
+  emit pictureReady(path);
+}
+
+void ThumbnailCache::retainOnly(const QSet<QString>& paths) {
+  std::vector<Request> dropped;
+  {
+    const std::lock_guard lock(m_mutex);
+    const auto kept = std::stable_partition(
+        m_pending.begin(), m_pending.end(),
+        [&paths](const Request& request) { return paths.contains(request.path); });
+    dropped.assign(std::make_move_iterator(kept), std::make_move_iterator(m_pending.end()));
+    m_pending.erase(kept, m_pending.end());
+  }
+  for (const Request& request : dropped) m_asked.remove(keyOf(request.path, request.box));
+}
+
+void ThumbnailCache::dropPending() {
+  std::vector<Request> dropped;
+  {
+    const std::lock_guard lock(m_mutex);
+    dropped.swap(m_pending);
+  }
+  for (const Request& request : dropped) m_asked.remove(keyOf(request.path, request.box));
+}
+
+QPixmap typeIcon(const QString& path, QSize box) {
+  const QMimeDatabase database;
+  const QMimeType type = database.mimeTypeForFile(path, QMimeDatabase::MatchExtension);
+  if (type.name().startsWith(QLatin1String("image/"))) return {};
+  QIcon icon = QIcon::fromTheme(type.iconName(), QIcon::fromTheme(type.genericIconName()));
+  if (icon.isNull()) icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
+  return icon.pixmap(box);
+}
+
+}  // namespace quillmere

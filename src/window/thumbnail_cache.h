@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QCache>
+#include <QObject>
+#include <QPixmap>
+#include <QSet>
+#include <QSize>
+#include <QString>
+#include <QThreadPool>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace quillmere {
+
+// The pictures the table and the larger look show, made on a pool of background threads of the
+// lowest priority, one per core: the main thread asks and draws, it never decodes. The picture
+// asked for last is made first, so the rows in sight come before those scrolled past. Pictures
+// are kept in a cache with a cap; a file that gives none is remembered as such and not read again.
+class ThumbnailCache : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit ThumbnailCache(QObject* parent = nullptr);
+  ThumbnailCache(const ThumbnailCache&) = delete;
+  ThumbnailCache& operator=(const ThumbnailCache&) = delete;
+  // Drops the pending work and waits for the pictures being made (each bounded in time).
+  ~ThumbnailCache() override;
+
+  enum class Lookup { pending, ready, none };
+
+  // The picture of this file fitted into `box`, centred on a transparent canvas of that size, when
+  // it is ready. Otherwise asks for it (once) and tells whether it is on its way or the file gives
+  // none. Main thread only.
+  std::pair<Lookup, QPixmap> picture(const QString& path, QSize box);
+
+  // Forgets the pending work for every file not in `paths` (rows that were removed).
+  void retainOnly(const QSet<QString>& paths);
+  // Forgets all pending work (the window is closing).
+  void dropPending();
+
+  // How many pictures have been made so far (for the benchmark and tests).
+  int madeCount() const { return m_made; }
+  QThreadPool& pool() { return m_pool; }
+
+ signals:
+  // A picture asked for is ready, or the file turned out to give none.
+  void pictureReady(const QString& path);
+
+ private:
+  struct Request {
+    QString path;
+    QSize box;
+  };
+  static QString keyOf(const QString& path, QSize box);
+
+  void makeNewest();
+  void deliver(const QString& path, QSize box, const QImage& image);
+
+  QThreadPool m_pool;
+  // Pixmaps by file and size; the cost is the pixmap's bytes.
+  QCache<QString, QPixmap> m_pictures;
+  // Files that gave no picture at a size (not counted against the cap: a few bytes each).
+  QSet<QString> m_none;
+  QSet<QString> m_asked;
+  int m_made = 0;
+
+  // Shared with the pool's threads.
+  std::mutex m_mutex;
+  std::vector<Request> m_pending;  // newest last
+};
+
+// The desktop's icon for a file that is no image, by its name alone (the main thread reads no
+// file), at most `box` in size; nothing for images, which show their picture or, when it cannot be
+// made, nothing.
+QPixmap typeIcon(const QString& path, QSize box);
+
+}  // namespace quillmere
