@@ -54,23 +54,6 @@ std::string readWholeFile(const std::string& path, FileSystem& fs, std::size_t l
   return bytes;
 }
 
-OpenFile copyToNewFile(const std::string& source, const std::string& target, FileSystem& fs) {
-  OpenFile from = fs.openForReading(source);
-  OpenFile to = fs.createExclusive(target);
-  try {
-    fs.copyContents(from, to);
-  } catch (...) {
-    to.fd.reset();
-    try {
-      fs.removeFile(target);
-    } catch (...) {
-      // The copy's own failure is the one worth reporting.
-    }
-    throw;
-  }
-  return to;
-}
-
 void writeAtomically(const std::string& target, std::string_view bytes, FileSystem& fs) {
   replaceAtomically(target, bytes, fs);
   syncParentDirectory(target, fs);

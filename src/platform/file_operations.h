@@ -18,12 +18,6 @@ namespace quillmere {
 std::string readWholeFile(const std::string& path, FileSystem& fs = posixFileSystem(),
                           std::size_t limit = SIZE_MAX);
 
-// Copies `source` to a new file `target`, which must not exist yet: it is created exclusively and
-// nothing is ever overwritten. On failure a partly written target is removed again. The returned
-// file is still open for writing so the caller can start write-back or fsync it.
-OpenFile copyToNewFile(const std::string& source, const std::string& target,
-                       FileSystem& fs = posixFileSystem());
-
 // Replaces `target` with `bytes` so that a reader sees either the old file or the complete new
 // one: the bytes go into a uniquely named temporary file beside it, are fsynced, renamed over the
 // target, and then the folder is fsynced. The temporary file is removed on every failure. Its

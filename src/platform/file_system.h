@@ -83,10 +83,6 @@ class FileSystem {
   // Writes every byte, retrying short writes and EINTR.
   virtual void writeAll(OpenFile& file, std::span<const std::byte> bytes) = 0;
 
-  // Copies the rest of `from` to the end of `to`: copy_file_range, falling back to read/write
-  // where the file systems cannot do it.
-  virtual void copyContents(OpenFile& from, OpenFile& to) = 0;
-
   // Copies up to `length` bytes of `from`, starting at `offset`, to the end of `to` and returns how
   // many were copied; 0 means `from` ends at `offset`. copy_file_range where the file systems can,
   // pread/write otherwise. Leaves `from`'s file position alone.
@@ -100,25 +96,15 @@ class FileSystem {
   // fsync(2).
   virtual void sync(OpenFile& file) = 0;
 
-  // mkdir(2) with default permissions; fails when the parent is missing or the name is taken.
-  virtual void createDirectory(const std::string& path) = 0;
-
-  // Renames within one file system and fails with EEXIST rather than replace anything at `to`.
-  // Where the file system cannot promise that, the rename fails instead of risking an overwrite.
-  virtual void renameNoReplace(const std::string& from, const std::string& to) = 0;
-
   // rename(2): replaces a file at `to` in one step. Only used for atomic writes of files.
   virtual void renameReplace(const std::string& from, const std::string& to) = 0;
 
   // Removes one file (unlink).
   virtual void removeFile(const std::string& path) = 0;
 
-  // Removes a directory with everything in it, without following links inside it.
-  virtual void removeTree(const std::string& path) = 0;
-
-  // The same operations relative to an open folder, for work that must stay inside the folder it
-  // started in even if a path leading there is repointed meanwhile. `name` is one component; the
-  // returned files and every error carry the folder's path joined with it.
+  // Operations relative to an open folder, for work that must stay inside the folder it started
+  // in even if a path leading there is repointed meanwhile. `name` is one component; the returned
+  // files and every error carry the folder's path joined with it.
 
   // mkdirat(2).
   virtual void createDirectoryAt(OpenFile& folder, const std::string& name) = 0;
@@ -127,10 +113,11 @@ class FileSystem {
   // O_CREAT|O_EXCL in the folder, open for writing and for reading back; never opens or truncates
   // an existing file.
   virtual OpenFile createExclusiveAt(OpenFile& folder, const std::string& name) = 0;
-  // Renames within the folder and never replaces anything at `to`.
+  // Renames within the folder and fails with EEXIST rather than replace anything at `to`, even an
+  // empty folder (which plain rename(2) would silently replace).
   virtual void renameNoReplaceAt(OpenFile& folder, const std::string& from,
                                  const std::string& to) = 0;
-  // Removes a file or a folder with everything in it, links inside not followed.
+  // Removes a file or a folder with everything in it; links inside are removed, never followed.
   virtual void removeTreeAt(OpenFile& folder, const std::string& name) = 0;
 };
 

@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -25,28 +25,6 @@ int openRetrying(const char* path, int flags, mode_t mode = 0) {
     fd = ::open(path, flags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
-}
-
-void copyByReadWrite(OpenFile& from, OpenFile& to) {
-  const auto buffer = std::make_unique<char[]>(kCopyBufferSize);
-  for (;;) {
-    ssize_t got = ::read(from.fd.get(), buffer.get(), kCopyBufferSize);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throwSystemError(errno, "read", from.path);
-    }
-    if (got == 0) return;
-    const char* next = buffer.get();
-    while (got > 0) {
-      const ssize_t put = ::write(to.fd.get(), next, static_cast<std::size_t>(got));
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        throwSystemError(errno, "write", to.path);
-      }
-      next += put;
-      got -= put;
-    }
-  }
 }
 
 void removeEntry(int dirFd, const std::string& name, const std::string& path);
@@ -246,28 +224,6 @@ class PosixFileSystem final : public FileSystem {
     }
   }
 
-  void copyContents(OpenFile& from, OpenFile& to) override {
-    bool copiedAny = false;
-    for (;;) {
-      const ssize_t copied = ::copy_file_range(from.fd.get(), nullptr, to.fd.get(), nullptr,
-                                               kCopyBufferSize * 64, 0);
-      if (copied > 0) {
-        copiedAny = true;
-        continue;
-      }
-      if (copied == 0) return;
-      if (errno == EINTR) continue;
-      // Kernels and file systems that cannot copy in the kernel say so on the first call, before
-      // anything moved; the plain loop then does the whole copy.
-      if (!copiedAny && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                         errno == EOPNOTSUPP || errno == EBADF)) {
-        copyByReadWrite(from, to);
-        return;
-      }
-      throwSystemError(errno, "write", to.path);
-    }
-  }
-
   std::size_t copyChunk(OpenFile& from, std::uint64_t offset, OpenFile& to,
                         std::size_t length) override {
     for (;;) {
@@ -298,19 +254,6 @@ class PosixFileSystem final : public FileSystem {
     if (rc != 0) throwSystemError(errno, "flush", file.path);
   }
 
-  void createDirectory(const std::string& path) override {
-    if (::mkdir(path.c_str(), 0777) != 0) throwSystemError(errno, "create", path);
-  }
-
-  void renameNoReplace(const std::string& from, const std::string& to) override {
-    // Plain rename(2) silently replaces an empty directory at the target. RENAME_NOREPLACE makes
-    // the kernel refuse instead; where a file system does not support the flag we fail rather
-    // than fall back to a check-then-rename that could overwrite.
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-      throwSystemError(errno, "move \"" + from + "\" to", to);
-    }
-  }
-
   void renameReplace(const std::string& from, const std::string& to) override {
     if (::rename(from.c_str(), to.c_str()) != 0) {
       throwSystemError(errno, "move \"" + from + "\" to", to);
@@ -319,19 +262,6 @@ class PosixFileSystem final : public FileSystem {
 
   void removeFile(const std::string& path) override {
     if (::unlink(path.c_str()) != 0) throwSystemError(errno, "remove", path);
-  }
-
-  void removeTree(const std::string& path) override {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) throwSystemError(errno, "remove", path);
-    if (!S_ISDIR(info.st_mode)) {
-      removeFile(path);
-      return;
-    }
-    UniqueFd dir(openRetrying(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dir) throwSystemError(errno, "open", path);
-    removeContents(dir.get(), path);
-    if (::rmdir(path.c_str()) != 0) throwSystemError(errno, "remove", path);
   }
 
   void createDirectoryAt(OpenFile& folder, const std::string& name) override {
@@ -344,8 +274,8 @@ class PosixFileSystem final : public FileSystem {
     const std::string path = joined(folder, name);
     UniqueFd fd;
     do {
-      fd = UniqueFd(::openat(folder.fd.get(), name.c_str(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      fd = UniqueFd(
+          ::openat(folder.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     } while (!fd && errno == EINTR);
     if (!fd) throwSystemError(errno, "open", path);
     return OpenFile{std::move(fd), path, {}};

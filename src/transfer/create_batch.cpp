@@ -4,17 +4,17 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
-#include <iterator>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <optional>
-#include <utility>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "inspect/admission.h"
@@ -29,8 +29,7 @@ namespace quillmere {
 
 namespace {
 
-constexpr std::array<std::string_view, 2> kAcceptedProviders = {"LIGHTROOM_CLASSIC",
-                                                                 "CAPTURE_ONE"};
+constexpr std::array<std::string_view, 2> kAcceptedProviders = {"LIGHTROOM_CLASSIC", "CAPTURE_ONE"};
 constexpr std::size_t kMaxItems = 500;
 constexpr std::int64_t kLargestRender = 536'870'912;  // 512 MiB, admitted
 constexpr std::string_view kBatchFolderPrefix = "Quillmere-";
@@ -89,11 +88,11 @@ constexpr std::size_t kCopyChunk = 4 << 20;
 // Below this size a copy is not worth a separate call to start its write-back early.
 constexpr std::int64_t kWriteBackThreshold = 1 << 20;
 // Staged renders waiting for their fsync are kept open (no reopening by path), but never more
-// than this many at once, so a batch of 500 stays far from the descriptor limit.
+// than this many on each thread, so a batch of 500 stays far from the descriptor limit.
 constexpr std::size_t kMostUnsyncedCopies = 32;
 
-// The batch's one extra thread, started once and fed one job at a time: the reads of the next
-// pair, or the second of a large pair's two reads. A batch never runs on more than two threads,
+// The batch's one extra thread, started once and fed one job at a time: its share of the pairs,
+// or the second of a lone large pair's two reads. A batch never runs on more than two threads,
 // and never pays for starting a thread per pair. When no thread can be started (process or
 // memory limits), `available` is false and everything runs on the batch's own thread.
 class SecondThread {
@@ -378,7 +377,6 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
                       const std::string& provider, const std::string& fingerprint, FileSystem& fs,
                       SecondThread* helper, const ChunkHook& here, const ChunkHook& elsewhere,
                       BatchSubject& site) {
-
   // From here on a failure that names the staging folder is the destination's, not the render's.
   site = BatchSubject::render;
   const std::string renderFilename =
@@ -457,7 +455,9 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
 class SharedPairs {
  public:
   explicit SharedPairs(std::size_t count)
-      : m_staged(count), m_failures(count), m_subjects(count, BatchSubject::none),
+      : m_staged(count),
+        m_failures(count),
+        m_subjects(count, BatchSubject::none),
         m_finished(count, false) {}
 
   std::optional<std::size_t> take() {
@@ -532,9 +532,8 @@ OpenFile openDestination(const std::string& destination, FileSystem& fs) {
 
 BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObserver* observer,
                      BatchFailureSite& site) {
-  const bool providerAccepted =
-      std::find(kAcceptedProviders.begin(), kAcceptedProviders.end(), request.provider) !=
-      kAcceptedProviders.end();
+  const bool providerAccepted = std::find(kAcceptedProviders.begin(), kAcceptedProviders.end(),
+                                          request.provider) != kAcceptedProviders.end();
   if (!providerAccepted || request.catalogId.empty() || request.items.empty() ||
       request.items.size() > kMaxItems) {
     throw BridgeFailure(kBatchSizeMessage);
@@ -553,9 +552,6 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
   manifest.provider = request.provider;
   manifest.transferBatchId = batchId;
   manifest.items.reserve(request.items.size());
-  // A batch reported as saved must survive a power loss: every render reaches the disk before the
-  // manifest that vouches for it, the staging folder's entries before the rename, the rename
-  // itself after.
   // Two pairs in flight, one on each thread: each thread takes the next pair and stages it whole.
   // Results, failures and reports come out exactly as if the pairs ran one after another: the
   // manifest keeps request order, the first failure in request order is the one thrown, and the
@@ -565,6 +561,7 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
   SecondThread helper;
   // A lone pair may split its two reads over both threads; with more, each thread has a pair.
   SecondThread* split = items.size() == 1 ? &helper : nullptr;
+  const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
   const auto stagePairs = [&](bool onThisThread) {
     std::vector<OpenFile> unsynced;
     while (const std::optional<std::size_t> pair = pairs.take()) {
@@ -574,15 +571,14 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
         progress.reached(pairs.firstUnfinished());
         progress.chunk(bytes);
       };
-      const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
       BatchSubject subject = BatchSubject::none;
       try {
         if (onThisThread) progress.reached(pairs.firstUnfinished());
         progress.checkStop();
         PairReads reads = readPair(items[*pair], fs, split, chunk, elsewhere, subject);
-        StagedItem staged = finishPair(reads, items[*pair], staging, request.provider,
-                                       manifest.catalogFingerprint, fs, split, chunk, elsewhere,
-                                       subject);
+        StagedItem staged =
+            finishPair(reads, items[*pair], staging, request.provider, manifest.catalogFingerprint,
+                       fs, split, chunk, elsewhere, subject);
         unsynced.push_back(std::move(staged.copy));
         if (unsynced.size() >= kMostUnsyncedCopies) syncAll(unsynced, fs);
         pairs.staged(*pair, std::move(staged.item));
@@ -618,6 +614,9 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
   progress.reached(items.size() - 1);
   for (std::size_t i = 0; i < items.size(); ++i) manifest.items.push_back(std::move(pairs.item(i)));
   progress.finishing();
+  // A batch reported as saved must survive a power loss: every render reaches the disk before the
+  // manifest that vouches for it, the staging folder's entries before the rename, the rename
+  // itself after.
   syncAll(unsynced, fs);
   manifest.issuedAt = currentTimeISO8601();
 

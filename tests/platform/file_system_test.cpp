@@ -19,9 +19,9 @@ namespace {
 
 using testing::FaultyFileSystem;
 using testing::FsOp;
-using testing::TempDir;
 using testing::readFile;
 using testing::snapshot;
+using testing::TempDir;
 using testing::writeFile;
 
 std::string errorText(const std::function<void()>& action) {
@@ -62,51 +62,50 @@ TEST(ReadWholeFile, ReadsEverythingButStopsAtTheLimit) {
   EXPECT_EQ(readWholeFile(dir / "empty"), "");
 }
 
-TEST(CopyToNewFile, CopiesEveryByteIntoANewFile) {
+// Copies go into a new file of the staging folder, chunk by chunk from the open render.
+TEST(CopyChunk, CopiesEveryByteIntoANewFile) {
   TempDir dir;
+  FileSystem& fs = posixFileSystem();
+  OpenFile folder = fs.openDirectory(dir.path());
   for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{3 << 20 | 7}}) {
     SCOPED_TRACE(size);
     std::string content(size, '\0');
     for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 31 + (i >> 12));
     writeFile(dir / "source", content);
     std::filesystem::remove(dir / "target");
-    copyToNewFile(dir / "source", dir / "target");
+    OpenFile from = fs.openForReading(dir / "source");
+    OpenFile to = fs.createExclusiveAt(folder, "target");
+    std::uint64_t offset = 0;
+    while (const std::size_t copied = fs.copyChunk(from, offset, to, 1 << 20)) offset += copied;
     EXPECT_EQ(readFile(dir / "target"), content);
   }
 }
 
-TEST(CopyToNewFile, NeverOverwritesAnExistingTarget) {
+TEST(CreateExclusiveAt, NeverOverwritesAnExistingTarget) {
   TempDir dir;
-  writeFile(dir / "source", "new");
   writeFile(dir / "target", "precious");
-  EXPECT_EQ(errorText([&] { copyToNewFile(dir / "source", dir / "target"); }),
+  OpenFile folder = posixFileSystem().openDirectory(dir.path());
+  EXPECT_EQ(errorText([&] { posixFileSystem().createExclusiveAt(folder, "target"); }),
             "无法创建“" + dir / "target" + "”：文件已存在（EEXIST）");
   EXPECT_EQ(readFile(dir / "target"), "precious");
 }
 
-TEST(CopyToNewFile, RemovesAPartialTargetWhenTheCopyFails) {
-  TempDir dir;
-  writeFile(dir / "source", "content");
-  FaultyFileSystem fs(FsOp::copyContents, 1);
-  EXPECT_THROW(copyToNewFile(dir / "source", dir / "target", fs), std::system_error);
-  EXPECT_FALSE(std::filesystem::exists(dir / "target"));
-}
-
-TEST(RenameNoReplace, RefusesEveryExistingTargetIncludingAnEmptyFolder) {
+TEST(RenameNoReplaceAt, RefusesEveryExistingTargetIncludingAnEmptyFolder) {
   TempDir dir;
   std::filesystem::create_directory(dir / "staging");
   writeFile(dir / "staging/file", "x");
   // rename(2) would silently replace this empty folder.
   std::filesystem::create_directory(dir / "empty");
   writeFile(dir / "file", "y");
+  OpenFile folder = posixFileSystem().openDirectory(dir.path());
   for (const char* target : {"empty", "file"}) {
     SCOPED_TRACE(target);
     const auto before = snapshot(dir.path());
-    EXPECT_EQ(errorText([&] { posixFileSystem().renameNoReplace(dir / "staging", dir / target); }),
+    EXPECT_EQ(errorText([&] { posixFileSystem().renameNoReplaceAt(folder, "staging", target); }),
               "无法将“" + dir / "staging" + "”移动到“" + dir / target + "”：文件已存在（EEXIST）");
     EXPECT_EQ(snapshot(dir.path()), before);
   }
-  posixFileSystem().renameNoReplace(dir / "staging", dir / "batch");
+  posixFileSystem().renameNoReplaceAt(folder, "staging", "batch");
   EXPECT_EQ(readFile(dir / "batch/file"), "x");
 }
 
@@ -274,7 +273,7 @@ TEST(ReadWholeFile, ReadsAFifoFromAWriterThatComesLaterUpToTheLimit) {
   EXPECT_EQ(errnoOf([&] { readWholeFile(dir.path()); }), EISDIR);
 }
 
-TEST(RemoveTree, RemovesNestedFoldersButNeverFollowsLinksOutOfThem) {
+TEST(RemoveTreeAt, RemovesNestedFoldersButNeverFollowsLinksOutOfThem) {
   TempDir dir;
   std::filesystem::create_directories(dir / "tree/a/b");
   writeFile(dir / "tree/a/b/f", "1");
@@ -282,7 +281,8 @@ TEST(RemoveTree, RemovesNestedFoldersButNeverFollowsLinksOutOfThem) {
   std::filesystem::create_directory(dir / "outside");
   writeFile(dir / "outside/keep", "3");
   std::filesystem::create_directory_symlink(dir / "outside", dir / "tree/link");
-  posixFileSystem().removeTree(dir / "tree");
+  OpenFile folder = posixFileSystem().openDirectory(dir.path());
+  posixFileSystem().removeTreeAt(folder, "tree");
   EXPECT_FALSE(std::filesystem::exists(dir / "tree"));
   EXPECT_EQ(readFile(dir / "outside/keep"), "3");
 }

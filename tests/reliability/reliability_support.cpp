@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <stdexcept>
 #include <system_error>
@@ -116,22 +116,12 @@ BatchRequest smallRequest(const std::string& inputs, const std::string& destinat
   return request;
 }
 
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return describe(error);
-  }
-  return "no failure";
-}
-
 void forEachCall(const CallLog& calls,
                  const std::function<void(FsOp op, int k, const std::string& path)>& each) {
   for (const auto& [op, paths] : calls) {
     std::map<std::string, int> seen;  // by path with its random names, as FaultyFileSystem counts
     for (const std::string& path : paths) {
-      static const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
-      const int k = ++seen[std::regex_replace(path, uuid, "<uuid>")];
+      const int k = ++seen[withoutUuids(path)];
       SCOPED_TRACE(std::string(name(op)) + " #" + std::to_string(k) + " on " + path);
       each(op, k, path);
       if (::testing::Test::HasFatalFailure()) return;

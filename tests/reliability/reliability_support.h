@@ -10,6 +10,7 @@
 
 #include "platform/file_system.h"
 #include "records/records.h"
+#include "support/failures.h"
 #include "support/faulty_file_system.h"
 
 namespace quillmere::testing {
@@ -36,9 +37,6 @@ std::string paddedPng(std::size_t size, int seed = 0);
 // A request of `pairs` pairs of distinct renders (cycling through JPEG, PNG and TIFF) and
 // originals written into `inputs`, saved into `destination`.
 BatchRequest smallRequest(const std::string& inputs, const std::string& destination, int pairs);
-
-// The user-facing description of what `action` threw, or "no failure".
-std::string failureOf(const std::function<void()>& action);
 
 // The path each call of each operation named during one undisturbed `run`, in call order.
 using CallLog = std::map<FsOp, std::vector<std::string>>;

@@ -1,79 +1,70 @@
 #include "support/faulty_file_system.h"
 
 #include "platform/system_error.h"
+#include "support/failures.h"
 
 namespace quillmere::testing {
 
 const char* name(FsOp op) {
   switch (op) {
-    case FsOp::status: return "status";
-    case FsOp::openForReading: return "openForReading";
-    case FsOp::createExclusive: return "createExclusive";
-    case FsOp::openDirectory: return "openDirectory";
-    case FsOp::read: return "read";
-    case FsOp::writeAll: return "writeAll";
-    case FsOp::copyContents: return "copyContents";
-    case FsOp::startWriteBack: return "startWriteBack";
-    case FsOp::sync: return "sync";
-    case FsOp::createDirectory: return "createDirectory";
-    case FsOp::renameNoReplace: return "renameNoReplace";
-    case FsOp::renameReplace: return "renameReplace";
-    case FsOp::removeFile: return "removeFile";
-    case FsOp::removeTree: return "removeTree";
-    case FsOp::statusOfFile: return "statusOfFile";
-    case FsOp::linkStatus: return "linkStatus";
-    case FsOp::readLink: return "readLink";
-    case FsOp::openStreamForWriting: return "openStreamForWriting";
-    case FsOp::readAt: return "readAt";
-    case FsOp::copyChunk: return "copyChunk";
-    case FsOp::createDirectoryAt: return "createDirectoryAt";
-    case FsOp::openDirectoryAt: return "openDirectoryAt";
-    case FsOp::createExclusiveAt: return "createExclusiveAt";
-    case FsOp::renameNoReplaceAt: return "renameNoReplaceAt";
-    case FsOp::removeTreeAt: return "removeTreeAt";
-    case FsOp::openStreamForReading: return "openStreamForReading";
-    case FsOp::openForAppending: return "openForAppending";
+    case FsOp::status:
+      return "status";
+    case FsOp::openForReading:
+      return "openForReading";
+    case FsOp::createExclusive:
+      return "createExclusive";
+    case FsOp::openDirectory:
+      return "openDirectory";
+    case FsOp::read:
+      return "read";
+    case FsOp::writeAll:
+      return "writeAll";
+    case FsOp::startWriteBack:
+      return "startWriteBack";
+    case FsOp::sync:
+      return "sync";
+    case FsOp::renameReplace:
+      return "renameReplace";
+    case FsOp::removeFile:
+      return "removeFile";
+    case FsOp::statusOfFile:
+      return "statusOfFile";
+    case FsOp::linkStatus:
+      return "linkStatus";
+    case FsOp::readLink:
+      return "readLink";
+    case FsOp::openStreamForWriting:
+      return "openStreamForWriting";
+    case FsOp::readAt:
+      return "readAt";
+    case FsOp::copyChunk:
+      return "copyChunk";
+    case FsOp::createDirectoryAt:
+      return "createDirectoryAt";
+    case FsOp::openDirectoryAt:
+      return "openDirectoryAt";
+    case FsOp::createExclusiveAt:
+      return "createExclusiveAt";
+    case FsOp::renameNoReplaceAt:
+      return "renameNoReplaceAt";
+    case FsOp::removeTreeAt:
+      return "removeTreeAt";
+    case FsOp::openStreamForReading:
+      return "openStreamForReading";
+    case FsOp::openForAppending:
+      return "openForAppending";
   }
   return "?";
 }
-
-namespace {
-
-// A path with each random UUID in it (batch, staging and render names) replaced by "<uuid>", so
-// that the calls of two runs of the same batch can be matched path by path.
-std::string withoutUuids(std::string_view path) {
-  constexpr std::string_view kShape = "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
-  const auto fits = [&](std::size_t at) {
-    if (path.size() - at < kShape.size()) return false;
-    for (std::size_t i = 0; i < kShape.size(); ++i) {
-      const char c = path[at + i];
-      const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-      if (kShape[i] == '-' ? c != '-' : !hex) return false;
-    }
-    return true;
-  };
-  std::string out;
-  for (std::size_t i = 0; i < path.size();) {
-    if (fits(i)) {
-      out += "<uuid>";
-      i += kShape.size();
-    } else {
-      out += path[i++];
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 FaultyFileSystem::FaultyFileSystem(FsOp op, int failAt, std::string path, int error)
     : m_op(op), m_failAt(failAt), m_error(error), m_path(withoutUuids(path)) {}
 
 void FaultyFileSystem::enter(FsOp op, const std::string& path) {
   const int count = ++m_calls[static_cast<int>(op)];
-  const bool counted = m_path.empty() ? op == m_op && count == m_failAt
-                                      : op == m_op && withoutUuids(path) == m_path &&
-                                            ++m_callsOnPath == m_failAt;
+  const bool counted =
+      m_path.empty() ? op == m_op && count == m_failAt
+                     : op == m_op && withoutUuids(path) == m_path && ++m_callsOnPath == m_failAt;
   if (counted) {
     m_fired = true;
     throwSystemError(m_error, std::string("injected ") + name(op), path);
@@ -108,10 +99,6 @@ void FaultyFileSystem::writeAll(OpenFile& file, std::span<const std::byte> bytes
   enter(FsOp::writeAll, file.path);
   posixFileSystem().writeAll(file, bytes);
 }
-void FaultyFileSystem::copyContents(OpenFile& from, OpenFile& to) {
-  enter(FsOp::copyContents, to.path);
-  posixFileSystem().copyContents(from, to);
-}
 void FaultyFileSystem::startWriteBack(OpenFile& file) {
   enter(FsOp::startWriteBack, file.path);
   posixFileSystem().startWriteBack(file);
@@ -120,14 +107,6 @@ void FaultyFileSystem::sync(OpenFile& file) {
   enter(FsOp::sync, file.path);
   posixFileSystem().sync(file);
 }
-void FaultyFileSystem::createDirectory(const std::string& path) {
-  enter(FsOp::createDirectory, path);
-  posixFileSystem().createDirectory(path);
-}
-void FaultyFileSystem::renameNoReplace(const std::string& from, const std::string& to) {
-  enter(FsOp::renameNoReplace, to);
-  posixFileSystem().renameNoReplace(from, to);
-}
 void FaultyFileSystem::renameReplace(const std::string& from, const std::string& to) {
   enter(FsOp::renameReplace, to);
   posixFileSystem().renameReplace(from, to);
@@ -135,10 +114,6 @@ void FaultyFileSystem::renameReplace(const std::string& from, const std::string&
 void FaultyFileSystem::removeFile(const std::string& path) {
   enter(FsOp::removeFile, path);
   posixFileSystem().removeFile(path);
-}
-void FaultyFileSystem::removeTree(const std::string& path) {
-  enter(FsOp::removeTree, path);
-  posixFileSystem().removeTree(path);
 }
 
 FileStatus FaultyFileSystem::status(OpenFile& file) {

@@ -17,14 +17,10 @@ enum class FsOp {
   openDirectory,
   read,
   writeAll,
-  copyContents,
   startWriteBack,
   sync,
-  createDirectory,
-  renameNoReplace,
   renameReplace,
   removeFile,
-  removeTree,
   statusOfFile,
   linkStatus,
   readLink,
@@ -40,15 +36,29 @@ enum class FsOp {
   openForAppending,
 };
 const char* name(FsOp op);
-inline constexpr FsOp kAllFsOps[] = {
-    FsOp::status,       FsOp::openForReading,  FsOp::createExclusive, FsOp::openDirectory,
-    FsOp::read,         FsOp::writeAll,        FsOp::copyContents,    FsOp::startWriteBack,
-    FsOp::sync,         FsOp::createDirectory, FsOp::renameNoReplace, FsOp::renameReplace,
-    FsOp::removeFile,   FsOp::removeTree,      FsOp::statusOfFile,    FsOp::linkStatus,
-    FsOp::readLink,     FsOp::openStreamForWriting, FsOp::readAt,     FsOp::copyChunk,
-    FsOp::createDirectoryAt, FsOp::openDirectoryAt, FsOp::createExclusiveAt,
-    FsOp::renameNoReplaceAt, FsOp::removeTreeAt, FsOp::openStreamForReading,
-    FsOp::openForAppending};
+inline constexpr FsOp kAllFsOps[] = {FsOp::status,
+                                     FsOp::openForReading,
+                                     FsOp::createExclusive,
+                                     FsOp::openDirectory,
+                                     FsOp::read,
+                                     FsOp::writeAll,
+                                     FsOp::startWriteBack,
+                                     FsOp::sync,
+                                     FsOp::renameReplace,
+                                     FsOp::removeFile,
+                                     FsOp::statusOfFile,
+                                     FsOp::linkStatus,
+                                     FsOp::readLink,
+                                     FsOp::openStreamForWriting,
+                                     FsOp::readAt,
+                                     FsOp::copyChunk,
+                                     FsOp::createDirectoryAt,
+                                     FsOp::openDirectoryAt,
+                                     FsOp::createExclusiveAt,
+                                     FsOp::renameNoReplaceAt,
+                                     FsOp::removeTreeAt,
+                                     FsOp::openStreamForReading,
+                                     FsOp::openForAppending};
 
 // Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
 // from 1) of operation `op` throws the same std::system_error a real failure would, with `error`
@@ -77,14 +87,10 @@ class FaultyFileSystem : public FileSystem {
   OpenFile openDirectory(const std::string& path) override;
   std::size_t read(OpenFile& file, std::span<std::byte> buffer) override;
   void writeAll(OpenFile& file, std::span<const std::byte> bytes) override;
-  void copyContents(OpenFile& from, OpenFile& to) override;
   void startWriteBack(OpenFile& file) override;
   void sync(OpenFile& file) override;
-  void createDirectory(const std::string& path) override;
-  void renameNoReplace(const std::string& from, const std::string& to) override;
   void renameReplace(const std::string& from, const std::string& to) override;
   void removeFile(const std::string& path) override;
-  void removeTree(const std::string& path) override;
   FileStatus status(OpenFile& file) override;
   FileStatus linkStatus(const std::string& path) override;
   std::string readLink(const std::string& path) override;

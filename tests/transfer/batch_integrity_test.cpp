@@ -16,9 +16,11 @@
 
 #include "inspect/digest.h"
 #include "inspect/image_info.h"
+#include "support/failures.h"
 #include "support/faulty_file_system.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
+#include "transfer/batch_folders.h"
 #include "transfer/create_batch.h"
 #include "transfer/manifest.h"
 
@@ -26,38 +28,19 @@ namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::failureOf;
 using testing::FaultyFileSystem;
 using testing::FsOp;
 using testing::readFile;
 using testing::snapshot;
 using testing::writeFile;
 
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return describe(error);
-  }
-  return "no failure";
-}
-
 bool isStaged(const std::string& path) {
   return path.find("/.quillmere-partial-") != std::string::npos;
 }
 
-class BatchIntegrity : public ::testing::Test {
+class BatchIntegrity : public testing::BatchFolders {
  protected:
-  void SetUp() override {
-    fs::create_directory(m_dir / "in");
-    fs::create_directory(m_dir / "out");
-  }
-
-  std::string input(const std::string& name, const std::string& bytes) {
-    writeFile(m_dir / ("in/" + name), bytes);
-    return m_dir / ("in/" + name);
-  }
-  std::string destination() const { return m_dir / "out"; }
-
   BatchRequest request(int n) {
     BatchRequest r{"CAPTURE_ONE", "catalog", destination(), {}};
     for (int i = 0; i < n; ++i) {
@@ -83,8 +66,6 @@ class BatchIntegrity : public ::testing::Test {
       EXPECT_EQ(item["renderSha256"], sha256(stored));
     }
   }
-
-  testing::TempDir m_dir;
 };
 
 // Exporters save by writing a new file and renaming it onto the old name. Whenever that happens
@@ -160,8 +141,7 @@ TEST_F(BatchIntegrity, DurableWritesHappenInAnOrderThatSurvivesAPowerCut) {
   const auto stagingSynced = first(FsOp::sync, staging);
   const auto committed = first(FsOp::renameNoReplaceAt, *result.directory);
   const auto destinationSynced = first(FsOp::sync, destination());
-  ASSERT_TRUE(manifestCreated && manifestSynced && stagingSynced && committed &&
-              destinationSynced);
+  ASSERT_TRUE(manifestCreated && manifestSynced && stagingSynced && committed && destinationSynced);
 
   int renders = 0;
   for (const auto& [op, path] : calls) {
@@ -197,8 +177,8 @@ TEST_F(BatchIntegrity, TheObserverHearsWhichFileOfWhichPairFailed) {
     std::optional<std::size_t> item;
     BatchSubject subject;
   } cases[] = {
-      {"original missing", [](BatchRequest& r) { fs::remove(r.items[1].sourcePath); },
-       std::nullopt, 1, BatchSubject::original},
+      {"original missing", [](BatchRequest& r) { fs::remove(r.items[1].sourcePath); }, std::nullopt,
+       1, BatchSubject::original},
       {"original empty", [](BatchRequest& r) { writeFile(r.items[1].sourcePath, ""); },
        std::nullopt, 1, BatchSubject::original},
       {"original is a folder",
@@ -207,18 +187,18 @@ TEST_F(BatchIntegrity, TheObserverHearsWhichFileOfWhichPairFailed) {
          fs::create_directory(r.items[1].sourcePath);
        },
        std::nullopt, 1, BatchSubject::original},
-      {"render missing", [](BatchRequest& r) { fs::remove(r.items[2].renderPath); },
-       std::nullopt, 2, BatchSubject::render},
-      {"render empty", [](BatchRequest& r) { writeFile(r.items[0].renderPath, ""); },
-       std::nullopt, 0, BatchSubject::render},
+      {"render missing", [](BatchRequest& r) { fs::remove(r.items[2].renderPath); }, std::nullopt,
+       2, BatchSubject::render},
+      {"render empty", [](BatchRequest& r) { writeFile(r.items[0].renderPath, ""); }, std::nullopt,
+       0, BatchSubject::render},
       {"render not an image", [](BatchRequest& r) { writeFile(r.items[1].renderPath, "text"); },
        std::nullopt, 1, BatchSubject::render},
       {"original unreadable while hashing", [](BatchRequest&) {},
        Fault{FsOp::readAt, 1, m_dir / "in/o0.cr3"}, 0, BatchSubject::original},
       {"destination gone", [&](BatchRequest&) { fs::remove_all(destination()); }, std::nullopt,
        std::nullopt, BatchSubject::none},
-      {"staging folder cannot be made", [](BatchRequest&) {},
-       Fault{FsOp::createDirectoryAt, 1, ""}, std::nullopt, BatchSubject::none},
+      {"staging folder cannot be made", [](BatchRequest&) {}, Fault{FsOp::createDirectoryAt, 1, ""},
+       std::nullopt, BatchSubject::none},
       {"copy cannot be written",
        // The one JPEG among PNGs, so that its copy is the one staged file named .jpg.
        [](BatchRequest& r) { writeFile(r.items[1].renderPath, testing::jpegImage(16, 12)); },
@@ -233,10 +213,10 @@ TEST_F(BatchIntegrity, TheObserverHearsWhichFileOfWhichPairFailed) {
     fs::create_directories(destination());
     BatchRequest r = request(3);
     c.arrange(r);
-    FaultyFileSystem faulty = !c.fault                ? FaultyFileSystem()
-                              : c.fault->path.empty() ? FaultyFileSystem(c.fault->op, c.fault->k)
-                                                      : FaultyFileSystem(c.fault->op, c.fault->k,
-                                                                         c.fault->path);
+    FaultyFileSystem faulty = !c.fault ? FaultyFileSystem()
+                              : c.fault->path.empty()
+                                  ? FaultyFileSystem(c.fault->op, c.fault->k)
+                                  : FaultyFileSystem(c.fault->op, c.fault->k, c.fault->path);
     std::vector<BatchFailureSite> heard;
     BatchObserver observer{{}, {}, [&](const BatchFailureSite& site) { heard.push_back(site); }};
     EXPECT_NE(failureOf([&] { createBatch(r, faulty, &observer); }), "no failure");
@@ -306,8 +286,8 @@ TEST_F(BatchIntegrity, WhenTwoPairsInFlightBothFailTheEarlierOnesFailureWins) {
           writeFile(pair.sourcePath, std::string(5 << 20, 'o'));
         }
       }
-      FaultyFileSystem faulty = c.fault ? FaultyFileSystem(c.fault->first, c.fault->second)
-                                        : FaultyFileSystem();
+      FaultyFileSystem faulty =
+          c.fault ? FaultyFileSystem(c.fault->first, c.fault->second) : FaultyFileSystem();
       c.arrange(r, faulty);
       std::vector<BatchFailureSite> heard;
       std::vector<std::size_t> items;

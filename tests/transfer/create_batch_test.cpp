@@ -1,12 +1,12 @@
 #include "transfer/create_batch.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
 #include <set>
@@ -16,36 +16,27 @@
 
 #include "inspect/digest.h"
 #include "inspect/image_info.h"
+#include "support/failures.h"
 #include "support/faulty_file_system.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
+#include "transfer/batch_folders.h"
 #include "transfer/manifest.h"
 
 namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::failureOf;
 using testing::FaultyFileSystem;
 using testing::FsOp;
-using testing::TempDir;
 using testing::readFile;
 using testing::snapshot;
+using testing::TempDir;
 using testing::writeFile;
 
-// A folder of inputs (renders and originals) beside an empty destination.
-class Batch : public ::testing::Test {
+class Batch : public testing::BatchFolders {
  protected:
-  void SetUp() override {
-    fs::create_directory(m_dir / "in");
-    fs::create_directory(m_dir / "out");
-  }
-
-  std::string input(const std::string& name, const std::string& bytes) {
-    writeFile(m_dir / ("in/" + name), bytes);
-    return m_dir / ("in/" + name);
-  }
-  std::string destination() const { return m_dir / "out"; }
-
   // n pairs of distinct renders (cycling through the three formats) and originals. With `padding`,
   // every render is a PNG followed by that many bytes, which inspection never reads, and every
   // original is as large: big enough for the batch to read two files side by side.
@@ -55,7 +46,8 @@ class Batch : public ::testing::Test {
       const std::string index = std::to_string(i);
       std::string render;
       if (padding > 0) {
-        render = input("r" + index + ".png", testing::pngImage(8, 6, i) + std::string(padding, 'p'));
+        render =
+            input("r" + index + ".png", testing::pngImage(8, 6, i) + std::string(padding, 'p'));
         r.items.push_back({input("o" + index + ".iiq", std::string(padding, 'o') + index), render,
                            "photo/" + index, "v" + index});
         continue;
@@ -63,28 +55,17 @@ class Batch : public ::testing::Test {
       if (i % 3 == 0) render = input("r" + index + ".jpg", testing::jpegImage(8, 6, i));
       if (i % 3 == 1) render = input("r" + index + ".png", testing::pngImage(8, 6, i));
       if (i % 3 == 2) render = input("r" + index + ".tif", testing::tiffImage(8, 6, i));
-      r.items.push_back(
-          {input("o" + index + ".iiq", "original " + index), render, "photo/" + index, "v" + index});
+      r.items.push_back({input("o" + index + ".iiq", "original " + index), render, "photo/" + index,
+                         "v" + index});
     }
     return r;
   }
 
   std::map<std::string, std::string> everything() const { return snapshot(m_dir.path()); }
-
-  TempDir m_dir;
 };
 
 nlohmann::json manifestOf(const std::string& folder) {
   return nlohmann::json::parse(readFile(folder + "/" + kManifestFileName));
-}
-
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no failure";
 }
 
 TEST_F(Batch, RefusesBadRequestsBeforeTouchingTheDisk) {
@@ -99,7 +80,8 @@ TEST_F(Batch, RefusesBadRequestsBeforeTouchingTheDisk) {
     BatchRequest request;
     const char* message;
   } cases[] = {
-      {"provider in lower case", with([](auto& r) { r.provider = "capture_one"; }), kBatchSizeMessage},
+      {"provider in lower case", with([](auto& r) { r.provider = "capture_one"; }),
+       kBatchSizeMessage},
       {"unknown provider", with([](auto& r) { r.provider = "DARKTABLE"; }), kBatchSizeMessage},
       {"empty catalog", with([](auto& r) { r.catalogId = ""; }), kBatchSizeMessage},
       {"no pairs", with([](auto& r) { r.items.clear(); }), kBatchSizeMessage},
@@ -108,7 +90,8 @@ TEST_F(Batch, RefusesBadRequestsBeforeTouchingTheDisk) {
        kChooseFolderAgainMessage},
       {"destination is a file", with([&](auto& r) { r.destination = r.items[0].renderPath; }),
        kChooseFolderAgainMessage},
-      {"destination below a file", with([&](auto& r) { r.destination = r.items[0].renderPath + "/x"; }),
+      {"destination below a file",
+       with([&](auto& r) { r.destination = r.items[0].renderPath + "/x"; }),
        kChooseFolderAgainMessage},
   };
   const auto before = everything();
@@ -127,7 +110,8 @@ TEST_F(Batch, CommitsACompleteFolderUnderAStandardisedPath) {
   ASSERT_TRUE(result.directory);
   EXPECT_EQ(result.count, 3);
   EXPECT_FALSE(result.error);
-  const std::regex name("Quillmere-[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+  const std::regex name(
+      "Quillmere-[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
   EXPECT_EQ(fs::path(*result.directory).parent_path(), destination());
   EXPECT_TRUE(std::regex_match(fs::path(*result.directory).filename().string(), name));
 
@@ -136,7 +120,8 @@ TEST_F(Batch, CommitsACompleteFolderUnderAStandardisedPath) {
   EXPECT_EQ(entries, std::vector<std::string>{*result.directory});
 
   const auto manifest = manifestOf(*result.directory);
-  EXPECT_EQ(manifest["transferBatchId"], fs::path(*result.directory).filename().string().substr(10));
+  EXPECT_EQ(manifest["transferBatchId"],
+            fs::path(*result.directory).filename().string().substr(10));
   ASSERT_EQ(manifest["items"].size(), 3u);
   std::set<std::string> files = {kManifestFileName};
   for (std::size_t i = 0; i < 3; ++i) {
@@ -150,7 +135,8 @@ TEST_F(Batch, CommitsACompleteFolderUnderAStandardisedPath) {
     files.insert(item["renderFilename"].get<std::string>());
   }
   std::set<std::string> present;
-  for (const auto& e : fs::directory_iterator(*result.directory)) present.insert(e.path().filename());
+  for (const auto& e : fs::directory_iterator(*result.directory))
+    present.insert(e.path().filename());
   EXPECT_EQ(present, files);
 }
 
@@ -171,10 +157,11 @@ TEST_F(Batch, ManifestCarriesTheDerivedIdentifiers) {
   EXPECT_EQ(item["height"], 6);
   EXPECT_EQ(item["bitDepth"], 8);
   EXPECT_EQ(item["renderId"], stableUUID(item["renderSha256"].get<std::string>()));
-  EXPECT_EQ(item["variantId"],
-            stableUUID("CAPTURE_ONE" + fingerprint + "v0" + item["sourceSha256"].get<std::string>()));
+  EXPECT_EQ(item["variantId"], stableUUID("CAPTURE_ONE" + fingerprint + "v0" +
+                                          item["sourceSha256"].get<std::string>()));
   // The manifest names no path, size or catalog identifier.
-  EXPECT_EQ(readFile(*result.directory + "/" + kManifestFileName).find(m_dir.path()), std::string::npos);
+  EXPECT_EQ(readFile(*result.directory + "/" + kManifestFileName).find(m_dir.path()),
+            std::string::npos);
 }
 
 TEST_F(Batch, StoredExtensionFollowsTheDetectedFormat) {
@@ -274,7 +261,8 @@ TEST_F(Batch, FiveHundredPairsPass) {
   r.items.assign(500, r.items[0]);
   const BatchResult result = createBatch(r);
   EXPECT_EQ(result.count, 500);
-  EXPECT_EQ(std::distance(fs::directory_iterator(*result.directory), fs::directory_iterator()), 501);
+  EXPECT_EQ(std::distance(fs::directory_iterator(*result.directory), fs::directory_iterator()),
+            501);
 }
 
 // Changes a file at a chosen moment of the batch, as an export still being written would.
@@ -400,7 +388,8 @@ TEST_F(Batch, LargeFilesReadSideBySideGiveTheSameBatch) {
 TEST_F(Batch, ConcurrentCallsEachCommitTheirOwnFolder) {
   const BatchRequest r = request(3);
   std::vector<std::future<BatchResult>> calls;
-  for (int i = 0; i < 4; ++i) calls.push_back(std::async(std::launch::async, [&] { return createBatch(r); }));
+  for (int i = 0; i < 4; ++i)
+    calls.push_back(std::async(std::launch::async, [&] { return createBatch(r); }));
   std::set<std::string> folders;
   for (auto& call : calls) folders.insert(*call.get().directory);
   EXPECT_EQ(folders.size(), 4u);
@@ -431,7 +420,8 @@ TEST_F(Batch, ObserverHearsProgressAndCanStopTheBatch) {
   BatchObserver stopping{[&](const BatchProgress& p) {
                            if (p.item == 2) stop.request_stop();
                          },
-                         stop.get_token(), {}};
+                         stop.get_token(),
+                         {}};
   EXPECT_EQ(failureOf([&] { createBatch(r, posixFileSystem(), &stopping); }), kBatchStoppedMessage);
   EXPECT_EQ(everything(), before);
 }
