@@ -573,20 +573,25 @@ TEST_F(WindowTest, AListedRenderGetsItsPictureFromTheBackgroundThreadsOnly) {
   // Every picture thread is held, so no picture can be made until they are let go: if the main
   // thread decoded, the picture would show meanwhile.
   ThumbnailCache& pictures = m_session->pictures();
-  std::mutex mutex;
-  std::condition_variable released;
-  bool go = false;
-  const auto release = [&] {
-    const std::lock_guard lock(mutex);
-    go = true;
-    released.notify_all();
+  // The gate is shared with the held tasks rather than kept on this stack: a held task the pool
+  // starts only after this test has returned must still find it.
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool go = false;
+    void release() {
+      const std::lock_guard lock(mutex);
+      go = true;
+      released.notify_all();
+    }
   };
-  const std::unique_ptr<void, std::function<void(void*)>> releaseAtEnd(&go,
-                                                                       [&](void*) { release(); });
+  const auto gate = std::make_shared<Gate>();
+  const std::unique_ptr<Gate, std::function<void(Gate*)>> releaseAtEnd(
+      gate.get(), [](Gate* held) { held->release(); });
   for (int i = 0; i < pictures.pool().maxThreadCount(); ++i) {
-    pictures.pool().start([&] {
-      std::unique_lock lock(mutex);
-      released.wait(lock, [&] { return go; });
+    pictures.pool().start([gate] {
+      std::unique_lock lock(gate->mutex);
+      gate->released.wait(lock, [&] { return gate->go; });
     });
   }
   m_session->app().openFiles({photo});
@@ -596,7 +601,7 @@ TEST_F(WindowTest, AListedRenderGetsItsPictureFromTheBackgroundThreadsOnly) {
   EXPECT_FALSE(model().index(0, 0).data(Qt::DecorationRole).isValid());
   EXPECT_EQ(pictures.madeCount(), 0);
 
-  release();
+  gate->release();
   ASSERT_TRUE(waitUntil([&] { return model().index(0, 0).data(Qt::DecorationRole).isValid(); }));
   const auto picture = model().index(0, 0).data(Qt::DecorationRole).value<QPixmap>();
   EXPECT_EQ(picture.size(), QSize(layout::kPictureWidth, layout::kPictureHeight));
