@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 
 #include "platform/identity.h"
@@ -16,8 +17,13 @@
 namespace quillmere {
 namespace {
 
-// Files are streamed in reads of this size; it is also the only buffer held.
+// Files are streamed in chunks of this size; it is also the only buffer held.
 constexpr std::size_t kChunkSize = 1 << 20;
+
+// Files of at least this many bytes are hashed straight from memory maps of the window's size,
+// which spares copying every byte into the buffer first; smaller ones cost less read than mapped.
+constexpr std::uint64_t kMapThreshold = 1 << 20;
+constexpr std::size_t kMapWindow = 4 << 20;
 
 using Sha256Value = std::array<unsigned char, 32>;
 
@@ -46,71 +52,146 @@ Sha256Value sha256OfText(std::string_view text) {
 struct DigestContextDeleter {
   void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
 };
+using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
+
+// OpenSSL fails only when memory runs out; that is reported like any other failure to read the
+// file, naming it, so callers pass on one kind of platform error.
+DigestContext newContext(const std::string& path) {
+  DigestContext context(EVP_MD_CTX_new());
+  if (!context) throwSystemError(ENOMEM, "hash", path);
+  return context;
+}
+
+std::string finish(EVP_MD_CTX* context, const std::string& path) {
+  Sha256Value value{};
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context, value.data(), &length) != 1) throwSystemError(ENOMEM, "hash", path);
+  return hexText(value);
+}
 
 // Hashes what `readChunk` puts into the buffer, chunk by chunk, until it reports an empty read;
 // only an empty read ends the file, short reads just continue. `path` names the file in errors.
-template <typename ReadChunk>
-std::string sha256OfChunks(const std::string& path, ReadChunk&& readChunk,
-                           const std::function<void(std::size_t)>& onChunk) {
-  // OpenSSL fails here only when memory runs out; that is reported like any other failure to
-  // read the file, naming it, so callers pass on one kind of platform error.
-  std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    throwSystemError(ENOMEM, "hash", path);
-  }
-
+template <typename ReadChunk, typename OnChunk>
+void hashChunks(EVP_MD_CTX* context, const std::string& path, ReadChunk&& readChunk,
+                OnChunk&& onChunk) {
   const auto buffer = std::make_unique_for_overwrite<std::byte[]>(kChunkSize);
   for (;;) {
     const std::size_t count = readChunk(std::span(buffer.get(), kChunkSize));
     if (count == 0) break;
-    if (EVP_DigestUpdate(context.get(), buffer.get(), count) != 1) {
-      throwSystemError(ENOMEM, "hash", path);
-    }
-    if (onChunk) onChunk(count);
+    if (EVP_DigestUpdate(context, buffer.get(), count) != 1) throwSystemError(ENOMEM, "hash", path);
+    onChunk(count);
   }
+}
 
-  Sha256Value value{};
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), value.data(), &length) != 1) {
+// Hashes the first `length` bytes of an open file from memory maps, chunk by chunk as reads
+// would, and returns how far it got: `length`, or less where the file system would not map or the
+// file turned out shorter than the maps (its pages faulted). The caller reads on from there; a
+// chunk that faulted is undone first, so the value is exactly that of reading throughout.
+std::uint64_t hashMapped(EVP_MD_CTX* context, OpenFile& file, FileSystem& fs, std::uint64_t length,
+                         const std::function<void(std::size_t)>& onChunk) {
+  const DigestContext before = newContext(file.path);
+  struct Update {
+    EVP_MD_CTX* context;
+    bool done = false;
+  };
+  for (std::uint64_t window = 0; window < length; window += kMapWindow) {
+    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kMapWindow, length - window));
+    const MappedBytes mapped = fs.mapForReading(file, window, size);
+    if (!mapped) return window;
+    for (std::size_t at = 0; at < size; at += kChunkSize) {
+      const std::size_t count = std::min(kChunkSize, size - at);
+      if (EVP_MD_CTX_copy_ex(before.get(), context) != 1) throwSystemError(ENOMEM, "hash", file.path);
+      Update update{context};
+      const bool touched = touchMapped(
+          mapped.bytes().subspan(at, count),
+          [](void* job, std::span<const std::byte> bytes) {
+            auto& update = *static_cast<Update*>(job);
+            update.done = EVP_DigestUpdate(update.context, bytes.data(), bytes.size()) == 1;
+          },
+          &update);
+      if (!touched) {
+        if (EVP_MD_CTX_copy_ex(context, before.get()) != 1) throwSystemError(ENOMEM, "hash", file.path);
+        return window + at;
+      }
+      if (!update.done) throwSystemError(ENOMEM, "hash", file.path);
+      if (onChunk) onChunk(count);
+    }
+  }
+  return length;
+}
+
+// Reads an open file at offsets into the hash from `offset`, up to `limit` when given and
+// otherwise to where the file ends. `onChunk` hears only of bytes past `reported`.
+void hashReads(EVP_MD_CTX* context, OpenFile& file, FileSystem& fs, std::uint64_t offset,
+               std::optional<std::uint64_t> limit, std::uint64_t reported,
+               const std::function<void(std::size_t)>& onChunk) {
+  hashChunks(
+      context, file.path,
+      [&](std::span<std::byte> buffer) -> std::size_t {
+        if (limit && offset >= *limit) return 0;  // no read spent on finding the end
+        const auto want = limit ? static_cast<std::size_t>(
+                                      std::min<std::uint64_t>(buffer.size(), *limit - offset))
+                                : buffer.size();
+        const std::size_t count = fs.readAt(file, offset, buffer.first(want));
+        offset += count;
+        return count;
+      },
+      [&](std::size_t count) {
+        if (onChunk && offset > reported) {
+          onChunk(static_cast<std::size_t>(std::min<std::uint64_t>(count, offset - reported)));
+        }
+      });
+}
+
+DigestContext startedContext(const std::string& path) {
+  DigestContext context = newContext(path);
+  if (EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
     throwSystemError(ENOMEM, "hash", path);
   }
-  return hexText(value);
+  return context;
+}
+
+// Hashes an open file from offset 0: the first `mappable` bytes from maps where that pays, then
+// reads at offsets, up to `limit` when given and otherwise to where the file ends.
+std::string hashOpenFile(OpenFile& file, FileSystem& fs, std::uint64_t mappable,
+                         std::optional<std::uint64_t> limit,
+                         const std::function<void(std::size_t)>& onChunk) {
+  DigestContext context = startedContext(file.path);
+  std::uint64_t offset = 0;
+  if (mappable >= kMapThreshold) {
+    offset = hashMapped(context.get(), file, fs, mappable, onChunk);
+    // In the page where a file ends, a map shows zeros past the end, so a file cut short while
+    // mapped may have been hashed with zeros it never held, where reads would have stopped. Such
+    // a file is hashed again by reads alone, its progress not told twice.
+    if (offset > 0 && static_cast<std::uint64_t>(fs.status(file).size) < offset) {
+      context = startedContext(file.path);
+      hashReads(context.get(), file, fs, 0, limit, offset, onChunk);
+      return finish(context.get(), file.path);
+    }
+  }
+  hashReads(context.get(), file, fs, offset, limit, offset, onChunk);
+  return finish(context.get(), file.path);
 }
 
 }  // namespace
 
 std::string sha256(const std::string& path, FileSystem& fs) {
   OpenFile file = fs.openForReading(path);
-  return sha256OfChunks(path, [&](std::span<std::byte> buffer) { return fs.read(file, buffer); },
-                        {});
+  const DigestContext context = startedContext(path);
+  hashChunks(
+      context.get(), path, [&](std::span<std::byte> buffer) { return fs.read(file, buffer); },
+      [](std::size_t) {});
+  return finish(context.get(), path);
 }
 
-std::string sha256(OpenFile& file, FileSystem& fs,
-                   const std::function<void(std::size_t)>& onChunk) {
-  std::uint64_t offset = 0;
-  return sha256OfChunks(
-      file.path,
-      [&](std::span<std::byte> buffer) {
-        const std::size_t count = fs.readAt(file, offset, buffer);
-        offset += count;
-        return count;
-      },
-      onChunk);
+std::string sha256(OpenFile& file, FileSystem& fs, const std::function<void(std::size_t)>& onChunk,
+                   std::uint64_t knownSize) {
+  return hashOpenFile(file, fs, knownSize, std::nullopt, onChunk);
 }
 
 std::string sha256(OpenFile& file, FileSystem& fs, std::uint64_t length,
                    const std::function<void(std::size_t)>& onChunk) {
-  std::uint64_t offset = 0;
-  return sha256OfChunks(
-      file.path,
-      [&](std::span<std::byte> buffer) -> std::size_t {
-        if (offset >= length) return 0;  // no read spent on finding the end
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - offset));
-        const std::size_t count = fs.readAt(file, offset, buffer.first(want));
-        offset += count;
-        return count;
-      },
-      onChunk);
+  return hashOpenFile(file, fs, length, length, onChunk);
 }
 
 std::string digest(std::string_view text) { return hexText(sha256OfText(text)); }

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "platform/mapped_bytes.h"
 #include "platform/unique_fd.h"
 
 namespace quillmere {
@@ -79,6 +80,16 @@ class FileSystem {
   // One pread(2) of up to buffer.size() bytes at `offset`, retried on EINTR; 0 means end of file.
   // Leaves the file position alone, so several readers can share one descriptor.
   virtual std::size_t readAt(OpenFile& file, std::uint64_t offset, std::span<std::byte> buffer) = 0;
+
+  // Maps `size` bytes of an open regular file from `offset` (a multiple of the page size) for
+  // reading, which spares large reads copying every byte into a buffer. Touch the bytes only
+  // through touchMapped: a file cut short meanwhile makes them fault. An empty result means "read
+  // instead": the file cannot be mapped, or the file system does not map at all, which is what
+  // this default says (so doubles that make reads fail keep every read a read).
+  virtual MappedBytes mapForReading(OpenFile& file, std::uint64_t offset, std::size_t size) {
+    static_cast<void>(file), static_cast<void>(offset), static_cast<void>(size);
+    return {};
+  }
 
   // Writes every byte, retrying short writes and EINTR.
   virtual void writeAll(OpenFile& file, std::span<const std::byte> bytes) = 0;

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -211,6 +212,13 @@ class PosixFileSystem final : public FileSystem {
       if (got >= 0) return static_cast<std::size_t>(got);
       if (errno != EINTR) throwSystemError(errno, "read", file.path);
     }
+  }
+
+  MappedBytes mapForReading(OpenFile& file, std::uint64_t offset, std::size_t size) override {
+    void* const address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file.fd.get(),
+                                 static_cast<off_t>(offset));
+    if (address == MAP_FAILED) return {};  // whatever the reason, reads will tell it properly
+    return MappedBytes(address, size);
   }
 
   void writeAll(OpenFile& file, std::span<const std::byte> bytes) override {

@@ -381,6 +381,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
   site = BatchSubject::render;
   const std::string renderFilename =
       randomUUID() + "." + std::string(extensionFor(reads.image.mediaFormat));
+  std::uint64_t copiedSize = 0;
   OpenFile copy = [&] {
     try {
       OpenFile created = fs.createExclusiveAt(staging.folder(), renderFilename);
@@ -388,9 +389,9 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
       // reads differently the second time, and the verification below catches it.
       // To the end as it is now, not as it was when hashed: a render that grew meanwhile must
       // show in the copy's hash, not be cut back to look unchanged.
-      std::uint64_t offset = 0;
-      while (const std::size_t copied = fs.copyChunk(reads.render, offset, created, kCopyChunk)) {
-        offset += copied;
+      while (const std::size_t copied =
+                 fs.copyChunk(reads.render, copiedSize, created, kCopyChunk)) {
+        copiedSize += copied;
         here(copied);
       }
       return created;
@@ -415,7 +416,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
         // A copy that cannot be read back is the destination's trouble; one that differs from
         // what was hashed means the render changed underneath.
         // To the copy's end, whatever was copied: the hash vouches for the whole stored file.
-        if (sha256(copy, fs, here) != reads.renderSha256) {
+        if (sha256(copy, fs, here, copiedSize) != reads.renderSha256) {
           blame = BatchSubject::render;
           throw BridgeFailure(kChangedDuringTransferMessage);
         }

@@ -51,23 +51,6 @@ BridgeProcess::~BridgeProcess() {
   waitpid(m_pid, &status, 0);
 }
 
-std::uint64_t BridgeProcess::bytesRead() const {
-  std::ifstream io("/proc/" + std::to_string(m_pid) + "/io");
-  std::string key;
-  std::uint64_t value = 0;
-  while (io >> key >> value) {
-    if (key == "rchar:") return value;
-  }
-  ADD_FAILURE() << "no rchar in /proc/" << m_pid << "/io";
-  return 0;
-}
-
-void BridgeProcess::waitForExit() {
-  siginfo_t info{};
-  while (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
-  }
-}
-
 Outcome BridgeProcess::finish() {
   int status = 0;
   while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {

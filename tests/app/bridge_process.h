@@ -37,10 +37,6 @@ class BridgeProcess {
   ~BridgeProcess();
 
   pid_t pid() const { return m_pid; }
-  // Bytes the process has read so far, through read, pread and copies (rchar of /proc/<pid>/io).
-  std::uint64_t bytesRead() const;
-  // Waits until the process has ended, but leaves it unreaped so that bytesRead still answers.
-  void waitForExit();
   // Waits for the end, reaps the process and answers how it ended.
   Outcome finish();
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -216,6 +217,68 @@ TEST(Sha256Test, AnOpenFileStopsHashingAtWhatTheCallbackOrTheFileSystemThrows) {
   } catch (const std::system_error& error) {
     EXPECT_EQ(error.code().value(), EIO);
     EXPECT_NE(std::string(error.what()).find(path), std::string::npos) << error.what();
+  }
+}
+
+// Large files are hashed from memory maps on the real file system: the value and the chunks told
+// are those of reading, also where the caller's size is more than the file holds (pages past its
+// end fault or read as zeros, neither of which may reach the hash).
+TEST(Sha256Test, MappedFilesHashAsTheyReadWhateverTheirSizeAgainstTheCallers) {
+  struct Case {
+    std::size_t size;
+    std::uint64_t callerSize;
+  };
+  constexpr std::size_t kMiB = 1 << 20;
+  const Case cases[] = {
+      {kMiB - 1, kMiB - 1},               // too small to map
+      {kMiB, kMiB},                        // one chunk, one map
+      {4 * kMiB + 1, 4 * kMiB + 1},        // a second map of one byte
+      {9 * kMiB + 123, 9 * kMiB + 123},    // a map ending within a chunk
+      {9 * kMiB + 123, 12 * kMiB},         // the end's page holds zeros, the next one faults
+      {10 * kMiB - 100, 12 * kMiB},        // a chunk ends with the end's page; the next faults
+      {2 * kMiB, 8 * kMiB},                // whole maps past the end
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + " bytes, " + std::to_string(c.callerSize) + " said");
+    const std::string path = dir / ("file-" + std::to_string(c.size));
+    const std::string bytes = content(c.size);
+    testing::writeFile(path, bytes);
+    OpenFile file = posixFileSystem().openForReading(path);
+    std::uint64_t reported = 0;
+    const auto count = [&](std::size_t chunk) { reported += chunk; };
+    EXPECT_EQ(sha256(file, posixFileSystem(), c.callerSize, count), digest(bytes));
+    EXPECT_EQ(sha256(file, posixFileSystem(), count, c.callerSize), digest(bytes));
+    // Progress tells what was hashed; only a file shorter than its caller thought may have had
+    // a chunk told that was then hashed again from reads.
+    if (c.callerSize == c.size) {
+      EXPECT_EQ(reported, 2 * c.size);
+    }
+  }
+}
+
+// Regression guard: a file cut short by another program while it is hashed from maps must not end
+// the process with SIGBUS; the hash is then that of what reads find.
+TEST(Sha256Test, AFileCutShortWhileMappedIsHashedAsReadsFindIt) {
+  constexpr std::size_t kMiB = 1 << 20;
+  TempDir dir;
+  for (const std::size_t cutTo : {2 * kMiB + 10, 3 * kMiB - 100, std::size_t{0}}) {
+    SCOPED_TRACE(cutTo);
+    const std::string path = dir / "original.tif";
+    const std::string bytes = content(9 * kMiB);
+    testing::writeFile(path, bytes);
+    OpenFile file = posixFileSystem().openForReading(path);
+    int chunks = 0;
+    const std::string hashed =
+        sha256(file, posixFileSystem(), bytes.size(), [&](std::size_t) {
+          if (++chunks == 1) {
+            ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cutTo)), 0);
+          }
+        });
+    // Never zeros the file did not hold: the file as cut, or (cut below the first chunk, which
+    // was hashed before the cut) that chunk and nothing after it.
+    EXPECT_TRUE(hashed == digest(bytes.substr(0, cutTo)) ||
+                hashed == digest(bytes.substr(0, std::max(cutTo, kMiB))));
   }
 }
 
