@@ -83,24 +83,46 @@ void hashChunks(EVP_MD_CTX* context, const std::string& path, ReadChunk&& readCh
   }
 }
 
+// Where hashing from maps stopped: reads go on from `resume`; `told` bytes were told to onChunk.
+struct MappedPart {
+  std::uint64_t resume = 0;
+  std::uint64_t told = 0;
+};
+
 // Hashes the first `length` bytes of an open file from memory maps, chunk by chunk as reads
-// would, and returns how far it got: `length`, or less where the file system would not map or the
-// file turned out shorter than the maps (its pages faulted). The caller reads on from there; a
-// chunk that faulted is undone first, so the value is exactly that of reading throughout.
-std::uint64_t hashMapped(EVP_MD_CTX* context, OpenFile& file, FileSystem& fs, std::uint64_t length,
-                         const std::function<void(std::size_t)>& onChunk) {
-  const DigestContext before = newContext(file.path);
+// would, and stops early where the file system would not map or the file turned out shorter than
+// the maps. The value stays exactly what reading would give. A chunk whose pages faulted (past the
+// end of a file cut short) is undone. And since a map shows zeros past the end in the page where a
+// file ends, a file found to end inside the last chunk hashed has that chunk undone too: it was
+// hashed after the cut, with zeros the file never held. Chunks wholly past the end were hashed
+// before the cut (after it they would have faulted), from bytes the file then held, as reads
+// would have.
+MappedPart hashMapped(EVP_MD_CTX* context, OpenFile& file, FileSystem& fs, std::uint64_t length,
+                      const std::function<void(std::size_t)>& onChunk) {
+  const auto copyState = [&](EVP_MD_CTX* into, const EVP_MD_CTX* from) {
+    if (EVP_MD_CTX_copy_ex(into, from) != 1) throwSystemError(ENOMEM, "hash", file.path);
+  };
+  // The state before the chunk being hashed, and before the one hashed last.
+  DigestContext beforeThis = newContext(file.path);
+  DigestContext beforeLast = newContext(file.path);
+  std::uint64_t thisStart = 0;
+  std::uint64_t lastStart = 0;
+  std::uint64_t hashed = 0;  // every chunk up to here hashed whole
+  bool faulted = false;
   struct Update {
     EVP_MD_CTX* context;
     bool done = false;
   };
-  for (std::uint64_t window = 0; window < length; window += kMapWindow) {
+  for (std::uint64_t window = 0; window < length && !faulted; window += kMapWindow) {
     const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kMapWindow, length - window));
     const MappedBytes mapped = fs.mapForReading(file, window, size);
-    if (!mapped) return window;
+    if (!mapped) break;
     for (std::size_t at = 0; at < size; at += kChunkSize) {
       const std::size_t count = std::min(kChunkSize, size - at);
-      if (EVP_MD_CTX_copy_ex(before.get(), context) != 1) throwSystemError(ENOMEM, "hash", file.path);
+      std::swap(beforeThis, beforeLast);
+      lastStart = thisStart;
+      thisStart = window + at;
+      copyState(beforeThis.get(), context);
       Update update{context};
       const bool touched = touchMapped(
           mapped.bytes().subspan(at, count),
@@ -110,14 +132,23 @@ std::uint64_t hashMapped(EVP_MD_CTX* context, OpenFile& file, FileSystem& fs, st
           },
           &update);
       if (!touched) {
-        if (EVP_MD_CTX_copy_ex(context, before.get()) != 1) throwSystemError(ENOMEM, "hash", file.path);
-        return window + at;
+        copyState(context, beforeThis.get());
+        faulted = true;
+        break;
       }
       if (!update.done) throwSystemError(ENOMEM, "hash", file.path);
+      hashed = thisStart + count;
       if (onChunk) onChunk(count);
     }
   }
-  return length;
+  if (hashed == 0) return {};
+  const std::uint64_t lastHashedStart = faulted ? lastStart : thisStart;
+  const auto end = static_cast<std::uint64_t>(fs.status(file).size);
+  if (end < hashed && end > lastHashedStart) {
+    copyState(context, faulted ? beforeLast.get() : beforeThis.get());
+    return {lastHashedStart, hashed};
+  }
+  return {hashed, hashed};
 }
 
 // Reads an open file at offsets into the hash from `offset`, up to `limit` when given and
@@ -156,20 +187,11 @@ DigestContext startedContext(const std::string& path) {
 std::string hashOpenFile(OpenFile& file, FileSystem& fs, std::uint64_t mappable,
                          std::optional<std::uint64_t> limit,
                          const std::function<void(std::size_t)>& onChunk) {
-  DigestContext context = startedContext(file.path);
-  std::uint64_t offset = 0;
-  if (mappable >= kMapThreshold) {
-    offset = hashMapped(context.get(), file, fs, mappable, onChunk);
-    // In the page where a file ends, a map shows zeros past the end, so a file cut short while
-    // mapped may have been hashed with zeros it never held, where reads would have stopped. Such
-    // a file is hashed again by reads alone, its progress not told twice.
-    if (offset > 0 && static_cast<std::uint64_t>(fs.status(file).size) < offset) {
-      context = startedContext(file.path);
-      hashReads(context.get(), file, fs, 0, limit, offset, onChunk);
-      return finish(context.get(), file.path);
-    }
-  }
-  hashReads(context.get(), file, fs, offset, limit, offset, onChunk);
+  const DigestContext context = startedContext(file.path);
+  const MappedPart mapped = mappable >= kMapThreshold
+                                ? hashMapped(context.get(), file, fs, mappable, onChunk)
+                                : MappedPart{};
+  hashReads(context.get(), file, fs, mapped.resume, limit, mapped.told, onChunk);
   return finish(context.get(), file.path);
 }
 
