@@ -12,7 +12,8 @@
 # is kept under build-asan/fuzz-findings/ for fuzz/regressions/.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-quillmere_install_missing "${quillmere_packages[@]}" clang libclang-rt-14-dev
+# LibRaw's pkg-config flags carry -fopenmp, which clang links against its own OpenMP runtime.
+quillmere_install_missing "${quillmere_packages[@]}" clang libclang-rt-14-dev libomp-14-dev
 cd "$QUILLMERE_ROOT"
 
 fuzz_seconds=${FUZZ_SECONDS:-60}
