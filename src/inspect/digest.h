@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,23 +16,20 @@ namespace quillmere {
 std::string sha256(const std::string& path, FileSystem& fs = posixFileSystem());
 
 // SHA-256 of an open file's content, from offset 0 to where it ends now, in chunks of 1 MiB read
-// at offsets or, for large files, taken from memory maps of the file: the file position is
-// neither used nor moved, so the same open file can be inspected, hashed and copied in any order,
-// and hashing it twice reads it twice. `onChunk`, when given, is called with the size of each
-// chunk once it is hashed (the sizes add up to the bytes hashed, or to more when the file was cut
-// short meanwhile); whatever it throws ends the hashing and is passed on, which is how a caller
-// stops a long hash. `knownSize` is how much the caller knows the file holds, which may then be
-// mapped; the value is the same as reading would give. Failures of the file system are its
-// platform errors, passed on.
+// at offsets: the file position is neither used nor moved, so the same open file can be
+// inspected, hashed and copied in any order, and hashing it twice reads it twice. `onChunk`, when
+// given, is called with the size of each chunk once it is hashed; whatever it throws ends the
+// hashing and is passed on, which is how a caller stops a long hash. Failures of the file system
+// are its platform errors, passed on.
 std::string sha256(OpenFile& file, FileSystem& fs,
-                   const std::function<void(std::size_t)>& onChunk = {},
-                   std::uint64_t knownSize = 0);
-
-// The same for the first `length` bytes only (fewer if the file ends sooner). For a caller that
-// knows the size from the open and compares the result with a later hash, which notices a file
-// that grew or shrank; it spares the read that would only find the end.
-std::string sha256(OpenFile& file, FileSystem& fs, std::uint64_t length,
                    const std::function<void(std::size_t)>& onChunk = {});
+
+// The same for a file that must hold exactly `size` bytes, the size its open saw: nothing when it
+// ends sooner or holds more by the time it is read, which means another program changed it
+// meanwhile. Never reads more than `size` bytes and one more, so a file swapped for a larger one
+// costs nothing extra.
+std::optional<std::string> sha256OfSize(OpenFile& file, FileSystem& fs, std::uint64_t size,
+                                        const std::function<void(std::size_t)>& onChunk = {});
 
 // SHA-256 of the UTF-8 bytes of a text, as held, as 64 lower-case hex characters.
 std::string digest(std::string_view text);

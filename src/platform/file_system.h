@@ -5,7 +5,6 @@
 #include <span>
 #include <string>
 
-#include "platform/mapped_bytes.h"
 #include "platform/unique_fd.h"
 
 namespace quillmere {
@@ -81,15 +80,15 @@ class FileSystem {
   // Leaves the file position alone, so several readers can share one descriptor.
   virtual std::size_t readAt(OpenFile& file, std::uint64_t offset, std::span<std::byte> buffer) = 0;
 
-  // Maps `size` bytes of an open regular file from `offset` (a multiple of the page size) for
-  // reading, which spares large reads copying every byte into a buffer. Touch the bytes only
-  // through touchMapped: a file cut short meanwhile makes them fault. An empty result means "read
-  // instead": the file cannot be mapped, or the file system does not map at all, which is what
-  // this default says (so doubles that make reads fail keep every read a read).
-  virtual MappedBytes mapForReading(OpenFile& file, std::uint64_t offset, std::size_t size) {
-    static_cast<void>(file), static_cast<void>(offset), static_cast<void>(size);
-    return {};
-  }
+  // Tells the kernel that the file will be read once from start to end, so it reads ahead
+  // generously. Advisory: implementations may ignore it, and it never fails.
+  virtual void adviseSequential(OpenFile& file) { static_cast<void>(file); }
+
+  // Drops the file's clean pages from the page cache, so that the next read comes from the device
+  // rather than from memory. Only pages already written back can go: call it after sync. Advisory
+  // like the above: some file systems keep the pages (tmpfs, whose pages are the file, and some
+  // network and FUSE file systems), and then the next read simply comes from memory again.
+  virtual void dropCachedPages(OpenFile& file) { static_cast<void>(file); }
 
   // Writes every byte, retrying short writes and EINTR.
   virtual void writeAll(OpenFile& file, std::span<const std::byte> bytes) = 0;

@@ -1,6 +1,5 @@
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -214,11 +213,12 @@ class PosixFileSystem final : public FileSystem {
     }
   }
 
-  MappedBytes mapForReading(OpenFile& file, std::uint64_t offset, std::size_t size) override {
-    void* const address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file.fd.get(),
-                                 static_cast<off_t>(offset));
-    if (address == MAP_FAILED) return {};  // whatever the reason, reads will tell it properly
-    return MappedBytes(address, size);
+  void adviseSequential(OpenFile& file) override {
+    ::posix_fadvise(file.fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+
+  void dropCachedPages(OpenFile& file) override {
+    ::posix_fadvise(file.fd.get(), 0, 0, POSIX_FADV_DONTNEED);
   }
 
   void writeAll(OpenFile& file, std::span<const std::byte> bytes) override {

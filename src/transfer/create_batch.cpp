@@ -298,6 +298,15 @@ auto bothBlamed(SecondThread* helper, BatchSubject& site, First first, Second se
 
 using ChunkHook = std::function<void(std::size_t)>;
 
+// The hash of an original or a render, of exactly the size its open saw: a file that ends sooner
+// or holds more when read was changed by another program meanwhile.
+std::string hashOfAdmitted(OpenFile& file, FileSystem& fs, const ChunkHook& onChunk) {
+  std::optional<std::string> hash =
+      sha256OfSize(file, fs, static_cast<std::uint64_t>(file.status.size), onChunk);
+  if (!hash) throw BridgeFailure(kChangedDuringTransferMessage);
+  return std::move(*hash);
+}
+
 // What the reads of one pair found: everything its copy and the checks after it need.
 struct PairReads {
   std::string original;
@@ -349,15 +358,14 @@ PairReads readPair(const Pair& pair, FileSystem& fs, SecondThread* helper, const
           OpenFile original = fs.openForReading(reads.original);
           // Sizes come from the opens, so no read is spent finding an end: a file that grows or
           // shrinks between two hashes hashes differently, and the checks below notice.
-          return sha256(original, fs, static_cast<std::uint64_t>(original.status.size), here);
+          return hashOfAdmitted(original, fs, here);
         });
       },
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::render, [&] {
           ImageInfo image = imageInfo(reads.render, fs);
           return std::pair(std::move(image),
-                           sha256(reads.render, fs, static_cast<std::uint64_t>(reads.renderSize),
-                                  split ? elsewhere : here));
+                           hashOfAdmitted(reads.render, fs, split ? elsewhere : here));
         });
       });
   reads.sourceSha256 = std::move(firstReads.first);
@@ -416,7 +424,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
         // A copy that cannot be read back is the destination's trouble; one that differs from
         // what was hashed means the render changed underneath.
         // To the copy's end, whatever was copied: the hash vouches for the whole stored file.
-        if (sha256(copy, fs, here, copiedSize) != reads.renderSha256) {
+        if (sha256OfSize(copy, fs, copiedSize, here) != reads.renderSha256) {
           blame = BatchSubject::render;
           throw BridgeFailure(kChangedDuringTransferMessage);
         }
@@ -426,8 +434,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
         return blaming(blame, BatchSubject::original, [&] {
           // Reopened by path, so that an original replaced meanwhile is caught.
           OpenFile original = fs.openForReading(reads.original);
-          if (sha256(original, fs, static_cast<std::uint64_t>(original.status.size),
-                     split ? elsewhere : here) != reads.sourceSha256) {
+          if (hashOfAdmitted(original, fs, split ? elsewhere : here) != reads.sourceSha256) {
             throw BridgeFailure(kChangedDuringTransferMessage);
           }
           return 0;

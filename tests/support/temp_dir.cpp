@@ -38,6 +38,12 @@ void writeFile(const std::string& path, std::string_view bytes) {
   if (!out) throw std::runtime_error("cannot write test file " + path);
 }
 
+void appendFile(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot append to test file " + path);
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {

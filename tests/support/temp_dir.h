@@ -25,6 +25,8 @@ class TempDir {
 
 // Writes `bytes` to `path`, creating or truncating it.
 void writeFile(const std::string& path, std::string_view bytes);
+// Appends `bytes` to the end of an existing file.
+void appendFile(const std::string& path, std::string_view bytes);
 // Reads a whole file; fails the test when it cannot.
 std::string readFile(const std::string& path);
 // A sparse file of exactly `size` bytes (no blocks used), for size-limit tests.
