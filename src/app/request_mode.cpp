@@ -82,7 +82,7 @@ int runRequestMode(const std::string& requestPath, const std::string& resultPath
   const StopSignals signals;
   if (request) {
     BatchObserver observer;
-    observer.stop = signals.token();
+    observer.stopFlag = &signals.flag();
     try {
       result = createBatch(*request, fs, &observer);
     } catch (...) {

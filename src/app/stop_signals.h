@@ -2,28 +2,22 @@
 
 #include <signal.h>
 
-#include <stop_token>
-#include <thread>
-
-#include "platform/unique_fd.h"
+#include <atomic>
 
 namespace quillmere {
 
-// While it lives, SIGTERM, SIGINT and SIGHUP no longer end the process: each one requests a stop
-// through token(), which a running batch honours by rolling back. SIGPIPE and SIGXFSZ are ignored,
-// so that writing into a closed pipe or past the file-size limit fails with EPIPE or EFBIG, and is
-// reported and rolled back like any other failed write, instead of killing the process midway.
+// While it lives, SIGTERM, SIGINT and SIGHUP no longer end the process: each one sets the flag
+// that requested() reads and a running batch polls at every chunk, rolling back when it is set.
+// SIGPIPE and SIGXFSZ are ignored, so that writing into a closed pipe or past the file-size limit
+// fails with EPIPE or EFBIG, and is reported and rolled back like any other failed write, instead
+// of killing the process midway.
 //
-// No handler runs in signal context: the three signals are blocked and a watcher thread reads
-// them from a signalfd. Create it on the main thread before any other thread exists, since only
-// threads created afterwards inherit the blocked mask; a thread that did not block them could be
-// picked to receive a signal, which would then end the process as before.
+// The handler only stores into a lock-free atomic flag, which is async-signal-safe, and needs no
+// thread or descriptor: a stop is heard even when the process can start neither. Interrupted
+// system calls are restarted, and every read and write here retries EINTR anyway.
 //
-// Should the watcher not start (no descriptors or threads left), the three signals keep their
-// usual effect: ending the process is better than a process that cannot be stopped.
-//
-// On destruction the watcher ends, signals that arrived meanwhile are taken as a stop that came
-// too late (the batch is over, its result decided), and the mask and dispositions are restored.
+// One at a time per process: the flag a handler can reach has to be a single static one.
+// On destruction the previous dispositions are restored.
 class StopSignals {
  public:
   StopSignals();
@@ -31,19 +25,16 @@ class StopSignals {
   StopSignals& operator=(const StopSignals&) = delete;
   ~StopSignals();
 
-  std::stop_token token() const { return m_source.get_token(); }
+  // The flag the handler sets; may be read from any thread.
+  const std::atomic<bool>& flag() const;
+  bool requested() const { return flag().load(std::memory_order_relaxed); }
 
  private:
-  void watch();
-
-  std::stop_source m_source;
-  sigset_t m_stopSignals{};
-  sigset_t m_previousMask{};
+  struct sigaction m_previousTerm {};
+  struct sigaction m_previousInt {};
+  struct sigaction m_previousHup {};
   struct sigaction m_previousPipe {};
   struct sigaction m_previousFileSize {};
-  UniqueFd m_signals;   // signalfd of the three stop signals
-  UniqueFd m_finished;  // eventfd that tells the watcher to end
-  std::thread m_watcher;
 };
 
 }  // namespace quillmere

@@ -234,7 +234,11 @@ class Progress {
   }
 
   void checkStop() const {
-    if (m_observer && m_observer->stop.stop_requested()) throw BridgeFailure(kBatchStoppedMessage);
+    if (!m_observer) return;
+    if (m_observer->stop.stop_requested() ||
+        (m_observer->stopFlag && m_observer->stopFlag->load(std::memory_order_relaxed))) {
+      throw BridgeFailure(kBatchStoppedMessage);
+    }
   }
 
   void report() {

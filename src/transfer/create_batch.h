@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -51,6 +52,9 @@ struct BatchObserver {
   std::function<void(const BatchProgress&)> progress;
   std::stop_token stop;
   std::function<void(const BatchFailureSite&)> failed;
+  // A second way to ask for a stop, for a signal handler, which can set a lock-free flag but must
+  // not touch a stop_source.
+  const std::atomic<bool>* stopFlag = nullptr;
 };
 
 // Checks the request and its destination, builds the batch in a hidden staging folder inside the
