@@ -19,6 +19,10 @@ constexpr std::string_view kUsage =
     "\n"
     "The manual page tells the rest: man quillmere-bridge\n";
 
+constexpr std::string_view kMisuse =
+    "Usage: quillmere-bridge [PHOTO...] | --request REQUEST RESULT | --verify FOLDER [RESULT] | "
+    "--help | --version\n";
+
 constexpr std::string_view kVersion = "quillmere-bridge " QUILLMERE_VERSION "\n";
 
 }  // namespace
@@ -29,6 +33,22 @@ InformationRequest informationRequest(int argc, const char* const* argv) {
   if (std::strcmp(argv[1], "--version") == 0) return InformationRequest::version;
   return InformationRequest::none;
 }
+
+RunMode runModeOf(int argc, const char* const* argv) {
+  if (informationRequest(argc, argv) != InformationRequest::none) return RunMode::information;
+  if (argc >= 2 && std::strcmp(argv[1], "--request") == 0) {
+    return argc == 4 ? RunMode::request : RunMode::misuse;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--verify") == 0) {
+    return argc == 3 || argc == 4 ? RunMode::verify : RunMode::misuse;
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--", 2) == 0) return RunMode::misuse;
+  }
+  return RunMode::window;
+}
+
+std::string_view misuseLine() { return kMisuse; }
 
 std::string_view usageText() { return kUsage; }
 

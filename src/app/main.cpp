@@ -1,16 +1,25 @@
 #include "app/command_line.h"
 #include "app/request_mode.h"
+#include "app/result_file.h"
 
 #ifdef QUILLMERE_HAS_WINDOW
 #include "window/run_window.h"
 #endif
 
 int main(int argc, char** argv) {
-  const quillmere::InformationRequest asked = quillmere::informationRequest(argc, argv);
-  if (asked != quillmere::InformationRequest::none) return quillmere::printInformation(asked);
-  if (quillmere::isRequestMode(argc, argv)) {
-    // Request mode never starts the windowing toolkit: it runs with no display at all.
-    return quillmere::runRequestMode(argv[2], argv[3]);
+  using quillmere::RunMode;
+  switch (quillmere::runModeOf(argc, argv)) {
+    case RunMode::information:
+      return quillmere::printInformation(quillmere::informationRequest(argc, argv));
+    case RunMode::request:
+      // Request mode never starts the windowing toolkit: it runs with no display at all.
+      return quillmere::runRequestMode(argv[2], argv[3]);
+    case RunMode::verify:
+    case RunMode::misuse:
+      quillmere::writeErrorLine(quillmere::misuseLine());
+      return 2;
+    case RunMode::window:
+      break;
   }
 #ifdef QUILLMERE_HAS_WINDOW
   return quillmere::runWindow(argc, argv);

@@ -1,11 +1,10 @@
 #include "app/request_mode.h"
 
-#include <unistd.h>
-
 #include <cstring>
 #include <optional>
 #include <string_view>
 
+#include "app/result_file.h"
 #include "app/stop_signals.h"
 #include "platform/file_operations.h"
 #include "platform/paths.h"
@@ -26,36 +25,6 @@ BatchRequest readRequest(const std::string& requestPath, FileSystem& fs) {
 
 BatchResult failureResult() {
   return BatchResult{std::nullopt, 0, describe(std::current_exception())};
-}
-
-// Writes the result to what the result path names: the file at the end of its links is replaced
-// atomically; a FIFO, a character device or the caller's own open file (/dev/stdout redirected to
-// a file) is written into. Throws when the result is not saved.
-void saveResult(const std::string& resultPath, const BatchResult& result, FileSystem& fs) {
-  const WriteTarget target = writeTargetOf(fileLocation(resultPath), fs);
-  if (target.mode != WriteMode::replace) {
-    writeInto(target, toJson(result), fs);
-    return;
-  }
-  replaceAtomically(target.path, toJson(result), fs);
-  try {
-    syncParentDirectory(target.path, fs);
-  } catch (...) {
-    // The new result has already replaced any earlier file, whole, and the caller can read it;
-    // answering "not saved" now would be untrue. Only whether the replacement survives a power
-    // cut is in doubt, and nothing here can mend that.
-  }
-}
-
-void reportUnsavedResult() {
-  const std::string_view line = kCannotSaveResultLine;
-  std::size_t written = 0;
-  while (written < line.size()) {
-    const ssize_t n = ::write(STDERR_FILENO, line.data() + written, line.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nowhere left to tell anyone
-    written += static_cast<std::size_t>(n);
-  }
 }
 
 }  // namespace
@@ -90,9 +59,9 @@ int runRequestMode(const std::string& requestPath, const std::string& resultPath
     }
   }
   try {
-    saveResult(resultPath, result, fs);
+    saveResultFile(resultPath, toJson(result), fs);
   } catch (...) {
-    reportUnsavedResult();
+    writeErrorLine(kCannotSaveResultLine);
     return 2;
   }
   return result.error ? 1 : 0;

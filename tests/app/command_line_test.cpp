@@ -113,5 +113,54 @@ TEST(InformationRequest, AnOutputThatCannotTakeTheTextIsAFailure) {
   }
 }
 
+TEST(RunMode, OptionsAreNeverTakenForFiles) {
+  const struct {
+    std::vector<const char*> argv;
+    RunMode mode;
+  } cases[] = {
+      {{"bridge"}, RunMode::window},
+      {{"bridge", "a.jpg", "b.tif"}, RunMode::window},
+      {{"bridge", "-a.jpg", "-"}, RunMode::window},  // one dash: a file's name
+      {{"bridge", "./--odd.jpg"}, RunMode::window},
+      {{"bridge", "--help"}, RunMode::information},
+      {{"bridge", "--request", "req.json", "res.json"}, RunMode::request},
+      {{"bridge", "--request", "req.json"}, RunMode::misuse},  // the result path forgotten
+      {{"bridge", "--request"}, RunMode::misuse},
+      {{"bridge", "--request", "req.json", "res.json", "x"}, RunMode::misuse},
+      {{"bridge", "--verify", "batch"}, RunMode::verify},
+      {{"bridge", "--verify", "batch", "res.json"}, RunMode::verify},
+      {{"bridge", "--verify"}, RunMode::misuse},
+      {{"bridge", "--verify", "a", "b", "c"}, RunMode::misuse},
+      {{"bridge", "--reqest", "req.json", "res.json"}, RunMode::misuse},
+      {{"bridge", "--Request", "req.json", "res.json"}, RunMode::misuse},
+      {{"bridge", "--request=req.json", "res.json"}, RunMode::misuse},
+      {{"bridge", "a.jpg", "--request", "req.json", "res.json"}, RunMode::misuse},
+      {{"bridge", "--help", "extra"}, RunMode::misuse},
+      {{"bridge", "a.jpg", "--"}, RunMode::misuse},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const char* a : c.argv) line += std::string(a) + " ";
+    SCOPED_TRACE(line);
+    EXPECT_EQ(runModeOf(static_cast<int>(c.argv.size()), c.argv.data()), c.mode);
+  }
+}
+
+// A mistyped command answers with the one usage line and status 2 at once, with no display
+// needed: the window never opens for it, and nothing is created.
+TEST(RunMode, MisuseIsOneLineOnStandardErrorAndStatusTwo) {
+  TempDir dir;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--request", dir / "req.json"},
+        std::vector<std::string>{"--frobnicate", dir / "a.jpg"}}) {
+    SCOPED_TRACE(args[0]);
+    const Outcome r = runBridge(args, dir / "out");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, misuseLine());
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(std::string(misuseLine()).find('\n'), misuseLine().size() - 1);
+}
+
 }  // namespace
 }  // namespace quillmere
