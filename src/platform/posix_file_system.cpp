@@ -59,6 +59,8 @@ FileStatus statusOf(const struct stat& info) {
   status.isLink = S_ISLNK(info.st_mode);
   status.isStream = S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode);
   status.size = static_cast<std::int64_t>(info.st_size);
+  status.device = static_cast<std::uint64_t>(info.st_dev);
+  status.inode = static_cast<std::uint64_t>(info.st_ino);
   return status;
 }
 
@@ -327,6 +329,18 @@ class PosixFileSystem final : public FileSystem {
 
   void removeTreeAt(OpenFile& folder, const std::string& name) override {
     removeEntry(folder.fd.get(), name, joined(folder, name));
+  }
+
+  void removeFileAt(OpenFile& folder, const std::string& name) override {
+    if (::unlinkat(folder.fd.get(), name.c_str(), 0) != 0) {
+      throwSystemError(errno, "remove", joined(folder, name));
+    }
+  }
+
+  void removeEmptyFolderAt(OpenFile& folder, const std::string& name) override {
+    if (::unlinkat(folder.fd.get(), name.c_str(), AT_REMOVEDIR) != 0) {
+      throwSystemError(errno, "remove", joined(folder, name));
+    }
   }
 };
 
