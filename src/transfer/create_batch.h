@@ -49,7 +49,7 @@ struct BatchFailureSite {
   BatchSubject subject = BatchSubject::none;
   // The file of the batch at fault, by the path it would have had once saved, when the failure
   // is the destination's (a copy or the manifest that its medium did not hold as written).
-  std::optional<std::string> storedFile;
+  std::optional<std::string> storedFile = std::nullopt;
 };
 
 // Hears a batch's progress; called on the thread running createBatch. Progress comes per chunk of
