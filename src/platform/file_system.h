@@ -98,6 +98,10 @@ class FileSystem {
   // network and FUSE file systems), and then the next read simply comes from memory again.
   virtual void dropCachedPages(OpenFile& file) { static_cast<void>(file); }
 
+  // Asks the kernel to start reading the whole file into the page cache now, in the background,
+  // so that a read soon after finds it there. Advisory, never fails.
+  virtual void prefetch(OpenFile& file) { static_cast<void>(file); }
+
   // Writes every byte, retrying short writes and EINTR.
   virtual void writeAll(OpenFile& file, std::span<const std::byte> bytes) = 0;
 

@@ -223,6 +223,8 @@ class PosixFileSystem final : public FileSystem {
     ::posix_fadvise(file.fd.get(), 0, 0, POSIX_FADV_DONTNEED);
   }
 
+  void prefetch(OpenFile& file) override { ::posix_fadvise(file.fd.get(), 0, 0, POSIX_FADV_WILLNEED); }
+
   void writeAll(OpenFile& file, std::span<const std::byte> bytes) override {
     while (!bytes.empty()) {
       const ssize_t put = ::write(file.fd.get(), bytes.data(), bytes.size());

@@ -136,10 +136,6 @@ constexpr std::int64_t kParallelReadThreshold = 4 << 20;
 constexpr std::size_t kCopyChunk = 4 << 20;
 // Below this size a copy is not worth a separate call to start its write-back early.
 constexpr std::int64_t kWriteBackThreshold = 1 << 20;
-// Staged renders waiting for their fsync and their read from the medium are kept open (no
-// reopening by path), but never more than this many on each thread, so a batch of 500 stays far
-// from the descriptor limit.
-constexpr std::size_t kMostUnsyncedCopies = 32;
 
 // The batch's one extra thread, started once and fed one job at a time: its share of the pairs,
 // or the second of a lone large pair's two reads. A batch never runs on more than two threads,
@@ -614,44 +610,77 @@ class SharedPairs {
   std::vector<bool> m_finished;
 };
 
-// The copy as the destination's medium holds it: its cached pages are dropped first, so that the
-// bytes hashed come from the device (or the share), not from memory that merely held what was
-// written. Only clean pages can be dropped, hence after the flush. Where the file system keeps
-// its pages anyway (tmpfs, whose pages are the file; some network and FUSE file systems), this
-// reads them from memory and proves no more than the earlier hash did; that is not a failure.
-bool heldByMedium(OpenFile& file, std::uint64_t size, const std::string& sha256, FileSystem& fs,
-                  const ChunkHook& onChunk) {
+// Sends a flushed file's cached pages away and has the device read it back, so that the next
+// hash sees the bytes as the destination's medium (a disk, a card, a share) holds them, not the
+// memory that merely held what was written. Only clean pages can be dropped, hence after the
+// flush. The read-back is started here and runs in the background; hashing later finds the pages
+// the device returned. Where the file system keeps its pages anyway (tmpfs, whose pages are the
+// file; some network and FUSE file systems), the hash reads memory and proves no more than the
+// earlier one did; that is not a failure.
+void refetchFromMedium(OpenFile& file, FileSystem& fs) {
   fs.dropCachedPages(file);
-  fs.adviseSequential(file);
-  return sha256OfSize(file, fs, size, onChunk) == sha256;
+  fs.prefetch(file);
 }
 
-// Flushes staged copies and reads each back from the medium. The flushes come first, all of them,
-// so that the disk can write them in one go. A copy that fails either way is its pair's failure.
-void settle(std::vector<StagedCopy>& copies, SharedPairs& pairs, FileSystem& fs,
-            const std::function<ChunkHook(std::size_t)>& chunkHookFor) {
-  std::vector<bool> done(copies.size(), false);
-  for (std::size_t i = 0; i < copies.size(); ++i) {
-    try {
-      fs.sync(copies[i].file);
-    } catch (...) {
-      pairs.failed(copies[i].pair, std::current_exception(), BatchSubject::none);
-      done[i] = true;
-    }
+// The copies of one thread on their way to the medium and back. A pair's copy is flushed after
+// the thread's next pair is staged (its write-back started with the copy, so the flush finds
+// little left to write), then dropped from memory and read back in the background while the pair
+// after it is staged, and only then hashed: the device's reads overlap the hashing of other pairs.
+// A copy that fails any of it is its pair's failure.
+class MediumCheck {
+ public:
+  MediumCheck(SharedPairs& pairs, FileSystem& fs, std::function<ChunkHook(std::size_t)> hookFor)
+      : m_pairs(pairs), m_fs(fs), m_hookFor(std::move(hookFor)) {}
+
+  // A pair's copy has been staged: older copies move on by one step.
+  void staged(StagedCopy copy) {
+    verifyFetched();
+    fetch(m_written);
+    m_written.push_back(std::move(copy));
   }
-  for (std::size_t i = 0; i < copies.size(); ++i) {
-    if (done[i]) continue;
-    StagedCopy& copy = copies[i];
-    try {
-      if (!heldByMedium(copy.file, copy.size, copy.sha256, fs, chunkHookFor(copy.pair))) {
-        throw BridgeFailure(kMediumMismatchMessage);
+
+  // The thread is done staging: everything left is flushed, read back and checked.
+  void finish() {
+    verifyFetched();
+    fetch(m_written);
+    verifyFetched();
+  }
+
+ private:
+  void fetch(std::vector<StagedCopy>& copies) {
+    for (StagedCopy& copy : copies) {
+      try {
+        m_fs.sync(copy.file);
+        refetchFromMedium(copy.file, m_fs);
+        m_fetched.push_back(std::move(copy));
+      } catch (...) {
+        m_pairs.failed(copy.pair, std::current_exception(), BatchSubject::none);
       }
-    } catch (...) {
-      pairs.failed(copy.pair, std::current_exception(), BatchSubject::none, copy.file.path);
     }
+    copies.clear();
   }
-  copies.clear();
-}
+
+  void verifyFetched() {
+    for (StagedCopy& copy : m_fetched) {
+      try {
+        if (sha256OfSize(copy.file, m_fs, copy.size, m_hookFor(copy.pair)) != copy.sha256) {
+          throw BridgeFailure(kMediumMismatchMessage);
+        }
+      } catch (const BridgeFailure&) {
+        m_pairs.failed(copy.pair, std::current_exception(), BatchSubject::none, copy.file.path);
+      } catch (...) {
+        m_pairs.failed(copy.pair, std::current_exception(), BatchSubject::none);
+      }
+    }
+    m_fetched.clear();
+  }
+
+  SharedPairs& m_pairs;
+  FileSystem& m_fs;
+  std::function<ChunkHook(std::size_t)> m_hookFor;
+  std::vector<StagedCopy> m_written;  // copied, write-back started
+  std::vector<StagedCopy> m_fetched;  // flushed, being read back from the medium
+};
 
 // The destination, opened once for the whole batch. Whatever keeps us from using it (missing, not
 // a folder, not readable so that its entries could not be made durable) means the user has to
@@ -741,12 +770,12 @@ BatchResult stageAndCommit(const BatchRequest& request, FileSystem& fs,
         }
       };
     };
-    // Each thread flushes and reads back its own copies, a few dozen at a time and the rest at
-    // its end, so the reads from the medium overlap the other thread's work.
-    std::vector<StagedCopy> unsettled;
+    // Each thread flushes and reads back its own copies, overlapping the other pairs' work.
+    MediumCheck medium(pairs, fs, settleHookFor);
     while (const std::optional<std::size_t> pair = pairs.take()) {
       const ChunkHook chunk = chunkHookFor(*pair);
       BatchSubject subject = BatchSubject::none;
+      std::optional<StagedCopy> copy;
       try {
         if (onThisThread) progress.reached(pairs.firstUnfinished());
         progress.checkStop();
@@ -754,14 +783,14 @@ BatchResult stageAndCommit(const BatchRequest& request, FileSystem& fs,
         StagedItem staged =
             finishPair(reads, items[*pair], *pair, staging, request.provider,
                        manifest.catalogFingerprint, fs, split, chunk, elsewhere, subject);
-        unsettled.push_back(std::move(staged.copy));
+        copy = std::move(staged.copy);
         pairs.staged(*pair, std::move(staged.item));
       } catch (...) {
         pairs.failed(*pair, std::current_exception(), subject);
       }
-      if (unsettled.size() >= kMostUnsyncedCopies) settle(unsettled, pairs, fs, settleHookFor);
+      if (copy) medium.staged(std::move(*copy));
     }
-    settle(unsettled, pairs, fs, settleHookFor);
+    medium.finish();
   };
   {
     std::future<void> other;
@@ -798,7 +827,8 @@ BatchResult stageAndCommit(const BatchRequest& request, FileSystem& fs,
     const std::string bytes = encodeManifest(manifest);
     fs.writeAll(file, std::as_bytes(std::span<const char>(bytes.data(), bytes.size())));
     fs.sync(file);
-    if (!heldByMedium(file, bytes.size(), digest(bytes), fs, {})) {
+    refetchFromMedium(file, fs);
+    if (sha256OfSize(file, fs, bytes.size()) != digest(bytes)) {
       site.storedFile = file.path;
       throw BridgeFailure(kMediumMismatchMessage);
     }

@@ -61,6 +61,8 @@ const char* name(FsOp op) {
       return "adviseSequential";
     case FsOp::dropCachedPages:
       return "dropCachedPages";
+    case FsOp::prefetch:
+      return "prefetch";
   }
   return "?";
 }
@@ -208,6 +210,11 @@ void FaultyFileSystem::dropCachedPages(OpenFile& file) {
     m_dropped.insert(file.path);
   }
   posixFileSystem().dropCachedPages(file);
+}
+
+void FaultyFileSystem::prefetch(OpenFile& file) {
+  ++m_calls[static_cast<int>(FsOp::prefetch)];
+  posixFileSystem().prefetch(file);
 }
 
 }  // namespace quillmere::testing

@@ -40,6 +40,7 @@ enum class FsOp {
   // Advisory calls: counted, never made to fail (the real ones cannot), so not in kAllFsOps.
   adviseSequential,
   dropCachedPages,
+  prefetch,
 };
 const char* name(FsOp op);
 inline constexpr FsOp kAllFsOps[] = {FsOp::status,
@@ -67,7 +68,7 @@ inline constexpr FsOp kAllFsOps[] = {FsOp::status,
                                      FsOp::openForAppending,
                                      FsOp::removeFileAt,
                                      FsOp::removeEmptyFolderAt};
-inline constexpr std::size_t kFsOpCount = static_cast<std::size_t>(FsOp::dropCachedPages) + 1;
+inline constexpr std::size_t kFsOpCount = static_cast<std::size_t>(FsOp::prefetch) + 1;
 
 // Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
 // from 1) of operation `op` throws the same std::system_error a real failure would, with `error`
@@ -122,6 +123,7 @@ class FaultyFileSystem : public FileSystem {
   void removeEmptyFolderAt(OpenFile& folder, const std::string& name) override;
   void adviseSequential(OpenFile& file) override;
   void dropCachedPages(OpenFile& file) override;
+  void prefetch(OpenFile& file) override;
 
  private:
   void enter(FsOp op, const std::string& path);
