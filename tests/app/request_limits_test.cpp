@@ -111,7 +111,7 @@ TEST_F(RequestLimits, AResultPathLeadingToAnInputIsRefusedBeforeAnythingIsWritte
 TEST_F(RequestLimits, TooFewDescriptorsFailCleanly) {
   writeFile(m_dir / "req.json", requestOf(3));
   int saved = 0;
-  for (rlim_t limit = 4; limit <= 12; ++limit) {
+  for (rlim_t limit = 4; limit <= 24; limit += 2) {
     SCOPED_TRACE("RLIMIT_NOFILE " + std::to_string(limit));
     emptyDestination();
     fs::remove(m_dir / "res.json");
