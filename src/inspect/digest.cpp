@@ -113,19 +113,27 @@ std::string sha256(OpenFile& file, FileSystem& fs,
 std::optional<std::string> sha256OfSize(OpenFile& file, FileSystem& fs, std::uint64_t size,
                                         const std::function<void(std::size_t)>& onChunk) {
   const DigestContext context = startedContext(file.path);
-  const std::uint64_t hashed = hashChunks(
-      context.get(), file.path,
-      [&](std::span<std::byte> buffer, std::uint64_t offset) -> std::size_t {
-        if (offset >= size) return 0;
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
-        return fs.readAt(file, offset, buffer.first(want));
-      },
-      onChunk);
-  // An end before `size` is a file cut short ahead of the reader; one byte past it is a file that
-  // grew. Either way the bytes hashed are not the file that was opened and admitted.
-  if (hashed < size) return std::nullopt;
-  std::byte past{};
-  if (fs.readAt(file, size, std::span(&past, 1)) != 0) return std::nullopt;
+  const auto buffer = std::make_unique_for_overwrite<std::byte[]>(kChunkSize);
+  std::uint64_t offset = 0;
+  for (;;) {
+    // The last read asks for one byte more than should be left, so that one read both finishes
+    // the file and shows that nothing follows; only a size that ends on a chunk's end needs a
+    // read of its own to see the end.
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, size - offset + 1));
+    const std::size_t count = fs.readAt(file, offset, std::span(buffer.get(), want));
+    if (count == 0) break;
+    // Bytes past `size`: the file grew after its open.
+    if (count > size - offset) return std::nullopt;
+    if (EVP_DigestUpdate(context.get(), buffer.get(), count) != 1) {
+      throwSystemError(ENOMEM, "hash", file.path);
+    }
+    offset += count;
+    if (onChunk) onChunk(count);
+    // A read shorter than asked ends the file where it should end.
+    if (offset == size && count < want) break;
+  }
+  // An end before `size` is a file cut short ahead of the reader.
+  if (offset < size) return std::nullopt;
   return finish(context.get(), file.path);
 }
 
