@@ -53,6 +53,10 @@ const char* name(FsOp op) {
       return "openStreamForReading";
     case FsOp::openForAppending:
       return "openForAppending";
+    case FsOp::openForReadingAt:
+      return "openForReadingAt";
+    case FsOp::listEntries:
+      return "listEntries";
   }
   return "?";
 }
@@ -170,6 +174,16 @@ void FaultyFileSystem::renameNoReplaceAt(OpenFile& folder, const std::string& fr
 void FaultyFileSystem::removeTreeAt(OpenFile& folder, const std::string& name) {
   enter(FsOp::removeTreeAt, folder.path + "/" + name);
   posixFileSystem().removeTreeAt(folder, name);
+}
+
+// Reading a folder someone else made.
+OpenFile FaultyFileSystem::openForReadingAt(OpenFile& folder, const std::string& name) {
+  enter(FsOp::openForReadingAt, folder.path + "/" + name);
+  return posixFileSystem().openForReadingAt(folder, name);
+}
+std::vector<std::string> FaultyFileSystem::listEntries(OpenFile& folder) {
+  enter(FsOp::listEntries, folder.path);
+  return posixFileSystem().listEntries(folder);
 }
 
 }  // namespace quillmere::testing

@@ -34,6 +34,9 @@ enum class FsOp {
   removeTreeAt,
   openStreamForReading,
   openForAppending,
+  // Reading a folder someone else made.
+  openForReadingAt,
+  listEntries,
 };
 const char* name(FsOp op);
 inline constexpr FsOp kAllFsOps[] = {FsOp::status,
@@ -58,7 +61,10 @@ inline constexpr FsOp kAllFsOps[] = {FsOp::status,
                                      FsOp::renameNoReplaceAt,
                                      FsOp::removeTreeAt,
                                      FsOp::openStreamForReading,
-                                     FsOp::openForAppending};
+                                     FsOp::openForAppending,
+                                     // Reading a folder someone else made.
+                                     FsOp::openForReadingAt,
+                                     FsOp::listEntries};
 
 // Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
 // from 1) of operation `op` throws the same std::system_error a real failure would, with `error`
@@ -105,6 +111,9 @@ class FaultyFileSystem : public FileSystem {
   OpenFile createExclusiveAt(OpenFile& folder, const std::string& name) override;
   void renameNoReplaceAt(OpenFile& folder, const std::string& from, const std::string& to) override;
   void removeTreeAt(OpenFile& folder, const std::string& name) override;
+  // Reading a folder someone else made.
+  OpenFile openForReadingAt(OpenFile& folder, const std::string& name) override;
+  std::vector<std::string> listEntries(OpenFile& folder) override;
 
  private:
   void enter(FsOp op, const std::string& path);
