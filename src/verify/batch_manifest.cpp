@@ -207,7 +207,7 @@ void requireKeys(const json& object, std::span<const std::string_view> keys,
 ManifestItem readItem(const json& value, std::size_t index) {
   const std::string where = "第 " + std::to_string(index + 1) + " 项";
   if (!value.is_object()) refuse(where + "不是对象");
-  requireKeys(value, kItemKeys, where + "的对象");
+  requireKeys(value, kItemKeys, where);
   const Members members(value, where + "的");
 
   ManifestItem item;
