@@ -22,6 +22,7 @@ struct Outcome {
 struct BridgeOptions {
   int standardInput = -1;               // the child's standard input when set
   int standardOutput = -1;              // its standard output, instead of a capture file
+  int standardError = -1;               // its standard error, instead of a capture file
   std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE of the child
 };
 
