@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -174,6 +175,12 @@ TEST_F(VerifyMode, ProgressIsALineOnATerminalRewrittenInPlaceAndErasedAtTheEnd) 
   std::string shown;
   char buffer[4096];
   for (;;) {
+    pollfd ready{master, POLLIN, 0};
+    // A bound, not a measure of speed: a check that hangs fails here instead of blocking forever.
+    if (poll(&ready, 1, 10'000) <= 0) {
+      ADD_FAILURE() << "nothing more on the terminal for ten seconds";
+      break;
+    }
     const ssize_t got = read(master, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;  // EIO once the child has closed the terminal
