@@ -115,8 +115,8 @@ int runVerifyMode(const std::string& folderPath, const std::optional<std::string
     }
   }
   const int status = stopped || (report.isBatch && !report.problems.empty()) ? 1
-                     : report.isBatch                                       ? 0
-                                                                            : 2;
+                     : report.isBatch                                        ? 0
+                                                                             : 2;
   if (resultPath) {
     try {
       saveResultFile(*resultPath, verifyResultJson(report), fs);

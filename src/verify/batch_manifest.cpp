@@ -1,9 +1,8 @@
 #include "verify/batch_manifest.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <array>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <span>
 #include <string>
@@ -23,9 +22,9 @@ constexpr std::size_t kWidestObject = 11;
 constexpr std::array<std::string_view, 6> kTopKeys = {
     "catalogFingerprint", "issuedAt", "items", "provider", "schemaVersion", "transferBatchId"};
 constexpr std::array<std::string_view, 11> kItemKeys = {
-    "bitDepth",     "externalPhotoId", "externalVariantId", "height",
-    "mediaFormat",  "renderFilename",  "renderId",          "renderSha256",
-    "sourceSha256", "variantId",       "width"};
+    "bitDepth",       "externalPhotoId", "externalVariantId", "height",       "mediaFormat",
+    "renderFilename", "renderId",        "renderSha256",      "sourceSha256", "variantId",
+    "width"};
 constexpr std::array<std::string_view, 2> kProviders = {"CAPTURE_ONE", "LIGHTROOM_CLASSIC"};
 constexpr std::array<std::int64_t, 6> kBitDepths = {8, 10, 12, 14, 16, 32};
 constexpr std::int64_t kLargestSide = 100'000;

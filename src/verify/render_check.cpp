@@ -26,8 +26,7 @@ std::string problemOf(const std::system_error& error) {
 
 }  // namespace
 
-std::optional<std::string> renderProblem(OpenFile& folder, const ManifestItem& item,
-                                         FileSystem& fs,
+std::optional<std::string> renderProblem(OpenFile& folder, const ManifestItem& item, FileSystem& fs,
                                          const std::function<void(std::size_t)>& onChunk) {
   // "renderId" is derived from the digest alone; when they no longer belong together the item
   // was edited, and neither can be trusted to tell whether the render is right.

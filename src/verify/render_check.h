@@ -15,8 +15,7 @@ namespace quillmere {
 // digest matches, inspects it as createBatch did. Answers the problem's sentence, or nothing when
 // the render is as it was saved. `onChunk` hears every chunk hashed, and whatever it throws ends
 // the check and is passed on, which is how a verification stops.
-std::optional<std::string> renderProblem(OpenFile& folder, const ManifestItem& item,
-                                         FileSystem& fs,
+std::optional<std::string> renderProblem(OpenFile& folder, const ManifestItem& item, FileSystem& fs,
                                          const std::function<void(std::size_t)>& onChunk);
 
 }  // namespace quillmere

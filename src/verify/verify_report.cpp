@@ -1,8 +1,7 @@
 #include "verify/verify_report.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "platform/paths.h"
 
@@ -55,9 +54,9 @@ std::string printableFileName(const std::string& name) {
 std::string verifyResultJson(const VerifyReport& report) {
   nlohmann::json problems = nlohmann::json::array();
   for (const auto& problem : report.problems) {
-    problems.push_back({{"file", isValidUtf8(problem.file) ? problem.file
-                                                           : printableFileName(problem.file)},
-                        {"problem", problem.problem}});
+    problems.push_back(
+        {{"file", isValidUtf8(problem.file) ? problem.file : printableFileName(problem.file)},
+         {"problem", problem.problem}});
   }
   const nlohmann::json result = {{"count", report.count}, {"problems", std::move(problems)}};
   return result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -74,8 +73,8 @@ std::string verifyReportText(const VerifyReport& report) {
   } else if (report.problems.empty()) {
     text += "核对完毕：" + count + " 张照片都与传输清单一致。\n";
   } else {
-    text += "核对完毕：批次共 " + count + " 张照片，发现 " + std::to_string(report.problems.size()) +
-            " 个问题。\n";
+    text += "核对完毕：批次共 " + count + " 张照片，发现 " +
+            std::to_string(report.problems.size()) + " 个问题。\n";
   }
   return text;
 }

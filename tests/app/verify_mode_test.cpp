@@ -49,10 +49,11 @@ class VerifyMode : public ::testing::Test {
     writeFile(m_dir / "b.png", testing::pngImage(5, 3));
     writeFile(m_dir / "a.raw", "original a");
     writeFile(m_dir / "b.raw", "original b");
-    const BatchResult result =
-        createBatch({"CAPTURE_ONE", "catalog", m_dir / "out",
-                     {{m_dir / "a.raw", m_dir / "a.jpg", "p", "v"},
-                      {m_dir / "b.raw", m_dir / "b.png", "q", "w"}}});
+    const BatchResult result = createBatch({"CAPTURE_ONE",
+                                            "catalog",
+                                            m_dir / "out",
+                                            {{m_dir / "a.raw", m_dir / "a.jpg", "p", "v"},
+                                             {m_dir / "b.raw", m_dir / "b.png", "q", "w"}}});
     m_batch = *result.directory;
     m_name = fs::path(m_batch).filename().string();
     for (const auto& entry : fs::directory_iterator(m_batch)) {
@@ -83,7 +84,9 @@ TEST_F(VerifyMode, AnswersWithLinesOrAJsonResultAndItsStatusChangingNothing) {
   } cases[] = {
       {"everything matches", [] {}, 0,
        [] { return std::string("核对完毕：2 张照片都与传输清单一致。\n"); },
-       [] { return nlohmann::json{{"count", 2}, {"problems", nlohmann::json::array()}}; }},
+       [] {
+         return nlohmann::json{{"count", 2}, {"problems", nlohmann::json::array()}};
+       }},
       {"a render damaged and a file added",
        [&] {
          testing::appendFile(m_batch + "/" + m_png, "x");
@@ -243,7 +246,10 @@ TEST(VerifyModeStops, EachStopSignalEndsTheCheckWithinTheFileWithStatusOne) {
   item.sourceSha256 = digest("original");
   item.variantId = stableUUID("variant");
   writeFile(folder + "/.quillmere-manifest.json",
-            encodeManifest({digest("catalog"), "2026-12-10T12:00:00Z", {item}, "CAPTURE_ONE",
+            encodeManifest({digest("catalog"),
+                            "2026-12-10T12:00:00Z",
+                            {item},
+                            "CAPTURE_ONE",
                             "5d0c2b7e-8f3a-4c1e-9b6d-2a7f4e8c1d05"}));
 
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
@@ -265,9 +271,10 @@ TEST(VerifyModeStops, EachStopSignalEndsTheCheckWithinTheFileWithStatusOne) {
     EXPECT_EQ(outcome.err, "");
     if (withResult) {
       EXPECT_EQ(outcome.out, "");
-      EXPECT_EQ(nlohmann::json::parse(readFile(dir / "result.json")),
-                (nlohmann::json{{"count", 0},
-                                {"problems", {{{"file", folder}, {"problem", kVerifyStoppedMessage}}}}}));
+      EXPECT_EQ(
+          nlohmann::json::parse(readFile(dir / "result.json")),
+          (nlohmann::json{{"count", 0},
+                          {"problems", {{{"file", folder}, {"problem", kVerifyStoppedMessage}}}}}));
     } else {
       EXPECT_EQ(outcome.out, std::string(kVerifyStoppedMessage) + "\n");
     }

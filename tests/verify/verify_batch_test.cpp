@@ -11,9 +11,9 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <ostream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -130,12 +130,20 @@ TEST(VerifyBatch, ATableOfBatchesAsTheyMayBeFoundLater) {
          bytes[bytes.size() / 2] ^= 0x01;
          writeFile(b.path(b.render(1)), bytes);
        },
-       [](const Batch& b) { return Expected{true, {{b.render(1), kRenderDiffersProblem}}}; }},
+       [](const Batch& b) {
+         return Expected{true, {{b.render(1), kRenderDiffersProblem}}};
+       }},
       {"a render cut short",
-       [](Batch& b) { fs::resize_file(b.path(b.render(2)), fs::file_size(b.path(b.render(2))) - 1); },
-       [](const Batch& b) { return Expected{true, {{b.render(2), kRenderDiffersProblem}}}; }},
+       [](Batch& b) {
+         fs::resize_file(b.path(b.render(2)), fs::file_size(b.path(b.render(2))) - 1);
+       },
+       [](const Batch& b) {
+         return Expected{true, {{b.render(2), kRenderDiffersProblem}}};
+       }},
       {"a render missing", [](Batch& b) { fs::remove(b.path(b.render(0))); },
-       [](const Batch& b) { return Expected{true, {{b.render(0), kRenderMissingProblem}}}; }},
+       [](const Batch& b) {
+         return Expected{true, {{b.render(0), kRenderMissingProblem}}};
+       }},
       {"a render replaced by a link to an identical copy outside the folder",
        [](Batch& b) {
          const std::string outside = b.folder + "/../outside";
@@ -143,13 +151,17 @@ TEST(VerifyBatch, ATableOfBatchesAsTheyMayBeFoundLater) {
          fs::remove(b.path(b.render(0)));
          fs::create_symlink(outside, b.path(b.render(0)));
        },
-       [](const Batch& b) { return Expected{true, {{b.render(0), kRenderNotAFileProblem}}}; }},
+       [](const Batch& b) {
+         return Expected{true, {{b.render(0), kRenderNotAFileProblem}}};
+       }},
       {"a render replaced by a folder",
        [](Batch& b) {
          fs::remove(b.path(b.render(1)));
          fs::create_directory(b.path(b.render(1)));
        },
-       [](const Batch& b) { return Expected{true, {{b.render(1), kRenderNotAFileProblem}}}; }},
+       [](const Batch& b) {
+         return Expected{true, {{b.render(1), kRenderNotAFileProblem}}};
+       }},
       {"an extra hidden file and an extra folder",
        [](Batch& b) {
          writeFile(b.path(".DS_Store"), "finder");
@@ -164,7 +176,9 @@ TEST(VerifyBatch, ATableOfBatchesAsTheyMayBeFoundLater) {
          m.items[1].renderSha256[0] = m.items[1].renderSha256[0] == '0' ? '1' : '0';
          b.rewrite(m);
        },
-       [](const Batch& b) { return Expected{true, {{b.render(1), kRecordAlteredProblem}}}; }},
+       [](const Batch& b) {
+         return Expected{true, {{b.render(1), kRecordAlteredProblem}}};
+       }},
       {"two items' digests and render identifiers swapped",
        [](Batch& b) {
          Manifest m = b.manifest;
@@ -182,7 +196,9 @@ TEST(VerifyBatch, ATableOfBatchesAsTheyMayBeFoundLater) {
          m.items.erase(m.items.begin() + 1);
          b.rewrite(m);
        },
-       [](const Batch& b) { return Expected{true, {{b.render(1), kExtraEntryProblem}}, 2}; }},
+       [](const Batch& b) {
+         return Expected{true, {{b.render(1), kExtraEntryProblem}}, 2};
+       }},
       {"a width edited in the manifest",
        [](Batch& b) {
          Manifest m = b.manifest;
@@ -214,13 +230,17 @@ TEST(VerifyBatch, ATableOfBatchesAsTheyMayBeFoundLater) {
          fs::remove(b.manifestPath());
          writeFile(b.path("DSC_0001.jpg"), testing::jpegImage(4, 4));
        },
-       [](const Batch&) { return Expected{false, {{kManifestFileName, kNoManifestProblem}}}; }},
+       [](const Batch&) {
+         return Expected{false, {{kManifestFileName, kNoManifestProblem}}};
+       }},
       {"an empty folder",
        [](Batch& b) {
          fs::remove_all(b.folder);
          fs::create_directory(b.folder);
        },
-       [](const Batch&) { return Expected{false, {{kManifestFileName, kNoManifestProblem}}}; }},
+       [](const Batch&) {
+         return Expected{false, {{kManifestFileName, kNoManifestProblem}}};
+       }},
       {"the manifest is a link to a manifest elsewhere",
        [](Batch& b) {
          fs::rename(b.manifestPath(), b.folder + "/../manifest");
@@ -232,19 +252,20 @@ TEST(VerifyBatch, ATableOfBatchesAsTheyMayBeFoundLater) {
       {"a folder that is not there", [](Batch& b) { fs::remove_all(b.folder); },
        [&](const Batch& b) {
          return Expected{
-             false, {{b.folder, unreadable(kFolderUnreadableStart, "没有那个文件或目录（ENOENT）")}}};
+             false,
+             {{b.folder, unreadable(kFolderUnreadableStart, "没有那个文件或目录（ENOENT）")}}};
        }},
       {"a folder that cannot be read", [](Batch&) {},
        [&](const Batch& b) {
-         return Expected{false,
-                         {{b.folder, unreadable(kFolderUnreadableStart, "没有访问权限（EACCES）")}}};
+         return Expected{
+             false, {{b.folder, unreadable(kFolderUnreadableStart, "没有访问权限（EACCES）")}}};
        },
        [](const Batch& b) { return new FaultyFileSystem(FsOp::listEntries, 1, b.folder, EACCES); }},
       {"a manifest that cannot be read", [](Batch&) {},
        [&](const Batch&) {
-         return Expected{false,
-                         {{kManifestFileName,
-                           unreadable(kManifestUnreadableStart, "输入/输出错误（EIO）")}}};
+         return Expected{
+             false,
+             {{kManifestFileName, unreadable(kManifestUnreadableStart, "输入/输出错误（EIO）")}}};
        },
        [](const Batch& b) { return new FaultyFileSystem(FsOp::readAt, 1, b.manifestPath()); }},
       {"a render that cannot be read", [](Batch&) {},
@@ -318,7 +339,8 @@ TEST(VerifyBatch, EveryFileIsReadAsTheMediumHoldsItWithReadAhead) {
     SCOPED_TRACE("a render whose bytes on the medium differ from those in memory");
     DivergingMedium medium({batch.path(batch.render(1))});
     const VerifyReport report = verifyBatch(batch.folder, medium);
-    EXPECT_EQ(report.problems, (std::vector<VerifyProblem>{{batch.render(1), kRenderDiffersProblem}}))
+    EXPECT_EQ(report.problems,
+              (std::vector<VerifyProblem>{{batch.render(1), kRenderDiffersProblem}}))
         << problemsText(report);
     EXPECT_EQ(medium.readUnadvised(), std::set<std::string>{});
   }

@@ -42,7 +42,8 @@ TEST(PrintableFileName, KeepsUtf8AndEscapesTheRest) {
 }
 
 TEST(VerifyResultJson, HoldsTheCountAndEveryProblemAsTextForAnyName) {
-  const VerifyReport report{true, 2, {{"a.jpg", kRenderDiffersProblem}, {"b\xff\n", kExtraEntryProblem}}};
+  const VerifyReport report{
+      true, 2, {{"a.jpg", kRenderDiffersProblem}, {"b\xff\n", kExtraEntryProblem}}};
   const auto json = nlohmann::json::parse(verifyResultJson(report));
   EXPECT_EQ(json, (nlohmann::json{{"count", 2},
                                   {"problems",
