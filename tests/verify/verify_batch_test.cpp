@@ -364,7 +364,7 @@ class CountingFileSystem : public FaultyFileSystem {
     m_read += got;
     return got;
   }
-  std::uint64_t read() const { return m_read.load(); }
+  std::uint64_t bytesRead() const { return m_read.load(); }
 
  private:
   std::atomic<std::uint64_t> m_read = 0;
@@ -382,7 +382,7 @@ TEST(VerifyBatch, AStopLandsWithinOneChunkOnEachThread) {
     observer.stopFlag = &stop;
     observer.progress = [&](const VerifyProgress& progress) {
       if (!stop && progress.bytesDone >= stopAfter) {
-        readAtStop = counting.read();
+        readAtStop = counting.bytesRead();
         stop = true;
       }
     };
@@ -394,7 +394,7 @@ TEST(VerifyBatch, AStopLandsWithinOneChunkOnEachThread) {
     }
     // Each of the two threads may finish the chunk it is reading, and perhaps a file's header
     // read for its inspection, and no more.
-    EXPECT_LE(counting.read(), readAtStop + (2u << 20) + (256u << 10));
+    EXPECT_LE(counting.bytesRead(), readAtStop + (2u << 20) + (256u << 10));
   }
 }
 
