@@ -304,7 +304,7 @@ std::optional<std::string> checkRequestDecoding(std::span<const std::byte> bytes
     request = batchRequestFromJson(asText(bytes));
   } catch (const DecodingError& failure) {
     error = describe(failure);
-    if (!error.starts_with("cannot read the batch request: ")) {
+    if (!error.starts_with("无法读取导出请求：")) {
       return "a decoding error that does not name the record: " + error;
     }
   } catch (const std::exception& failure) {

@@ -1,6 +1,9 @@
 #include "app/request_mode.h"
 
+#include <cstddef>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 
@@ -27,14 +30,45 @@ BatchResult failureResult() {
   return BatchResult{std::nullopt, 0, describe(std::current_exception())};
 }
 
-}  // namespace
-
-bool isRequestMode(int argc, const char* const* argv) {
-  return argc == 4 && std::strcmp(argv[1], "--request") == 0;
+// Whether the result, written where `resultPath` leads, would land on one of the request's
+// originals or renders (the same device and inode, whatever links lead there): the result would
+// replace the photo it describes. Where nothing can be examined, writing decides.
+bool resultWouldReplaceAnInput(const std::string& resultPath, const BatchRequest& request,
+                               FileSystem& fs) {
+  FileStatus target;
+  try {
+    target = fs.status(writeTargetOf(fileLocation(resultPath), fs).path);
+  } catch (const std::system_error&) {
+    return false;  // nothing there yet (a new file), or writing will fail and say why
+  }
+  for (const Pair& pair : request.items) {
+    for (const std::string* input : {&pair.sourcePath, &pair.renderPath}) {
+      try {
+        if (sameFile(fs.status(fileLocation(*input)), target)) return true;
+      } catch (const std::system_error&) {
+        // An input that cannot be examined is not where the result goes; the batch refuses it.
+      }
+    }
+  }
+  return false;
 }
 
-int runRequestMode(const std::string& requestPath, const std::string& resultPath,
-                   FileSystem& fs) {
+// Memory held back from the start and given up when memory runs out, so that the answer (the
+// result's text, its file) can still be made.
+constexpr std::size_t kAnswerReserve = 1 << 20;
+
+int answerRequest(const std::string& requestPath, const std::string& resultPath, FileSystem& fs) {
+  auto reserve = std::make_unique<std::byte[]>(kAnswerReserve);
+  const auto failed = [&] {
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      reserve.reset();
+    } catch (...) {
+    }
+    return failureResult();
+  };
+
   // The request is read before the stop signals are taken over: waiting for a FIFO's writer or a
   // pipe's end may take as long as the caller likes, and a signal meanwhile must still end the
   // process at once. Nothing has been written by then, so there is nothing to roll back.
@@ -43,7 +77,11 @@ int runRequestMode(const std::string& requestPath, const std::string& resultPath
   try {
     request = readRequest(requestPath, fs);
   } catch (...) {
-    result = failureResult();
+    result = failed();
+  }
+  if (request && resultWouldReplaceAnInput(resultPath, *request, fs)) {
+    writeErrorLine(kCannotSaveResultLine);
+    return 2;
   }
 
   // From here on SIGTERM, SIGINT and SIGHUP stop the batch, which rolls back and is answered with
@@ -55,9 +93,10 @@ int runRequestMode(const std::string& requestPath, const std::string& resultPath
     try {
       result = createBatch(*request, fs, &observer);
     } catch (...) {
-      result = failureResult();
+      result = failed();
     }
   }
+  request.reset();  // the request's memory is the result's to use now
   try {
     saveResultFile(resultPath, toJson(result), fs);
   } catch (...) {
@@ -65,6 +104,24 @@ int runRequestMode(const std::string& requestPath, const std::string& resultPath
     return 2;
   }
   return result.error ? 1 : 0;
+}
+
+}  // namespace
+
+bool isRequestMode(int argc, const char* const* argv) {
+  return argc == 4 && std::strcmp(argv[1], "--request") == 0;
+}
+
+int runRequestMode(const std::string& requestPath, const std::string& resultPath,
+                   FileSystem& fs) {
+  try {
+    return answerRequest(requestPath, resultPath, fs);
+  } catch (...) {
+    // Only running out of memory gets here (before the reserve was taken, or while a failure was
+    // put into words): no result can be made, so none is written.
+    writeErrorLine(kCannotSaveResultLine);
+    return 2;
+  }
 }
 
 }  // namespace quillmere

@@ -55,6 +55,7 @@ std::size_t FileSource::readFromFile(std::uint64_t offset,
     } catch (...) {
       // The readers only need to know that the bytes end here; why they do (an I/O error, a
       // file cut short meanwhile) changes nothing about the refusal that follows.
+      if (!m_readFailure) m_readFailure = std::current_exception();
       break;
     }
     if (got == 0) break;

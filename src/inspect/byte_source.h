@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <span>
 
@@ -47,6 +48,10 @@ class FileSource final : public ByteSource {
   std::uint64_t size() const noexcept override { return m_size; }
   std::size_t readAt(std::uint64_t offset, std::span<std::byte> buffer) noexcept override;
 
+  // The first failure of a read, which readAt reports only as the bytes ending there; empty when
+  // every read succeeded.
+  std::exception_ptr readFailure() const noexcept { return m_readFailure; }
+
  private:
   static constexpr std::size_t kWindowSize = 64 * 1024;
 
@@ -58,6 +63,7 @@ class FileSource final : public ByteSource {
   std::unique_ptr<std::byte[]> m_window;
   std::uint64_t m_windowOffset = 0;
   std::size_t m_windowLength = 0;
+  mutable std::exception_ptr m_readFailure;
 };
 
 }  // namespace quillmere::inspect

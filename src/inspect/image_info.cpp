@@ -95,13 +95,21 @@ ImageInfo refusingEverythingElse(Inspection&& inspection) {
 
 }  // namespace
 
-ImageInfo imageInfo(OpenFile& file, FileSystem& fs) {
-  return refusingEverythingElse([&] {
-    const FileStatus status = fs.status(file);
-    if (!status.isRegular || status.size < 0) refuse(kNotAnAcceptedImageMessage);
-    inspect::FileSource source(file, fs, static_cast<std::uint64_t>(status.size));
+ImageInfo storedImageInfo(OpenFile& file, FileSystem& fs) {
+  const FileStatus status = fs.status(file);
+  if (!status.isRegular || status.size < 0) refuse(kNotAnAcceptedImageMessage);
+  inspect::FileSource source(file, fs, static_cast<std::uint64_t>(status.size));
+  try {
     return inspectHeaders(source);
-  });
+  } catch (const BridgeFailure&) {
+    // Refused for bytes that could not be read: the read's failure is the one to tell.
+    if (const std::exception_ptr failure = source.readFailure()) std::rethrow_exception(failure);
+    throw;
+  }
+}
+
+ImageInfo imageInfo(OpenFile& file, FileSystem& fs) {
+  return refusingEverythingElse([&] { return storedImageInfo(file, fs); });
 }
 
 ImageInfo imageInfo(const std::string& path) {

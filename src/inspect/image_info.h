@@ -36,6 +36,11 @@ struct ImageInfo {
 // read or fstat the file system fails is a refusal, like a truncated file.
 ImageInfo imageInfo(OpenFile& file, FileSystem& fs);
 
+// The same description of a file this program wrote itself (a staged copy): refusals are the
+// same, but a failure to read it is the platform's error, passed on, since it tells of the disk
+// and not of the image.
+ImageInfo storedImageInfo(OpenFile& file, FileSystem& fs);
+
 // Opens `path` (without blocking, regular files only) and inspects it as above; a path that
 // cannot be opened is a refusal too.
 ImageInfo imageInfo(const std::string& path);

@@ -17,7 +17,15 @@ struct FileStatus {
   bool isLink = false;    // only ever set by linkStatus
   bool isStream = false;  // a FIFO or a character device: written into, never replaced
   std::int64_t size = 0;
+  // Which file it is: the same device and inode is the same file, whatever path led to it.
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
 };
+
+// Whether two statuses describe one and the same file.
+inline bool sameFile(const FileStatus& a, const FileStatus& b) {
+  return a.device == b.device && a.inode == b.inode;
+}
 
 // A descriptor together with the path it was opened from, so every later failure can name it.
 struct OpenFile {
@@ -91,6 +99,10 @@ class FileSystem {
   // network and FUSE file systems), and then the next read simply comes from memory again.
   virtual void dropCachedPages(OpenFile& file) { static_cast<void>(file); }
 
+  // Asks the kernel to start reading the whole file into the page cache now, in the background,
+  // so that a read soon after finds it there. Advisory, never fails.
+  virtual void prefetch(OpenFile& file) { static_cast<void>(file); }
+
   // Writes every byte, retrying short writes and EINTR.
   virtual void writeAll(OpenFile& file, std::span<const std::byte> bytes) = 0;
 
@@ -129,7 +141,12 @@ class FileSystem {
   virtual void renameNoReplaceAt(OpenFile& folder, const std::string& from,
                                  const std::string& to) = 0;
   // Removes a file or a folder with everything in it; links inside are removed, never followed.
+  // Needs descriptors of its own to list the folders it empties.
   virtual void removeTreeAt(OpenFile& folder, const std::string& name) = 0;
+  // unlinkat(2) of one file, and of one empty folder: removals that need no descriptor beyond
+  // the folder's, for a roll-back that must work when no descriptor is left to open.
+  virtual void removeFileAt(OpenFile& folder, const std::string& name) = 0;
+  virtual void removeEmptyFolderAt(OpenFile& folder, const std::string& name) = 0;
 
   // Reading a folder that someone else made, such as a batch verified days later, without ever
   // being led outside it: whatever the folder holds is taken as it is, links and special files

@@ -65,6 +65,8 @@ FileStatus statusOf(const struct stat& info) {
   status.isLink = S_ISLNK(info.st_mode);
   status.isStream = S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode);
   status.size = static_cast<std::int64_t>(info.st_size);
+  status.device = static_cast<std::uint64_t>(info.st_dev);
+  status.inode = static_cast<std::uint64_t>(info.st_ino);
   return status;
 }
 
@@ -227,6 +229,8 @@ class PosixFileSystem final : public FileSystem {
     ::posix_fadvise(file.fd.get(), 0, 0, POSIX_FADV_DONTNEED);
   }
 
+  void prefetch(OpenFile& file) override { ::posix_fadvise(file.fd.get(), 0, 0, POSIX_FADV_WILLNEED); }
+
   void writeAll(OpenFile& file, std::span<const std::byte> bytes) override {
     while (!bytes.empty()) {
       const ssize_t put = ::write(file.fd.get(), bytes.data(), bytes.size());
@@ -333,6 +337,18 @@ class PosixFileSystem final : public FileSystem {
 
   void removeTreeAt(OpenFile& folder, const std::string& name) override {
     removeEntry(folder.fd.get(), name, joined(folder, name));
+  }
+
+  void removeFileAt(OpenFile& folder, const std::string& name) override {
+    if (::unlinkat(folder.fd.get(), name.c_str(), 0) != 0) {
+      throwSystemError(errno, "remove", joined(folder, name));
+    }
+  }
+
+  void removeEmptyFolderAt(OpenFile& folder, const std::string& name) override {
+    if (::unlinkat(folder.fd.get(), name.c_str(), AT_REMOVEDIR) != 0) {
+      throwSystemError(errno, "remove", joined(folder, name));
+    }
   }
 
   OpenFile openForReadingAt(OpenFile& folder, const std::string& name) override {

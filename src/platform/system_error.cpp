@@ -163,4 +163,8 @@ void throwSystemError(int error, std::string_view operation, std::string_view pa
                              systemErrorText(error, operation, path));
 }
 
+void throwRetold(const std::system_error& failure, const std::string& text) {
+  throw DescribedSystemError(failure.code(), text);
+}
+
 }  // namespace quillmere

@@ -24,6 +24,10 @@ namespace quillmere {
 // Whether an error is throwNotRegularFile's.
 bool isNotRegularFileError(const std::error_code& code);
 
+// The same error as `failure`, code and category kept, told with `text`: for a caller that has to
+// name another path than the call it passes on did.
+[[noreturn]] void throwRetold(const std::system_error& failure, const std::string& text);
+
 // The text throwSystemError gives its error.
 std::string systemErrorText(int error, std::string_view operation, std::string_view path);
 // Why, for one errno: `没有那个文件或目录（ENOENT）`; errnos outside the table keep their number.

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <regex>
 #include <string>
 
 namespace quillmere {
@@ -21,12 +22,12 @@ std::string at(const std::string& where, const char* key) {
 }
 
 [[noreturn]] void fail(const char* record, const std::string& detail) {
-  throw DecodingError(std::string("cannot read the ") + record + ": " + detail);
+  throw DecodingError(std::string("无法读取") + record + "：" + detail + "。");
 }
 
 const json& requireObject(const json& value, const char* record, const std::string& where) {
   if (!value.is_object()) {
-    fail(record, (where.empty() ? std::string("the document") : where) + " is not an object");
+    fail(record, (where.empty() ? std::string("内容") : where) + " 不是 JSON 对象");
   }
   return value;
 }
@@ -34,8 +35,8 @@ const json& requireObject(const json& value, const char* record, const std::stri
 std::string requireString(const json& object, const char* key, const char* record,
                           const std::string& where) {
   const auto found = object.find(key);
-  if (found == object.end() || found->is_null()) fail(record, at(where, key) + " is missing");
-  if (!found->is_string()) fail(record, at(where, key) + " is not a string");
+  if (found == object.end() || found->is_null()) fail(record, "缺少 " + at(where, key));
+  if (!found->is_string()) fail(record, at(where, key) + " 不是文本");
   return found->get<std::string>();
 }
 
@@ -45,7 +46,7 @@ std::string requirePath(const json& object, const char* key, const char* record,
                         const std::string& where) {
   std::string path = requireString(object, key, record, where);
   if (path.find('\0') != std::string::npos) {
-    fail(record, at(where, key) + " contains a NUL character");
+    fail(record, at(where, key) + " 含有 NUL 字符");
   }
   return path;
 }
@@ -54,21 +55,21 @@ std::optional<std::string> optionalString(const json& object, const char* key, c
                                           const std::string& where) {
   const auto found = object.find(key);
   if (found == object.end() || found->is_null()) return std::nullopt;
-  if (!found->is_string()) fail(record, at(where, key) + " is not a string");
+  if (!found->is_string()) fail(record, at(where, key) + " 不是文本");
   return found->get<std::string>();
 }
 
 std::int64_t requireInteger(const json& object, const char* key, const char* record,
                             const std::string& where) {
   const auto found = object.find(key);
-  if (found == object.end() || found->is_null()) fail(record, at(where, key) + " is missing");
+  if (found == object.end() || found->is_null()) fail(record, "缺少 " + at(where, key));
   if (found->is_number_integer() && !found->is_number_unsigned()) return found->get<std::int64_t>();
   if (found->is_number_unsigned()) {
     const auto value = found->get<std::uint64_t>();
     if (value <= static_cast<std::uint64_t>(INT64_MAX)) return static_cast<std::int64_t>(value);
-    fail(record, at(where, key) + " is out of range");
+    fail(record, at(where, key) + " 超出范围");
   }
-  fail(record, at(where, key) + " is not an integer");
+  fail(record, at(where, key) + " 不是整数");
 }
 
 Pair readPair(const json& value, const char* record, const std::string& where) {
@@ -84,6 +85,18 @@ Pair readPair(const json& value, const char* record, const std::string& where) {
 // unknown key, which is ignored anyway, or where a record is required, which then fails as usual.
 constexpr int kMaxDepth = 64;
 
+// Where the reader gave up, from its own report ("... at line 3, column 14: ..."); the reader's
+// English reason is left out, the line and column say enough to find the fault.
+std::string whereParsingStopped(const std::string& report, bool atTheEnd) {
+  static const std::regex kPosition("line ([0-9]+), column ([0-9]+)");
+  std::smatch position;
+  if (!std::regex_search(report, position, kPosition)) {
+    return atTheEnd ? "内容不完整" : "内容不是有效的 JSON";
+  }
+  const std::string place = "第 " + position[1].str() + " 行第 " + position[2].str() + " 列";
+  return atTheEnd ? "内容在" + place + "意外结束" : place + "不是有效的 JSON";
+}
+
 json parse(std::string_view bytes, const char* record) {
   const json::parser_callback_t dropDeepValues = [](int depth, json::parse_event_t, json&) {
     return depth <= kMaxDepth;
@@ -91,20 +104,15 @@ json parse(std::string_view bytes, const char* record) {
   // JSON text never holds a raw NUL byte, but the reader takes one outside a string for the end of
   // the input and would ignore everything after it; the whole document is read or none of it.
   if (const auto nul = bytes.find('\0'); nul != std::string_view::npos) {
-    fail(record, "byte " + std::to_string(nul) + " is a NUL character");
+    fail(record, "第 " + std::to_string(nul + 1) + " 个字节是 NUL 字符");
   }
   try {
     return json::parse(bytes.begin(), bytes.end(), dropDeepValues);
-  } catch (const json::exception& error) {
-    // Syntax errors, but also valid JSON the library cannot hold, such as a number beyond the
-    // range of a double (1e400): either way the document cannot be read.
-    std::string text = error.what();
-    // Drop the library's "[json.exception.parse_error.101] " tag; the rest says where and why.
-    if (const auto tag = text.find("] ");
-        text.starts_with("[json.exception.") && tag != std::string::npos) {
-      text.erase(0, tag + 2);
-    }
-    fail(record, text);
+  } catch (const json::parse_error& error) {
+    fail(record, whereParsingStopped(error.what(), error.byte > bytes.size()));
+  } catch (const json::exception&) {
+    // Valid JSON the library cannot hold, such as a number beyond the range of a double (1e400).
+    fail(record, "其中有数值超出了可读取的范围");
   }
 }
 
@@ -142,12 +150,12 @@ std::string toJson(const BatchResult& result) {
 }
 
 Pair pairFromJson(std::string_view bytes) {
-  constexpr const char* kRecord = "pair";
+  constexpr const char* kRecord = "照片配对";
   return readPair(parse(bytes, kRecord), kRecord, "");
 }
 
 BatchRequest batchRequestFromJson(std::string_view bytes) {
-  constexpr const char* kRecord = "batch request";
+  constexpr const char* kRecord = "导出请求";
   const json document = parse(bytes, kRecord);
   requireObject(document, kRecord, "");
   BatchRequest request{requireString(document, "provider", kRecord, ""),
@@ -155,8 +163,8 @@ BatchRequest batchRequestFromJson(std::string_view bytes) {
                        requirePath(document, "destination", kRecord, ""),
                        {}};
   const auto items = document.find("items");
-  if (items == document.end() || items->is_null()) fail(kRecord, "\"items\" is missing");
-  if (!items->is_array()) fail(kRecord, "\"items\" is not an array");
+  if (items == document.end() || items->is_null()) fail(kRecord, "缺少 \"items\"");
+  if (!items->is_array()) fail(kRecord, "\"items\" 不是数组");
   request.items.reserve(items->size());
   for (std::size_t i = 0; i < items->size(); ++i) {
     request.items.push_back(
@@ -166,7 +174,7 @@ BatchRequest batchRequestFromJson(std::string_view bytes) {
 }
 
 BatchResult batchResultFromJson(std::string_view bytes) {
-  constexpr const char* kRecord = "batch result";
+  constexpr const char* kRecord = "导出结果";
   const json document = parse(bytes, kRecord);
   requireObject(document, kRecord, "");
   return BatchResult{optionalString(document, "directory", kRecord, ""),

@@ -49,8 +49,12 @@ class BridgeFailure : public std::exception {
   std::string m_message;
 };
 
+// What the user reads when memory ran out, whichever allocation failed.
+inline constexpr const char* kOutOfMemoryMessage = "内存不足，无法完成保存。";
+
 // The user-facing description of any error the system raises or passes on: the message of a
-// BridgeFailure, or the platform's own description (what()) of anything else. Never empty.
+// BridgeFailure, kOutOfMemoryMessage for a failed allocation (never the library's text), or the
+// platform's own description (what()) of anything else. Never empty.
 std::string describe(const std::exception& error);
 std::string describe(std::exception_ptr error);
 

@@ -23,6 +23,7 @@
 #include "platform/file_operations.h"
 #include "platform/identity.h"
 #include "platform/paths.h"
+#include "platform/system_error.h"
 #include "transfer/manifest.h"
 
 namespace quillmere {
@@ -35,6 +36,18 @@ constexpr std::int64_t kLargestRender = 536'870'912;  // 512 MiB, admitted
 constexpr std::string_view kBatchFolderPrefix = "Quillmere-";
 constexpr std::string_view kStagingFolderPrefix = ".quillmere-partial-";
 
+// A platform error raised on a path under `hidden`, told about `shown` instead.
+// A platform error raised on a path under `hidden`, told about `shown` instead; any other error
+// as it was. A failed commit names both, and is left alone.
+[[noreturn]] void rethrowNaming(const std::system_error& failure, const std::string& hidden,
+                                const std::string& shown) {
+  std::string text = failure.what();
+  const auto at = text.find(hidden);
+  if (at == std::string::npos || text.find(shown) != std::string::npos) throw;
+  text.replace(at, hidden.size(), shown);
+  throwRetold(failure, text);
+}
+
 // Owns the hidden folder a batch is built in, inside the open destination folder. Unless the batch
 // is committed, the folder is removed with everything in it, whatever failed and however we
 // leave; a failure of that removal is ignored so that the failure which caused the roll-back is
@@ -42,9 +55,12 @@ constexpr std::string_view kStagingFolderPrefix = ".quillmere-partial-";
 // to the destination repointed meanwhile cannot scatter the batch or its removal.
 class StagingFolder {
  public:
-  StagingFolder(FileSystem& fs, OpenFile& destination, std::string name)
+  StagingFolder(FileSystem& fs, OpenFile& destination, std::string name, std::size_t expectedFiles)
       : m_fs(fs), m_destination(destination), m_name(std::move(name)) {
+    // Room for every name up front, so that remembering one never fails once its file exists.
+    m_created.reserve(expectedFiles);
     m_fs.createDirectoryAt(m_destination, m_name);
+    m_exists = true;
     try {
       m_folder = m_fs.openDirectoryAt(m_destination, m_name);
     } catch (...) {
@@ -61,12 +77,42 @@ class StagingFolder {
   OpenFile& folder() { return m_folder; }
   const std::string& name() const { return m_name; }
 
+  // A new file in the folder, open for writing and reading back. Its name is remembered before it
+  // is created, so that the roll-back finds every file this batch made without listing the folder.
+  OpenFile create(const std::string& name) {
+    {
+      const std::lock_guard lock(m_mutex);
+      m_created.push_back(name);
+    }
+    return m_fs.createExclusiveAt(m_folder, name);
+  }
+
   // Once the rename has succeeded the batch is saved and visible: nothing may take it away again.
   void committed() { m_committed = true; }
 
  private:
+  // Removes the files by the names this batch gave them, through the descriptors it already
+  // holds, then the folder: a roll-back after running out of descriptors (or memory) still
+  // leaves nothing behind. Only when something else is in there (a removal failed, or another
+  // program put a file in) is the folder emptied by listing it, which needs descriptors of its
+  // own.
   void removeQuietly() noexcept {
-    m_folder.fd.reset();
+    if (!m_exists) return;
+    if (m_folder.fd) {
+      for (const std::string& name : m_created) {
+        try {
+          m_fs.removeFileAt(m_folder, name);
+        } catch (...) {
+          // Left to the thorough removal below.
+        }
+      }
+      m_folder.fd.reset();
+    }
+    try {
+      m_fs.removeEmptyFolderAt(m_destination, m_name);
+      return;
+    } catch (...) {
+    }
     try {
       m_fs.removeTreeAt(m_destination, m_name);
     } catch (...) {
@@ -78,6 +124,9 @@ class StagingFolder {
   OpenFile& m_destination;
   std::string m_name;
   OpenFile m_folder;
+  std::mutex m_mutex;  // files are created from both of a batch's threads
+  std::vector<std::string> m_created;
+  bool m_exists = false;
   bool m_committed = false;
 };
 
@@ -87,9 +136,6 @@ constexpr std::int64_t kParallelReadThreshold = 4 << 20;
 constexpr std::size_t kCopyChunk = 4 << 20;
 // Below this size a copy is not worth a separate call to start its write-back early.
 constexpr std::int64_t kWriteBackThreshold = 1 << 20;
-// Staged renders waiting for their fsync are kept open (no reopening by path), but never more
-// than this many on each thread, so a batch of 500 stays far from the descriptor limit.
-constexpr std::size_t kMostUnsyncedCopies = 32;
 
 // The batch's one extra thread, started once and fed one job at a time: its share of the pairs,
 // or the second of a lone large pair's two reads. A batch never runs on more than two threads,
@@ -191,10 +237,11 @@ class Progress {
       : m_observer(observer) {
     m_state.itemCount = request.items.size();
     if (!m_observer || !m_observer->progress) return;
-    // Each original is read twice, each render three times (hash, copy, hash of the copy). The
-    // sizes are only an estimate for the progress bar; the real checks come later, in order.
+    // Each original is read twice, each render four times (hash, copy, hash of the copy, the
+    // copy again from the medium). The sizes are only an estimate for the progress bar; the real
+    // checks come later, in order.
     for (const auto& pair : request.items) {
-      m_state.bytesTotal += 2 * sizeOf(fs, pair.sourcePath) + 3 * sizeOf(fs, pair.renderPath);
+      m_state.bytesTotal += 2 * sizeOf(fs, pair.sourcePath) + 4 * sizeOf(fs, pair.renderPath);
     }
     report();
   }
@@ -311,9 +358,21 @@ std::string hashOfAdmitted(OpenFile& file, FileSystem& fs, const ChunkHook& onCh
   return std::move(*hash);
 }
 
+// Opens a file that admission has examined and insists on finding the very file it admitted: the
+// same device, inode and size. Anything else was put there, or changed, since; nothing of it is
+// read, so a huge file renamed onto the path costs nothing.
+OpenFile openAdmitted(const std::string& path, const FileStatus& admitted, FileSystem& fs) {
+  OpenFile file = fs.openForReading(path);
+  if (!sameFile(file.status, admitted) || file.status.size != admitted.size) {
+    throw BridgeFailure(kChangedDuringTransferMessage);
+  }
+  return file;
+}
+
 // What the reads of one pair found: everything its copy and the checks after it need.
 struct PairReads {
   std::string original;
+  FileStatus originalStatus;  // as admitted
   OpenFile render;  // the one descriptor the render is inspected, hashed and copied through
   std::int64_t renderSize = 0;
   std::string sourceSha256;
@@ -322,9 +381,12 @@ struct PairReads {
   bool large = false;  // worth splitting the pair's two reads over two threads
 };
 
-// Checks, admits, inspects and hashes one pair. `here` hears the chunks read on the calling
-// thread, `elsewhere` those read on the second thread; with `helper` free, a large pair's two
-// reads run side by side. `site` learns which file a failure concerns.
+// Checks, admits, inspects and hashes one pair, in this order: the pairing, the original's and
+// the render's admission, the render's size as admission saw it, the original's hash, the
+// render's description and hash. A failure is that of the first step that fails. `here` hears
+// the chunks read on the calling thread, `elsewhere` those read on the second thread; with
+// `helper` free, a large pair's two reads run side by side, and their failures still come out in
+// that order. `site` learns which file a failure concerns.
 PairReads readPair(const Pair& pair, FileSystem& fs, SecondThread* helper, const ChunkHook& here,
                    const ChunkHook& elsewhere, BatchSubject& site) {
   site = BatchSubject::original;
@@ -335,38 +397,32 @@ PairReads readPair(const Pair& pair, FileSystem& fs, SecondThread* helper, const
   reads.original = fileLocation(pair.sourcePath);
   const std::string render = fileLocation(pair.renderPath);
 
-  const FileStatus originalStatus = admittedStatus(reads.original, fs);
+  reads.originalStatus = admittedStatus(reads.original, fs);
   site = BatchSubject::render;
-  admittedStatus(render, fs);
-
-  // The render is opened once: what is inspected, hashed and copied is one and the same file,
-  // even if another program renames a new file onto its path meanwhile. Its size and kind come
-  // from the open file for the same reason.
-  reads.render = fs.openForReading(render);
-  const FileStatus renderStatus = reads.render.status;
-  if (!renderStatus.isRegular || renderStatus.size < 1 ||
-      renderStatus.size > kLargestAdmittedFile) {
-    throw BridgeFailure(kPhotoNotAdmittedMessage);
-  }
+  const FileStatus renderStatus = admittedStatus(render, fs);
   if (renderStatus.size > kLargestRender) throw BridgeFailure(kRenderTooLargeMessage);
   reads.renderSize = renderStatus.size;
-  reads.large = std::min(originalStatus.size, renderStatus.size) >= kParallelReadThreshold;
+  reads.large = std::min(reads.originalStatus.size, renderStatus.size) >= kParallelReadThreshold;
 
-  // The original's first hash, then the render's inspection and hash; failures surface in the
-  // order of the steps whichever thread ran them.
   SecondThread* split = reads.large ? helper : nullptr;
   auto firstReads = bothBlamed(
       split, site,
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::original, [&] {
-          OpenFile original = fs.openForReading(reads.original);
-          // Sizes come from the opens, so no read is spent finding an end: a file that grows or
-          // shrinks between two hashes hashes differently, and the checks below notice.
+          OpenFile original = openAdmitted(reads.original, reads.originalStatus, fs);
           return hashOfAdmitted(original, fs, here);
         });
       },
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::render, [&] {
+          // The render is opened once: what is inspected, hashed and copied is one and the same
+          // file, even if another program renames a new file onto its path meanwhile. A render
+          // that cannot be opened cannot be inspected either, and is no acceptable image.
+          try {
+            reads.render = openAdmitted(render, renderStatus, fs);
+          } catch (const std::system_error&) {
+            throw BridgeFailure(kNotAnAcceptedImageMessage);
+          }
           ImageInfo image = imageInfo(reads.render, fs);
           return std::pair(std::move(image),
                            hashOfAdmitted(reads.render, fs, split ? elsewhere : here));
@@ -378,31 +434,43 @@ PairReads readPair(const Pair& pair, FileSystem& fs, SecondThread* helper, const
   return reads;
 }
 
+// A staged copy on its way to the disk: kept open until it has been flushed and read back.
+struct StagedCopy {
+  OpenFile file;
+  std::size_t pair = 0;
+  std::uint64_t size = 0;
+  std::string sha256;
+};
+
 struct StagedItem {
   ManifestItem item;
-  OpenFile copy;  // still open, to be fsynced before the manifest vouches for it
+  StagedCopy copy;
 };
 
 // Copies a pair's render into the staging folder, proves that the copy holds what was hashed and
-// that the original did not change, and assembles its manifest item. Runs on the batch's thread.
-StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging,
-                      const std::string& provider, const std::string& fingerprint, FileSystem& fs,
-                      SecondThread* helper, const ChunkHook& here, const ChunkHook& elsewhere,
-                      BatchSubject& site) {
+// is described as the render was, and that the original did not change, and assembles its
+// manifest item. Runs on the batch's thread.
+StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
+                      StagingFolder& staging, const std::string& provider,
+                      const std::string& fingerprint, FileSystem& fs, SecondThread* helper,
+                      const ChunkHook& here, const ChunkHook& elsewhere, BatchSubject& site) {
   // From here on a failure that names the staging folder is the destination's, not the render's.
   site = BatchSubject::render;
   const std::string renderFilename =
       randomUUID() + "." + std::string(extensionFor(reads.image.mediaFormat));
+  const auto renderSize = static_cast<std::uint64_t>(reads.renderSize);
   std::uint64_t copiedSize = 0;
   OpenFile copy = [&] {
     try {
-      OpenFile created = fs.createExclusiveAt(staging.folder(), renderFilename);
+      OpenFile created = staging.create(renderFilename);
       // Hashing and copying are separate passes on purpose: a render that is still being written
-      // reads differently the second time, and the verification below catches it.
-      // To the end as it is now, not as it was when hashed: a render that grew meanwhile must
-      // show in the copy's hash, not be cut back to look unchanged.
-      while (const std::size_t copied =
-                 fs.copyChunk(reads.render, copiedSize, created, kCopyChunk)) {
+      // reads differently the second time, and the verification below catches it. One byte past
+      // the hashed size is copied when the render has it, which is enough to know it grew.
+      while (copiedSize <= renderSize) {
+        const std::size_t copied = fs.copyChunk(
+            reads.render, copiedSize, created,
+            static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, renderSize + 1 - copiedSize)));
+        if (copied == 0) break;
         copiedSize += copied;
         here(copied);
       }
@@ -414,21 +482,33 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
       throw;
     }
   }();
+  if (copiedSize != renderSize) throw BridgeFailure(kChangedDuringTransferMessage);
   // Start writing a large copy to disk now; the fsync before the manifest then finds little to
   // do. For small files the fsync alone is cheaper than one more call each.
   if (reads.renderSize >= kWriteBackThreshold) fs.startWriteBack(copy);
   reads.render.fd.reset();
 
-  // The copy's hash, then the original's second hash (reopening its path, so that an original
-  // replaced meanwhile is caught), both after the copy is complete.
+  // The copy's hash, then the original's second hash, both after the copy is complete.
   SecondThread* split = reads.large ? helper : nullptr;
   bothBlamed(
       split, site,
       [&](BatchSubject& blame) {
         // A copy that cannot be read back is the destination's trouble; one that differs from
         // what was hashed means the render changed underneath.
-        // To the copy's end, whatever was copied: the hash vouches for the whole stored file.
         if (sha256OfSize(copy, fs, copiedSize, here) != reads.renderSha256) {
+          blame = BatchSubject::render;
+          throw BridgeFailure(kChangedDuringTransferMessage);
+        }
+        // The description goes into the manifest beside the digest, so it must be that of the
+        // bytes stored: the render's headers may have been rewritten in place between its
+        // inspection and its hash. The copy is this batch's own file, which nobody else writes.
+        std::optional<ImageInfo> stored;
+        try {
+          stored = storedImageInfo(copy, fs);
+        } catch (const BridgeFailure&) {
+          // Refused now, so not the image that was admitted.
+        }
+        if (stored != reads.image) {
           blame = BatchSubject::render;
           throw BridgeFailure(kChangedDuringTransferMessage);
         }
@@ -436,8 +516,8 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
       },
       [&](BatchSubject& blame) {
         return blaming(blame, BatchSubject::original, [&] {
-          // Reopened by path, so that an original replaced meanwhile is caught.
-          OpenFile original = fs.openForReading(reads.original);
+          // Reopened by path, so that an original replaced meanwhile is caught, at once.
+          OpenFile original = openAdmitted(reads.original, reads.originalStatus, fs);
           if (hashOfAdmitted(original, fs, split ? elsewhere : here) != reads.sourceSha256) {
             throw BridgeFailure(kChangedDuringTransferMessage);
           }
@@ -447,7 +527,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, StagingFolder& staging
   site = BatchSubject::none;
 
   StagedItem staged;
-  staged.copy = std::move(copy);
+  staged.copy = StagedCopy{std::move(copy), index, copiedSize, reads.renderSha256};
   ManifestItem& item = staged.item;
   item.image = std::move(reads.image);
   item.externalPhotoId = pair.externalPhotoId;
@@ -470,6 +550,7 @@ class SharedPairs {
       : m_staged(count),
         m_failures(count),
         m_subjects(count, BatchSubject::none),
+        m_storedFiles(count),
         m_finished(count, false) {}
 
   std::optional<std::size_t> take() {
@@ -484,9 +565,11 @@ class SharedPairs {
     m_finished[pair] = true;
   }
 
-  void failed(std::size_t pair, std::exception_ptr failure, BatchSubject subject) {
+  void failed(std::size_t pair, std::exception_ptr failure, BatchSubject subject,
+              std::optional<std::string> storedFile = std::nullopt) {
     m_failures[pair] = std::move(failure);
     m_subjects[pair] = subject;
+    m_storedFiles[pair] = std::move(storedFile);
     const std::lock_guard lock(m_mutex);
     m_finished[pair] = true;
     if (!m_firstFailed || pair < *m_firstFailed) m_firstFailed = pair;
@@ -509,6 +592,9 @@ class SharedPairs {
   std::optional<std::size_t> firstFailure() const { return m_firstFailed; }
   std::exception_ptr failure(std::size_t pair) const { return m_failures[pair]; }
   BatchSubject subject(std::size_t pair) const { return m_subjects[pair]; }
+  const std::optional<std::string>& storedFile(std::size_t pair) const {
+    return m_storedFiles[pair];
+  }
   ManifestItem& item(std::size_t pair) { return *m_staged[pair]; }
 
  private:
@@ -520,13 +606,81 @@ class SharedPairs {
   std::vector<std::optional<ManifestItem>> m_staged;
   std::vector<std::exception_ptr> m_failures;
   std::vector<BatchSubject> m_subjects;
+  std::vector<std::optional<std::string>> m_storedFiles;
   std::vector<bool> m_finished;
 };
 
-void syncAll(std::vector<OpenFile>& files, FileSystem& fs) {
-  for (auto& file : files) fs.sync(file);
-  files.clear();
+// Sends a flushed file's cached pages away and has the device read it back, so that the next
+// hash sees the bytes as the destination's medium (a disk, a card, a share) holds them, not the
+// memory that merely held what was written. Only clean pages can be dropped, hence after the
+// flush. The read-back is started here and runs in the background; hashing later finds the pages
+// the device returned. Where the file system keeps its pages anyway (tmpfs, whose pages are the
+// file; some network and FUSE file systems), the hash reads memory and proves no more than the
+// earlier one did; that is not a failure.
+void refetchFromMedium(OpenFile& file, FileSystem& fs) {
+  fs.dropCachedPages(file);
+  fs.prefetch(file);
 }
+
+// The copies of one thread on their way to the medium and back. A pair's copy is flushed after
+// the thread's next pair is staged (its write-back started with the copy, so the flush finds
+// little left to write), then dropped from memory and read back in the background while the pair
+// after it is staged, and only then hashed: the device's reads overlap the hashing of other pairs.
+// A copy that fails any of it is its pair's failure.
+class MediumCheck {
+ public:
+  MediumCheck(SharedPairs& pairs, FileSystem& fs, std::function<ChunkHook(std::size_t)> hookFor)
+      : m_pairs(pairs), m_fs(fs), m_hookFor(std::move(hookFor)) {}
+
+  // A pair's copy has been staged: older copies move on by one step.
+  void staged(StagedCopy copy) {
+    verifyFetched();
+    fetch(m_written);
+    m_written.push_back(std::move(copy));
+  }
+
+  // The thread is done staging: everything left is flushed, read back and checked.
+  void finish() {
+    verifyFetched();
+    fetch(m_written);
+    verifyFetched();
+  }
+
+ private:
+  void fetch(std::vector<StagedCopy>& copies) {
+    for (StagedCopy& copy : copies) {
+      try {
+        m_fs.sync(copy.file);
+        refetchFromMedium(copy.file, m_fs);
+        m_fetched.push_back(std::move(copy));
+      } catch (...) {
+        m_pairs.failed(copy.pair, std::current_exception(), BatchSubject::none);
+      }
+    }
+    copies.clear();
+  }
+
+  void verifyFetched() {
+    for (StagedCopy& copy : m_fetched) {
+      try {
+        if (sha256OfSize(copy.file, m_fs, copy.size, m_hookFor(copy.pair)) != copy.sha256) {
+          throw BridgeFailure(kMediumMismatchMessage);
+        }
+      } catch (const BridgeFailure&) {
+        m_pairs.failed(copy.pair, std::current_exception(), BatchSubject::none, copy.file.path);
+      } catch (...) {
+        m_pairs.failed(copy.pair, std::current_exception(), BatchSubject::none);
+      }
+    }
+    m_fetched.clear();
+  }
+
+  SharedPairs& m_pairs;
+  FileSystem& m_fs;
+  std::function<ChunkHook(std::size_t)> m_hookFor;
+  std::vector<StagedCopy> m_written;  // copied, write-back started
+  std::vector<StagedCopy> m_fetched;  // flushed, being read back from the medium
+};
 
 // The destination, opened once for the whole batch. Whatever keeps us from using it (missing, not
 // a folder, not readable so that its entries could not be made durable) means the user has to
@@ -542,27 +696,48 @@ OpenFile openDestination(const std::string& destination, FileSystem& fs) {
   }
 }
 
-BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObserver* observer,
-                     BatchFailureSite& site) {
-  const bool providerAccepted = std::find(kAcceptedProviders.begin(), kAcceptedProviders.end(),
-                                          request.provider) != kAcceptedProviders.end();
-  if (!providerAccepted || request.catalogId.empty() || request.items.empty() ||
-      request.items.size() > kMaxItems) {
-    throw BridgeFailure(kBatchSizeMessage);
+// What the open destination is, so that the path can be held to it before the commit. A folder
+// that cannot even be examined cannot be saved into.
+FileStatus statusOfDestination(OpenFile& destination, FileSystem& fs) {
+  try {
+    return fs.status(destination);
+  } catch (const std::system_error&) {
+    throw BridgeFailure(kChooseFolderAgainMessage);
   }
+}
 
-  const std::string destinationPath = fileLocation(request.destination);
-  OpenFile destination = openDestination(destinationPath, fs);
+void requireSameDestination(const std::string& path, const FileStatus& opened, FileSystem& fs) {
+  FileStatus now;
+  try {
+    now = fs.status(path);
+  } catch (const std::system_error&) {
+    throw BridgeFailure(kChooseFolderAgainMessage);
+  }
+  if (!now.isDirectory || !sameFile(now, opened)) throw BridgeFailure(kChooseFolderAgainMessage);
+}
 
-  const std::string batchId = randomUUID();
-  const std::string batchName = std::string(kBatchFolderPrefix) + batchId;
+// Where one batch is made: the destination as opened, and the names of the batch's folders.
+struct BatchPlace {
+  std::string destinationPath;
+  OpenFile destination;
+  FileStatus destinationStatus;
+  std::string batchId;
+  std::string batchName;     // what the staging folder is renamed to
+  std::string batchPath;     // ... and where the caller will find it
+  std::string stagingName;   // hidden until the commit
+};
+
+BatchResult stageAndCommit(const BatchRequest& request, FileSystem& fs,
+                           const BatchObserver* observer, BatchFailureSite& site,
+                           BatchPlace& place) {
+  OpenFile& destination = place.destination;
   Progress progress(observer, request, fs);
-  StagingFolder staging(fs, destination, std::string(kStagingFolderPrefix) + batchId);
+  StagingFolder staging(fs, destination, place.stagingName, request.items.size() + 1);
 
   Manifest manifest;
   manifest.catalogFingerprint = catalogFingerprint(request.provider, request.catalogId);
   manifest.provider = request.provider;
-  manifest.transferBatchId = batchId;
+  manifest.transferBatchId = place.batchId;
   manifest.items.reserve(request.items.size());
   // Two pairs in flight, one on each thread: each thread takes the next pair and stages it whole.
   // Results, failures and reports come out exactly as if the pairs ran one after another: the
@@ -575,74 +750,97 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
   SecondThread* split = items.size() == 1 ? &helper : nullptr;
   const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
   const auto stagePairs = [&](bool onThisThread) {
-    std::vector<OpenFile> unsynced;
-    while (const std::optional<std::size_t> pair = pairs.take()) {
-      const ChunkHook chunk = [&, index = *pair](std::size_t bytes) {
+    const auto chunkHookFor = [&](std::size_t index) -> ChunkHook {
+      return [&, index, onThisThread](std::size_t bytes) {
         if (pairs.cancelled(index)) throw BridgeFailure(kBatchStoppedMessage);
         if (!onThisThread) return progress.chunkElsewhere(bytes);
         progress.reached(pairs.firstUnfinished());
         progress.chunk(bytes);
       };
+    };
+    // Reading copies back comes after their pairs are done: counted and checked, but no pair is
+    // reached by it, so that the observer never hears of a pair beyond one that failed.
+    const auto settleHookFor = [&](std::size_t index) -> ChunkHook {
+      return [&, index, onThisThread](std::size_t bytes) {
+        if (pairs.cancelled(index)) throw BridgeFailure(kBatchStoppedMessage);
+        if (onThisThread) {
+          progress.chunk(bytes);
+        } else {
+          progress.chunkElsewhere(bytes);
+        }
+      };
+    };
+    // Each thread flushes and reads back its own copies, overlapping the other pairs' work.
+    MediumCheck medium(pairs, fs, settleHookFor);
+    while (const std::optional<std::size_t> pair = pairs.take()) {
+      const ChunkHook chunk = chunkHookFor(*pair);
       BatchSubject subject = BatchSubject::none;
+      std::optional<StagedCopy> copy;
       try {
         if (onThisThread) progress.reached(pairs.firstUnfinished());
         progress.checkStop();
         PairReads reads = readPair(items[*pair], fs, split, chunk, elsewhere, subject);
         StagedItem staged =
-            finishPair(reads, items[*pair], staging, request.provider, manifest.catalogFingerprint,
-                       fs, split, chunk, elsewhere, subject);
-        unsynced.push_back(std::move(staged.copy));
-        if (unsynced.size() >= kMostUnsyncedCopies) syncAll(unsynced, fs);
+            finishPair(reads, items[*pair], *pair, staging, request.provider,
+                       manifest.catalogFingerprint, fs, split, chunk, elsewhere, subject);
+        copy = std::move(staged.copy);
         pairs.staged(*pair, std::move(staged.item));
       } catch (...) {
         pairs.failed(*pair, std::current_exception(), subject);
       }
+      if (copy) medium.staged(std::move(*copy));
     }
-    return unsynced;
+    medium.finish();
   };
-  std::vector<OpenFile> unsynced;
   {
-    std::future<std::vector<OpenFile>> other;
+    std::future<void> other;
     if (items.size() > 1 && helper.available()) {
-      other = helper.submit([&] { return stagePairs(false); });
+      other = helper.submit([&] { stagePairs(false); });
     }
     try {
-      unsynced = stagePairs(true);
+      stagePairs(true);
     } catch (...) {
       if (other.valid()) other.wait();
       throw;
     }
-    if (other.valid()) {
-      std::vector<OpenFile> more = other.get();
-      std::move(more.begin(), more.end(), std::back_inserter(unsynced));
-    }
+    if (other.valid()) other.get();
   }
   if (const std::optional<std::size_t> failed = pairs.firstFailure()) {
     progress.reached(*failed);
     site.item = *failed;
     site.subject = pairs.subject(*failed);
+    site.storedFile = pairs.storedFile(*failed);
     std::rethrow_exception(pairs.failure(*failed));
   }
   progress.reached(items.size() - 1);
   for (std::size_t i = 0; i < items.size(); ++i) manifest.items.push_back(std::move(pairs.item(i)));
   progress.finishing();
-  // A batch reported as saved must survive a power loss: every render reaches the disk before the
-  // manifest that vouches for it, the staging folder's entries before the rename, the rename
-  // itself after.
-  syncAll(unsynced, fs);
+  // A batch reported as saved must survive a power loss: every render reached the disk above,
+  // before the manifest that vouches for it; the staging folder's entries reach it before the
+  // rename, the rename itself after.
   manifest.issuedAt = currentTimeISO8601();
 
   {
     // The staging folder is new and private to this call, so the manifest is created there
     // directly; it becomes visible only with the whole batch, through the rename below.
-    OpenFile file = fs.createExclusiveAt(staging.folder(), kManifestFileName);
+    OpenFile file = staging.create(kManifestFileName);
     const std::string bytes = encodeManifest(manifest);
     fs.writeAll(file, std::as_bytes(std::span<const char>(bytes.data(), bytes.size())));
     fs.sync(file);
+    refetchFromMedium(file, fs);
+    if (sha256OfSize(file, fs, bytes.size()) != digest(bytes)) {
+      site.storedFile = file.path;
+      throw BridgeFailure(kMediumMismatchMessage);
+    }
   }
   fs.sync(staging.folder());
   progress.checkStop();
-  fs.renameNoReplaceAt(destination, staging.name(), batchName);
+  // The path the caller named must still lead to the folder worked in: committed into a folder
+  // moved elsewhere (or behind a link repointed), the batch would be reported under a path where
+  // it is not. What this cannot close is the moment between this check and the rename below: a
+  // folder moved within it takes the batch along, and no call can check and rename in one step.
+  requireSameDestination(place.destinationPath, place.destinationStatus, fs);
+  fs.renameNoReplaceAt(destination, staging.name(), place.batchName);
   staging.committed();
   try {
     fs.sync(destination);
@@ -651,8 +849,42 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
     // otherwise, and removing it would take away what another program may already be reading.
     // Only whether the rename survives a power cut is in doubt, and nothing here can mend that.
   }
-  return BatchResult{appendComponent(destinationPath, batchName),
-                     static_cast<std::int64_t>(manifest.items.size()), std::nullopt};
+  return BatchResult{place.batchPath, static_cast<std::int64_t>(manifest.items.size()),
+                     std::nullopt};
+}
+
+BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObserver* observer,
+                     BatchFailureSite& site) {
+  const bool providerAccepted = std::find(kAcceptedProviders.begin(), kAcceptedProviders.end(),
+                                          request.provider) != kAcceptedProviders.end();
+  if (!providerAccepted || request.catalogId.empty() || request.items.empty() ||
+      request.items.size() > kMaxItems) {
+    throw BridgeFailure(kBatchSizeMessage);
+  }
+
+  BatchPlace place;
+  place.destinationPath = fileLocation(request.destination);
+  place.destination = openDestination(place.destinationPath, fs);
+  place.destinationStatus = statusOfDestination(place.destination, fs);
+  place.batchId = randomUUID();
+  place.batchName = std::string(kBatchFolderPrefix) + place.batchId;
+  place.batchPath = appendComponent(place.destinationPath, place.batchName);
+  place.stagingName = std::string(kStagingFolderPrefix) + place.batchId;
+  // Failures inside the staging folder name the path the batch folder would have had, never the
+  // hidden name: the user reads of the folder they chose, and of the file they would find there.
+  const std::string stagingPath = appendComponent(place.destinationPath, place.stagingName);
+  try {
+    return stageAndCommit(request, fs, observer, site, place);
+  } catch (...) {
+    if (site.storedFile && site.storedFile->starts_with(stagingPath)) {
+      site.storedFile->replace(0, stagingPath.size(), place.batchPath);
+    }
+    try {
+      throw;
+    } catch (const std::system_error& failure) {
+      rethrowNaming(failure, stagingPath, place.batchPath);
+    }
+  }
 }
 
 }  // namespace

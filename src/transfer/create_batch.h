@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <stop_token>
+#include <string>
 
 #include "platform/file_system.h"
 #include "records/records.h"
@@ -20,6 +21,10 @@ inline constexpr const char* kChangedDuringTransferMessage =
     "照片在处理期间发生变化，请等导出完成后重试。";
 // Raised when a caller asks a running batch to stop (the window quitting during a save).
 inline constexpr const char* kBatchStoppedMessage = "保存已取消，未写入任何文件。";
+// A stored copy or the manifest, read back from the destination's medium after its flush, is not
+// what was written: the disk, the cable or the share is at fault, never the exporter.
+inline constexpr const char* kMediumMismatchMessage =
+    "保存位置未能如实写入照片，请检查磁盘或换一个保存文件夹。";
 
 // Where a batch stands: checking and sizing its pairs, staging pair `item`, or writing the
 // manifest and committing after the last pair.
@@ -42,6 +47,9 @@ enum class BatchSubject { none, original, render };
 struct BatchFailureSite {
   std::optional<std::size_t> item;
   BatchSubject subject = BatchSubject::none;
+  // The file of the batch at fault, by the path it would have had once saved, when the failure
+  // is the destination's (a copy or the manifest that its medium did not hold as written).
+  std::optional<std::string> storedFile = std::nullopt;
 };
 
 // Hears a batch's progress; called on the thread running createBatch. Progress comes per chunk of

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,15 @@ BridgeProcess::BridgeProcess(const std::vector<std::string>& args, const std::st
     if (options.fileSizeLimit) {
       const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(122);
+    }
+    if (options.user && geteuid() == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(*options.user) != 0 || setuid(*options.user) != 0) {
+        _exit(123);
+      }
+    }
+    for (const auto& [resource, value] : options.limits) {
+      const rlimit limit{value, value};
+      if (setrlimit(resource, &limit) != 0) _exit(124);
     }
     // The test process may have changed these; the child starts as a caller would start it.
     sigset_t none;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -24,6 +25,12 @@ struct BridgeOptions {
   int standardOutput = -1;              // its standard output, instead of a capture file
   int standardError = -1;               // its standard error, instead of a capture file
   std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE of the child
+  // Further limits of the child (RLIMIT_NOFILE, RLIMIT_AS, ...), set just before it starts the
+  // program, after it became `user`.
+  std::vector<std::pair<int, rlim_t>> limits;
+  // The user the child runs as, when the test runs as root (nobody, 65534, for what root is
+  // exempt from, such as RLIMIT_NPROC).
+  std::optional<uid_t> user;
 };
 
 // The real executable, started in `cwd` with no display and nothing inherited from the

@@ -103,10 +103,10 @@ TEST_F(RequestMode, FailuresAreAnsweredInTheResultFileWithStatusOne) {
       {"missing request file", "", "nothing.json",
        "无法打开“" + m_dir / "nothing.json" + "”：没有那个文件或目录（ENOENT）", 1},
       {"request path is a folder", "", "out", "无法打开“" + m_dir / "out" + "”：是一个目录（EISDIR）", 1},
-      {"empty request file", "", "empty.json", "cannot read the batch request: parse error…", 1},
+      {"empty request file", "", "empty.json", "无法读取导出请求：内容在第 1 行第 1 列意外结束。", 1},
       {"exactly 4 MiB", padded, "req.json", "本次照片过多，请分批导出。", 1},
       {"4 MiB of anything", std::string(4'194'304, '\0'), "req.json", "本次照片过多，请分批导出。", 1},
-      {"not a request", "[]", "req.json", "cannot read the batch request: the document is not an object", 1},
+      {"not a request", "[]", "req.json", "无法读取导出请求：内容 不是 JSON 对象。", 1},
       {"no items", R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"out","items":[]})",
        "req.json", "每次请选择 1–500 张照片。", 1},
       {"destination gone", R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"gone","items":[)"
@@ -445,13 +445,13 @@ TEST_F(RequestMode, ANulInAPathOrTheRequestIsADecodingFailureThatWritesNothing) 
     std::string error;
   } cases[] = {
       {"sourcePath", replaced("original.raw", R"(original.raw\u0000.x)"),
-       R"("items"[0]."sourcePath" contains a NUL character)"},
+       R"("items"[0]."sourcePath" 含有 NUL 字符)"},
       {"renderPath", replaced("render.png", R"(render.png\u0000.tif)"),
-       R"("items"[0]."renderPath" contains a NUL character)"},
+       R"("items"[0]."renderPath" 含有 NUL 字符)"},
       {"destination", replaced(R"("out")", R"("out\u0000")"),
-       R"("destination" contains a NUL character)"},
+       R"("destination" 含有 NUL 字符)"},
       {"a raw NUL byte after the document", withRawNul,
-       "byte " + std::to_string(valid.size()) + " is a NUL character"},
+       "第 " + std::to_string(valid.size() + 1) + " 个字节是 NUL 字符"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -459,7 +459,7 @@ TEST_F(RequestMode, ANulInAPathOrTheRequestIsADecodingFailureThatWritesNothing) 
     const Outcome r = run("req.json");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(result()["error"], "cannot read the batch request: " + c.error);
+    EXPECT_EQ(result()["error"], "无法读取导出请求：" + c.error + "。");
     EXPECT_TRUE(folderIsEmpty(m_dir / "out"));
   }
 }

@@ -133,12 +133,13 @@ class StoppedBatch : public ::testing::Test {
 
   // Starts the batch and sends `signal` once it is well into the large original. Answers how much
   // of the large original had been read when the process ended, and how it ended.
-  std::pair<std::uint64_t, testing::Outcome> stopWith(int signal) {
+  std::pair<std::uint64_t, testing::Outcome> stopWith(int signal,
+                                                      const testing::BridgeOptions& options = {}) {
     const std::string large = m_dir / "large.raw";
     const int fd = open(large.c_str(), O_RDONLY | O_CLOEXEC);
     posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     close(fd);
-    testing::BridgeProcess bridge({"--request", "req.json", "res.json"}, m_dir.path());
+    testing::BridgeProcess bridge({"--request", "req.json", "res.json"}, m_dir.path(), options);
     EXPECT_TRUE(eventually([&] { return cachedBytes(large) > (64 << 20); }));
     EXPECT_EQ(kill(bridge.pid(), signal), 0);
     const testing::Outcome outcome = bridge.finish();
@@ -176,6 +177,22 @@ TEST_F(StoppedBatch, AStopLandsWithinTheFileBeingRead) {
   const auto [read, r] = stopWith(SIGTERM);
   EXPECT_EQ(r.status, 1);
   EXPECT_LT(read, static_cast<std::uint64_t>(kLargeOriginal));
+}
+
+// With no thread left to start, a stop is still heard: the handler only sets a flag that the batch
+// reads at every chunk. Root is exempt from RLIMIT_NPROC, so the child runs as nobody then, in a
+// folder nobody may write.
+TEST_F(StoppedBatch, AStopIsHeardWhenNoThreadCanStart) {
+  fs::permissions(m_dir.path(), fs::perms::all);
+  fs::permissions(m_dir / "out", fs::perms::all);
+  testing::BridgeOptions options;
+  options.user = 65534;
+  options.limits = {{RLIMIT_NPROC, 1}};
+  const testing::Outcome r = stopWith(SIGTERM, options).second;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(nlohmann::json::parse(readFile(m_dir / "res.json")),
+            (nlohmann::json{{"count", 0}, {"error", kBatchStoppedMessage}}));
+  EXPECT_TRUE(fs::is_empty(m_dir / "out"));
 }
 
 }  // namespace

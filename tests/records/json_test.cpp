@@ -86,10 +86,15 @@ TEST(BatchRequestReading, DecodingErrorsSayWhatIsWrongAndWhere) {
     return std::string("accepted");
   };
   EXPECT_EQ(message(request(R"([)" + kPair + R"(,{"sourcePath":"s","renderPath":5}])")),
-            "cannot read the batch request: \"items\"[1].\"renderPath\" is not a string");
+            "无法读取导出请求：\"items\"[1].\"renderPath\" 不是文本。");
   EXPECT_EQ(message(R"({"provider":"P"})"),
-            "cannot read the batch request: \"catalogId\" is missing");
-  EXPECT_EQ(message("").rfind("cannot read the batch request: parse error", 0), 0u);
+            "无法读取导出请求：缺少 \"catalogId\"。");
+  // Syntax errors name the line and column, in Chinese like every other text.
+  EXPECT_EQ(message(""), "无法读取导出请求：内容在第 1 行第 1 列意外结束。");
+  EXPECT_EQ(message("{\n  \"provider\": \"P\",\n  \"items\": [1,]\n}"),
+            "无法读取导出请求：第 3 行第 15 列不是有效的 JSON。");
+  EXPECT_EQ(message("{\"provider\": 1e400}"), "无法读取导出请求：其中有数值超出了可读取的范围。");
+  EXPECT_EQ(message("[]"), "无法读取导出请求：内容 不是 JSON 对象。");
 }
 
 // Regression: paths were cut at a NUL by the operating system ("/x/a.jpg\u0000.tif" stored
@@ -105,19 +110,19 @@ TEST(BatchRequestReading, RefusesANulInAPathOrAnywhereAsARawByte) {
       {"sourcePath",
        request(R"([{"sourcePath":"/etc/shadow\u0000.raw","renderPath":"r",)"
                R"("externalPhotoId":"p","externalVariantId":"v"}])"),
-       "\"items\"[0].\"sourcePath\" contains a NUL character"},
+       "\"items\"[0].\"sourcePath\" 含有 NUL 字符"},
       {"renderPath",
        request("[" + kPair +
                R"(,{"sourcePath":"s","renderPath":"/x/a.jpg\u0000.tif",)"
                R"("externalPhotoId":"p","externalVariantId":"v"}])"),
-       "\"items\"[1].\"renderPath\" contains a NUL character"},
+       "\"items\"[1].\"renderPath\" 含有 NUL 字符"},
       {"destination at its end",
        R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"/d\u0000","items":[]})",
-       "\"destination\" contains a NUL character"},
+       "\"destination\" 含有 NUL 字符"},
       {"raw NUL after the document", plain + '\0' + "garbage",
-       "byte " + std::to_string(plain.size()) + " is a NUL character"},
-      {"raw NUL between tokens", withRawNul(1), "byte 1 is a NUL character"},
-      {"raw NUL first", withRawNul(0), "byte 0 is a NUL character"},
+       "第 " + std::to_string(plain.size() + 1) + " 个字节是 NUL 字符"},
+      {"raw NUL between tokens", withRawNul(1), "第 2 个字节是 NUL 字符"},
+      {"raw NUL first", withRawNul(0), "第 1 个字节是 NUL 字符"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -125,7 +130,7 @@ TEST(BatchRequestReading, RefusesANulInAPathOrAnywhereAsARawByte) {
       batchRequestFromJson(c.json);
       ADD_FAILURE() << "accepted";
     } catch (const DecodingError& error) {
-      EXPECT_EQ(std::string(error.what()), "cannot read the batch request: " + c.error);
+      EXPECT_EQ(std::string(error.what()), "无法读取导出请求：" + c.error + "。");
     }
   }
   // Identifiers are never handed to the operating system; they are taken whole, NUL included.

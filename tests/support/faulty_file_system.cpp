@@ -53,6 +53,16 @@ const char* name(FsOp op) {
       return "openStreamForReading";
     case FsOp::openForAppending:
       return "openForAppending";
+    case FsOp::removeFileAt:
+      return "removeFileAt";
+    case FsOp::removeEmptyFolderAt:
+      return "removeEmptyFolderAt";
+    case FsOp::adviseSequential:
+      return "adviseSequential";
+    case FsOp::dropCachedPages:
+      return "dropCachedPages";
+    case FsOp::prefetch:
+      return "prefetch";
     case FsOp::openForReadingAt:
       return "openForReadingAt";
     case FsOp::listEntries:
@@ -147,7 +157,16 @@ OpenFile FaultyFileSystem::openForAppending(const std::string& path) {
 std::size_t FaultyFileSystem::readAt(OpenFile& file, std::uint64_t offset,
                                      std::span<std::byte> buffer) {
   enter(FsOp::readAt, file.path);
-  return posixFileSystem().readAt(file, offset, buffer);
+  const std::size_t count = posixFileSystem().readAt(file, offset, buffer);
+  if (count > 0 && offset == 0 && mediumDiffers) {
+    bool dropped;
+    {
+      const std::lock_guard lock(m_droppedMutex);
+      dropped = m_dropped.contains(file.path);
+    }
+    if (dropped && mediumDiffers(file.path)) buffer[0] ^= std::byte{0x01};
+  }
+  return count;
 }
 std::size_t FaultyFileSystem::copyChunk(OpenFile& from, std::uint64_t offset, OpenFile& to,
                                         std::size_t length) {
@@ -174,6 +193,32 @@ void FaultyFileSystem::renameNoReplaceAt(OpenFile& folder, const std::string& fr
 void FaultyFileSystem::removeTreeAt(OpenFile& folder, const std::string& name) {
   enter(FsOp::removeTreeAt, folder.path + "/" + name);
   posixFileSystem().removeTreeAt(folder, name);
+}
+
+void FaultyFileSystem::removeFileAt(OpenFile& folder, const std::string& name) {
+  enter(FsOp::removeFileAt, folder.path + "/" + name);
+  posixFileSystem().removeFileAt(folder, name);
+}
+void FaultyFileSystem::removeEmptyFolderAt(OpenFile& folder, const std::string& name) {
+  enter(FsOp::removeEmptyFolderAt, folder.path + "/" + name);
+  posixFileSystem().removeEmptyFolderAt(folder, name);
+}
+void FaultyFileSystem::adviseSequential(OpenFile& file) {
+  ++m_calls[static_cast<int>(FsOp::adviseSequential)];
+  posixFileSystem().adviseSequential(file);
+}
+void FaultyFileSystem::dropCachedPages(OpenFile& file) {
+  ++m_calls[static_cast<int>(FsOp::dropCachedPages)];
+  {
+    const std::lock_guard lock(m_droppedMutex);
+    m_dropped.insert(file.path);
+  }
+  posixFileSystem().dropCachedPages(file);
+}
+
+void FaultyFileSystem::prefetch(OpenFile& file) {
+  ++m_calls[static_cast<int>(FsOp::prefetch)];
+  posixFileSystem().prefetch(file);
 }
 
 // Reading a folder someone else made.

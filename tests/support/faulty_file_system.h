@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "platform/file_system.h"
@@ -34,9 +35,15 @@ enum class FsOp {
   removeTreeAt,
   openStreamForReading,
   openForAppending,
+  removeFileAt,
+  removeEmptyFolderAt,
   // Reading a folder someone else made.
   openForReadingAt,
   listEntries,
+  // Advisory calls: counted, never made to fail (the real ones cannot), so not in kAllFsOps.
+  adviseSequential,
+  dropCachedPages,
+  prefetch,
 };
 const char* name(FsOp op);
 inline constexpr FsOp kAllFsOps[] = {FsOp::status,
@@ -62,9 +69,12 @@ inline constexpr FsOp kAllFsOps[] = {FsOp::status,
                                      FsOp::removeTreeAt,
                                      FsOp::openStreamForReading,
                                      FsOp::openForAppending,
+                                     FsOp::removeFileAt,
+                                     FsOp::removeEmptyFolderAt,
                                      // Reading a folder someone else made.
                                      FsOp::openForReadingAt,
                                      FsOp::listEntries};
+inline constexpr std::size_t kFsOpCount = static_cast<std::size_t>(FsOp::prefetch) + 1;
 
 // Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
 // from 1) of operation `op` throws the same std::system_error a real failure would, with `error`
@@ -86,6 +96,10 @@ class FaultyFileSystem : public FileSystem {
   // Batches call from two threads; `before` is called for one call at a time, so a hook may keep
   // plain state.
   std::function<void(FsOp op, const std::string& path)> before;
+  // A medium that does not hold what was written: once a file's cached pages are dropped, reads of
+  // it for which this answers true come back with their first byte changed, as a disk returning
+  // other bytes than the cache held would.
+  std::function<bool(const std::string& path)> mediumDiffers;
 
   FileStatus status(const std::string& path) override;
   OpenFile openForReading(const std::string& path) override;
@@ -111,6 +125,11 @@ class FaultyFileSystem : public FileSystem {
   OpenFile createExclusiveAt(OpenFile& folder, const std::string& name) override;
   void renameNoReplaceAt(OpenFile& folder, const std::string& from, const std::string& to) override;
   void removeTreeAt(OpenFile& folder, const std::string& name) override;
+  void removeFileAt(OpenFile& folder, const std::string& name) override;
+  void removeEmptyFolderAt(OpenFile& folder, const std::string& name) override;
+  void adviseSequential(OpenFile& file) override;
+  void dropCachedPages(OpenFile& file) override;
+  void prefetch(OpenFile& file) override;
   // Reading a folder someone else made.
   OpenFile openForReadingAt(OpenFile& folder, const std::string& name) override;
   std::vector<std::string> listEntries(OpenFile& folder) override;
@@ -122,10 +141,12 @@ class FaultyFileSystem : public FileSystem {
   int m_failAt = 0;
   int m_error = 5;
   std::string m_path;  // when set, only calls on this path count towards failAt
-  std::atomic<int> m_calls[std::size(kAllFsOps)] = {};
+  std::atomic<int> m_calls[kFsOpCount] = {};
   std::atomic<int> m_callsOnPath = 0;
   std::atomic<bool> m_fired = false;
   std::mutex m_hookMutex;
+  std::mutex m_droppedMutex;
+  std::set<std::string> m_dropped;  // paths whose cached pages were dropped
 };
 
 }  // namespace quillmere::testing

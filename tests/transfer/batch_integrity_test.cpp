@@ -332,43 +332,76 @@ TEST_F(BatchIntegrity, AStopLandsWithinOneChunkOfALargeFile) {
   EXPECT_EQ(snapshot(m_dir.path()), before);
 }
 
-// Everything happens inside the folder that was opened when the batch started: a destination
-// path repointed meanwhile neither receives part of the batch nor keeps hidden staging.
-TEST_F(BatchIntegrity, ADestinationLinkRepointedMidBatchCannotScatterIt) {
-  fs::create_directory(m_dir / "other");
+// Everything happens inside the folder that was opened when the batch started, and a batch is
+// committed only while the destination path still leads there: a path repointed or a folder moved
+// meanwhile neither receives part of the batch nor keeps hidden staging, and success never names
+// a folder where the batch is not.
+TEST_F(BatchIntegrity, ADestinationMovedOrRepointedMidBatchIsRefusedAndLeftAsItWas) {
   const std::string link = m_dir / "link";
-  fs::create_directory_symlink(destination(), link);
-  BatchRequest r = request(3);
-  r.destination = link;
-  FaultyFileSystem spy;
-  bool repointed = false;
-  spy.before = [&](FsOp op, const std::string&) {
-    if (op != FsOp::createExclusiveAt || repointed) return;
-    repointed = true;
-    fs::remove(link);
-    fs::create_directory_symlink(m_dir / "other", link);
+  const std::string moved = m_dir / "moved";
+  const std::string other = m_dir / "other";
+  const struct {
+    const char* name;
+    std::function<void()> change;  // once, when the first file is created in the staging folder
+    bool commits;
+  } cases[] = {
+      {"left alone", [] {}, true},
+      {"link repointed",
+       [&] {
+         fs::remove(link);
+         fs::create_directory_symlink(other, link);
+       },
+       false},
+      {"folder moved", [&] { fs::rename(destination(), moved); }, false},
   };
-  const BatchResult result = createBatch(r, spy);
-  EXPECT_EQ(*result.directory, link + "/" + fs::path(*result.directory).filename().string());
-  EXPECT_TRUE(fs::is_empty(m_dir / "other"));
-  const auto names = snapshot(destination());
-  ASSERT_FALSE(names.empty());
-  for (const auto& [name, content] : names) {
-    EXPECT_TRUE(name.starts_with("Quillmere-")) << name;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(moved);
+    fs::remove_all(other);
+    fs::create_directory(other);
+    fs::remove(link);
+    fs::create_directory_symlink(destination(), link);
+    for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
+    BatchRequest r = request(3);
+    r.destination = link;
+    FaultyFileSystem spy;
+    bool changed = false;
+    spy.before = [&](FsOp op, const std::string&) {
+      if (op != FsOp::createExclusiveAt || changed) return;
+      changed = true;
+      c.change();
+    };
+    const std::string failure = failureOf([&] { createBatch(r, spy); });
+    EXPECT_TRUE(fs::is_empty(other));
+    const std::string worked = fs::exists(moved) ? moved : destination();
+    if (!c.commits) {
+      EXPECT_EQ(failure, kChooseFolderAgainMessage);
+      EXPECT_TRUE(fs::is_empty(worked));
+      if (fs::exists(moved)) fs::rename(moved, destination());
+      continue;
+    }
+    EXPECT_EQ(failure, "no failure");
+    const auto names = snapshot(destination());
+    ASSERT_FALSE(names.empty());
+    for (const auto& [name, content] : names) EXPECT_TRUE(name.starts_with("Quillmere-")) << name;
   }
-  expectManifestDescribesStoredFiles(destination() + "/" +
-                                     fs::path(*result.directory).filename().string());
 
-  // The same when the batch fails: the roll-back empties the folder it started in.
+  // A failed commit rolls back in the folder it started in, wherever the link points by then.
   fs::remove(link);
   fs::create_directory_symlink(destination(), link);
   for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
+  BatchRequest r = request(3);
+  r.destination = link;
   FaultyFileSystem failing(FsOp::renameNoReplaceAt, 1);
-  repointed = false;
-  failing.before = spy.before;
+  failing.before = [&, repointed = false](FsOp op, const std::string&) mutable {
+    if (op != FsOp::createExclusiveAt || repointed) return;
+    repointed = true;
+    fs::remove(link);
+    fs::create_directory_symlink(other, link);
+  };
   EXPECT_NE(failureOf([&] { createBatch(r, failing); }), "no failure");
   EXPECT_TRUE(fs::is_empty(destination()));
-  EXPECT_TRUE(fs::is_empty(m_dir / "other"));
+  EXPECT_TRUE(fs::is_empty(other));
 }
 
 // Folders the batch could not serve completely are refused before anything is written: one that

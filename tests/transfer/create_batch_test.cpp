@@ -269,7 +269,7 @@ TEST_F(Batch, FiveHundredPairsPass) {
 TEST_F(Batch, FilesThatChangeDuringTheBatchAreCaught) {
   auto appendTo = [](const std::string& path) { std::ofstream(path, std::ios::app) << 'X'; };
   auto isStaged = [](const std::string& path) {
-    return path.find(".quillmere-partial-") != std::string::npos;
+    return path.find(".quillmere-partial-") != std::string::npos;  // as the file services see it
   };
   // What a hook remembers during one batch. Hooks run on whichever thread makes the call, and a
   // batch stages two pairs at once on two threads, each pair whole on one of them.
@@ -340,15 +340,21 @@ TEST_F(Batch, EveryFailingFileOperationRollsBackAndPassesTheErrorOn) {
       const std::string failure = failureOf([&] { createBatch(r, faulty); });
       ASSERT_TRUE(faulty.fired());
       ++injected;
-      if (op == FsOp::openDirectory && k == 1) {
-        // The destination check turns any failure to open the folder into its refusal.
+      if ((op == FsOp::openDirectory || op == FsOp::statusOfFile) && k == 1) {
+        // The destination check turns any failure to open or examine the folder into its refusal.
+        EXPECT_EQ(failure, kChooseFolderAgainMessage);
+      } else if (op == FsOp::status && k == counter.calls(op)) {
+        // The check just before the commit that the path still leads to the folder worked in.
         EXPECT_EQ(failure, kChooseFolderAgainMessage);
       } else if (op == FsOp::sync && k == counter.calls(op)) {
         // The last flush, of the destination after the rename: the batch is saved and stays.
         EXPECT_EQ(failure, "no failure");
         for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
-      } else if (!((op == FsOp::readAt || op == FsOp::statusOfFile) &&
+      } else if (!((op == FsOp::readAt || op == FsOp::statusOfFile ||
+                    op == FsOp::openForReading) &&
                    failure == kNotAnAcceptedImageMessage)) {
+        // A render that cannot be opened or read for inspection is no acceptable image; every
+        // other failure is passed on as the platform gave it.
         EXPECT_EQ(failure.rfind("无法对“", 0), 0u) << failure;
         EXPECT_NE(failure.find(std::string("”执行 injected ") + testing::name(op) + "："),
                   std::string::npos)
