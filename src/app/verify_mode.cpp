@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <string_view>
 #include <system_error>
 
@@ -60,16 +59,16 @@ class ProgressLine {
 // Whether saving the result at `resultPath` would create or replace a file inside the folder
 // being verified (the result file itself, or the temporary file it is written through). Decided
 // by the identity of the folders, so another spelling of the path or a link to either is caught.
+// Where nothing can be examined, writing (or verifying) decides.
 bool resultLandsInFolder(const std::string& folderPath, const std::string& resultPath,
                          FileSystem& fs) {
   try {
     const WriteTarget target = writeTargetOf(fileLocation(resultPath), fs);
     if (target.mode != WriteMode::replace) return false;  // written into, never created there
     const std::string parent = target.path.substr(0, target.path.rfind('/'));
-    std::error_code ignored;
-    return std::filesystem::equivalent(parent.empty() ? "/" : parent, folderPath, ignored);
-  } catch (const std::exception&) {
-    return false;  // a result path that cannot be written is reported when it is written
+    return sameFile(fs.status(parent.empty() ? "/" : parent), fs.status(fileLocation(folderPath)));
+  } catch (const std::system_error&) {
+    return false;
   }
 }
 
