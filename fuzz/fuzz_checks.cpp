@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <typeinfo>
@@ -16,6 +17,8 @@
 #include "inspect/image_info.h"
 #include "records/json.h"
 #include "records/records.h"
+#include "transfer/manifest.h"
+#include "verify/batch_manifest.h"
 
 namespace quillmere::fuzz {
 namespace {
@@ -357,6 +360,47 @@ std::optional<std::string> checkImageInspection(std::span<const std::byte> bytes
   if (!(fromFile == inMemory)) {
     return "the file and the bytes disagree: file " + describeAnswer(fromFile) + ", bytes " +
            describeAnswer(inMemory);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> checkManifestReading(std::span<const std::byte> bytes) {
+  ManifestReading reading;
+  try {
+    reading = readBatchManifest(asText(bytes));
+  } catch (const std::exception& failure) {
+    return "reading a manifest let an error escape: " + nameOf(failure);
+  } catch (...) {
+    return "reading a manifest threw something that is not a std::exception";
+  }
+  if (!reading.manifest) {
+    if (reading.refusal.empty()) return "a manifest was refused without saying why";
+    return std::nullopt;
+  }
+  if (!reading.refusal.empty()) return "an accepted manifest came with a refusal";
+  const Manifest& manifest = *reading.manifest;
+  if (bytes.size() > kLargestBatchManifest) return "a manifest over 8 MiB was accepted";
+  if (manifest.items.empty() || manifest.items.size() > kMostBatchItems) {
+    return "a manifest of " + std::to_string(manifest.items.size()) + " items was accepted";
+  }
+  std::set<std::string> names;
+  for (const auto& item : manifest.items) {
+    const std::string& name = item.renderFilename;
+    if (name.empty() || name == "." || name == ".." || name == kManifestFileName ||
+        name.find('/') != std::string::npos || name.find('\0') != std::string::npos) {
+      return "an accepted render file name is not one plain component: " + name;
+    }
+    const std::string extension = item.image.mediaFormat == "JPEG"   ? ".jpg"
+                                  : item.image.mediaFormat == "TIFF" ? ".tif"
+                                                                     : ".png";
+    if (!name.ends_with(extension)) return "an accepted name does not fit its format: " + name;
+    if (!names.insert(name).second) return "an accepted manifest names a render twice: " + name;
+  }
+  const std::string written = encodeManifest(manifest);
+  const ManifestReading back = readBatchManifest(written);
+  if (!back.manifest) return "an accepted manifest, written again, was refused: " + back.refusal;
+  if (encodeManifest(*back.manifest) != written) {
+    return "an accepted manifest changed when written and read back";
   }
   return std::nullopt;
 }

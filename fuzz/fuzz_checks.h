@@ -29,4 +29,11 @@ std::optional<std::string> checkRequestDecoding(std::span<const std::byte> bytes
 // directory, no PNG animation of several frames).
 std::optional<std::string> checkImageInspection(std::span<const std::byte> bytes);
 
+// Manifest reading, as --verify does it: `readBatchManifest` never throws, and either refuses with
+// a phrase or accepts a manifest of 1 to 500 items whose render file names are each one plain
+// component of the folder (no "/", no NUL, neither "." nor "..", not the manifest's own name,
+// none named twice) with the extension of the item's format, and which reads back unchanged from
+// the bytes this program writes for it.
+std::optional<std::string> checkManifestReading(std::span<const std::byte> bytes);
+
 }  // namespace quillmere::fuzz

@@ -1,8 +1,8 @@
 // Writes the seed corpora of the fuzz targets: small valid files of every kind the system reads.
 //
-//   make_fuzz_seeds <folder>   writes <folder>/request/*.json, <folder>/image/* and
+//   make_fuzz_seeds <folder>   writes <folder>/request/*.json, <folder>/image/*,
 //                              <folder>/thumbnail/* (raw-like originals; the thumbnail fuzzer
-//                              starts from the image seeds too)
+//                              starts from the image seeds too) and <folder>/manifest/*.json
 //
 // Images come from the real encoders, so every accepted container, bit depth and layout that
 // imageInfo distinguishes starts the fuzzer off inside the parsers rather than at their front door:
@@ -10,7 +10,8 @@
 // segment and with 12-bit samples; TIFF in both byte orders, BigTIFF, tiled, floating point,
 // bilevel and with two pages; one of each container with its headers past the first 64 KiB. A few
 // near misses (refused bit depths, several images) are included because they lead down the refusal
-// paths. Requests cover the valid form and each way decoding can fail.
+// paths. Requests cover the valid form and each way decoding can fail; manifests are written by the
+// program's own writer, with a few near misses of the shapes --verify refuses.
 #include <png.h>
 #include <tiffio.h>
 
@@ -24,7 +25,9 @@
 #include <string>
 #include <vector>
 
+#include "inspect/digest.h"
 #include "support/images.h"
+#include "transfer/manifest.h"
 
 // jpeglib.h uses size_t and FILE without declaring them; it comes after <cstdio>.
 #include <jpeglib.h>
@@ -250,6 +253,35 @@ std::string request(const std::string& items, const std::string& extra = "") {
          extra + R"("items":[)" + items + "]}";
 }
 
+// --- Manifests ---------------------------------------------------------------------------------
+
+// A manifest as createBatch writes it, with one item per format given, in turn.
+std::string manifest(const std::vector<std::string>& formats) {
+  quillmere::Manifest m{quillmere::digest("CAPTURE_ONE\ncatalog"), "2026-03-01T08:05:09Z", {},
+                        "CAPTURE_ONE", "5d0c2b7e-8f3a-4c1e-9b6d-2a7f4e8c1d05"};
+  for (std::size_t i = 0; i < formats.size(); ++i) {
+    const std::string n = std::to_string(i);
+    quillmere::ManifestItem item;
+    item.image = {formats[i], 6 + static_cast<std::int64_t>(i), 4, formats[i] == "TIFF" ? 16 : 8};
+    item.externalPhotoId = "photo-" + n;
+    item.externalVariantId = "variant-" + n;
+    const std::string extension = formats[i] == "JPEG" ? "jpg" : formats[i] == "TIFF" ? "tif" : "png";
+    item.renderFilename = quillmere::stableUUID("render name " + n) + "." + extension;
+    item.renderSha256 = quillmere::digest("render " + n);
+    item.renderId = quillmere::stableUUID(item.renderSha256);
+    item.sourceSha256 = quillmere::digest("original " + n);
+    item.variantId = quillmere::stableUUID("variant " + n);
+    m.items.push_back(std::move(item));
+  }
+  return quillmere::encodeManifest(m);
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  const auto at = text.find(from);
+  if (at == std::string::npos) throw std::runtime_error("no " + from + " in a seed");
+  return text.replace(at, from.size(), to);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -328,5 +360,21 @@ int main(int argc, char** argv) {
        request(kPair, R"("deep":)" + std::string(100, '[') + std::string(100, ']') + ","));
   save(requests / "not-an-object.json", "[]");
   save(requests / "truncated.json", R"({"provider":"CAPTURE_ONE","catalogId":"c)");
+
+  const fs::path manifests = root / "manifest";
+  fs::create_directories(manifests);
+  const std::string one = manifest({"JPEG"});
+  save(manifests / "one-item.json", one);
+  save(manifests / "three-formats.json", manifest({"JPEG", "PNG", "TIFF"}));
+  save(manifests / "escaped-identifiers.json",
+       replaced(manifest({"PNG", "PNG"}), "\"photo-1\"", R"("a\/b \"c\" \\d\n\u0001 照片")"));
+  save(manifests / "name-leading-up.json", replaced(one, "\"renderFilename\" : \"",
+                                                    "\"renderFilename\" : \"..\\/"));
+  save(manifests / "repeated-key.json",
+       replaced(one, "\"bitDepth\" : 8,", "\"bitDepth\" : 8,\n      \"bitDepth\" : 8,"));
+  save(manifests / "nested-value.json", replaced(one, "\"width\" : 6", "\"width\" : [[[6]]]"));
+  save(manifests / "width-beyond-64-bits.json",
+       replaced(one, "\"width\" : 6", "\"width\" : 18446744073709551616"));
+  save(manifests / "other-schema.json", replaced(one, "\"schemaVersion\" : 3", "\"schemaVersion\" : 2"));
   return 0;
 }

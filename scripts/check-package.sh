@@ -90,3 +90,29 @@ esac
 renders=$(find "$directory" -mindepth 1 -maxdepth 1 -type f ! -name .quillmere-manifest.json | wc -l)
 [ "$renders" -eq 3 ] || fail "the batch folder holds $renders renders, not 3"
 echo "Packaged program: example request saved a batch of 3"
+
+# The packaged program verifies the batch it saved: as it is (status 0, one summary line, the JSON
+# result), leaving every file as it was, then a copy with one render damaged (status 1, naming it).
+contents() { (cd "$1" && find . -printf '%p %s %T@\n' | sort && sha256sum .quillmere-manifest.json ./*.*); }
+before=$(contents "$directory")
+status=0
+out=$(cd "$project" && env -i PATH=/usr/bin:/bin "$bridge" --verify "$directory" 2>&1) || status=$?
+[ "$status" -eq 0 ] || fail "--verify of the saved batch exited with status $status: $out"
+[ "$out" = "核对完毕：3 张照片都与传输清单一致。" ] || fail "--verify printed: $out"
+status=0
+(cd "$project" && env -i PATH=/usr/bin:/bin "$bridge" --verify "$directory" verify.json) || status=$?
+[ "$status" -eq 0 ] || fail "--verify with a result file exited with status $status"
+[ "$(cat "$project/verify.json")" = '{"count":3,"problems":[]}' ] ||
+  fail "unexpected verify result: $(cat "$project/verify.json")"
+[ "$(contents "$directory")" = "$before" ] || fail "--verify changed the batch folder"
+damaged=$work/damaged
+cp -R "$directory" "$damaged"
+render=$(cd "$damaged" && ls ./*.png)
+render=${render#./}
+printf 'x' >>"$damaged/$render"
+status=0
+out=$(env -i PATH=/usr/bin:/bin "$bridge" --verify "$damaged" 2>&1) || status=$?
+[ "$status" -eq 1 ] || fail "--verify of a damaged batch exited with status $status: $out"
+[ "$out" = "$render：照片内容与传输清单记录的不一致，文件已损坏或被改动。"$'\n'"核对完毕：批次共 3 张照片，发现 1 个问题。" ] ||
+  fail "--verify of a damaged batch printed: $out"
+echo "Packaged program: --verify confirms the batch, and finds a damaged render"

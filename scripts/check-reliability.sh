@@ -5,7 +5,7 @@
 #      read the next pair on a second thread), request mode's signal watcher, the window's
 #      background saves and concurrent batches;
 #   3. each libFuzzer target, built by the asan preset too, on its seed corpus, all at once: the
-#      request and render decoders for FUZZ_SECONDS (default 60), the window's picture maker for
+#      request, render and manifest decoders for FUZZ_SECONDS (default 60), the window's picture maker for
 #      THUMBNAIL_FUZZ_SECONDS (default 30; it runs beside the others, so the step takes no longer).
 # Installs missing Debian packages first, as scripts/setup.sh does. Exits non-zero when any test
 # fails, a sanitizer reports, or a fuzz target finds an input that breaks a promise; such an input
@@ -35,7 +35,7 @@ step "Fuzzing each target (${fuzz_seconds}s, the picture maker ${thumbnail_fuzz_
 findings=build-asan/fuzz-findings
 mkdir -p "$findings"
 declare -A pids
-for target in request image_info thumbnail; do
+for target in request image_info manifest thumbnail; do
   # New inputs go to a working corpus in the build; the committed seeds are only read.
   corpus=build-asan/fuzz-corpus/$target
   mkdir -p "$corpus"
@@ -45,6 +45,8 @@ for target in request image_info thumbnail; do
   extra_seeds=()
   case $target in
     request) options=(-max_len=4194303 -dict=fuzz/request.dict) seeds=fuzz/corpus/request ;;
+    # Manifests up to 1 MiB: larger ones are only more of the same items.
+    manifest) options=(-max_len=1048576 -dict=fuzz/manifest.dict) seeds=fuzz/corpus/manifest ;;
     thumbnail)
       # Originals and renders alike: raw-like files with a preview, and every render seed. A picture
       # holds 48 MiB at most while it is made (ASan's own overhead comes on top).

@@ -10,12 +10,19 @@ namespace {
 constexpr std::string_view kUsage =
     "Usage: quillmere-bridge [PHOTO...]\n"
     "       quillmere-bridge --request REQUEST RESULT\n"
+    "       quillmere-bridge --verify FOLDER [RESULT]\n"
     "       quillmere-bridge --help | --version\n"
     "\n"
-    "Without --request, opens the window, listing the JPEG, PNG or TIFF renders named.\n"
+    "Without options, opens the window, listing the JPEG, PNG or TIFF renders named.\n"
     "With --request, saves one batch without a window: reads the batch request (JSON) from\n"
     "REQUEST, writes the batch result (JSON) to RESULT and exits with 0 when the batch was saved,\n"
     "1 when the result names an error, 2 when the result could not be written.\n"
+    "With --verify, checks a saved batch FOLDER against its manifest, reading every file from\n"
+    "the disk: each render present, unchanged (SHA-256) and still the image recorded, and no\n"
+    "other file in the folder. Only reads; changes nothing. Originals are not checked: the\n"
+    "manifest records no path of an original. Prints one line per problem and a summary, or\n"
+    "writes them as JSON to RESULT, and exits with 0 when everything matches, 1 when something\n"
+    "does not (or a signal stopped it), 2 when FOLDER cannot be read as a batch.\n"
     "\n"
     "The manual page tells the rest: man quillmere-bridge\n";
 

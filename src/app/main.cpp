@@ -1,6 +1,10 @@
+#include <optional>
+#include <string>
+
 #include "app/command_line.h"
 #include "app/request_mode.h"
 #include "app/result_file.h"
+#include "app/verify_mode.h"
 
 #ifdef QUILLMERE_HAS_WINDOW
 #include "window/run_window.h"
@@ -15,6 +19,9 @@ int main(int argc, char** argv) {
       // Request mode never starts the windowing toolkit: it runs with no display at all.
       return quillmere::runRequestMode(argv[2], argv[3]);
     case RunMode::verify:
+      // Like request mode, never touches the windowing toolkit.
+      return quillmere::runVerifyMode(
+          argv[2], argc == 4 ? std::optional<std::string>(argv[3]) : std::nullopt);
     case RunMode::misuse:
       quillmere::writeErrorLine(quillmere::misuseLine());
       return 2;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/unique_fd.h"
 
@@ -146,6 +147,20 @@ class FileSystem {
   // the folder's, for a roll-back that must work when no descriptor is left to open.
   virtual void removeFileAt(OpenFile& folder, const std::string& name) = 0;
   virtual void removeEmptyFolderAt(OpenFile& folder, const std::string& name) = 0;
+
+  // Reading a folder that someone else made, such as a batch verified days later, without ever
+  // being led outside it: whatever the folder holds is taken as it is, links and special files
+  // included, and never followed or opened.
+
+  // Opens `name` in the folder for reading: never through a link (O_NOFOLLOW), without blocking,
+  // and only a regular file. A link, a folder, a FIFO or a device is refused with
+  // throwNotRegularFile's error, without being opened where it can be told beforehand, so that
+  // opening a device cannot set it going; a missing entry fails with ENOENT. The returned file
+  // carries its status as of the open.
+  virtual OpenFile openForReadingAt(OpenFile& folder, const std::string& name) = 0;
+  // The names of every entry in the folder, hidden ones included, "." and ".." left out, in no
+  // particular order. Lists through the descriptor: what the folder's path names now is not asked.
+  virtual std::vector<std::string> listEntries(OpenFile& folder) = 0;
 };
 
 // The real, POSIX implementation. Stateless, shared by every caller.

@@ -29,9 +29,9 @@ int openRetrying(const char* path, int flags, mode_t mode = 0) {
 
 void removeEntry(int dirFd, const std::string& name, const std::string& path);
 
-// Removes everything inside the open directory `dirFd`, then nothing else. Links are removed, never
-// followed, so a link inside a staging folder cannot lead the removal outside it.
-void removeContents(int dirFd, const std::string& path) {
+// The names in the open directory `dirFd`, "." and ".." left out. Lists a duplicate of the
+// descriptor, rewound first: a duplicate shares its position with the original.
+std::vector<std::string> entryNames(int dirFd, const std::string& path) {
   const int listFd = ::dup(dirFd);
   if (listFd < 0) throwSystemError(errno, "list", path);
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listFd), ::closedir);
@@ -40,6 +40,7 @@ void removeContents(int dirFd, const std::string& path) {
     ::close(listFd);
     throwSystemError(error, "list", path);
   }
+  ::rewinddir(dir.get());
   std::vector<std::string> names;
   errno = 0;
   while (const dirent* entry = ::readdir(dir.get())) {
@@ -48,8 +49,13 @@ void removeContents(int dirFd, const std::string& path) {
     errno = 0;
   }
   if (errno != 0) throwSystemError(errno, "list", path);
+  return names;
+}
 
-  for (const auto& name : names) removeEntry(dirFd, name, path + "/" + name);
+// Removes everything inside the open directory `dirFd`, then nothing else. Links are removed, never
+// followed, so a link inside a staging folder cannot lead the removal outside it.
+void removeContents(int dirFd, const std::string& path) {
+  for (const auto& name : entryNames(dirFd, path)) removeEntry(dirFd, name, path + "/" + name);
 }
 
 FileStatus statusOf(const struct stat& info) {
@@ -343,6 +349,33 @@ class PosixFileSystem final : public FileSystem {
     if (::unlinkat(folder.fd.get(), name.c_str(), AT_REMOVEDIR) != 0) {
       throwSystemError(errno, "remove", joined(folder, name));
     }
+  }
+
+  OpenFile openForReadingAt(OpenFile& folder, const std::string& name) override {
+    const std::string path = joined(folder, name);
+    // Looked at before it is opened: opening a device can have effects of its own (a tape
+    // rewinds, a terminal becomes ours), and a link or FIFO has no business here either. The
+    // open below checks again, for an entry swapped in meanwhile.
+    struct stat info {};
+    if (::fstatat(folder.fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      throwSystemError(errno, "open", path);
+    }
+    if (!S_ISREG(info.st_mode)) throwNotRegularFile(path);
+    UniqueFd fd;
+    do {
+      fd = UniqueFd(::openat(folder.fd.get(), name.c_str(),
+                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    } while (!fd && errno == EINTR);
+    // A link swapped in after the look fails the open with ELOOP: not a regular file either.
+    if (!fd && errno == ELOOP) throwNotRegularFile(path);
+    if (!fd) throwSystemError(errno, "open", path);
+    if (::fstat(fd.get(), &info) != 0) throwSystemError(errno, "examine", path);
+    if (!S_ISREG(info.st_mode)) throwNotRegularFile(path);
+    return OpenFile{std::move(fd), path, statusOf(info)};
+  }
+
+  std::vector<std::string> listEntries(OpenFile& folder) override {
+    return entryNames(folder.fd.get(), folder.path);
   }
 };
 

@@ -154,6 +154,10 @@ void throwNotRegularFile(std::string_view path) {
   throw DescribedSystemError(code, attempt("open", path) + "：" + code.message());
 }
 
+bool isNotRegularFileError(const std::error_code& code) {
+  return code.category() == fileKindCategory();
+}
+
 void throwSystemError(int error, std::string_view operation, std::string_view path) {
   throw DescribedSystemError(std::error_code(error, std::generic_category()),
                              systemErrorText(error, operation, path));

@@ -21,6 +21,8 @@ namespace quillmere {
 // The same kind of error for a path that exists but is not a regular file where one is needed (a
 // folder, a FIFO or a device swapped in at a photo's path): `无法打开“<path>”：不是普通文件`.
 [[noreturn]] void throwNotRegularFile(std::string_view path);
+// Whether an error is throwNotRegularFile's.
+bool isNotRegularFileError(const std::error_code& code);
 
 // The same error as `failure`, code and category kept, told with `text`: for a caller that has to
 // name another path than the call it passes on did.

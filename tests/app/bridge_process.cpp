@@ -26,6 +26,7 @@ BridgeProcess::BridgeProcess(const std::vector<std::string>& args, const std::st
     dup2(err, 2);
     if (options.standardInput >= 0) dup2(options.standardInput, 0);
     if (options.standardOutput >= 0) dup2(options.standardOutput, 1);
+    if (options.standardError >= 0) dup2(options.standardError, 2);
     if (chdir(cwd.c_str()) != 0) _exit(120);
     if (options.fileSizeLimit) {
       const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};

@@ -23,6 +23,7 @@ struct Outcome {
 struct BridgeOptions {
   int standardInput = -1;               // the child's standard input when set
   int standardOutput = -1;              // its standard output, instead of a capture file
+  int standardError = -1;               // its standard error, instead of a capture file
   std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE of the child
   // Further limits of the child (RLIMIT_NOFILE, RLIMIT_AS, ...), set just before it starts the
   // program, after it became `user`.

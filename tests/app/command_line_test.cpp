@@ -48,6 +48,9 @@ TEST(InformationRequest, TheUsageNamesBothModesAndTheManualPage) {
   const std::string usage(usageText());
   EXPECT_NE(usage.find("quillmere-bridge [PHOTO...]"), std::string::npos);
   EXPECT_NE(usage.find("quillmere-bridge --request REQUEST RESULT"), std::string::npos);
+  EXPECT_NE(usage.find("quillmere-bridge --verify FOLDER [RESULT]"), std::string::npos);
+  // A photographer must not take a clean check for a check of the originals too.
+  EXPECT_NE(usage.find("Originals are not checked"), std::string::npos);
   EXPECT_NE(usage.find("man quillmere-bridge"), std::string::npos);
   EXPECT_EQ(usage.back(), '\n');
 }

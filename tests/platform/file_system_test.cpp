@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -285,6 +287,58 @@ TEST(RemoveTreeAt, RemovesNestedFoldersButNeverFollowsLinksOutOfThem) {
   posixFileSystem().removeTreeAt(folder, "tree");
   EXPECT_FALSE(std::filesystem::exists(dir / "tree"));
   EXPECT_EQ(readFile(dir / "outside/keep"), "3");
+}
+
+}  // namespace
+}  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(OpenForReadingAt, OpensOnlyRegularFilesInTheFolderItselfAndNothingThroughALink) {
+  TempDir dir;
+  fs::create_directory(dir / "batch");
+  writeFile(dir / "batch/photo.jpg", "photo");
+  writeFile(dir / "outside.jpg", "outside");
+  fs::create_symlink(dir / "outside.jpg", dir / "batch/link.jpg");
+  fs::create_symlink("../outside.jpg", dir / "batch/relative.jpg");
+  fs::create_directory(dir / "batch/folder");
+  ASSERT_EQ(mkfifo((dir / "batch/fifo").c_str(), 0600), 0);
+  const bool device = mknod((dir / "batch/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+
+  OpenFile folder = posixFileSystem().openDirectory(dir / "batch");
+  OpenFile photo = posixFileSystem().openForReadingAt(folder, "photo.jpg");
+  EXPECT_EQ(photo.path, dir / "batch/photo.jpg");
+  EXPECT_TRUE(photo.status.isRegular);
+  EXPECT_EQ(photo.status.size, 5);
+
+  const auto refusal = [&](const std::string& name) {
+    return errorText([&] { posixFileSystem().openForReadingAt(folder, name); });
+  };
+  for (const char* name : {"link.jpg", "relative.jpg", "folder", "fifo", "null"}) {
+    if (std::string(name) == "null" && !device) continue;
+    SCOPED_TRACE(name);
+    // A FIFO opened for reading would wait for a writer forever; a link would lead outside.
+    EXPECT_EQ(refusal(name), "无法打开“" + (dir / "batch/") + name + "”：不是普通文件");
+  }
+  EXPECT_EQ(refusal("gone.jpg"), "无法打开“" + (dir / "batch/gone.jpg") + "”：没有那个文件或目录（ENOENT）");
+}
+
+TEST(ListEntries, NamesEveryEntryHiddenOnesIncludedEveryTimeItIsAsked) {
+  TempDir dir;
+  for (const char* name : {".hidden", "a.jpg", "b"}) writeFile(dir / name, "x");
+  fs::create_directory(dir / "sub");
+  fs::create_symlink("nowhere", dir / "dangling");
+  OpenFile folder = posixFileSystem().openDirectory(dir.path());
+  const std::set<std::string> expected = {".hidden", "a.jpg", "b", "sub", "dangling"};
+  for (int time = 0; time < 2; ++time) {
+    SCOPED_TRACE(time);
+    const auto names = posixFileSystem().listEntries(folder);
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected);
+    EXPECT_EQ(names.size(), expected.size());
+  }
 }
 
 }  // namespace

@@ -90,6 +90,40 @@ TEST(FuzzRegressions, RequestsOfTheLargestParsedSizeKeepEveryPromise) {
   }
 }
 
+// Manifests of batch folders, as --verify reads them: the seeds (the program's own manifests and
+// near misses), then documents of the largest size it parses in the shapes that cost a JSON reader
+// most, which the fuzzer seldom grows to.
+TEST(FuzzRegressions, ManifestsKeepEveryPromise) {
+  const auto seeds = filesIn(kFuzzDir / "corpus/manifest");
+  EXPECT_GE(seeds.size(), 5u);
+  for (const auto& file : seeds) {
+    SCOPED_TRACE(file.string());
+    EXPECT_EQ(fuzz::checkManifestReading(bytesOf(testing::readFile(file))).value_or(""), "");
+  }
+  constexpr std::size_t kLargest = 8 * 1024 * 1024;
+  std::string members = "{";
+  for (int i = 0; members.size() < kLargest - 16; ++i)
+    members += "\"k" + std::to_string(i) + "\":0,";
+  members += "\"k\":0}";
+  std::string elements = "{\"items\":[";
+  while (elements.size() < kLargest - 8) elements += "{},";
+  elements += "{}]}";
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"open brackets", std::string(kLargest, '[')},
+      {"nested and closed", std::string(kLargest / 2, '{') + std::string(kLargest / 2, '}')},
+      {"members", members},
+      {"array elements", elements},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_LE(c.bytes.size(), kLargest);
+    EXPECT_EQ(fuzz::checkManifestReading(bytesOf(c.bytes)).value_or(""), "");
+  }
+}
+
 // The image seeds start the fuzzer inside every path of the header readers: each accepted
 // container, bit depth and layout, headers beyond the first 64 KiB read in one go, and the
 // refusals that need a parsed header. A seed that no

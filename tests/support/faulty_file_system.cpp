@@ -63,6 +63,10 @@ const char* name(FsOp op) {
       return "dropCachedPages";
     case FsOp::prefetch:
       return "prefetch";
+    case FsOp::openForReadingAt:
+      return "openForReadingAt";
+    case FsOp::listEntries:
+      return "listEntries";
   }
   return "?";
 }
@@ -215,6 +219,16 @@ void FaultyFileSystem::dropCachedPages(OpenFile& file) {
 void FaultyFileSystem::prefetch(OpenFile& file) {
   ++m_calls[static_cast<int>(FsOp::prefetch)];
   posixFileSystem().prefetch(file);
+}
+
+// Reading a folder someone else made.
+OpenFile FaultyFileSystem::openForReadingAt(OpenFile& folder, const std::string& name) {
+  enter(FsOp::openForReadingAt, folder.path + "/" + name);
+  return posixFileSystem().openForReadingAt(folder, name);
+}
+std::vector<std::string> FaultyFileSystem::listEntries(OpenFile& folder) {
+  enter(FsOp::listEntries, folder.path);
+  return posixFileSystem().listEntries(folder);
 }
 
 }  // namespace quillmere::testing

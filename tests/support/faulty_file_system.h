@@ -37,6 +37,9 @@ enum class FsOp {
   openForAppending,
   removeFileAt,
   removeEmptyFolderAt,
+  // Reading a folder someone else made.
+  openForReadingAt,
+  listEntries,
   // Advisory calls: counted, never made to fail (the real ones cannot), so not in kAllFsOps.
   adviseSequential,
   dropCachedPages,
@@ -67,7 +70,10 @@ inline constexpr FsOp kAllFsOps[] = {FsOp::status,
                                      FsOp::openStreamForReading,
                                      FsOp::openForAppending,
                                      FsOp::removeFileAt,
-                                     FsOp::removeEmptyFolderAt};
+                                     FsOp::removeEmptyFolderAt,
+                                     // Reading a folder someone else made.
+                                     FsOp::openForReadingAt,
+                                     FsOp::listEntries};
 inline constexpr std::size_t kFsOpCount = static_cast<std::size_t>(FsOp::prefetch) + 1;
 
 // Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
@@ -124,6 +130,9 @@ class FaultyFileSystem : public FileSystem {
   void adviseSequential(OpenFile& file) override;
   void dropCachedPages(OpenFile& file) override;
   void prefetch(OpenFile& file) override;
+  // Reading a folder someone else made.
+  OpenFile openForReadingAt(OpenFile& folder, const std::string& name) override;
+  std::vector<std::string> listEntries(OpenFile& folder) override;
 
  private:
   void enter(FsOp op, const std::string& path);

@@ -1,0 +1,17 @@
+// libFuzzer target: the bytes of a batch folder's manifest, read as --verify reads them.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+
+#include "fuzz/fuzz_checks.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (const auto broken = quillmere::fuzz::checkManifestReading(
+          std::as_bytes(std::span<const std::uint8_t>(data, size)))) {
+    std::fprintf(stderr, "broken promise: %s\n", broken->c_str());
+    std::abort();
+  }
+  return 0;
+}
