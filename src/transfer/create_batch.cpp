@@ -642,7 +642,7 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
   }
   fs.sync(staging.folder());
   progress.checkStop();
-  fs.renameNoReplaceAt(destination, staging.name(), batchName);
+  renameNoReplaceAt(destination, staging.name(), batchName, fs);
   staging.committed();
   try {
     fs.sync(destination);

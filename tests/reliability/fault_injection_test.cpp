@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -179,6 +180,92 @@ TEST_F(FaultInjection, EveryWriteOfABatchGoesIntoItsOwnStagingFolder) {
     }
   }
   EXPECT_GE(writes, 3 * static_cast<int>(request.items.size()));
+}
+
+// Where the file system refuses no-replace renames (some network and FUSE file systems answer the
+// flag with EINVAL), the commit looks at the batch's name and renames only when nothing has it.
+// Another program may take the name before the look, or in the instant between the look and the
+// rename: whatever it put there stays as it was, and the batch is rolled back. (An empty folder
+// made in that instant is the one thing rename(2) would replace; the batch's name is a fresh random
+// one.)
+TEST_F(FaultInjection, WhereNoReplaceRenamesAreRefusedTheCommitStillReplacesNothing) {
+  enum class Taken { nothing, emptyFolder, file, folderWithAFile };
+  struct Case {
+    const char* name;
+    FsOp takenBefore;  // the call before which the name is taken
+    Taken what;
+    const char* reason;  // the end of the failure's text; none when the batch commits
+  };
+  const Case kCases[] = {
+      {"nothing at the target", FsOp::renameAt, Taken::nothing, nullptr},
+      {"an empty folder there before the look", FsOp::renameNoReplaceAt, Taken::emptyFolder,
+       "文件已存在（EEXIST）"},
+      {"a file there before the look", FsOp::renameNoReplaceAt, Taken::file,
+       "文件已存在（EEXIST）"},
+      {"a folder appears between the look and the rename", FsOp::renameAt, Taken::folderWithAFile,
+       "目录不是空的（ENOTEMPTY）"},
+      {"a file appears between the look and the rename", FsOp::renameAt, Taken::file,
+       "不是目录（ENOTDIR）"},
+  };
+  const BatchRequest request = testing::smallRequest(inputs(), destination(), 2);
+  const auto inputsBefore = snapshot(inputs());
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FaultyFileSystem refusing;
+    refusing.refuseNoReplace = true;
+    std::string target;
+    refusing.before = [&](FsOp op, const std::string& path) {
+      if (op != c.takenBefore) return;
+      target = path;
+      switch (c.what) {
+        case Taken::nothing:
+          break;
+        case Taken::emptyFolder:
+          fs::create_directory(path);
+          break;
+        case Taken::file:
+          writeFile(path, "another program's");
+          break;
+        case Taken::folderWithAFile:
+          fs::create_directory(path);
+          writeFile(path + "/kept", "another program's");
+          break;
+      }
+    };
+    std::string failure;
+    std::optional<BatchResult> result;
+    try {
+      result = createBatch(request, refusing);
+    } catch (const std::exception& error) {
+      failure = error.what();
+    }
+    ASSERT_FALSE(target.empty()) << "the commit never took its fallback";
+    EXPECT_EQ(refusing.calls(FsOp::entryStatusAt), 1);
+    if (!c.reason) {
+      ASSERT_TRUE(result) << failure;
+      EXPECT_EQ(*result->directory, target);
+      EXPECT_EQ(testing::namesIn(destination()).size(), 1u);
+      EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");
+    } else {
+      const std::string batchId = fs::path(target).filename().string().substr(10);
+      EXPECT_EQ(failure, "无法将“" + destination() + "/.quillmere-partial-" + batchId + "”移动到“" +
+                             target + "”：" + c.reason);
+      // Only what the other program made is left, exactly as it made it: the staging folder is
+      // gone and nothing of the batch went into the name it took.
+      EXPECT_EQ(testing::namesIn(destination()),
+                std::vector<std::string>{fs::path(target).filename().string()});
+      if (c.what == Taken::file) {
+        EXPECT_EQ(readFile(target), "another program's");
+      } else {
+        EXPECT_TRUE(fs::is_directory(target));
+        const auto inside = testing::namesIn(target);
+        EXPECT_EQ(inside, c.what == Taken::emptyFolder ? std::vector<std::string>{}
+                                                       : std::vector<std::string>{"kept"});
+      }
+    }
+    EXPECT_EQ(snapshot(inputs()), inputsBefore);
+    emptyDestination();
+  }
 }
 
 // When the roll-back cannot remove anything either, the caller still receives the failure that

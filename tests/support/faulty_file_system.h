@@ -34,6 +34,8 @@ enum class FsOp {
   removeTreeAt,
   openStreamForReading,
   openForAppending,
+  entryStatusAt,
+  renameAt,
 };
 const char* name(FsOp op);
 inline constexpr FsOp kAllFsOps[] = {FsOp::status,
@@ -58,7 +60,9 @@ inline constexpr FsOp kAllFsOps[] = {FsOp::status,
                                      FsOp::renameNoReplaceAt,
                                      FsOp::removeTreeAt,
                                      FsOp::openStreamForReading,
-                                     FsOp::openForAppending};
+                                     FsOp::openForAppending,
+                                     FsOp::entryStatusAt,
+                                     FsOp::renameAt};
 
 // Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
 // from 1) of operation `op` throws the same std::system_error a real failure would, with `error`
@@ -80,6 +84,10 @@ class FaultyFileSystem : public FileSystem {
   // Batches call from two threads; `before` is called for one call at a time, so a hook may keep
   // plain state.
   std::function<void(FsOp op, const std::string& path)> before;
+  // When set, no-replace renames are refused as some network and FUSE file systems refuse them
+  // (counted as FsOp::renameNoReplaceAt, changing nothing), so callers take their fallback.
+  // Set it before the file system is used.
+  bool refuseNoReplace = false;
 
   FileStatus status(const std::string& path) override;
   OpenFile openForReading(const std::string& path) override;
@@ -103,7 +111,10 @@ class FaultyFileSystem : public FileSystem {
   void createDirectoryAt(OpenFile& folder, const std::string& name) override;
   OpenFile openDirectoryAt(OpenFile& folder, const std::string& name) override;
   OpenFile createExclusiveAt(OpenFile& folder, const std::string& name) override;
-  void renameNoReplaceAt(OpenFile& folder, const std::string& from, const std::string& to) override;
+  bool tryRenameNoReplaceAt(OpenFile& folder, const std::string& from,
+                            const std::string& to) override;
+  std::optional<FileStatus> entryStatusAt(OpenFile& folder, const std::string& name) override;
+  void renameAt(OpenFile& folder, const std::string& from, const std::string& to) override;
   void removeTreeAt(OpenFile& folder, const std::string& name) override;
 
  private:
