@@ -43,9 +43,11 @@ for target in request image_info thumbnail; do
   mkdir -p "$corpus"
   # Renders up to 1 MiB, so mutations reach headers past the first 64 KiB that inspection reads in
   # one go (the seeds include such files). -len_control=0 lets mutations reach that size from the
-  # start: libFuzzer otherwise grows its inputs slowly from the largest seed (about 100 KB) and
-  # never gets near 1 MiB in a run of minutes. Any single input taking over 10 s is a finding: a
-  # hang.
+  # start: libFuzzer otherwise grows its inputs slowly from the largest seed and never gets near
+  # 1 MiB in a run of minutes. -keep_seed=1 keeps the seeds of nearly 1 MiB in the working corpus
+  # even where they reach no code the smaller ones do not (the picture maker's decoders are not
+  # instrumented), so their mutations are tried too. Any single input taking over 10 s is a
+  # finding: a hang.
   seconds=$fuzz_seconds
   extra_seeds=()
   case $target in
@@ -53,14 +55,16 @@ for target in request image_info thumbnail; do
     thumbnail)
       # Originals and renders alike: raw-like files with a preview, and every render seed. A picture
       # holds 48 MiB at most while it is made (ASan's own overhead comes on top).
-      options=(-max_len=1048576 -len_control=0 -malloc_limit_mb=256 -dict=fuzz/image_info.dict)
+      options=(-max_len=1048576 -len_control=0 -keep_seed=1 -malloc_limit_mb=256
+        -dict=fuzz/image_info.dict)
       seeds=fuzz/corpus/thumbnail
       extra_seeds=(fuzz/corpus/image)
       seconds=$thumbnail_fuzz_seconds
       ;;
     image_info)
       # Inspection holds 64 MiB at most, so a single allocation of over twice that is a finding.
-      options=(-max_len=1048576 -len_control=0 -malloc_limit_mb=128 -dict=fuzz/image_info.dict)
+      options=(-max_len=1048576 -len_control=0 -keep_seed=1 -malloc_limit_mb=128
+        -dict=fuzz/image_info.dict)
       seeds=fuzz/corpus/image
       ;;
   esac
