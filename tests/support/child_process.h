@@ -66,7 +66,8 @@ bool isRoot();
 
 // For a forked child of a root process: makes `tree` and everything in it belong to nobody, then
 // takes nobody's user and group (65534) and drops every other group, so that permissions bind it
-// and the test's own files stay reachable. Throws when any step fails.
+// and the test's own files stay reachable (the folders above `tree` must let anyone pass, as /tmp
+// does). Throws when any step fails.
 void becomeNobody(const std::string& tree);
 
 // Runs `body`, a part of a test that needs permissions to bind, as an ordinary user: in this
