@@ -309,6 +309,11 @@ int main(int argc, char** argv) {
   // reach what lies past that window.
   save(images / "png-palette-past-64k.png",
        pngImage({3, 2, 4, PNG_COLOR_TYPE_PALETTE, false, 1, 70'000}));
+  // And near the fuzzers' 1 MiB limit, so that inputs of that size are tried from the first run
+  // on: mutations rarely grow an input by hundreds of KiB, and larger inputs that reach no new
+  // code (the picture maker's decoders are not instrumented) are never kept to grow further.
+  save(images / "png-palette-past-960k.png",
+       pngImage({3, 2, 4, PNG_COLOR_TYPE_PALETTE, false, 1, 1'000'000}));
 
   save(images / "jpeg-gray.jpg", jpegImage({1, 1, 1}));
   save(images / "jpeg-rgb.jpg", jpegImage({9, 7, 3}));
@@ -316,6 +321,7 @@ int main(int argc, char** argv) {
   save(images / "jpeg-exif.jpg", jpegImage({2, 1, 1, false, true}));
   save(images / "jpeg-12bit.jpg", twelveBitJpeg());
   save(images / "jpeg-frame-past-64k.jpg", jpegImage({3, 2, 3, false, false, 1}));
+  save(images / "jpeg-frame-past-960k.jpg", jpegImage({3, 2, 3, false, false, 15}));
 
   writeTiff(images / "tiff-rgb8-little-endian.tif", {2, 2, 3, 8});
   writeTiff(images / "tiff-gray16-big-endian.tif", {2, 1, 1, 16, "wb"});

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <span>
 
+#include "fuzz/input_sizes.h"
 #include "thumbnail/thumbnail.h"
 
 namespace {
@@ -24,6 +25,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  quillmere::fuzz::noteInputSize(size);
   const QSize box(64, 48);
   const QImage picture =
       quillmere::makeThumbnail(std::as_bytes(std::span<const std::uint8_t>(data, size)), box);

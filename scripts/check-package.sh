@@ -50,10 +50,12 @@ echo "lintian: no errors, every warning explained"
 
 # One version everywhere: the program's, the changelog's newest entry, the AppStream release and
 # the manual page's header all follow the package's (the project's version plus the Debian revision).
+# Every run of the packaged program gets a minute at most (status 137 when it had to be killed): a
+# hang fails the check instead of stalling CI until its own limit.
 bridge=$unpacked/usr/bin/quillmere-bridge
 version=$(dpkg-deb -f "$deb" Version)
 upstream=${version%-*}
-[ "$("$bridge" --version)" = "quillmere-bridge $upstream" ] ||
+[ "$(timeout --signal=KILL 60 "$bridge" --version)" = "quillmere-bridge $upstream" ] ||
   fail "--version does not print the package's version $upstream"
 zcat "$unpacked/usr/share/doc/quillmere-bridge/changelog.Debian.gz" | head -n 1 |
   grep -qF "quillmere-bridge ($version)" || fail "packaging/changelog has no entry for $version"
@@ -73,7 +75,8 @@ mkdir -p "$project/examples/batches"
 cp -R "$QUILLMERE_ROOT/examples/originals" "$QUILLMERE_ROOT/examples/renders" \
   "$QUILLMERE_ROOT/examples/request.json" "$project/examples/"
 status=0
-(cd "$project" && env -i PATH=/usr/bin:/bin "$bridge" --request examples/request.json result.json) ||
+(cd "$project" && env -i PATH=/usr/bin:/bin timeout --signal=KILL 60 "$bridge" \
+  --request examples/request.json result.json) ||
   status=$?
 [ "$status" -eq 0 ] || fail "request mode exited with status $status"
 directory=$(perl -MJSON::PP -e '

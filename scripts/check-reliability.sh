@@ -13,7 +13,9 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 # LibRaw's pkg-config flags carry -fopenmp, which clang links against its own OpenMP runtime.
-quillmere_install_missing "${quillmere_packages[@]}" clang libclang-rt-14-dev libomp-14-dev
+# bindfs is a FUSE file system that refuses no-replace renames, as some network shares do: the
+# batch's fallback commit is tested on it where the machine can mount it.
+quillmere_install_missing "${quillmere_packages[@]}" clang libclang-rt-14-dev libomp-14-dev bindfs
 cd "$QUILLMERE_ROOT"
 
 fuzz_seconds=${FUZZ_SECONDS:-60}
@@ -40,7 +42,12 @@ for target in request image_info manifest thumbnail; do
   corpus=build-asan/fuzz-corpus/$target
   mkdir -p "$corpus"
   # Renders up to 1 MiB, so mutations reach headers past the first 64 KiB that inspection reads in
-  # one go (the seeds include such files). Any single input taking over 10 s is a finding: a hang.
+  # one go (the seeds include such files). -len_control=0 lets mutations reach that size from the
+  # start: libFuzzer otherwise grows its inputs slowly from the largest seed and never gets near
+  # 1 MiB in a run of minutes. -keep_seed=1 keeps the seeds of nearly 1 MiB in the working corpus
+  # even where they reach no code the smaller ones do not (the picture maker's decoders are not
+  # instrumented), so their mutations are tried too. Any single input taking over 10 s is a
+  # finding: a hang.
   seconds=$fuzz_seconds
   extra_seeds=()
   case $target in
@@ -50,14 +57,16 @@ for target in request image_info manifest thumbnail; do
     thumbnail)
       # Originals and renders alike: raw-like files with a preview, and every render seed. A picture
       # holds 48 MiB at most while it is made (ASan's own overhead comes on top).
-      options=(-max_len=1048576 -malloc_limit_mb=256 -dict=fuzz/image_info.dict)
+      options=(-max_len=1048576 -len_control=0 -keep_seed=1 -malloc_limit_mb=256
+        -dict=fuzz/image_info.dict)
       seeds=fuzz/corpus/thumbnail
       extra_seeds=(fuzz/corpus/image)
       seconds=$thumbnail_fuzz_seconds
       ;;
     image_info)
       # Inspection holds 64 MiB at most, so a single allocation of over twice that is a finding.
-      options=(-max_len=1048576 -malloc_limit_mb=128 -dict=fuzz/image_info.dict)
+      options=(-max_len=1048576 -len_control=0 -keep_seed=1 -malloc_limit_mb=128
+        -dict=fuzz/image_info.dict)
       seeds=fuzz/corpus/image
       ;;
   esac

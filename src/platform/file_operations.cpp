@@ -84,6 +84,17 @@ void replaceAtomically(const std::string& target, std::string_view bytes, FileSy
   }
 }
 
+void renameNoReplaceAt(OpenFile& folder, const std::string& from, const std::string& to,
+                       FileSystem& fs) {
+  if (fs.tryRenameNoReplaceAt(folder, from, to)) return;
+  // The error the flag would have given, naming both paths as a failed rename does.
+  if (fs.entryStatusAt(folder, to)) {
+    throwSystemError(EEXIST, "move \"" + appendComponent(folder.path, from) + "\" to",
+                     appendComponent(folder.path, to));
+  }
+  fs.renameAt(folder, from, to);
+}
+
 void syncDirectory(const std::string& path, FileSystem& fs) {
   OpenFile folder = fs.openDirectory(path);
   fs.sync(folder);

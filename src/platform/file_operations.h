@@ -66,6 +66,14 @@ bool namesOpenDescriptor(std::string_view path);
 void writeInto(const WriteTarget& target, std::string_view bytes,
                FileSystem& fs = posixFileSystem());
 
+// Renames `from` to `to` inside the open folder and fails with EEXIST rather than replace
+// anything at `to`. Where the file system refuses no-replace renames it looks first and renames
+// only when nothing has the name; a plain rename cannot replace a file or a folder holding
+// anything when `from` is a folder, so what the instant between the look and the rename leaves
+// open is an empty folder made there by a program that guessed a fresh random name.
+void renameNoReplaceAt(OpenFile& folder, const std::string& from, const std::string& to,
+                       FileSystem& fs = posixFileSystem());
+
 // fsync of the folder that holds `path`, making a rename into it durable.
 void syncParentDirectory(const std::string& path, FileSystem& fs = posixFileSystem());
 

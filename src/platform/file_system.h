@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -137,9 +138,19 @@ class FileSystem {
   // an existing file.
   virtual OpenFile createExclusiveAt(OpenFile& folder, const std::string& name) = 0;
   // Renames within the folder and fails with EEXIST rather than replace anything at `to`, even an
-  // empty folder (which plain rename(2) would silently replace).
-  virtual void renameNoReplaceAt(OpenFile& folder, const std::string& from,
-                                 const std::string& to) = 0;
+  // empty folder (which plain rename(2) would silently replace). Returns false, having changed
+  // nothing, when the file system does not know how to rename without replacing (some network and
+  // FUSE file systems answer RENAME_NOREPLACE with EINVAL). Callers use renameNoReplaceAt of
+  // file_operations.h, which then falls back on the two calls below.
+  [[nodiscard]] virtual bool tryRenameNoReplaceAt(OpenFile& folder, const std::string& from,
+                                                  const std::string& to) = 0;
+  // fstatat(2) of one entry of the folder, a link not followed; nothing when no entry has the
+  // name.
+  virtual std::optional<FileStatus> entryStatusAt(OpenFile& folder, const std::string& name) = 0;
+  // renameat(2) within the folder. It replaces a file at `to`, or an empty folder when `from` is a
+  // folder, so it is only used where no-replace renames are refused, after making sure that
+  // nothing is at `to`.
+  virtual void renameAt(OpenFile& folder, const std::string& from, const std::string& to) = 0;
   // Removes a file or a folder with everything in it; links inside are removed, never followed.
   // Needs descriptors of its own to list the folders it empties.
   virtual void removeTreeAt(OpenFile& folder, const std::string& name) = 0;

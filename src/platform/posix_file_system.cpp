@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -311,25 +312,28 @@ class PosixFileSystem final : public FileSystem {
     return OpenFile{std::move(fd), path, {}};
   }
 
-  void renameNoReplaceAt(OpenFile& folder, const std::string& from,
-                         const std::string& to) override {
+  bool tryRenameNoReplaceAt(OpenFile& folder, const std::string& from,
+                            const std::string& to) override {
     const int dirFd = folder.fd.get();
-    if (::renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0) return;
-    if (errno != EINVAL) {
-      throwSystemError(errno, "move \"" + joined(folder, from) + "\" to", joined(folder, to));
-    }
-    // Some network and FUSE file systems refuse the flag (EINVAL). Our targets are fresh names
-    // built from a new random UUID, so nothing should ever be there; a plain rename is used only
-    // after making sure nothing is. The window between the check and the rename is only open to a
-    // program that guesses the random name, and even then rename(2) of a folder cannot replace a
-    // non-empty folder or any file.
+    if (::renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    // EINVAL is how a file system without the flag answers. A rename that is invalid in itself
+    // (a folder into itself) answers the same, and fails again, with its own error, in the
+    // caller's fallback.
+    if (errno == EINVAL) return false;
+    throwSystemError(errno, "move \"" + joined(folder, from) + "\" to", joined(folder, to));
+  }
+
+  std::optional<FileStatus> entryStatusAt(OpenFile& folder, const std::string& name) override {
     struct stat info {};
-    if (::fstatat(dirFd, to.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-      throwSystemError(EEXIST, "move \"" + joined(folder, from) + "\" to", joined(folder, to));
+    if (::fstatat(folder.fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      return statusOf(info);
     }
-    if (errno != ENOENT) {
-      throwSystemError(errno, "move \"" + joined(folder, from) + "\" to", joined(folder, to));
-    }
+    if (errno == ENOENT) return std::nullopt;
+    throwSystemError(errno, "examine", joined(folder, name));
+  }
+
+  void renameAt(OpenFile& folder, const std::string& from, const std::string& to) override {
+    const int dirFd = folder.fd.get();
     if (::renameat(dirFd, from.c_str(), dirFd, to.c_str()) != 0) {
       throwSystemError(errno, "move \"" + joined(folder, from) + "\" to", joined(folder, to));
     }

@@ -840,7 +840,7 @@ BatchResult stageAndCommit(const BatchRequest& request, FileSystem& fs,
   // it is not. What this cannot close is the moment between this check and the rename below: a
   // folder moved within it takes the batch along, and no call can check and rename in one step.
   requireSameDestination(place.destinationPath, place.destinationStatus, fs);
-  fs.renameNoReplaceAt(destination, staging.name(), place.batchName);
+  renameNoReplaceAt(destination, staging.name(), place.batchName, fs);
   staging.committed();
   try {
     fs.sync(destination);

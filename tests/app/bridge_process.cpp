@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <optional>
 
 namespace quillmere::testing {
 
@@ -18,8 +19,10 @@ BridgeProcess::BridgeProcess(const std::vector<std::string>& args, const std::st
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   char* env[] = {const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
-  m_pid = fork();
-  if (m_pid == 0) {
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dieWithTestProcess(parent);
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(out, 1);
@@ -51,23 +54,14 @@ BridgeProcess::BridgeProcess(const std::vector<std::string>& args, const std::st
     execve(QUILLMERE_BRIDGE, argv.data(), env);
     _exit(121);
   }
-  EXPECT_GT(m_pid, 0);
-}
-
-BridgeProcess::~BridgeProcess() {
-  if (m_pid <= 0) return;
-  kill(m_pid, SIGKILL);
-  int status = 0;
-  waitpid(m_pid, &status, 0);
+  EXPECT_GT(pid, 0);
+  m_process = ChildProcess(pid);
 }
 
 Outcome BridgeProcess::finish() {
-  int status = 0;
-  while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  m_pid = -1;
-  return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status),
-                 readFile(m_capture / "out"), readFile(m_capture / "err")};
+  const std::optional<int> status = m_process.wait();
+  return Outcome{status.value_or(-SIGKILL), readFile(m_capture / "out"),
+                 readFile(m_capture / "err")};
 }
 
 Outcome runBridge(const std::vector<std::string>& args, const std::string& cwd,

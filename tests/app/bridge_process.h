@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace quillmere::testing {
@@ -35,22 +36,20 @@ struct BridgeOptions {
 
 // The real executable, started in `cwd` with no display and nothing inherited from the
 // environment; standard output and error go to files. Killed and reaped if still running when it
-// goes out of scope.
+// goes out of scope, and killed with the test process should that end first.
 class BridgeProcess {
  public:
   BridgeProcess(const std::vector<std::string>& args, const std::string& cwd,
                 const BridgeOptions& options = {});
-  BridgeProcess(const BridgeProcess&) = delete;
-  BridgeProcess& operator=(const BridgeProcess&) = delete;
-  ~BridgeProcess();
 
-  pid_t pid() const { return m_pid; }
-  // Waits for the end, reaps the process and answers how it ended.
+  pid_t pid() const { return m_process.pid(); }
+  // Waits for the end (at most kChildTimeLimit, then the process is killed and the test fails),
+  // reaps the process and answers how it ended.
   Outcome finish();
 
  private:
   TempDir m_capture;
-  pid_t m_pid = -1;
+  ChildProcess m_process;
 };
 
 // Runs the executable to its end.

@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace quillmere {
@@ -83,9 +83,7 @@ Outcome runBridge(const std::vector<std::string>& args, const std::string& outPa
     ADD_FAILURE() << "cannot start " << QUILLMERE_BRIDGE;
     return {};
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", readFile(errPath)};
+  Outcome outcome{testing::ChildProcess(pid).wait().value_or(-1), "", readFile(errPath)};
   if (outPath != "/dev/full") outcome.out = readFile(outPath);
   return outcome;
 }

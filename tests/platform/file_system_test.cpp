@@ -92,23 +92,42 @@ TEST(CreateExclusiveAt, NeverOverwritesAnExistingTarget) {
   EXPECT_EQ(readFile(dir / "target"), "precious");
 }
 
+// Both ways of renaming without replacing: the flag, and on file systems that refuse it (the fake
+// refuses it here as some network and FUSE file systems do) a look at the target before a plain
+// rename. The races between that look and the rename are in the batch's fault-injection tests.
 TEST(RenameNoReplaceAt, RefusesEveryExistingTargetIncludingAnEmptyFolder) {
-  TempDir dir;
-  std::filesystem::create_directory(dir / "staging");
-  writeFile(dir / "staging/file", "x");
-  // rename(2) would silently replace this empty folder.
-  std::filesystem::create_directory(dir / "empty");
-  writeFile(dir / "file", "y");
-  OpenFile folder = posixFileSystem().openDirectory(dir.path());
-  for (const char* target : {"empty", "file"}) {
-    SCOPED_TRACE(target);
-    const auto before = snapshot(dir.path());
-    EXPECT_EQ(errorText([&] { posixFileSystem().renameNoReplaceAt(folder, "staging", target); }),
-              "无法将“" + dir / "staging" + "”移动到“" + dir / target + "”：文件已存在（EEXIST）");
-    EXPECT_EQ(snapshot(dir.path()), before);
+  for (const bool flagRefused : {false, true}) {
+    SCOPED_TRACE(flagRefused ? "the file system refuses the flag" : "the flag is honoured");
+    TempDir dir;
+    std::filesystem::create_directory(dir / "staging");
+    writeFile(dir / "staging/file", "x");
+    // rename(2) would silently replace this empty folder.
+    std::filesystem::create_directory(dir / "empty");
+    writeFile(dir / "file", "y");
+    FaultyFileSystem fs;
+    fs.refuseNoReplace = flagRefused;
+    OpenFile folder = fs.openDirectory(dir.path());
+    for (const char* target : {"empty", "file"}) {
+      SCOPED_TRACE(target);
+      const auto before = snapshot(dir.path());
+      EXPECT_EQ(
+          errorText([&] { renameNoReplaceAt(folder, "staging", target, fs); }),
+          "无法将“" + dir / "staging" + "”移动到“" + dir / target + "”：文件已存在（EEXIST）");
+      EXPECT_EQ(snapshot(dir.path()), before);
+    }
+    // A link that leads nowhere is something too, though a look through it finds nothing.
+    std::filesystem::create_symlink("nowhere", dir / "dangling");
+    EXPECT_EQ(
+        errorText([&] { renameNoReplaceAt(folder, "staging", "dangling", fs); }),
+        "无法将“" + dir / "staging" + "”移动到“" + dir / "dangling" + "”：文件已存在（EEXIST）");
+    EXPECT_EQ(std::filesystem::read_symlink(dir / "dangling"), "nowhere");
+    std::filesystem::remove(dir / "dangling");
+    EXPECT_EQ(fs.calls(FsOp::renameAt), 0);
+    renameNoReplaceAt(folder, "staging", "batch", fs);
+    EXPECT_EQ(readFile(dir / "batch/file"), "x");
+    EXPECT_FALSE(std::filesystem::exists(dir / "staging"));
+    EXPECT_EQ(fs.calls(FsOp::renameAt), flagRefused ? 1 : 0);
   }
-  posixFileSystem().renameNoReplaceAt(folder, "staging", "batch");
-  EXPECT_EQ(readFile(dir / "batch/file"), "x");
 }
 
 TEST(WriteAtomically, CreatesAndReplacesWholeFiles) {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace quillmere {
@@ -30,8 +30,10 @@ constexpr const char* kNoDisplayLine =
     "请求文件 结果文件。\n";
 
 // Starts the program with exactly this environment (plus PATH, HOME and the sanitizers' options
-// of a sanitized build), its standard error going to `stderrPath`.
-pid_t spawnBridge(const std::vector<std::string>& environment, const std::string& stderrPath) {
+// of a sanitized build), its standard error going to `stderrPath`. The process is the caller's to
+// wait for; a test that leaves early, by a failed check included, kills it on the way out.
+testing::ChildProcess spawnBridge(const std::vector<std::string>& environment,
+                                  const std::string& stderrPath) {
   std::vector<std::string> variables = environment;
   for (const char* name : {"PATH", "HOME", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
     if (const char* value = std::getenv(name)) variables.push_back(std::string(name) + "=" + value);
@@ -50,26 +52,7 @@ pid_t spawnBridge(const std::vector<std::string>& environment, const std::string
   const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);
   EXPECT_EQ(error, 0);
-  return error == 0 ? pid : -1;
-}
-
-// The exit status, or nothing when the process has not ended within `limit` (it is then killed).
-std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return std::nullopt;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  if (!WIFEXITED(status)) {
-    ADD_FAILURE() << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    return -1;
-  }
-  return WEXITSTATUS(status);
+  return testing::ChildProcess(error == 0 ? pid : -1);
 }
 
 // Whether the process catches `signal`, from its SigCgt mask in /proc.
@@ -104,9 +87,9 @@ TEST(WindowMode, WithoutADisplayItSaysSoOnOneLineAndEndsWithStatusOne) {
     SCOPED_TRACE(c.name);
     auto environment = c.environment;
     environment.push_back("XDG_CONFIG_HOME=" + dir.path());
-    const pid_t pid = spawnBridge(environment, dir / "stderr");
-    ASSERT_GT(pid, 0);
-    EXPECT_EQ(waitForExit(pid, 20s), 1);
+    testing::ChildProcess bridge = spawnBridge(environment, dir / "stderr");
+    ASSERT_TRUE(bridge);
+    EXPECT_EQ(bridge.wait(20s), 1);
     EXPECT_EQ(contents(dir / "stderr"), kNoDisplayLine);
   }
 }
@@ -115,17 +98,18 @@ TEST(WindowMode, TermIntAndHupEndItLikeItsQuitItem) {
   testing::TempDir dir;
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(strsignal(signal));
-    const pid_t pid = spawnBridge({"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.path(),
-                                   "XDG_RUNTIME_DIR=" + dir.path()},
-                                  dir / "stderr");
-    ASSERT_GT(pid, 0);
+    testing::ChildProcess bridge =
+        spawnBridge({"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.path(),
+                     "XDG_RUNTIME_DIR=" + dir.path()},
+                    dir / "stderr");
+    ASSERT_TRUE(bridge);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!catches(pid, signal) && std::chrono::steady_clock::now() < deadline) {
+    while (!catches(bridge.pid(), signal) && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(10ms);
     }
-    ASSERT_TRUE(catches(pid, signal));
-    ASSERT_EQ(::kill(pid, signal), 0);
-    EXPECT_EQ(waitForExit(pid, 20s), 0);
+    ASSERT_TRUE(catches(bridge.pid(), signal));
+    ASSERT_EQ(::kill(bridge.pid(), signal), 0);
+    EXPECT_EQ(bridge.wait(20s), 0);
     EXPECT_EQ(contents(dir / "stderr"), "") << "nothing is printed";
   }
 }

@@ -60,7 +60,7 @@ TEST(ConcurrentBatches, ProcessesAndThreadsSavingIntoOneFolderEachGetTheirOwnCom
       }
     }));
   }
-  std::vector<pid_t> processes;
+  std::vector<testing::ChildProcess> processes;
   for (int i = 0; i < kProcesses; ++i) {
     processes.push_back(
         testing::startBridge({"--request", "request.json", "result" + std::to_string(i) + ".json"},

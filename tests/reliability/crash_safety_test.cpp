@@ -55,7 +55,8 @@ TEST(CrashSafety, ABatchKilledAtAnyMomentNeverShowsAnIncompleteBatchFolder) {
   // One undisturbed run shows how long a whole batch takes on this machine; the kills are spread
   // over that time and a little beyond, so they land in every phase of the batch.
   const auto start = Clock::now();
-  ASSERT_EQ(testing::waitForExit(testing::startBridge(args, caller, stderrPath)), 0);
+  testing::ChildProcess undisturbed = testing::startBridge(args, caller, stderrPath);
+  ASSERT_EQ(testing::waitForExit(undisturbed), 0);
   const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
   ASSERT_EQ(testing::incompleteBatchesIn(destination, kRenders, renderDigests), "");
   fs::remove_all(destination);
@@ -73,10 +74,10 @@ TEST(CrashSafety, ABatchKilledAtAnyMomentNeverShowsAnIncompleteBatchFolder) {
     const long after = delay(random);
     SCOPED_TRACE(std::string("kill ") + std::to_string(kill) + " after " + std::to_string(after) +
                  " us");
-    const pid_t pid = testing::startBridge(args, caller, stderrPath);
+    testing::ChildProcess bridge = testing::startBridge(args, caller, stderrPath);
     std::this_thread::sleep_for(std::chrono::microseconds(after));
-    ::kill(pid, SIGKILL);
-    const int status = testing::waitForExit(pid);
+    ::kill(bridge.pid(), SIGKILL);
+    const int status = testing::waitForExit(bridge);
     EXPECT_TRUE(status == -SIGKILL || status == 0) << status;
 
     bool staging = false, batch = false;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -18,6 +19,7 @@
 #include "inspect/image_info.h"
 #include "platform/system_error.h"
 #include "records/json.h"
+#include "reliability/refusing_mirror.h"
 #include "reliability/reliability_support.h"
 #include "support/faulty_file_system.h"
 #include "support/temp_dir.h"
@@ -196,6 +198,111 @@ TEST_F(FaultInjection, EveryWriteOfABatchGoesIntoItsOwnStagingFolder) {
     }
   }
   EXPECT_GE(writes, 3 * static_cast<int>(request.items.size()));
+}
+
+// Where the file system refuses no-replace renames (some network and FUSE file systems answer the
+// flag with EINVAL), the commit looks at the batch's name and renames only when nothing has it.
+// Another program may take the name before the look, or in the instant between the look and the
+// rename: whatever it put there stays as it was, and the batch is rolled back. (An empty folder
+// made in that instant is the one thing rename(2) would replace; the batch's name is a fresh
+// random one.) Run on `destination` with a fake that refuses the flag, or, with `fakeRefuses`
+// false, on a real file system that refuses it.
+void expectTheFallbackCommitReplacesNothing(const std::string& inputs,
+                                            const std::string& destination, bool fakeRefuses) {
+  enum class Taken { nothing, emptyFolder, file, folderWithAFile };
+  struct Case {
+    const char* name;
+    FsOp takenBefore;  // the call before which the name is taken
+    Taken what;
+    const char* reason;  // the end of the failure's text; none when the batch commits
+  };
+  const Case kCases[] = {
+      {"nothing at the target", FsOp::renameAt, Taken::nothing, nullptr},
+      {"an empty folder there before the look", FsOp::renameNoReplaceAt, Taken::emptyFolder,
+       "文件已存在（EEXIST）"},
+      {"a file there before the look", FsOp::renameNoReplaceAt, Taken::file,
+       "文件已存在（EEXIST）"},
+      {"a folder appears between the look and the rename", FsOp::renameAt, Taken::folderWithAFile,
+       "目录不是空的（ENOTEMPTY）"},
+      {"a file appears between the look and the rename", FsOp::renameAt, Taken::file,
+       "不是目录（ENOTDIR）"},
+  };
+  const BatchRequest request = testing::smallRequest(inputs, destination, 2);
+  const auto inputsBefore = snapshot(inputs);
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FaultyFileSystem refusing;
+    refusing.refuseNoReplace = fakeRefuses;
+    std::string target;
+    refusing.before = [&](FsOp op, const std::string& path) {
+      if (op != c.takenBefore) return;
+      target = path;
+      switch (c.what) {
+        case Taken::nothing:
+          break;
+        case Taken::emptyFolder:
+          fs::create_directory(path);
+          break;
+        case Taken::file:
+          writeFile(path, "another program's");
+          break;
+        case Taken::folderWithAFile:
+          fs::create_directory(path);
+          writeFile(path + "/kept", "another program's");
+          break;
+      }
+    };
+    std::string failure;
+    std::optional<BatchResult> result;
+    try {
+      result = createBatch(request, refusing);
+    } catch (const std::exception& error) {
+      failure = error.what();
+    }
+    ASSERT_FALSE(target.empty()) << "the commit never reached the call before which to take it";
+    // The kernel looks for the name itself before it asks a FUSE file system, so there a name
+    // taken before the no-replace rename is refused by that rename (EEXIST), without the look.
+    if (fakeRefuses || c.takenBefore == FsOp::renameAt) {
+      EXPECT_EQ(refusing.calls(FsOp::entryStatusAt), 1);
+    }
+    if (!c.reason) {
+      ASSERT_TRUE(result) << failure;
+      EXPECT_EQ(*result->directory, target);
+      EXPECT_EQ(testing::namesIn(destination).size(), 1u);
+      EXPECT_EQ(testing::incompleteBatchesIn(destination, request.items.size()), "");
+    } else {
+      const std::string batchId = fs::path(target).filename().string().substr(10);
+      EXPECT_EQ(failure, "无法将“" + destination + "/.quillmere-partial-" + batchId + "”移动到“" +
+                             target + "”：" + c.reason);
+      // Only what the other program made is left, exactly as it made it: the staging folder is
+      // gone and nothing of the batch went into the name it took.
+      EXPECT_EQ(testing::namesIn(destination),
+                std::vector<std::string>{fs::path(target).filename().string()});
+      if (c.what == Taken::file) {
+        EXPECT_EQ(readFile(target), "another program's");
+      } else {
+        EXPECT_TRUE(fs::is_directory(target));
+        EXPECT_EQ(testing::namesIn(target), c.what == Taken::emptyFolder
+                                                ? std::vector<std::string>{}
+                                                : std::vector<std::string>{"kept"});
+      }
+    }
+    EXPECT_EQ(snapshot(inputs), inputsBefore);
+    for (const auto& entry : fs::directory_iterator(destination)) fs::remove_all(entry.path());
+  }
+}
+
+TEST_F(FaultInjection, WhereNoReplaceRenamesAreRefusedTheCommitStillReplacesNothing) {
+  expectTheFallbackCommitReplacesNothing(inputs(), destination(), true);
+}
+
+// The same on a real file system that refuses the flag, where this machine can mount one.
+TEST_F(FaultInjection, OnAFileSystemThatRefusesNoReplaceRenamesTheCommitStillReplacesNothing) {
+  fs::create_directory(m_dir / "share");
+  std::string reason;
+  const auto mirror = testing::RefusingMirror::mount(destination(), m_dir / "share", reason);
+  if (!mirror) GTEST_SKIP() << reason;
+  expectTheFallbackCommitReplacesNothing(inputs(), m_dir / "share", false);
 }
 
 // When the roll-back cannot remove anything either, the caller still receives the failure that

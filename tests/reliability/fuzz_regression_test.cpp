@@ -147,6 +147,8 @@ TEST(FuzzSeeds, ImageSeedsCoverEveryAcceptedKind) {
       {"jpeg-12bit.jpg", "JPEG 2x2 12"},
       {"jpeg-frame-past-64k.jpg", "JPEG 3x2 8"},
       {"png-palette-past-64k.png", "PNG 3x2 8"},
+      {"jpeg-frame-past-960k.jpg", "JPEG 3x2 8"},
+      {"png-palette-past-960k.png", "PNG 3x2 8"},
       {"tiff-directory-past-64k.tif", "TIFF 300x250 8"},
       {"tiff-rgb8-little-endian.tif", "TIFF 2x2 8"},
       {"tiff-gray16-big-endian.tif", "TIFF 2x1 16"},

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -148,17 +148,19 @@ int openDescriptorCount() {
   return count;
 }
 
-pid_t startBridge(const std::vector<std::string>& args, const std::string& cwd,
-                  const std::string& stderrPath) {
+ChildProcess startBridge(const std::vector<std::string>& args, const std::string& cwd,
+                         const std::string& stderrPath) {
   // Everything the child needs is prepared before fork: after it, only async-signal-safe calls.
   std::vector<char*> argv{const_cast<char*>(QUILLMERE_BRIDGE)};
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   char path[] = "PATH=/usr/bin:/bin";
   char* env[] = {path, nullptr};
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
   if (pid == 0) {
+    dieWithTestProcess(parent);
     const int err = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int null = ::open("/dev/null", O_WRONLY);
     if (err < 0 || null < 0 || ::dup2(null, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(120);
@@ -166,35 +168,15 @@ pid_t startBridge(const std::vector<std::string>& args, const std::string& cwd,
     ::execve(QUILLMERE_BRIDGE, argv.data(), env);
     ::_exit(122);
   }
-  return pid;
+  return ChildProcess(pid);
 }
 
-int waitForExit(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
-  }
-  if (WIFSIGNALED(status)) return -WTERMSIG(status);
-  return WEXITSTATUS(status);
-}
+int waitForExit(ChildProcess& child) { return child.wait().value_or(-SIGKILL); }
 
 long peakMemoryOfChild(const std::function<bool()>& body, bool& ok) {
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
-  if (pid == 0) {
-    bool passed = false;
-    try {
-      passed = body();
-    } catch (...) {
-    }
-    ::_exit(passed ? 0 : 1);
-  }
-  int status = 0;
+  ChildProcess child = forkChild(body);
   rusage usage{};
-  while (::wait4(pid, &status, 0, &usage) < 0) {
-    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "wait4");
-  }
-  ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  ok = child.wait(kChildTimeLimit, &usage) == 0;
   return usage.ru_maxrss;
 }
 

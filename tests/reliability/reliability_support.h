@@ -10,6 +10,7 @@
 
 #include "platform/file_system.h"
 #include "records/records.h"
+#include "support/child_process.h"
 #include "support/failures.h"
 #include "support/faulty_file_system.h"
 
@@ -55,12 +56,13 @@ void forEachCall(const CallLog& calls,
 int openDescriptorCount();
 
 // The real executable, started with `args` in `cwd`, its standard error going to `stderrPath`
-// and its standard output to /dev/null.
-pid_t startBridge(const std::vector<std::string>& args, const std::string& cwd,
-                  const std::string& stderrPath);
+// and its standard output to /dev/null. Killed when the returned owner goes, or the test process.
+ChildProcess startBridge(const std::vector<std::string>& args, const std::string& cwd,
+                         const std::string& stderrPath);
 
-// Waits for a child and answers its exit status, or -signal when a signal ended it.
-int waitForExit(pid_t pid);
+// Waits for a child (at most kChildTimeLimit, then it is killed and the test fails) and answers
+// its exit status, or -signal when a signal ended it.
+int waitForExit(ChildProcess& child);
 
 // Runs `body` in a forked child and answers the child's peak resident memory in KiB (ru_maxrss
 // from wait4). The child exits with 0 only if `body` returned true; `ok` reports that.

@@ -67,6 +67,10 @@ const char* name(FsOp op) {
       return "openForReadingAt";
     case FsOp::listEntries:
       return "listEntries";
+    case FsOp::entryStatusAt:
+      return "entryStatusAt";
+    case FsOp::renameAt:
+      return "renameAt";
   }
   return "?";
 }
@@ -185,10 +189,20 @@ OpenFile FaultyFileSystem::createExclusiveAt(OpenFile& folder, const std::string
   enter(FsOp::createExclusiveAt, folder.path + "/" + name);
   return posixFileSystem().createExclusiveAt(folder, name);
 }
-void FaultyFileSystem::renameNoReplaceAt(OpenFile& folder, const std::string& from,
-                                         const std::string& to) {
+bool FaultyFileSystem::tryRenameNoReplaceAt(OpenFile& folder, const std::string& from,
+                                            const std::string& to) {
   enter(FsOp::renameNoReplaceAt, folder.path + "/" + to);
-  posixFileSystem().renameNoReplaceAt(folder, from, to);
+  if (refuseNoReplace) return false;
+  return posixFileSystem().tryRenameNoReplaceAt(folder, from, to);
+}
+std::optional<FileStatus> FaultyFileSystem::entryStatusAt(OpenFile& folder,
+                                                          const std::string& name) {
+  enter(FsOp::entryStatusAt, folder.path + "/" + name);
+  return posixFileSystem().entryStatusAt(folder, name);
+}
+void FaultyFileSystem::renameAt(OpenFile& folder, const std::string& from, const std::string& to) {
+  enter(FsOp::renameAt, folder.path + "/" + to);
+  posixFileSystem().renameAt(folder, from, to);
 }
 void FaultyFileSystem::removeTreeAt(OpenFile& folder, const std::string& name) {
   enter(FsOp::removeTreeAt, folder.path + "/" + name);

@@ -40,6 +40,8 @@ enum class FsOp {
   // Reading a folder someone else made.
   openForReadingAt,
   listEntries,
+  entryStatusAt,
+  renameAt,
   // Advisory calls: counted, never made to fail (the real ones cannot), so not in kAllFsOps.
   adviseSequential,
   dropCachedPages,
@@ -73,7 +75,9 @@ inline constexpr FsOp kAllFsOps[] = {FsOp::status,
                                      FsOp::removeEmptyFolderAt,
                                      // Reading a folder someone else made.
                                      FsOp::openForReadingAt,
-                                     FsOp::listEntries};
+                                     FsOp::listEntries,
+                                     FsOp::entryStatusAt,
+                                     FsOp::renameAt};
 inline constexpr std::size_t kFsOpCount = static_cast<std::size_t>(FsOp::prefetch) + 1;
 
 // Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
@@ -100,6 +104,10 @@ class FaultyFileSystem : public FileSystem {
   // it for which this answers true come back with their first byte changed, as a disk returning
   // other bytes than the cache held would.
   std::function<bool(const std::string& path)> mediumDiffers;
+  // When set, no-replace renames are refused as some network and FUSE file systems refuse them
+  // (counted as FsOp::renameNoReplaceAt, changing nothing), so callers take their fallback.
+  // Set it before the file system is used.
+  bool refuseNoReplace = false;
 
   FileStatus status(const std::string& path) override;
   OpenFile openForReading(const std::string& path) override;
@@ -123,7 +131,10 @@ class FaultyFileSystem : public FileSystem {
   void createDirectoryAt(OpenFile& folder, const std::string& name) override;
   OpenFile openDirectoryAt(OpenFile& folder, const std::string& name) override;
   OpenFile createExclusiveAt(OpenFile& folder, const std::string& name) override;
-  void renameNoReplaceAt(OpenFile& folder, const std::string& from, const std::string& to) override;
+  bool tryRenameNoReplaceAt(OpenFile& folder, const std::string& from,
+                            const std::string& to) override;
+  std::optional<FileStatus> entryStatusAt(OpenFile& folder, const std::string& name) override;
+  void renameAt(OpenFile& folder, const std::string& from, const std::string& to) override;
   void removeTreeAt(OpenFile& folder, const std::string& name) override;
   void removeFileAt(OpenFile& folder, const std::string& name) override;
   void removeEmptyFolderAt(OpenFile& folder, const std::string& name) override;

@@ -4,18 +4,21 @@
 // stays inside the destination folder it started in.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "inspect/digest.h"
 #include "inspect/image_info.h"
+#include "support/child_process.h"
 #include "support/failures.h"
 #include "support/faulty_file_system.h"
 #include "support/images.h"
@@ -416,57 +419,43 @@ TEST_F(BatchIntegrity, DestinationsThatCannotBeServedCompletelyAreRefusedUpFront
   EXPECT_EQ(failureOf([&] { createBatch(r); }), kChooseFolderAgainMessage);
   EXPECT_EQ(snapshot(m_dir.path()), before);
 
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
-  const std::string writeOnly = m_dir / "write-only";
-  fs::create_directory(writeOnly);
-  fs::permissions(writeOnly, fs::perms::owner_write | fs::perms::owner_exec);
-  r.destination = writeOnly;
-  EXPECT_EQ(failureOf([&] { createBatch(r); }), kChooseFolderAgainMessage);
-  fs::permissions(writeOnly, fs::perms::owner_all);
-  EXPECT_TRUE(fs::is_empty(writeOnly));
+  // Permissions do not bind root, as whom CI runs: there this half runs as nobody.
+  testing::runAsOrdinaryUser(m_dir.path(), [&] {
+    const std::string writeOnly = m_dir / "write-only";
+    fs::create_directory(writeOnly);
+    fs::permissions(writeOnly, fs::perms::owner_write | fs::perms::owner_exec);
+    r.destination = writeOnly;
+    EXPECT_EQ(failureOf([&] { createBatch(r); }), kChooseFolderAgainMessage);
+    fs::permissions(writeOnly, fs::perms::owner_all);
+    EXPECT_TRUE(fs::is_empty(writeOnly));
+  });
 }
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QUILLMERE_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QUILLMERE_SANITIZED 1
-#endif
-
-// Sanitizers reserve vast address ranges up front, so an address-space limit means nothing there.
-#ifndef QUILLMERE_SANITIZED
 // When no second thread can be started (process or address-space limits), a large pair is read
-// on one thread instead of failing. Run in a child process whose address space leaves no room
-// for a thread's stack.
+// on one thread instead of failing. Run in a child that may start no thread at all: a limit of one
+// task for its user (threads count as tasks). The limit binds ordinary users only, so as root the
+// child becomes nobody first. It holds under the sanitizers too, where an address-space limit
+// would not: they reserve vast address ranges up front.
 TEST_F(BatchIntegrity, ALargePairIsReadOnOneThreadWhenNoSecondThreadCanStart) {
   BatchRequest r = request(1);
   writeFile(r.items[0].renderPath, testing::pngImage(16, 12) + std::string(6 << 20, 'p'));
   writeFile(r.items[0].sourcePath, std::string(6 << 20, 'o'));
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    long pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    const rlim_t used = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
-    const rlimit limit{used + (6 << 20), used + (6 << 20)};  // less than one 8 MiB thread stack
-    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(3);
+  testing::ChildProcess child = testing::forkChild([&] {
+    if (testing::isRoot()) testing::becomeNobody(m_dir.path());
+    const rlimit oneTask{1, 1};
+    if (::setrlimit(RLIMIT_NPROC, &oneTask) != 0) return false;
     try {
-      const BatchResult result = createBatch(r);
-      ::_exit(result.count == 1 ? 0 : 1);
-    } catch (...) {
-      ::_exit(2);
+      std::thread([] {}).join();
+      std::fprintf(stderr, "a thread could still be started\n");
+      return false;
+    } catch (const std::system_error&) {
     }
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return createBatch(r).count == 1;
+  });
+  EXPECT_EQ(child.wait(), 0);
   ASSERT_EQ(std::distance(fs::directory_iterator(destination()), fs::directory_iterator()), 1);
   expectManifestDescribesStoredFiles(fs::directory_iterator(destination())->path());
 }
-#endif
 
 }  // namespace
 }  // namespace quillmere

@@ -142,20 +142,42 @@ TEST_F(Batch, CommitsACompleteFolderUnderAStandardisedPath) {
 
 TEST_F(Batch, ManifestCarriesTheDerivedIdentifiers) {
   BatchRequest r = request(1);
+  // The render is an 8 x 6 black PNG, byte for byte, so that its digest and renderId are known
+  // answers like the other identifiers. All were computed apart from the code; this prints them in
+  // the order they are checked (one line; the breaks here stand for single spaces):
+  //   python3 -c "import hashlib, uuid; d = lambda b: hashlib.sha256(b).hexdigest(); s = lambda b:
+  //   str(uuid.UUID(bytes=bytes(x & 0x0F | 0x50 if i == 6 else x & 0x3F | 0x80 if i == 8 else x
+  //   for i, x in enumerate(hashlib.sha256(b).digest()[:16])))); f = d(b'CAPTURE_ONE\ncatalog'); r
+  //   = d(b'\211PNG\015\012\032\012\000\000\000\015IHDR\000\000\000\010\000\000\000\006\010'
+  //   b'\000\000\000\000\333n\200\047\000\000\000\014IDATx\332c\140 \007\000\000\0006\000\001'
+  //   b'\210\211j\201\000\000\000\000IEND\256B\140\202'); o = d(b'original 0'); print(f, r,
+  //   s(r.encode()), o, s(b'CAPTURE_ONE' + f.encode() + b'v0' + o.encode()), sep='\n')"
+  static constexpr char kRender[] =
+      "\211PNG\015\012\032\012\000\000\000\015IHDR\000\000\000\010\000\000\000\006\010"
+      "\000\000\000\000\333n\200\047\000\000\000\014IDATx\332c\140 \007\000\000\0006\000\001"
+      "\210\211j\201\000\000\000\000IEND\256B\140\202";
+  r.items[0].renderPath = input("r0.png", std::string(kRender, sizeof kRender - 1));
   const BatchResult result = createBatch(r);
   const auto manifest = manifestOf(*result.directory);
   const auto& item = manifest["items"][0];
-  const std::string fingerprint = digest("CAPTURE_ONE\ncatalog");
+  const std::string fingerprint =
+      "1d29f7d73e506de1a02bbf39bad1097294479ac24fcc2c7fd874f7c37e7f68b1";
   EXPECT_EQ(manifest["catalogFingerprint"], fingerprint);
   EXPECT_EQ(manifest["provider"], "CAPTURE_ONE");
   EXPECT_EQ(manifest["schemaVersion"], 3);
   EXPECT_TRUE(std::regex_match(manifest["issuedAt"].get<std::string>(),
                                std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
   EXPECT_EQ(item.size(), 11u);
-  EXPECT_EQ(item["mediaFormat"], "JPEG");
+  EXPECT_EQ(item["mediaFormat"], "PNG");
   EXPECT_EQ(item["width"], 8);
   EXPECT_EQ(item["height"], 6);
   EXPECT_EQ(item["bitDepth"], 8);
+  EXPECT_EQ(item["renderSha256"],
+            "b807ddbfe4c58e13ebc933ead6dc591dd543d23ef8a080a4eb1693480768a718");
+  EXPECT_EQ(item["renderId"], "755bc0f1-533b-59a6-96e0-1d2366a35995");
+  EXPECT_EQ(item["sourceSha256"],
+            "15b12239dd66f813134d0d466832754be262ed2514b147af8a1f87b9f9c1a4bc");
+  EXPECT_EQ(item["variantId"], "0af17f07-19f9-552d-97c5-7cf69bf6c46a");
   EXPECT_EQ(item["renderId"], stableUUID(item["renderSha256"].get<std::string>()));
   EXPECT_EQ(item["variantId"], stableUUID("CAPTURE_ONE" + fingerprint + "v0" +
                                           item["sourceSha256"].get<std::string>()));
