@@ -58,7 +58,11 @@ bool resultWouldReplaceAnInput(const std::string& resultPath, const BatchRequest
 constexpr std::size_t kAnswerReserve = 1 << 20;
 
 int answerRequest(const std::string& requestPath, const std::string& resultPath, FileSystem& fs) {
-  auto reserve = std::make_unique<std::byte[]>(kAnswerReserve);
+  // Never touched, so it costs address space but no memory; its address is kept where the
+  // compiler cannot drop it, or the allocation could be optimised away.
+  auto reserve = std::make_unique_for_overwrite<std::byte[]>(kAnswerReserve);
+  std::byte* volatile held = reserve.get();
+  static_cast<void>(held);
   const auto failed = [&] {
     try {
       throw;
