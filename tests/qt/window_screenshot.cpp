@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
   // Space on the first row: its render and original side by side, larger.
   session.toolkit().selectRow(0);
   session.window().table()->setFocus(Qt::OtherFocusReason);
-  session.window().previewToggled();
+  session.window().comparisonRequested(0);
   quillmere::PairPreview& preview = session.preview();
   const auto larger = [&](const char* name) {
     return !preview.findChild<QLabel*>(QString::fromLatin1(name))->pixmap().isNull();
