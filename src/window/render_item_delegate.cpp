@@ -18,11 +18,8 @@ namespace {
 constexpr int kSlotInset = 4;
 constexpr int kSlotGap = 8;
 constexpr int kTextEndInset = 4;
-// The focus frame's width.
+// The focus frame's width; it runs along the row's edge, outside the picture's slot.
 constexpr qreal kFrameWidth = 2.0;
-// Below this contrast with what lies under it, a colour does not stand out (WCAG's figure for
-// graphical objects).
-constexpr double kStandsOut = 3.0;
 
 double relativeLuminance(const QColor& colour) {
   const auto channel = [](double value) {
@@ -72,14 +69,23 @@ double RenderItemDelegate::contrast(const QColor& a, const QColor& b) {
 
 QColor RenderItemDelegate::focusFrameColour(const QPalette& palette, QPalette::ColorGroup group,
                                             bool selected) {
-  const QColor under = palette.color(group, selected ? QPalette::Highlight : QPalette::Base);
-  // The palette's own colour where it stands out (the selection's text colour on a selected row,
-  // the selection colour on another), else black or white, whichever stands out more.
-  const QColor own = palette.color(group, selected ? QPalette::HighlightedText : QPalette::Highlight);
-  if (contrast(own, under) >= kStandsOut) return own;
-  const QColor white(Qt::white);
-  const QColor black(Qt::black);
-  return contrast(white, under) >= contrast(black, under) ? white : black;
+  // The frame lies on the row's edge, between the row (the selection, or the table's background)
+  // and the rows around it (the table's background): of the palette's text colours, black and
+  // white, the one that stands out most from the one that resembles it more.
+  const QColor row = palette.color(group, selected ? QPalette::Highlight : QPalette::Base);
+  const QColor around = palette.color(group, QPalette::Base);
+  QColor best;
+  double bestContrast = -1;
+  for (const QColor& candidate :
+       {palette.color(group, QPalette::Text), palette.color(group, QPalette::HighlightedText),
+        QColor(Qt::black), QColor(Qt::white)}) {
+    const double worst = std::min(contrast(candidate, row), contrast(candidate, around));
+    if (worst > bestContrast) {
+      best = candidate;
+      bestContrast = worst;
+    }
+  }
+  return best;
 }
 
 void RenderItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
@@ -132,18 +138,19 @@ void RenderItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
     painter->setPen(pen);
     painter->setRenderHint(QPainter::Antialiasing, false);
     const QRectF cell(opt.rect);
+    const qreal along = kFrameWidth / 2;
+    const bool first = index.column() == 0;
+    const bool last = index.column() == index.model()->columnCount(index.parent()) - 1;
+    const qreal left = first ? cell.left() + along : cell.left();
+    const qreal right = last ? cell.right() + 1 - along : cell.right() + 1;
+    const qreal top = cell.top() + along;
+    const qreal bottom = cell.bottom() + 1 - along;
     const qreal half = kFrameWidth / 2;
-    const qreal top = cell.top() + half;
-    const qreal bottom = cell.bottom() + 1 - half;
-    painter->drawLine(QPointF(cell.left(), top), QPointF(cell.right() + 1, top));
-    painter->drawLine(QPointF(cell.left(), bottom), QPointF(cell.right() + 1, bottom));
-    if (index.column() == 0) {
-      painter->drawLine(QPointF(cell.left() + half, top), QPointF(cell.left() + half, bottom));
-    }
-    if (index.column() == index.model()->columnCount(index.parent()) - 1) {
-      painter->drawLine(QPointF(cell.right() + 1 - half, top),
-                        QPointF(cell.right() + 1 - half, bottom));
-    }
+    painter->drawLine(QPointF(left - (first ? half : 0), top), QPointF(right + (last ? half : 0), top));
+    painter->drawLine(QPointF(left - (first ? half : 0), bottom),
+                      QPointF(right + (last ? half : 0), bottom));
+    if (first) painter->drawLine(QPointF(left, top), QPointF(left, bottom));
+    if (last) painter->drawLine(QPointF(right, top), QPointF(right, bottom));
     painter->restore();
   }
 }

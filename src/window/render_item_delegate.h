@@ -14,7 +14,7 @@ namespace quillmere {
 // - A calm row: the picture's slot is the same from the first paint on, whether the picture has
 //   come, is on its way (a placeholder of the slot's size) or will never come, so names never move.
 // - The focused row has a frame of its own colour, chosen to stand out from what lies under it
-//   (the selection, or the table's background) in light and dark palettes alike.
+//   (the selection) and from the rows around it, in light and dark palettes alike.
 class RenderItemDelegate : public QStyledItemDelegate {
  public:
   // Whether a cell without a picture shows the placeholder in its slot (a file that has none, or

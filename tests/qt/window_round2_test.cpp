@@ -305,11 +305,13 @@ TEST_F(Round2Test, TheFocusedRowsFrameStandsOutFromTheSelectionInLightAndDarkPal
     const QImage shot = table().viewport()->grab().toImage();
     const QRect row = table().visualRect(model().index(0, 0));
     const QColor selection = palette.color(QPalette::Active, QPalette::Highlight);
-    // The frame along the row's top and at its start; the selection just inside it.
+    // The frame along the row's top and at its start, standing out from the selection inside it
+    // and from the table's background outside it.
     const QColor top = shot.pixel(row.center().x(), row.top() + 1);
     const QColor start = shot.pixel(row.left() + 1, row.center().y());
-    const QColor inside = shot.pixel(row.center().x(), row.top() + 5);
-    EXPECT_EQ(inside, selection);
+    EXPECT_EQ(QColor(shot.pixel(row.center().x(), row.top() + 5)), selection);
+    EXPECT_GE(RenderItemDelegate::contrast(top, palette.color(QPalette::Active, QPalette::Base)),
+              3.0);
     EXPECT_GE(RenderItemDelegate::contrast(top, selection), 3.0) << top.name().toStdString();
     EXPECT_EQ(start, top);
     // Without the keyboard, no frame.
