@@ -12,6 +12,7 @@
 #include <QSet>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <chrono>
 
 #include "ui/window_texts.h"
 #include "window/qt_text.h"
@@ -53,6 +54,15 @@ QLabel* pictureLabel(const char* name) {
 }
 
 }  // namespace
+
+ThumbnailCache::Options ComparisonView::pictureOptions() {
+  ThumbnailCache::Options options;
+  // The pair shown and its two neighbours, at the size of a large screen at a density of 2.
+  options.cacheBytes = qsizetype{96} << 20;
+  options.onCanvas = false;
+  options.timeLimit = std::chrono::milliseconds(4000);
+  return options;
+}
 
 ComparisonView::ComparisonView(ThumbnailCache& pictures, QWidget* owner)
     : QWidget(owner, Qt::Window | Qt::FramelessWindowHint),
@@ -144,8 +154,7 @@ void ComparisonView::showRow(int row) {
       m_pair.original.isEmpty()
           ? qText(texts::kNoOriginalDescription)
           : qText(texts::pictureOf(filePath(QFileInfo(m_pair.original).fileName()))));
-  // What is still waiting for another row is no longer wanted; the neighbours are asked for first,
-  // so the row shown, asked for last, is made first.
+  // What is still waiting for another row is no longer wanted.
   QSet<QString> wanted;
   for (int near : {row - 1, row + 1, row}) {
     if (near < 0 || near >= count) continue;
@@ -154,14 +163,6 @@ void ComparisonView::showRow(int row) {
     if (!pair.original.isEmpty()) wanted.insert(pair.original);
   }
   m_pictures.retainOnly(wanted);
-  const QSize box = pictureBox();
-  const qreal ratio = devicePixelRatioF();
-  for (int near : {row - 1, row + 1}) {
-    if (near < 0 || near >= count || box.isEmpty()) continue;
-    const Pair pair = pairAt(near);
-    m_pictures.picture(pair.render, box, ratio);
-    if (!pair.original.isEmpty()) m_pictures.picture(pair.original, box, ratio);
-  }
   m_complete = false;
   refresh();
   if (rowShown) rowShown(row);
@@ -210,7 +211,22 @@ void ComparisonView::refresh() {
   const bool originalDone = showSide(m_originalPicture, m_pair.original, m_pair.original.isEmpty());
   const bool wasComplete = m_complete;
   m_complete = renderDone && originalDone;
-  if (m_complete && !wasComplete && complete) complete();
+  if (!m_complete || wasComplete) return;
+  // Only now the neighbours: the threads are the row shown's alone until it is complete.
+  prefetchNeighbours();
+  if (complete) complete();
+}
+
+void ComparisonView::prefetchNeighbours() {
+  const int count = rowCount ? rowCount() : 0;
+  const QSize box = pictureBox();
+  const qreal ratio = devicePixelRatioF();
+  for (int near : {m_row + 1, m_row - 1}) {
+    if (near < 0 || near >= count || box.isEmpty() || !pairAt) continue;
+    const Pair pair = pairAt(near);
+    m_pictures.picture(pair.render, box, ratio);
+    if (!pair.original.isEmpty()) m_pictures.picture(pair.original, box, ratio);
+  }
 }
 
 void ComparisonView::keyPressEvent(QKeyEvent* event) {

@@ -5,11 +5,11 @@
 #include <QWidget>
 #include <functional>
 
+#include "window/thumbnail_cache.h"
+
 class QLabel;
 
 namespace quillmere {
-
-class ThumbnailCache;
 
 // The render and its original side by side, as large as the screen's available area allows, to
 // compare them: each picture fitted to half of it, its name under it elided in the middle so the
@@ -19,8 +19,8 @@ class ThumbnailCache;
 //
 // Pictures come from `pictures`, made in the background from reduced decodes of the render and the
 // largest preview the original carries; the view shows a line saying they are on their way
-// meanwhile, and never waits for one. The pairs next to the one shown are asked for too, after
-// it, so stepping on finds them ready.
+// meanwhile, and never waits for one. The pairs next to the one shown are asked for once its
+// pictures are in, so stepping on finds them ready without ever delaying the pair in sight.
 class ComparisonView : public QWidget {
  public:
   // One row's pair: the render, its original (empty when none has been chosen) and the original's
@@ -32,6 +32,9 @@ class ComparisonView : public QWidget {
   };
 
   ComparisonView(ThumbnailCache& pictures, QWidget* owner);
+  // How the cache of the view's pictures is set up: a few comparisons' worth of large pictures,
+  // as they come out rather than on a canvas, each allowed a little longer than the table's.
+  static ThumbnailCache::Options pictureOptions();
 
   // Where the pairs come from, and who hears of the view moving to a row or closing.
   std::function<int()> rowCount;
@@ -68,6 +71,8 @@ class ComparisonView : public QWidget {
   // side is final.
   bool showSide(QLabel* picture, const QString& path, bool missing);
   void setName(QLabel* label, const QString& name);
+  // Asks for the pictures of the rows before and after the one shown.
+  void prefetchNeighbours();
 
   ThumbnailCache& m_pictures;
   QLabel* m_position;

@@ -18,23 +18,11 @@
 
 namespace quillmere {
 
-namespace {
-
-// A few comparisons' worth: the pair shown and its neighbours at the size of a large screen.
-ThumbnailCache::Options largePictureOptions() {
-  ThumbnailCache::Options options;
-  options.cacheBytes = qsizetype{96} << 20;
-  options.onCanvas = false;
-  options.timeLimit = std::chrono::milliseconds(4000);
-  return options;
-}
-
-}  // namespace
 
 WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner runner)
     : m_toolkit(m_window),
       m_app(m_toolkit, std::move(runner)),
-      m_largePictures(largePictureOptions()),
+      m_largePictures(ComparisonView::pictureOptions()),
       m_model(m_app, m_pictures),
       m_preview(new PairPreview(m_pictures, &m_window)),
       m_comparison(new ComparisonView(m_largePictures, &m_window)),

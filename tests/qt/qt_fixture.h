@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/images.h"
@@ -28,6 +29,15 @@ using testing::writeFile;
 using Strings = std::vector<std::string>;
 
 inline QString u8(const char* text) { return QString::fromUtf8(text); }
+
+// "o3.CR3" from ("o", 3, ".CR3"), built piece by piece (GCC 12 warns of a false overlap in
+// `"o" + std::to_string(3) + ".CR3"`).
+inline std::string numbered(std::string_view prefix, int number, std::string_view suffix) {
+  std::string name(prefix);
+  name.append(std::to_string(number));
+  name.append(suffix);
+  return name;
+}
 
 // Processes events until `done` holds or 5 s have passed; whether it holds.
 inline bool waitUntil(const std::function<bool()>& done) {

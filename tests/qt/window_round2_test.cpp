@@ -77,7 +77,7 @@ class Round2Test : public WindowTest {
     start(renders, std::move(runner));
     ASSERT_TRUE(waitUntil([&] { return model().rowCount() == static_cast<int>(renders.size()); }));
     for (std::size_t row = 0; row < renders.size(); ++row) {
-      const std::string original = m_dir / ("o" + std::to_string(row) + ".CR3");
+      const std::string original = m_dir / numbered("o", row, ".CR3");
       writeFile(original, "raw " + std::to_string(row));
       m_session->toolkit().selectRow(static_cast<int>(row));
       ModalAnswerer answerer;
@@ -279,7 +279,9 @@ TEST_F(Round2Test, PicturesAreMadeAtTheScreensPixelDensity) {
   start({m_dir / "DSC_1.jpg"});
   const qreal ratio = window().devicePixelRatioF();
   const QByteArray expected = qgetenv("QUILLMERE_EXPECT_PIXEL_RATIO");
-  if (!expected.isEmpty()) ASSERT_EQ(ratio, expected.toDouble());
+  if (!expected.isEmpty()) {
+    ASSERT_EQ(ratio, expected.toDouble());
+  }
   if (ratio == 1.0) GTEST_SKIP() << "a scale of 1; qt_tests_high_density runs this at 2";
   ASSERT_TRUE(waitUntil([&] { return pictured(0, 0); }));
   const auto picture = model().index(0, 0).data(Qt::DecorationRole).value<QPixmap>();
@@ -518,10 +520,10 @@ TEST_F(Round2Test, ChoicesThatCannotServeAreRefusedWhenMadeNamingTheFile) {
 
   // A destination nobody may write in: refused when chosen, naming it; the panel opens again.
   for (int row = 0; row < 2; ++row) {
-    writeFile(m_dir / ("o" + std::to_string(row) + ".CR3"), "raw");
+    writeFile(m_dir / numbered("o", row, ".CR3"), "raw");
     m_session->toolkit().selectRow(row);
     answerer.fileAnswers.push_back(
-        ModalAnswerer::choose(m_dir / ("o" + std::to_string(row) + ".CR3")));
+        ModalAnswerer::choose(m_dir / numbered("o", row, ".CR3")));
     window().chooseButton()->click();
   }
   ASSERT_TRUE(window().saveButton()->isEnabled());
@@ -540,7 +542,7 @@ TEST_F(Round2Test, ChoicesThatCannotServeAreRefusedWhenMadeNamingTheFile) {
 
 TEST_F(Round2Test, AfterAFailedSaveThePairAtFaultStaysSelectedAndMarked) {
   Strings renders;
-  for (int i = 0; i < 14; ++i) renders.push_back(render("r" + std::to_string(10 + i) + ".png", i));
+  for (int i = 0; i < 14; ++i) renders.push_back(render(numbered("r", 10 + i, ".png"), i));
   startPaired(renders, [](const BatchRequest&, const BatchObserver& observer) -> BatchResult {
     observer.failed(BatchFailureSite{12, BatchSubject::render});
     throw BridgeFailure("照片在处理期间发生变化，请等导出完成后重试。");

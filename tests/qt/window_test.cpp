@@ -216,7 +216,7 @@ TEST_F(WindowTest, ReloadingKeepsTheSelectedRow) {
 // Beyond the Part: what was just added is selected, its first file, and scrolled into view.
 TEST_F(WindowTest, AddedFilesAreSelectedAndScrolledIntoView) {
   Strings first;
-  for (int i = 0; i < 20; ++i) first.push_back(render("r" + std::to_string(100 + i) + ".png", i));
+  for (int i = 0; i < 20; ++i) first.push_back(render(numbered("r", 100 + i, ".png"), i));
   start(first);
   ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 20; }));
   m_session->toolkit().selectRow(0);
