@@ -19,7 +19,7 @@ constexpr int kSlotInset = 4;
 constexpr int kSlotGap = 8;
 constexpr int kTextEndInset = 4;
 // The focus frame's width; it runs along the row's edge, outside the picture's slot.
-constexpr qreal kFrameWidth = 2.0;
+constexpr int kFrameWidth = 2;
 
 double relativeLuminance(const QColor& colour) {
   const auto channel = [](double value) {
@@ -76,9 +76,10 @@ QColor RenderItemDelegate::focusFrameColour(const QPalette& palette, QPalette::C
   const QColor around = palette.color(group, QPalette::Base);
   QColor best;
   double bestContrast = -1;
-  for (const QColor& candidate :
+  for (QColor candidate :
        {palette.color(group, QPalette::Text), palette.color(group, QPalette::HighlightedText),
         QColor(Qt::black), QColor(Qt::white)}) {
+    candidate.setAlpha(255);
     const double worst = std::min(contrast(candidate, row), contrast(candidate, around));
     if (worst > bestContrast) {
       best = candidate;
@@ -132,26 +133,21 @@ void RenderItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
   const auto* view = qobject_cast<const QAbstractItemView*>(widget);
   if (view != nullptr && view->hasFocus() && view->currentIndex().isValid() &&
       view->currentIndex().row() == index.row()) {
-    painter->save();
-    QPen pen(focusFrameColour(opt.palette, group, selected), kFrameWidth);
-    pen.setCapStyle(Qt::FlatCap);
-    painter->setPen(pen);
-    painter->setRenderHint(QPainter::Antialiasing, false);
-    const QRectF cell(opt.rect);
-    const qreal along = kFrameWidth / 2;
-    const bool first = index.column() == 0;
-    const bool last = index.column() == index.model()->columnCount(index.parent()) - 1;
-    const qreal left = first ? cell.left() + along : cell.left();
-    const qreal right = last ? cell.right() + 1 - along : cell.right() + 1;
-    const qreal top = cell.top() + along;
-    const qreal bottom = cell.bottom() + 1 - along;
-    const qreal half = kFrameWidth / 2;
-    painter->drawLine(QPointF(left - (first ? half : 0), top), QPointF(right + (last ? half : 0), top));
-    painter->drawLine(QPointF(left - (first ? half : 0), bottom),
-                      QPointF(right + (last ? half : 0), bottom));
-    if (first) painter->drawLine(QPointF(left, top), QPointF(left, bottom));
-    if (last) painter->drawLine(QPointF(right, top), QPointF(right, bottom));
-    painter->restore();
+    // Whole pixels, filled: a line of two pixels' width would be placed (and blended) by the
+    // painter's rules for lines.
+    // The table's palette, not the cell's: a cell's text colour may be its own (a muted one for a
+    // missing original), and the frame is the row's.
+    const QColor colour = focusFrameColour(view->palette(), group, selected);
+    const int width = kFrameWidth;
+    const QRect cell = opt.rect;
+    painter->fillRect(QRect(cell.left(), cell.top(), cell.width(), width), colour);
+    painter->fillRect(QRect(cell.left(), cell.bottom() + 1 - width, cell.width(), width), colour);
+    if (index.column() == 0) {
+      painter->fillRect(QRect(cell.left(), cell.top(), width, cell.height()), colour);
+    }
+    if (index.column() == index.model()->columnCount(index.parent()) - 1) {
+      painter->fillRect(QRect(cell.right() + 1 - width, cell.top(), width, cell.height()), colour);
+    }
   }
 }
 

@@ -292,7 +292,10 @@ TEST_F(Round2Test, PicturesAreMadeAtTheScreensPixelDensity) {
 }
 
 TEST_F(Round2Test, TheFocusedRowsFrameStandsOutFromTheSelectionInLightAndDarkPalettes) {
-  startPaired({render("a.png"), render("b.png", 1)});
+  // Without originals: the source cells have a muted text colour of their own, which the frame
+  // across them must not take.
+  start({render("a.png"), render("b.png", 1)});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
   QPalette dark;
   dark.setColor(QPalette::Base, QColor(30, 30, 30));
   dark.setColor(QPalette::Text, QColor(230, 230, 230));
@@ -316,6 +319,11 @@ TEST_F(Round2Test, TheFocusedRowsFrameStandsOutFromTheSelectionInLightAndDarkPal
               3.0);
     EXPECT_GE(RenderItemDelegate::contrast(top, selection), 3.0) << top.name().toStdString();
     EXPECT_EQ(start, top);
+    // The same frame over the second cell, to the row's end.
+    const QRect second = table().visualRect(model().index(0, 1));
+    EXPECT_EQ(QColor(shot.pixel(second.center().x(), second.top() + 1)), top);
+    EXPECT_EQ(QColor(shot.pixel(second.center().x(), second.bottom())), top);
+    EXPECT_EQ(QColor(shot.pixel(second.right() - 1, second.center().y())), top);
     // Without the keyboard, no frame.
     activate(window(), *window().addButton());
     const QImage unfocused = table().viewport()->grab().toImage();
