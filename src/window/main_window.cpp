@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QContextMenuEvent>
+#include <QHelpEvent>
 #include <QMouseEvent>
 #include <QLabel>
 #include <QMenu>
@@ -203,7 +204,8 @@ MainWindow::MainWindow() {
     // A pointer that has left the table stopped the timer on its way out.
     if (!index.isValid() || !isActiveWindow()) return;
     m_hoverRow = index.row();
-    QToolTip::hideText();
+    // The path's tooltip goes; a failure's stays, since the look does not say it.
+    if (!index.data(RenderItemDelegate::kFaultRole).toBool()) QToolTip::hideText();
     try {
       if (rowHovered) rowHovered(index.row());
     } catch (...) {
@@ -317,10 +319,16 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         m_hoverRow = -1;
         call(previewDismissed);
         break;
-      case QEvent::ToolTip:
-        // The larger look already says what the path's tooltip would, and larger.
-        if (m_hoverPreview != nullptr && m_hoverPreview->isVisible()) return true;
+      case QEvent::ToolTip: {
+        // The larger look already says what the path's tooltip would, and larger; a failed
+        // save's reason it does not say.
+        const QPoint at = static_cast<const QHelpEvent*>(event)->pos();
+        if (m_hoverPreview != nullptr && m_hoverPreview->isVisible() &&
+            !m_table->indexAt(at).data(RenderItemDelegate::kFaultRole).toBool()) {
+          return true;
+        }
         break;
+      }
       case QEvent::MouseButtonDblClick: {
         // A double click on a picture compares the pair; anywhere else in the row it pairs.
         const QPoint at = static_cast<const QMouseEvent*>(event)->position().toPoint();

@@ -20,6 +20,9 @@ class RenderItemDelegate : public QStyledItemDelegate {
   // Whether a cell without a picture shows the placeholder in its slot (a file that has none, or
   // not yet); a cell without a file (no original chosen) leaves its slot empty.
   static constexpr int kPlaceholderRole = Qt::UserRole + 1;
+  // Whether the cell's row is the pair a failed save found at fault (its tooltip then says why,
+  // and nothing holds that tooltip back).
+  static constexpr int kFaultRole = Qt::UserRole + 2;
 
   using QStyledItemDelegate::QStyledItemDelegate;
 

@@ -128,6 +128,7 @@ QVariant RenderTableModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::ToolTipRole) {
     if (const auto fault = m_app.rowFault(row)) return qText(*fault);
   }
+  if (role == RenderItemDelegate::kFaultRole) return m_app.rowFault(row).has_value();
   return column.identifier == texts::kRenderColumn ? renderData(row, role)
                                                    : sourceData(row, role);
 }

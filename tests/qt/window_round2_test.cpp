@@ -22,6 +22,8 @@
 #include <QTest>
 #include <QThread>
 #include <QThreadPool>
+#include <QToolTip>
+#include <QHelpEvent>
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
@@ -581,6 +583,16 @@ TEST_F(Round2Test, AfterAFailedSaveThePairAtFaultStaysSelectedAndMarked) {
                            .second.toImage();
   EXPECT_NE(marked, plain);
   EXPECT_EQ(window().message()->text(), u8("正在准备照片，请稍候…")) << "as the Part says";
+
+  // The larger look over it holds back no failure: its tooltip still says why.
+  window().rowHovered(12);
+  ASSERT_TRUE(m_session->preview().isVisible());
+  const QPoint at = table().visualRect(model().index(12, 1)).center();
+  QHelpEvent help(QEvent::ToolTip, at, table().viewport()->mapToGlobal(at));
+  QApplication::sendEvent(table().viewport(), &help);
+  EXPECT_TRUE(QToolTip::isVisible());
+  EXPECT_EQ(QToolTip::text().toStdString(), text);
+  QToolTip::hideText();
 }
 
 // --- what a screen reader reads
