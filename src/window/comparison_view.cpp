@@ -122,13 +122,37 @@ ComparisonView::ComparisonView(ThumbnailCache& pictures, QWidget* owner)
     if (isVisible() && (path == m_pair.render || path == m_pair.original)) refresh();
   });
   hide();
+  // The window itself made now, not when Space is first pressed.
+  static_cast<void>(winId());
+}
+
+void ComparisonView::fitScreen() {
+  QScreen* screen = parentWidget() != nullptr ? parentWidget()->screen() : nullptr;
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  if (screen != nullptr && geometry() != screen->availableGeometry()) {
+    setGeometry(screen->availableGeometry());
+  }
+  if (QLayout* stack = layout()) stack->activate();
+}
+
+void ComparisonView::prefetch(int row) {
+  if (isVisible()) return;
+  fitScreen();
+  request(row);
+}
+
+void ComparisonView::request(int row) {
+  const int count = rowCount ? rowCount() : 0;
+  const QSize box = pictureBox();
+  if (row < 0 || row >= count || box.isEmpty() || !pairAt) return;
+  const qreal ratio = devicePixelRatioF();
+  const Pair pair = pairAt(row);
+  m_pictures.picture(pair.render, box, ratio);
+  if (!pair.original.isEmpty()) m_pictures.picture(pair.original, box, ratio);
 }
 
 void ComparisonView::open(int row) {
-  QScreen* screen = parentWidget() != nullptr ? parentWidget()->screen() : nullptr;
-  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
-  if (screen != nullptr) setGeometry(screen->availableGeometry());
-  if (QLayout* stack = layout()) stack->activate();
+  fitScreen();
   showRow(row);
   show();
   raise();
@@ -218,15 +242,7 @@ void ComparisonView::refresh() {
 }
 
 void ComparisonView::prefetchNeighbours() {
-  const int count = rowCount ? rowCount() : 0;
-  const QSize box = pictureBox();
-  const qreal ratio = devicePixelRatioF();
-  for (int near : {m_row + 1, m_row - 1}) {
-    if (near < 0 || near >= count || box.isEmpty() || !pairAt) continue;
-    const Pair pair = pairAt(near);
-    m_pictures.picture(pair.render, box, ratio);
-    if (!pair.original.isEmpty()) m_pictures.picture(pair.original, box, ratio);
-  }
+  for (int near : {m_row + 1, m_row - 1}) request(near);
 }
 
 void ComparisonView::keyPressEvent(QKeyEvent* event) {

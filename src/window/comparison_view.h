@@ -46,6 +46,9 @@ class ComparisonView : public QWidget {
 
   // Shows the view over the available area of the owner's screen, at this row.
   void open(int row);
+  // Asks for this row's pictures ahead, at the size the view would show them, so that opening the
+  // view on it finds them made (the table does this for the row selected a moment).
+  void prefetch(int row);
   int row() const { return m_row; }
   // The box each picture is fitted into, in device-independent pixels.
   QSize pictureBox() const;
@@ -65,6 +68,10 @@ class ComparisonView : public QWidget {
 
  private:
   void showRow(int row);
+  // Takes the size of the available area of the owner's screen, shown or not.
+  void fitScreen();
+  // Asks for a row's two pictures.
+  void request(int row);
   // Shows what is ready of the two pictures, asks for the rest and for the neighbours' after.
   void refresh();
   // One side: the picture, a line saying it is on its way, or why there is none. True when that

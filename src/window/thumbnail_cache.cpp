@@ -81,11 +81,13 @@ void ThumbnailCache::makeNewest() {
   // that has gone is dropped.
   QMetaObject::invokeMethod(
       this,
-      [this, request = std::move(request), image = std::move(image)] { deliver(request, image); },
+      [this, request = std::move(request), image = std::move(image)]() mutable {
+        deliver(request, std::move(image));
+      },
       Qt::QueuedConnection);
 }
 
-void ThumbnailCache::deliver(const Request& request, const QImage& image) {
+void ThumbnailCache::deliver(const Request& request, QImage image) {
   const QString key = keyOf(request.path, request.pixels);
   // Asked for but dropped since (the row was removed): the answer is not wanted.
   if (!m_asked.remove(key)) return;
@@ -93,8 +95,9 @@ void ThumbnailCache::deliver(const Request& request, const QImage& image) {
   if (image.isNull()) {
     m_none.insert(key);
   } else {
+    // Handed over rather than copied: a large picture is converted once, on the main thread.
     auto* pixmap = new QPixmap(m_options.onCanvas ? onCanvas(image, request.pixels)
-                                                  : QPixmap::fromImage(image));
+                                                  : QPixmap::fromImage(std::move(image)));
     pixmap->setDevicePixelRatio(request.ratio);
     const qsizetype cost = qsizetype{pixmap->width()} * pixmap->height() * 4;
     m_pictures.insert(key, pixmap, cost);

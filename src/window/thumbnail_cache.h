@@ -73,7 +73,7 @@ class ThumbnailCache : public QObject {
   static QString keyOf(const QString& path, QSize pixels);
 
   void makeNewest();
-  void deliver(const Request& request, const QImage& image);
+  void deliver(const Request& request, QImage image);
 
   const Options m_options;
 

@@ -11,6 +11,7 @@
 #include <QItemSelectionModel>
 #include <QWindow>
 #include <chrono>
+#include <QTimer>
 #include <initializer_list>
 
 #include "ui/window_texts.h"
@@ -30,9 +31,19 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   m_toolkit.attach(m_model);
   m_window.table()->setModel(&m_model);
   m_window.setHoverPreview(m_preview);
-  // The focused row's frame follows the focused row.
+  // The focused row's frame follows the focused row; once the selection has rested a moment on a
+  // row, the comparison view's pictures of it are made ahead, so Space shows them at once.
+  m_selectionRest.setSingleShot(true);
+  m_selectionRest.setInterval(kSelectionRestMs);
+  QObject::connect(&m_selectionRest, &QTimer::timeout, &m_toolkit, [this] {
+    const int row = m_toolkit.selectedRow();
+    if (row >= 0 && m_window.isActiveWindow()) m_comparison->prefetch(row);
+  });
   QObject::connect(m_window.table()->selectionModel(), &QItemSelectionModel::currentRowChanged,
-                   m_window.table()->viewport(), [this] { m_window.table()->viewport()->update(); });
+                   m_window.table()->viewport(), [this] {
+                     m_window.table()->viewport()->update();
+                     m_selectionRest.start();
+                   });
   m_toolkit.reloaded = [this] { m_window.undoAction()->setEnabled(m_app.canUndoRemoval()); };
   for (int column = 0; column < m_model.columnCount(); ++column) {
     m_window.table()->setColumnWidth(

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QTimer>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,9 @@ class WindowSession {
   // Owned by the window, which the first floats over and the second is a window above.
   PairPreview* m_preview;
   ComparisonView* m_comparison;
+  // How long the selection rests on a row before its comparison pictures are made ahead.
+  static constexpr int kSelectionRestMs = 400;
+  QTimer m_selectionRest;
   std::vector<std::string> m_openedFiles;
 };
 

@@ -419,6 +419,30 @@ TEST_F(Round2Test, SpaceOrADoubleClickOnAPictureComparesThePairAsLargeAsTheScree
   QTest::keyClick(&view, Qt::Key_Escape);
 }
 
+TEST_F(Round2Test, ARowTheSelectionRestsOnHasItsComparisonPicturesMadeAhead) {
+  writeFile(m_dir / "DSC_1.jpg", testing::jpegImage(1200, 800));
+  writeFile(m_dir / "DSC_2.jpg", testing::jpegImage(1200, 800, 1));
+  writeFile(m_dir / "DSC_3.jpg", testing::jpegImage(1200, 800, 2));
+  start({m_dir / "DSC_1.jpg", m_dir / "DSC_2.jpg", m_dir / "DSC_3.jpg"});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 3; }));
+  activate(window(), table());
+  ComparisonView& view = m_session->comparison();
+  // Without a rest, the view opens before its pictures are in.
+  m_session->toolkit().selectRow(1);
+  QTest::keyClick(&table(), Qt::Key_Space);
+  ASSERT_TRUE(view.isVisible());
+  EXPECT_FALSE(view.isComplete());
+  QTest::keyClick(&view, Qt::Key_Escape);
+  // After one, they are there at once.
+  m_session->toolkit().selectRow(2);
+  QTest::qWait(1500);
+  QTest::keyClick(&table(), Qt::Key_Space);
+  ASSERT_TRUE(view.isVisible());
+  EXPECT_EQ(view.row(), 2);
+  EXPECT_TRUE(view.isComplete()) << "made while the selection rested on the row";
+  QTest::keyClick(&view, Qt::Key_Escape);
+}
+
 // --- the keyboard
 
 TEST_F(Round2Test, F10OpensTheMenuAndShiftF10OrTheMenuKeyTheRowsContextMenu) {
