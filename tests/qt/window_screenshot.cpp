@@ -11,6 +11,7 @@
 //   window_screenshot OUTPUT.png WORK_FOLDER
 
 #include <QApplication>
+#include <QCursor>
 #include <QBuffer>
 #include <QDeadlineTimer>
 #include <QFileDialog>
@@ -122,6 +123,8 @@ int main(int argc, char** argv) {
   original("DSC_0175.CR3", 7);
   writeFile(folder + "/DSC_0142.xmp", "<x:xmpmeta/>");
 
+  // The pointer out of the way: where the X server put it, it could hover over a row.
+  QCursor::setPos(0, 0);
   quillmere::WindowSession session(renders);
   session.show();
   if (!waitUntil([&] { return session.app().rowCount() == renders.size(); })) return 1;
