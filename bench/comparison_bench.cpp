@@ -11,6 +11,8 @@
 //
 // or without one on Qt's offscreen platform (800 x 600). The inputs are made by a child process
 // first; DISTINCT different pairs (default 5), each opened once, the page cache holding the files.
+// Each line gives when the view was up and when each picture reached the main thread; the run
+// fails if a picture was made at another size than it is shown at (made twice).
 // Usage: comparison_bench [work-folder] [distinct]   (default: $TMPDIR or /tmp, 5); removes what
 // it made.
 
@@ -261,7 +263,13 @@ int main(int argc, char** argv) {
     longestGap = 0;
     ticker.start(5);
     const auto start = Clock::now();
+    // When each picture reached the main thread, and when the view had been shown.
+    std::vector<double> arrivals;
+    const auto arrival = QObject::connect(&large, &quillmere::ThumbnailCache::pictureReady,
+                                          [&] { arrivals.push_back(seconds(start)); });
     view->open(row);
+    const double opened = seconds(start);
+    const QSize boxAtOpen = view->pictureBox();
     if (!runUntil([&] { return complete && painted; }, 10)) {
       std::fprintf(stderr, "the view of row %d did not complete\n", row);
       return 1;
@@ -271,8 +279,15 @@ int main(int argc, char** argv) {
     box = view->pictureBox();
     shown.push_back(took);
     worstGap = std::max(worstGap, longestGap);
-    std::printf("row %2d: both pictures shown after %.3f s; longest event-loop gap %.1f ms\n", row,
-                took, longestGap * 1000);
+    QObject::disconnect(arrival);
+    if (view->pictureBox() != boxAtOpen || arrivals.size() != 2) {
+      std::fprintf(stderr, "row %d: the pictures were made at another size than shown\n", row);
+      return 1;
+    }
+    std::printf("row %2d: both pictures shown after %.3f s (view shown after %.3f s, pictures in "
+                "after %.3f and %.3f s); longest event-loop gap %.1f ms\n",
+                row, took, opened, arrivals.size() > 0 ? arrivals[0] : -1.0,
+                arrivals.size() > 1 ? arrivals[1] : -1.0, longestGap * 1000);
     view->close();
     // The neighbours asked for after it are made (or dropped) before the next one is timed.
     runUntil([&] { return large.pool().activeThreadCount() == 0; }, 10);
@@ -305,6 +320,7 @@ int main(int argc, char** argv) {
     if (picture.isNull()) return 1;
   }
   std::sort(decodes.begin(), decodes.end());
+
   std::sort(shown.begin(), shown.end());
   // Other work on the machine slows the decodes down; the figures say how busy it was.
   std::string load;

@@ -94,6 +94,13 @@ ComparisonView::ComparisonView(ThumbnailCache& pictures, QWidget* owner)
   for (QLabel* caption : {m_renderRole, m_originalRole, m_renderName, m_originalName}) {
     caption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     caption->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    // As high as a name in Latin and Chinese letters needs, whatever it shows: the pictures' room,
+    // and so the size they are made at, never changes from one pair to the next.
+    const QString shown = caption->text();
+    caption->setText(QStringLiteral("DSC_1234 第三次调色.jpg"));
+    caption->ensurePolished();
+    caption->setFixedHeight(caption->sizeHint().height());
+    caption->setText(shown);
   }
 
   auto* top = new QHBoxLayout;
@@ -132,6 +139,9 @@ void ComparisonView::fitScreen() {
   if (screen != nullptr && geometry() != screen->availableGeometry()) {
     setGeometry(screen->availableGeometry());
   }
+  // Polished first (the style's fonts and margins), so that the size of the pictures asked for
+  // now is the size they are shown at.
+  ensurePolished();
   if (QLayout* stack = layout()) stack->activate();
 }
 
