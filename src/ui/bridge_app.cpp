@@ -1,6 +1,10 @@
 #include "ui/bridge_app.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <filesystem>
 #include <iterator>
@@ -13,6 +17,7 @@
 #include "inspect/image_info.h"
 #include "platform/file_system.h"
 #include "platform/paths.h"
+#include "platform/system_error.h"
 #include "ui/window_texts.h"
 
 namespace quillmere {
@@ -74,6 +79,26 @@ std::optional<std::string> fileAtFault(const std::optional<BatchFailureSite>& si
       return pair.renderPath;
     case BatchSubject::none:
       break;
+  }
+  return std::nullopt;
+}
+
+// Why a chosen destination cannot take a batch, as an alert's text naming the folder, or nothing:
+// the batch needs a folder it can list, search and create its staging folder in, so one that
+// cannot be written, read or searched is refused when it is chosen rather than when it is saved.
+std::optional<std::string> destinationRefusal(const std::string& folder) {
+  const auto refusal = [](const std::string& reason) {
+    return joined({reason, "\n", kChooseFolderAgainMessage});
+  };
+  try {
+    if (!posixFileSystem().status(folder).isDirectory) {
+      return refusal(systemErrorText(ENOTDIR, "write", folder));
+    }
+  } catch (...) {
+    return refusal(describe(std::current_exception()));
+  }
+  if (::faccessat(AT_FDCWD, folder.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
+    return refusal(systemErrorText(errno, "write", folder));
   }
   return std::nullopt;
 }
@@ -200,6 +225,7 @@ void BridgeApp::addRenders() {
 void BridgeApp::append(const std::vector<std::string>& locations) {
   const std::size_t examined = std::min(locations.size(), kListLimit);
   const std::size_t listedBefore = m_renders.size();
+  std::optional<std::size_t> firstAdded;
   for (std::size_t i = 0; i < examined; ++i) {
     const std::string& location = locations[i];
     // Admission comes first: a listed file that has become unreadable is refused again, while
@@ -215,14 +241,20 @@ void BridgeApp::append(const std::vector<std::string>& locations) {
       m_toolkit.runAlert(*refusal);
       continue;
     }
-    if (!isListed(location)) m_renders.push_back(location);
+    if (!isListed(location)) {
+      if (!firstAdded) firstAdded = m_renders.size();
+      m_renders.push_back(location);
+    }
   }
   if (m_renders.size() > kListLimit) {
     m_renders.resize(kListLimit);
+    if (firstAdded && *firstAdded >= kListLimit) firstAdded.reset();
     m_toolkit.runAlert(std::string(texts::kLimitAlert));
   }
   if (m_renders.size() != listedBefore) retirePairingCount();
   refresh();
+  // What was just added is what the user looks at next: its first file, in sight.
+  if (firstAdded) m_toolkit.selectRow(static_cast<int>(*firstAdded));
 }
 
 void BridgeApp::chooseOriginal() {
@@ -248,7 +280,12 @@ void BridgeApp::chooseOriginal() {
     pairByName(originals);
     return;
   }
-  m_originals.insert_or_assign(render, originals.front());
+  // Checked now rather than at save: a slip is easiest to mend while the panel is still in mind.
+  if (const auto refusal = originalRefusal(originals.front())) {
+    m_toolkit.runAlert(*refusal);
+    return;
+  }
+  setOriginal(render, originals.front());
   retirePairingCount();
   refresh();
   const auto next = static_cast<std::size_t>(row) + 1;
@@ -266,11 +303,21 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
     if (std::find(named.begin(), named.end(), original) == named.end()) named.push_back(original);
   }
   std::size_t paired = 0;
+  std::vector<std::string> refused;
   for (const auto& render : m_renders) {
     if (m_originals.contains(render)) continue;
     const auto named = byName.find(baseName(render));
     if (named == byName.end() || named->second.size() != 1) continue;
-    m_originals.emplace(render, named->second.front());
+    const std::string& original = named->second.front();
+    if (std::find(refused.begin(), refused.end(), original) != refused.end()) continue;
+    // Each original that would pair is checked as a single choice is; one refused leaves its
+    // render waiting, with an alert of its own.
+    if (const auto refusal = originalRefusal(original)) {
+      refused.push_back(original);
+      m_toolkit.runAlert(*refusal);
+      continue;
+    }
+    setOriginal(render, original);
     ++paired;
   }
   refresh();
@@ -286,10 +333,49 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
   }
 }
 
+std::optional<std::string> BridgeApp::originalRefusal(const std::string& original) const {
+  if (isListed(original)) return refusalText(std::string(texts::kOriginalIsRender), original);
+  try {
+    // The batch's own admission of an original, and an open for reading, which it needs too.
+    regularFile(original);
+    static_cast<void>(posixFileSystem().openForReading(original));
+  } catch (...) {
+    return refusalText(describe(std::current_exception()), original);
+  }
+  return std::nullopt;
+}
+
+void BridgeApp::setOriginal(const std::string& render, const std::string& original) {
+  m_originals.insert_or_assign(render, original);
+  clearFaultOf(render);
+}
+
+void BridgeApp::clearFaultOf(const std::string& render) {
+  if (m_fault && m_fault->render == render) m_fault.reset();
+}
+
+int BridgeApp::rowOf(const std::string& render) const {
+  const auto at = std::find(m_renders.begin(), m_renders.end(), render);
+  return at == m_renders.end() ? -1 : static_cast<int>(at - m_renders.begin());
+}
+
+std::optional<std::string> BridgeApp::rowFault(std::size_t row) const {
+  if (!m_fault || row >= m_renders.size() || m_renders[row] != m_fault->render) return std::nullopt;
+  return m_fault->text;
+}
+
 void BridgeApp::removeSelected() {
   const int row = m_toolkit.selectedRow();
   if (row < 0 || static_cast<std::size_t>(row) >= m_renders.size()) return;
   const auto at = m_renders.begin() + row;
+  Removal removal{static_cast<std::size_t>(row), *at, std::nullopt};
+  if (const auto original = m_originals.find(*at); original != m_originals.end()) {
+    removal.original = original->second;
+  }
+  // As many removals can be undone as the list can hold renders.
+  if (m_removed.size() >= kListLimit) m_removed.erase(m_removed.begin());
+  m_removed.push_back(std::move(removal));
+  clearFaultOf(*at);
   m_originals.erase(*at);
   m_renders.erase(at);
   retirePairingCount();
@@ -298,6 +384,27 @@ void BridgeApp::removeSelected() {
   if (!m_renders.empty()) {
     m_toolkit.selectRow(std::min(row, static_cast<int>(m_renders.size()) - 1));
   }
+}
+
+void BridgeApp::undoRemoval() {
+  if (m_removed.empty()) return;
+  const Removal removal = std::move(m_removed.back());
+  m_removed.pop_back();
+  // Added again since: it is shown where it is now, with whatever pairing it has now.
+  if (const int listed = rowOf(removal.render); listed >= 0) {
+    m_toolkit.selectRow(listed);
+    return;
+  }
+  if (m_renders.size() >= kListLimit) {
+    m_toolkit.runAlert(std::string(texts::kLimitAlert));
+    return;
+  }
+  const std::size_t row = std::min(removal.row, m_renders.size());
+  m_renders.insert(m_renders.begin() + static_cast<std::ptrdiff_t>(row), removal.render);
+  if (removal.original) m_originals.insert_or_assign(removal.render, *removal.original);
+  retirePairingCount();
+  refresh();
+  m_toolkit.selectRow(static_cast<int>(row));
 }
 
 BatchRequest BridgeApp::batchRequest(const std::string& destination) const {
@@ -319,9 +426,17 @@ void BridgeApp::save() {
   // A batch belongs near the renders it carries, never among the originals.
   panel.folder = m_toolkit.rememberedFolder(PanelFolder::destination);
   if (panel.folder.empty() && !m_renders.empty()) panel.folder = parentFolder(m_renders.front());
-  const auto chosen = m_toolkit.runOpenPanel(panel);
-  if (!chosen || chosen->empty()) return;
-  const std::string destination = locationOrAsGiven(chosen->front());
+  std::string destination;
+  for (;;) {
+    const auto chosen = m_toolkit.runOpenPanel(panel);
+    if (!chosen || chosen->empty()) return;
+    destination = locationOrAsGiven(chosen->front());
+    const auto refusal = destinationRefusal(destination);
+    if (!refusal) break;
+    // Refused now, naming the folder, rather than failing later under a hidden staging name;
+    // the panel opens again where it opened before.
+    m_toolkit.runAlert(*refusal);
+  }
   m_toolkit.rememberFolder(PanelFolder::destination, destination);
   // The save button is enabled only for a fully paired list; should the list have changed while
   // the panel was open, the button's rule decides again and nothing is saved.
@@ -333,6 +448,11 @@ void BridgeApp::save() {
   m_toolkit.setSaveEnabled(false);
   BatchRequest request = batchRequest(destination);
   setMessage(std::string(texts::kBusyMessage));
+  // A new save: the mark of the last one's failure goes.
+  if (m_fault) {
+    m_fault.reset();
+    m_toolkit.reloadTable();
+  }
 
   const std::uint64_t id = m_nextSave++;
   const std::stop_token stop = m_saves[id].stop.get_token();
@@ -340,6 +460,18 @@ void BridgeApp::save() {
 
   // The job owns its request and shares nothing mutable with the main thread; every report goes
   // back through the toolkit and is dropped if this BridgeApp is gone by then.
+  try {
+    startSave(id, stop, std::move(request));
+  } catch (...) {
+    // No thread to run it on: nothing was started, and the toolkit's alert says why.
+    m_saves.erase(id);
+    showProgress();
+    refresh();
+    throw;
+  }
+}
+
+void BridgeApp::startSave(std::uint64_t id, std::stop_token stop, BatchRequest request) {
   std::weak_ptr<const int> alive = m_lifetime;
   m_toolkit.runInBackground([this, alive, id, stop, runner = m_runner, &toolkit = m_toolkit,
                              request = std::move(request)] {
@@ -361,6 +493,7 @@ void BridgeApp::save() {
 
     std::optional<BatchResult> result;
     std::string failure;
+    std::optional<std::string> renderAtFault;
     try {
       result = runner(request, observer);
     } catch (...) {
@@ -369,15 +502,19 @@ void BridgeApp::save() {
       // failure of the batch as a whole (its destination, its commit) stands alone.
       if (const auto file = fileAtFault(failedAt, request))
         failure = joined({failure, "\n", *file});
+      if (failedAt && failedAt->item && *failedAt->item < request.items.size()) {
+        renderAtFault = request.items[*failedAt->item].renderPath;
+      }
     }
     if (result) {
       toolkit.runOnMainThread([this, alive, id, result = std::move(*result)] {
         if (alive.lock()) reportSuccess(id, result);
       });
     } else {
-      toolkit.runOnMainThread([this, alive, id, failure = std::move(failure)] {
-        if (alive.lock()) reportFailure(id, failure);
-      });
+      toolkit.runOnMainThread(
+          [this, alive, id, failure = std::move(failure), renderAtFault = std::move(renderAtFault)] {
+            if (alive.lock()) reportFailure(id, failure, renderAtFault);
+          });
     }
   });
 }
@@ -412,10 +549,15 @@ void BridgeApp::reportSuccess(std::uint64_t save, const BatchResult& result) {
   refresh();
 }
 
-void BridgeApp::reportFailure(std::uint64_t save, const std::string& text) {
+void BridgeApp::reportFailure(std::uint64_t save, const std::string& text,
+                              const std::optional<std::string>& renderAtFault) {
   if (endSave(save)) return;
   m_toolkit.runAlert(text);
+  // Once the alert is gone, the pair at fault stays in sight and marked, with the alert's text.
+  const int row = renderAtFault ? rowOf(*renderAtFault) : -1;
+  if (row >= 0) m_fault = Fault{*renderAtFault, text};
   refresh();
+  if (row >= 0) m_toolkit.selectRow(row);
 }
 
 bool BridgeApp::endSave(std::uint64_t save) {
@@ -436,14 +578,24 @@ void BridgeApp::showProgress() {
   }
   std::uint64_t done = 0;
   std::uint64_t total = 0;
+  std::size_t filesDone = 0;
+  std::size_t filesTotal = 0;
   for (const auto& [id, running] : m_saves) {
-    done += std::min(running.progress.bytesDone, running.progress.bytesTotal);
-    total += running.progress.bytesTotal;
+    const BatchProgress& progress = running.progress;
+    done += std::min(progress.bytesDone, progress.bytesTotal);
+    total += progress.bytesTotal;
+    filesTotal += progress.itemCount;
+    // The pairs before the one being staged are done; all are once the batch is finishing.
+    if (progress.phase == BatchPhase::finishing) {
+      filesDone += progress.itemCount;
+    } else if (progress.phase == BatchPhase::staging) {
+      filesDone += std::min(progress.item, progress.itemCount);
+    }
   }
   if (total == 0) {
     m_toolkit.showBusyProgress();
   } else {
-    m_toolkit.showProgress(done, total);
+    m_toolkit.showProgress(done, total, filesDone, filesTotal);
   }
 }
 

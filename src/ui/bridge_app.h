@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <stop_token>
 #include <string>
@@ -58,20 +59,34 @@ class BridgeApp {
   // The add button: a panel for renders, then append.
   void addRenders();
   // Examines at most the first 500 locations, one by one, with an alert for each refused file;
-  // lists the admitted ones not yet listed; keeps the list at 500 with one alert; refreshes.
+  // lists the admitted ones not yet listed; keeps the list at 500 with one alert; refreshes, and
+  // selects the first render it added (scrolled into view).
   void append(const std::vector<std::string>& locations);
   // The choose button, a double click and Enter on a row: a panel for the selected render's
   // original, opening where the last original was chosen with the file of the render's base name
   // selected. One chosen file pairs the selected render and moves the selection on; several pair
   // every render still without an original with the one chosen file of its base name, and the
-  // message line tells how many were paired and how many are left.
+  // message line tells how many were paired and how many are left. A chosen original is checked
+  // at once, as the batch would check it: one that is missing, unreadable or no regular file, or
+  // that is one of the listed renders, is refused with an alert and pairs nothing.
   void chooseOriginal();
   // Delete, Backspace or the table's menu: takes the selected render and its pairing off the
   // list. The only way a render leaves the list.
   void removeSelected();
+  // Ctrl+Z: puts the render removed last back in its row, with its original, and selects it.
+  // Removals are undone one after another, the latest first.
+  void undoRemoval();
+  bool canUndoRemoval() const { return !m_removed.empty(); }
   // The save button: asks for a destination and runs the batch in the background; the outcome
-  // comes back on the main thread as a message and the folder shown, or as an alert.
+  // comes back on the main thread as a message and the folder shown, or as an alert. A folder
+  // that cannot be written, read or searched is refused when chosen, with an alert naming it, and
+  // the panel opens again.
   void save();
+
+  // After a failed save whose failure lies with one pair, that pair's row stays marked until the
+  // next save or a change to that row: the text of the failure's alert, or nothing for every
+  // other row.
+  std::optional<std::string> rowFault(std::size_t row) const;
 
   // The request a save into `destination` sends: one pair per render in list order, both
   // external identifiers being the digest of the original's path. Every render needs an original.
@@ -88,17 +103,38 @@ class BridgeApp {
     std::stop_source stop;
     BatchProgress progress;
   };
+  // A removed render, where it stood and with the original it had.
+  struct Removal {
+    std::size_t row = 0;
+    std::string render;
+    std::optional<std::string> original;
+  };
+  // The pair a failed save found at fault: its render, and the failure's text.
+  struct Fault {
+    std::string render;
+    std::string text;
+  };
 
   bool everyRenderPaired() const;
   void pairByName(const std::vector<std::string>& originals);
+  // Why `original` cannot be the original of a render, as an alert's text, or nothing.
+  std::optional<std::string> originalRefusal(const std::string& original) const;
+  // Pairs the render with the original; a mark of fault on it goes.
+  void setOriginal(const std::string& render, const std::string& original);
+  void clearFaultOf(const std::string& render);
+  int rowOf(const std::string& render) const;
   bool isListed(const std::string& location) const;
   void setMessage(const std::string& text);
   // After a change to the list or its pairings: a count of an earlier choice gives way to the
   // initial text.
   void retirePairingCount();
+  // Runs the batch of save `id` on a thread of the toolkit; its reports come back to the main
+  // thread. Throws when no thread can be had.
+  void startSave(std::uint64_t id, std::stop_token stop, BatchRequest request);
   void reportProgress(std::uint64_t save, const BatchProgress& progress);
   void reportSuccess(std::uint64_t save, const BatchResult& result);
-  void reportFailure(std::uint64_t save, const std::string& text);
+  void reportFailure(std::uint64_t save, const std::string& text,
+                     const std::optional<std::string>& renderAtFault);
   // Forgets a finished save; true when the application is quitting (and has been told to end
   // once no save is left).
   bool endSave(std::uint64_t save);
@@ -109,6 +145,8 @@ class BridgeApp {
   std::vector<std::string> m_renders;
   std::map<std::string, std::string> m_originals;
   std::map<std::uint64_t, RunningSave> m_saves;
+  std::vector<Removal> m_removed;  // latest last
+  std::optional<Fault> m_fault;
   std::uint64_t m_nextSave = 0;
   bool m_quitting = false;
   // The message line tells the outcome of the last choice of several originals; it no longer holds

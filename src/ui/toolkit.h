@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -37,7 +38,9 @@ class Toolkit {
   // Asks the desktop's file manager to show this folder selected in its parent.
   virtual void showFolder(const std::string& path) = 0;
 
-  // Runs the job off the main thread, soon. The job must not touch any control.
+  // Runs the job off the main thread, soon, on a thread that nothing else of the toolkit waits
+  // for (a long job never holds up painting, dialogs or other jobs). The job must not touch any
+  // control. Throws when no thread can be had; the job has then not run.
   virtual void runInBackground(std::function<void()> job) = 0;
   // Runs the block later on the main thread. Safe to call from any thread.
   virtual void runOnMainThread(std::function<void()> block) = 0;
@@ -47,7 +50,7 @@ class Toolkit {
   virtual void reloadTable() = 0;
   // The selected row, or a negative number when no row is selected.
   virtual int selectedRow() = 0;
-  // Makes this row the only selected row.
+  // Makes this row the only selected row and scrolls it into view.
   virtual void selectRow(int row) = 0;
   virtual void setSaveEnabled(bool enabled) = 0;
   // Replaces the message line's text; a detail set earlier is dropped with it.
@@ -57,9 +60,11 @@ class Toolkit {
   virtual void setMessageDetail(const std::string& detail) = 0;
 
   // The progress bar, in a place of its own: shown as busy (no known amount), shown with an
-  // amount of work done out of a total, or hidden.
+  // amount of work done out of a total (bytes, for how far the bar is filled) and the files done
+  // out of all (the figure it shows, "3/6"), or hidden.
   virtual void showBusyProgress() = 0;
-  virtual void showProgress(std::uint64_t done, std::uint64_t total) = 0;
+  virtual void showProgress(std::uint64_t done, std::uint64_t total, std::size_t filesDone,
+                            std::size_t filesTotal) = 0;
   virtual void hideProgress() = 0;
 
   // Ends the application's event loop.

@@ -44,6 +44,46 @@ inline constexpr std::string_view kPairedByNameMiddle = " 张照片；还有 ";
 inline constexpr std::string_view kPairedByNameAfter = " 张尚未配对。";
 inline constexpr std::string_view kNamesDiffer = "原照片与导出的照片文件名不同，请确认二者对应。";
 inline constexpr std::string_view kCancelling = "正在取消保存，已写入的内容将被删除，请稍候…";
+// Beyond as well: choices refused at the moment they are made, and undoing a removal.
+inline constexpr std::string_view kOriginalIsRender =
+    "这是列表中的导出照片，不能作为原照片；请选择 Quillmere 中导入的原照片。";
+inline constexpr std::string_view kUndoRemoval = "撤销移除";
+// The comparison view: the render and its original side by side, as large as the screen allows.
+inline constexpr std::string_view kCompareAction = "对比查看";
+inline constexpr std::string_view kCompareRender = "导出的照片";
+inline constexpr std::string_view kCompareOriginal = "原照片";
+inline constexpr std::string_view kCompareLoading = "正在载入…";
+inline constexpr std::string_view kCompareNoPicture = "无法显示这张照片";
+inline constexpr std::string_view kCompareHint = "← → 切换照片　Esc、空格或单击关闭";
+// What a screen reader says of the window's parts (accessible names and descriptions).
+inline constexpr std::string_view kPictureOfAfter = " 的缩略图";
+inline constexpr std::string_view kTableName = "照片列表";
+inline constexpr std::string_view kTableDescription =
+    "每行是一张导出的照片和它对应的原照片。回车键选择原照片，空格键对比查看，Delete 键移除，"
+    "Ctrl+Z 撤销移除。";
+inline constexpr std::string_view kRenderColumnDescription = "从 Capture One 导出的照片";
+inline constexpr std::string_view kSourceColumnDescription =
+    "与 Quillmere 中导入的原照片一致的原照片";
+inline constexpr std::string_view kHeadlineDescription = "窗口标题";
+inline constexpr std::string_view kMessageName = "提示信息";
+inline constexpr std::string_view kMessageDescription = "当前的操作说明和保存结果";
+inline constexpr std::string_view kAddDescription = "添加从 Capture One 导出的 JPEG、TIFF 或 PNG 照片";
+inline constexpr std::string_view kChooseDescription = "为选中的照片选择 Quillmere 中对应的原照片";
+inline constexpr std::string_view kSaveDescription =
+    "新建一个文件夹，保存全部照片及其对应关系，供 Quillmere 导入";
+inline constexpr std::string_view kProgressName = "保存进度";
+inline constexpr std::string_view kProgressDescription = "已处理的照片数和照片总数";
+inline constexpr std::string_view kMenuBarName = "菜单栏";
+inline constexpr std::string_view kMenuBarDescription = "按 F10 打开菜单";
+inline constexpr std::string_view kPreviewName = "放大预览";
+inline constexpr std::string_view kPreviewDescription = "指针所在行的导出照片和原照片";
+inline constexpr std::string_view kCompareName = "对比查看";
+inline constexpr std::string_view kCompareDescription =
+    "左边是导出的照片，右边是原照片。方向键切换照片，Esc、空格或单击关闭。";
+inline constexpr std::string_view kNoOriginalDescription = "尚未选择原照片";
+inline std::string pictureOf(std::string_view fileName) {
+  return std::string(fileName) + std::string(kPictureOfAfter);
+}
 inline std::string savedMessage(std::int64_t count) {
   return std::string(kSavedBefore) + std::to_string(count) + std::string(kSavedAfter);
 }

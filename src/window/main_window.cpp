@@ -7,6 +7,9 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QContextMenuEvent>
+#include <QHelpEvent>
+#include <QMouseEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -16,12 +19,15 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QUrl>
+#include <QTimer>
+#include <QToolTip>
 #include <QVBoxLayout>
 #include <algorithm>
 
 #include "ui/bridge_app.h"
 #include "ui/window_texts.h"
 #include "window/qt_text.h"
+#include "window/render_item_delegate.h"
 
 namespace quillmere {
 
@@ -55,6 +61,10 @@ bool isEnter(const QKeyEvent& key) {
 
 bool isSpace(const QKeyEvent& key) {
   return key.key() == Qt::Key_Space && key.modifiers() == Qt::NoModifier;
+}
+
+bool isShiftF10(const QKeyEvent& key) {
+  return key.key() == Qt::Key_F10 && key.modifiers() == Qt::ShiftModifier;
 }
 
 bool isRemove(const QKeyEvent& key) {
@@ -109,12 +119,24 @@ MainWindow::MainWindow() {
   setWindowTitle(qText(texts::kWindowTitle));
 
   QMenu* menu = menuBar()->addMenu(qText(kApplicationMenu));
+  menuBar()->setAccessibleName(qText(texts::kMenuBarName));
+  menuBar()->setAccessibleDescription(qText(texts::kMenuBarDescription));
   m_quitAction = menu->addAction(qText(texts::kQuitItem));
   m_quitAction->setObjectName(QStringLiteral("quitAction"));
   m_quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
   m_quitAction->setMenuRole(QAction::QuitRole);
   // Quitting is closing the one window, so a running save is handled in one place.
   connect(m_quitAction, &QAction::triggered, this, &QWidget::close);
+  // F10 opens the menu, as on other desktops; the action lives on the window, not in the menu.
+  m_menuAction = new QAction(this);
+  m_menuAction->setObjectName(QStringLiteral("menuAction"));
+  m_menuAction->setShortcut(QKeySequence(Qt::Key_F10));
+  m_menuAction->setShortcutContext(Qt::WindowShortcut);
+  addAction(m_menuAction);
+  connect(m_menuAction, &QAction::triggered, this, [this, menu] {
+    menuBar()->setActiveAction(menu->menuAction());
+    if (!menu->actions().isEmpty()) menu->setActiveAction(menu->actions().front());
+  });
 
   auto* root = new QWidget;
   root->setObjectName(QStringLiteral("rootStack"));
@@ -124,14 +146,18 @@ MainWindow::MainWindow() {
 
   m_headline = new QLabel(qText(texts::kHeadline));
   m_headline->setObjectName(QStringLiteral("headline"));
+  m_headline->setAccessibleDescription(qText(texts::kHeadlineDescription));
   QFont headlineFont = m_headline->font();
-  headlineFont.setPointSizeF(layout::kHeadlinePointSize);
-  headlineFont.setWeight(QFont::DemiBold);
+  headlineFont.setPixelSize(layout::kHeadlinePixelSize);
+  headlineFont.setWeight(QFont::Bold);
   m_headline->setFont(headlineFont);
   stack->addWidget(m_headline, 0, Qt::AlignLeft);
 
   m_message = new QLabel(qText(texts::kInitialMessage));
   m_message->setObjectName(QStringLiteral("message"));
+  // The name is the message itself, as a label's is; the description says what the line is for.
+  m_message->setAccessibleDescription(qText(texts::kMessageName) + QStringLiteral("：") +
+                                      qText(texts::kMessageDescription));
   m_message->setTextFormat(Qt::PlainText);
   m_message->setWordWrap(true);
   m_message->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -142,6 +168,10 @@ MainWindow::MainWindow() {
 
   m_table = new QTableView;
   m_table->setObjectName(QStringLiteral("table"));
+  m_table->setAccessibleName(qText(texts::kTableName));
+  m_table->setAccessibleDescription(qText(texts::kTableDescription));
+  // Cells drawn in true colours, with a calm slot for the picture and a frame on the focused row.
+  m_table->setItemDelegate(new RenderItemDelegate(m_table));
   m_table->setFixedSize(layout::kContentWidth, layout::kTableHeight);
   m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
   m_table->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -165,17 +195,45 @@ MainWindow::MainWindow() {
   m_table->installEventFilter(this);
   m_table->viewport()->installEventFilter(this);
   m_table->setMouseTracking(true);
-  connect(m_table, &QTableView::entered, this, [this](const QModelIndex& index) {
+  // The larger look comes once the pointer has rested on a row for a second.
+  m_hoverTimer = new QTimer(this);
+  m_hoverTimer->setSingleShot(true);
+  m_hoverTimer->setInterval(layout::kHoverRestMs);
+  connect(m_hoverTimer, &QTimer::timeout, this, [this] {
+    const QModelIndex index = m_table->indexAt(m_hoverAt);
+    // A pointer that has left the table stopped the timer on its way out.
+    if (!index.isValid() || !isActiveWindow()) return;
+    m_hoverRow = index.row();
+    // The path's tooltip goes; a failure's stays, since the look does not say it.
+    if (!index.data(RenderItemDelegate::kFaultRole).toBool()) QToolTip::hideText();
     try {
-      if (rowHovered && index.isValid()) rowHovered(index.row());
+      if (rowHovered) rowHovered(index.row());
+    } catch (...) {
+    }
+  });
+  m_compareAction = new QAction(qText(texts::kCompareAction), m_table);
+  m_compareAction->setObjectName(QStringLiteral("compareAction"));
+  m_table->addAction(m_compareAction);
+  connect(m_compareAction, &QAction::triggered, this, [this] {
+    try {
+      if (comparisonRequested && m_table->currentIndex().isValid()) {
+        comparisonRequested(m_table->currentIndex().row());
+      }
     } catch (...) {
     }
   });
   m_removeAction = new QAction(qText(texts::kRemoveAction), m_table);
   m_removeAction->setObjectName(QStringLiteral("removeAction"));
   m_table->addAction(m_removeAction);
+  m_undoAction = new QAction(qText(texts::kUndoRemoval), m_table);
+  m_undoAction->setObjectName(QStringLiteral("undoAction"));
+  m_undoAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+  m_undoAction->setShortcutContext(Qt::WindowShortcut);
+  m_undoAction->setEnabled(false);
+  m_table->addAction(m_undoAction);
   m_table->setContextMenuPolicy(Qt::ActionsContextMenu);
   connect(m_removeAction, &QAction::triggered, this, [this] { call(removeRequested); });
+  connect(m_undoAction, &QAction::triggered, this, [this] { call(undoRequested); });
   stack->addWidget(m_table, 0, Qt::AlignLeft);
 
   auto* buttonRow = new QWidget;
@@ -186,10 +244,16 @@ MainWindow::MainWindow() {
   buttons->setContentsMargins(0, 0, 0, 0);
   m_addButton = new FocusRingButton(qText(texts::kAddButton));
   m_addButton->setObjectName(QStringLiteral("addButton"));
+  m_addButton->setAccessibleName(qText(texts::kAddButton));
+  m_addButton->setAccessibleDescription(qText(texts::kAddDescription));
   m_chooseButton = new FocusRingButton(qText(texts::kChooseButton));
   m_chooseButton->setObjectName(QStringLiteral("chooseButton"));
+  m_chooseButton->setAccessibleName(qText(texts::kChooseButton));
+  m_chooseButton->setAccessibleDescription(qText(texts::kChooseDescription));
   m_saveButton = new FocusRingButton(qText(texts::kSaveButton));
   m_saveButton->setObjectName(QStringLiteral("saveButton"));
+  m_saveButton->setAccessibleName(qText(texts::kSaveButton));
+  m_saveButton->setAccessibleDescription(qText(texts::kSaveDescription));
   m_saveButton->setEnabled(false);
   for (QPushButton* button : {m_addButton, m_chooseButton, m_saveButton}) {
     // No default button: no key saves, only pressing the focused save button does.
@@ -204,6 +268,8 @@ MainWindow::MainWindow() {
   buttons->addStretch(1);
   m_progress = new QProgressBar;
   m_progress->setObjectName(QStringLiteral("progress"));
+  m_progress->setAccessibleName(qText(texts::kProgressName));
+  m_progress->setAccessibleDescription(qText(texts::kProgressDescription));
   m_progress->setFixedWidth(layout::kProgressWidth);
   m_progress->setTextVisible(false);
   m_progress->setRange(0, 0);
@@ -224,17 +290,101 @@ MainWindow::MainWindow() {
   setAcceptDrops(true);
 }
 
+void MainWindow::openRowMenu() {
+  const QModelIndex current = m_table->currentIndex();
+  const QRect row = current.isValid() ? m_table->visualRect(current) : QRect();
+  // Just below the start of the focused row's name, as a pointer's menu would open there.
+  const QPoint at = row.isValid() ? QPoint(row.left() + 2 * layout::kPictureWidth, row.bottom())
+                                  : QPoint(layout::kPictureWidth, 0);
+  QMenu::exec(m_table->actions(), m_table->viewport()->mapToGlobal(at), nullptr, m_table);
+}
+
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == m_table->viewport() && event->type() == QEvent::Leave) call(previewDismissed);
-  if (watched == m_table && event->type() == QEvent::FocusOut) call(previewDismissed);
+  if (watched == m_table->viewport()) {
+    switch (event->type()) {
+      case QEvent::MouseMove: {
+        // Resting is what counts: each move starts the second again, and moving to another row
+        // puts the look at the last one away.
+        m_hoverAt = static_cast<const QMouseEvent*>(event)->position().toPoint();
+        const int row = m_table->indexAt(m_hoverAt).row();
+        if (row != m_hoverRow) {
+          m_hoverRow = -1;
+          call(previewDismissed);
+        }
+        m_hoverTimer->start();
+        break;
+      }
+      case QEvent::Leave:
+        m_hoverTimer->stop();
+        m_hoverRow = -1;
+        call(previewDismissed);
+        break;
+      case QEvent::ToolTip: {
+        // The larger look already says what the path's tooltip would, and larger; a failed
+        // save's reason it does not say.
+        const QPoint at = static_cast<const QHelpEvent*>(event)->pos();
+        if (m_hoverPreview != nullptr && m_hoverPreview->isVisible() &&
+            !m_table->indexAt(at).data(RenderItemDelegate::kFaultRole).toBool()) {
+          return true;
+        }
+        break;
+      }
+      case QEvent::MouseButtonDblClick: {
+        // A double click on a picture compares the pair; anywhere else in the row it pairs.
+        const QPoint at = static_cast<const QMouseEvent*>(event)->position().toPoint();
+        const QModelIndex index = m_table->indexAt(at);
+        if (index.isValid() &&
+            RenderItemDelegate::pictureSlot(m_table->visualRect(index)).contains(at)) {
+          try {
+            if (comparisonRequested) comparisonRequested(index.row());
+          } catch (...) {
+          }
+          return true;
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  if (watched == m_table) {
+    switch (event->type()) {
+      case QEvent::FocusOut:
+        call(previewDismissed);
+        [[fallthrough]];
+      case QEvent::FocusIn:
+        // The focused row's frame spans its cells: they are drawn again, all of them.
+        m_table->viewport()->update();
+        break;
+      case QEvent::ContextMenu:
+        // The Menu key: the menu opens at the focused row, not wherever the pointer happens to be.
+        if (static_cast<const QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
+          openRowMenu();
+          return true;
+        }
+        break;
+      default:
+        break;
+    }
+  }
   if (event->type() != QEvent::KeyPress) return QMainWindow::eventFilter(watched, event);
   const auto& key = static_cast<const QKeyEvent&>(*event);
   if (watched == m_table) {
+    m_hoverTimer->stop();
+    call(previewDismissed);
     if (isSpace(key)) {
-      call(previewToggled);
+      try {
+        if (comparisonRequested && m_table->currentIndex().isValid()) {
+          comparisonRequested(m_table->currentIndex().row());
+        }
+      } catch (...) {
+      }
       return true;
     }
-    call(previewDismissed);
+    if (isShiftF10(key)) {
+      openRowMenu();
+      return true;
+    }
     if (isEnter(key)) {
       call(rowActivated);
       return true;

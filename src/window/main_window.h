@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPoint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTableView;
+class QTimer;
 
 namespace quillmere {
 
@@ -26,7 +28,10 @@ inline constexpr int kRowHeight = 32;
 inline constexpr int kPictureWidth = 42;
 inline constexpr int kPictureHeight = 28;
 inline constexpr int kProgressWidth = 200;
-inline constexpr qreal kHeadlinePointSize = 23.0;
+// The Part's 23-point system font is 23 pixels at a scale of 1 (a desktop's point, not a printer's).
+inline constexpr int kHeadlinePixelSize = 23;
+// How long the pointer rests on a row before the larger look at its pair comes.
+inline constexpr int kHoverRestMs = 1000;
 }  // namespace layout
 
 // The one window: headline, message line, the table of renders and the row of buttons, with the
@@ -34,8 +39,11 @@ inline constexpr qreal kHeadlinePointSize = 23.0;
 // Nothing in it moves or changes size while the window is used: the message line is as high as
 // its longest text needs and the progress bar keeps its place when hidden. Tab goes from the
 // table to the three buttons and back; Enter on a row or a button acts like a click on it; Space on
-// a row or the pointer over it asks for a larger look at its pair. It knows
-// nothing of the rules behind its controls; whoever builds it wires the buttons and the hooks.
+// a row or a double click on a picture asks for the comparison view, the pointer resting on a row
+// for a second for the larger look at its pair; F10 opens the menu, Shift+F10 and the Menu key the
+// row's context menu, Ctrl+Z undoes a removal. Every control has an accessible name and
+// description in Chinese. It knows nothing of the rules behind its controls; whoever builds it
+// wires the buttons and the hooks.
 class MainWindow : public QMainWindow {
   Q_OBJECT
 
@@ -50,8 +58,17 @@ class MainWindow : public QMainWindow {
   QPushButton* chooseButton() const { return m_chooseButton; }
   QPushButton* saveButton() const { return m_saveButton; }
   QAction* quitAction() const { return m_quitAction; }
-  // The table's context-menu item that removes the selected render.
+  // The table's context-menu items: remove the selected render, undo the last removal (Ctrl+Z,
+  // anywhere in the window), compare the selected row's pair.
   QAction* removeAction() const { return m_removeAction; }
+  QAction* undoAction() const { return m_undoAction; }
+  QAction* compareAction() const { return m_compareAction; }
+  // F10: opens the menu bar's menu.
+  QAction* menuAction() const { return m_menuAction; }
+  // The larger look laid over the table: while it shows, the table's own tooltips are held back.
+  void setHoverPreview(QWidget* preview) { m_hoverPreview = preview; }
+  // Opens the table's context menu at the focused row, as Shift+F10 and the Menu key do.
+  void openRowMenu();
 
   // Asked when the window is about to close; answering false keeps it open.
   std::function<bool()> mayClose;
@@ -61,10 +78,13 @@ class MainWindow : public QMainWindow {
   std::function<void()> rowActivated;
   // Delete or Backspace on the table, or the remove item of its context menu.
   std::function<void()> removeRequested;
-  // Space on the table: the larger look at the selected row, shown or put away.
-  std::function<void()> previewToggled;
-  // The pointer is over a row of the table (it tracks the pointer), or has left the table, or a
-  // key other than Space was pressed on it: the larger look shown for a row goes.
+  // Space on the table, a double click on a picture, or the context menu's item: the comparison
+  // view of this row's pair.
+  std::function<void(int row)> comparisonRequested;
+  // Ctrl+Z or the context menu's item.
+  std::function<void()> undoRequested;
+  // The pointer has rested on a row for a second: the larger look at its pair. It goes when the
+  // pointer moves to another row or leaves the table, or a key is pressed on it.
   std::function<void(int row)> rowHovered;
   std::function<void()> previewDismissed;
 
@@ -84,6 +104,13 @@ class MainWindow : public QMainWindow {
   QPushButton* m_saveButton;
   QAction* m_quitAction;
   QAction* m_removeAction;
+  QAction* m_undoAction;
+  QAction* m_compareAction;
+  QAction* m_menuAction;
+  QWidget* m_hoverPreview = nullptr;
+  QTimer* m_hoverTimer;
+  QPoint m_hoverAt;
+  int m_hoverRow = -1;
 };
 
 }  // namespace quillmere

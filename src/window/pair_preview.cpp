@@ -6,6 +6,8 @@
 #include <QPalette>
 #include <algorithm>
 
+#include "ui/window_texts.h"
+#include "window/qt_text.h"
 #include "window/thumbnail_cache.h"
 
 namespace quillmere {
@@ -42,6 +44,8 @@ PairPreview::PairPreview(ThumbnailCache& pictures, QWidget* parent)
       m_renderName(nameLabel()),
       m_originalName(nameLabel()) {
   setObjectName(QStringLiteral("pairPreview"));
+  setAccessibleName(qText(texts::kPreviewName));
+  setAccessibleDescription(qText(texts::kPreviewDescription));
   setAttribute(Qt::WA_TransparentForMouseEvents);
   setFocusPolicy(Qt::NoFocus);
   setFrameShape(QFrame::StyledPanel);
@@ -67,8 +71,12 @@ void PairPreview::showPair(const QString& render, const QString& original,
                            const QString& originalName, const QRect& row) {
   m_render = render;
   m_original = original;
-  m_renderName->setText(QFileInfo(render).fileName());
-  m_originalName->setText(originalName);
+  m_renderNameText = QFileInfo(render).fileName();
+  m_originalNameText = originalName;
+  m_renderPicture->setAccessibleName(qText(texts::pictureOf(filePath(m_renderNameText))));
+  m_originalPicture->setAccessibleName(
+      original.isEmpty() ? qText(texts::kNoOriginalDescription)
+                         : qText(texts::pictureOf(filePath(QFileInfo(original).fileName()))));
   const QRect area = parentWidget() != nullptr ? parentWidget()->rect() : QRect();
   constexpr int kGap = 4;
   // Below the row or above it, whichever has more room, never over it; the pictures shrink
@@ -97,6 +105,12 @@ void PairPreview::setSide(int side) {
   m_originalPicture->setFixedSize(side, side);
   m_renderName->setFixedWidth(side);
   m_originalName->setFixedWidth(side);
+  // Names elided in the middle, so the number and the extension stay in sight.
+  const auto elided = [side](QLabel* label, const QString& name) {
+    label->setText(label->fontMetrics().elidedText(name, Qt::ElideMiddle, side));
+  };
+  elided(m_renderName, m_renderNameText);
+  elided(m_originalName, m_originalNameText);
 }
 
 void PairPreview::refresh() {
@@ -105,15 +119,20 @@ void PairPreview::refresh() {
       label->clear();
       return;
     }
-    const auto [lookup, picture] = m_pictures.picture(path, previewBox());
+    const qreal ratio = devicePixelRatioF();
+    const auto [lookup, picture] = m_pictures.picture(path, previewBox(), ratio);
     if (lookup == ThumbnailCache::Lookup::ready) {
       // A made picture scaled down, when the window is too low for it (no file is read here).
-      label->setPixmap(
-          m_side == layout::kPreviewSide
-              ? picture
-              : picture.scaled(m_side, m_side, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+      if (m_side == layout::kPreviewSide) {
+        label->setPixmap(picture);
+      } else {
+        QPixmap smaller = picture.scaled(devicePixels(QSize(m_side, m_side), ratio),
+                                         Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        smaller.setDevicePixelRatio(ratio);
+        label->setPixmap(smaller);
+      }
     } else if (lookup == ThumbnailCache::Lookup::none) {
-      label->setPixmap(typeIcon(path, QSize(m_side, m_side) / 2));
+      label->setPixmap(typeIcon(path, QSize(m_side, m_side) / 2, ratio));
     } else {
       label->clear();
     }

@@ -16,7 +16,8 @@ inline constexpr int kPreviewSide = 256;
 }  // namespace layout
 
 // A render and its original side by side, larger than in the table, so a pairing can be confirmed
-// at a glance: a frame laid over the window next to the row, like a tooltip, that takes neither
+// at a glance when the pointer rests on a row: a frame laid over the window next to the row (never
+// over it), like a tooltip, that takes neither
 // the focus nor the pointer (the table beneath keeps the hover, and the pointer reaches the next
 // row through it). A child of the window rather than a window of its own, so that showing it never
 // changes which window is active. The pictures come from the same background threads as the
@@ -46,6 +47,8 @@ class PairPreview : public QFrame {
   QLabel* m_originalName;
   QString m_render;
   QString m_original;
+  QString m_renderNameText;
+  QString m_originalNameText;
   int m_side = layout::kPreviewSide;
 };
 

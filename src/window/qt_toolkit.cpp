@@ -9,7 +9,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
-#include <QThreadPool>
 #include <exception>
 
 #include "records/records.h"
@@ -55,6 +54,8 @@ QtToolkit::QtToolkit(MainWindow& window)
       m_settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quillmere-bridge"),
                  QStringLiteral("quillmere-bridge")) {}
 
+QtToolkit::~QtToolkit() { waitForBackgroundJobs(); }
+
 std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel& panel) {
   QFileDialog dialog(&m_window);
   // The panel's message is its title: every file dialog, Qt's own or the desktop's, shows one.
@@ -90,13 +91,39 @@ void QtToolkit::runAlert(const std::string& text) {
 void QtToolkit::showFolder(const std::string& path) { showInFileManager(qPath(path), this); }
 
 void QtToolkit::runInBackground(std::function<void()> job) {
-  QThreadPool::globalInstance()->start([job = std::move(job)] {
-    // Nothing may leave a pool thread; BridgeApp's jobs report their own failures.
+  joinEnded();
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  // std::thread throws when no thread can be had; the job has then not started.
+  std::thread thread([job = std::move(job), ended] {
+    // Nothing may leave the thread; BridgeApp's jobs report their own failures.
     try {
       job();
     } catch (...) {
     }
+    ended->store(true, std::memory_order_release);
   });
+  m_jobs.push_back({std::move(thread), std::move(ended)});
+}
+
+void QtToolkit::joinEnded() {
+  for (auto job = m_jobs.begin(); job != m_jobs.end();) {
+    if (job->ended->load(std::memory_order_acquire)) {
+      job->thread.join();
+      job = m_jobs.erase(job);
+    } else {
+      ++job;
+    }
+  }
+}
+
+void QtToolkit::waitForBackgroundJobs() {
+  for (Job& job : m_jobs) job.thread.join();
+  m_jobs.clear();
+}
+
+std::size_t QtToolkit::runningJobs() {
+  joinEnded();
+  return m_jobs.size();
 }
 
 void QtToolkit::runOnMainThread(std::function<void()> block) {
@@ -106,6 +133,7 @@ void QtToolkit::runOnMainThread(std::function<void()> block) {
 
 void QtToolkit::reloadTable() {
   if (m_model != nullptr) m_model->reload();
+  if (reloaded) reloaded();
 }
 
 int QtToolkit::selectedRow() {
@@ -135,14 +163,20 @@ void QtToolkit::setMessageDetail(const std::string& detail) {
 
 void QtToolkit::showBusyProgress() {
   m_window.progress()->setRange(0, 0);
+  m_window.progress()->setTextVisible(false);
   m_window.progress()->show();
 }
 
-void QtToolkit::showProgress(std::uint64_t done, std::uint64_t total) {
-  m_window.progress()->setRange(0, kProgressSteps);
+void QtToolkit::showProgress(std::uint64_t done, std::uint64_t total, std::size_t filesDone,
+                             std::size_t filesTotal) {
+  QProgressBar& bar = *m_window.progress();
+  bar.setRange(0, kProgressSteps);
   const std::uint64_t steps = total == 0 ? 0 : std::min(done, total) * kProgressSteps / total;
-  m_window.progress()->setValue(static_cast<int>(steps));
-  m_window.progress()->show();
+  bar.setValue(static_cast<int>(steps));
+  // The bar fills by bytes, so a large file moves it too; its figure counts files: "3/6".
+  bar.setFormat(QStringLiteral("%1/%2").arg(filesDone).arg(filesTotal));
+  bar.setTextVisible(true);
+  bar.show();
 }
 
 void QtToolkit::hideProgress() { m_window.progress()->hide(); }

@@ -2,7 +2,11 @@
 
 #include <QObject>
 #include <QSettings>
+#include <atomic>
 #include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "ui/toolkit.h"
 
@@ -12,12 +16,17 @@ class MainWindow;
 class RenderTableModel;
 
 // The Qt 6 Widgets side of the toolkit: modal QFileDialog and QMessageBox over the window, the
-// window's controls, Qt's global thread pool for background jobs and queued calls back to the GUI
-// thread, and QSettings in the user's configuration folder for the folders panels remember. Blocks
-// queued here are dropped when the toolkit is destroyed.
+// window's controls, a thread of its own for each background job (never Qt's global thread pool,
+// which Qt's own painting and image scaling wait on: a batch there could freeze the window) and
+// queued calls back to the GUI thread, and QSettings in the user's configuration folder for the
+// folders panels remember. Blocks queued here are dropped when the toolkit is destroyed, which
+// first waits for every job it started.
 class QtToolkit : public QObject, public Toolkit {
  public:
   explicit QtToolkit(MainWindow& window);
+  ~QtToolkit() override;
+  QtToolkit(const QtToolkit&) = delete;
+  QtToolkit& operator=(const QtToolkit&) = delete;
   // The table's model, once it exists; reloading does nothing before.
   void attach(RenderTableModel& model) { m_model = &model; }
 
@@ -33,7 +42,8 @@ class QtToolkit : public QObject, public Toolkit {
   void setMessage(const std::string& text) override;
   void setMessageDetail(const std::string& detail) override;
   void showBusyProgress() override;
-  void showProgress(std::uint64_t done, std::uint64_t total) override;
+  void showProgress(std::uint64_t done, std::uint64_t total, std::size_t filesDone,
+                    std::size_t filesTotal) override;
   void hideProgress() override;
   void quit() override;
   std::string rememberedFolder(PanelFolder panel) override;
@@ -43,10 +53,24 @@ class QtToolkit : public QObject, public Toolkit {
   // shown in an alert instead.
   void guarded(const std::function<void()>& action) noexcept;
 
+  // Waits until every background job started so far has ended.
+  void waitForBackgroundJobs();
+  // How many background jobs are running now.
+  std::size_t runningJobs();
+  // Called after every reload of the table.
+  std::function<void()> reloaded;
+
  private:
   MainWindow& m_window;
   RenderTableModel* m_model = nullptr;
   QSettings m_settings;
+  // One thread per background job; those that have ended are joined when the next one starts.
+  struct Job {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> ended;
+  };
+  void joinEnded();
+  std::vector<Job> m_jobs;
 };
 
 }  // namespace quillmere

@@ -12,7 +12,9 @@
 #include "ui/bridge_app.h"
 #include "ui/window_texts.h"
 #include "window/main_window.h"
+#include "platform/paths.h"
 #include "window/qt_text.h"
+#include "window/render_item_delegate.h"
 #include "window/thumbnail_cache.h"
 
 namespace quillmere {
@@ -24,17 +26,20 @@ constexpr int kColumnCount = static_cast<int>(texts::kColumns.size());
 // A dark amber that reads as "look again" on light and dark table backgrounds alike.
 constexpr QRgb kOtherNameColour = 0xb35900;
 
-// The warning sign over the corner of a picture, when the original's name differs.
+// The sign over the corner of a picture: a warning when the original's name differs, an error on
+// the render of the pair a failed save found at fault.
 constexpr int kBadgeSize = 16;
 
 QSize pictureBox() { return {layout::kPictureWidth, layout::kPictureHeight}; }
 
-QPixmap withWarning(QPixmap picture) {
-  const QIcon warning = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
-  if (picture.isNull()) return warning.pixmap(pictureBox().height());
+QPixmap withBadge(QPixmap picture, QStyle::StandardPixmap sign, qreal ratio) {
+  const QIcon badge = QApplication::style()->standardIcon(sign);
+  if (picture.isNull()) return badge.pixmap(QSize(pictureBox().height(), pictureBox().height()), ratio);
+  // Painted in device-independent pixels: the painter follows the picture's pixel ratio.
+  const QSizeF size = picture.deviceIndependentSize();
   QPainter painter(&picture);
-  warning.paint(&painter, QRect(picture.width() - kBadgeSize, picture.height() - kBadgeSize,
-                                kBadgeSize, kBadgeSize));
+  badge.paint(&painter, QRect(static_cast<int>(size.width()) - kBadgeSize,
+                              static_cast<int>(size.height()) - kBadgeSize, kBadgeSize, kBadgeSize));
   return picture;
 }
 
@@ -45,11 +50,19 @@ RenderTableModel::RenderTableModel(const BridgeApp& app, ThumbnailCache& picture
   connect(&m_pictures, &ThumbnailCache::pictureReady, this, &RenderTableModel::pictureReady);
 }
 
+void RenderTableModel::setDevicePixelRatio(qreal ratio) {
+  if (ratio <= 0 || qFuzzyCompare(ratio, m_ratio)) return;
+  m_ratio = ratio;
+  if (m_rows > 0) {
+    emit dataChanged(index(0, 0), index(m_rows - 1, kColumnCount - 1), {Qt::DecorationRole});
+  }
+}
+
 QPixmap RenderTableModel::picture(const std::string& path) const {
   const QString file = qPath(path);
-  const auto [lookup, pixmap] = m_pictures.picture(file, pictureBox());
+  const auto [lookup, pixmap] = m_pictures.picture(file, pictureBox(), m_ratio);
   if (lookup == ThumbnailCache::Lookup::ready) return pixmap;
-  if (lookup == ThumbnailCache::Lookup::none) return typeIcon(file, pictureBox());
+  if (lookup == ThumbnailCache::Lookup::none) return typeIcon(file, pictureBox(), m_ratio);
   return {};
 }
 
@@ -58,7 +71,7 @@ QVariant RenderTableModel::sourceDecoration(const std::string& render, bool name
   if (original == m_app.originals().end()) return {};
   QPixmap shown = picture(original->second);
   // The picture matters most here: the warning goes over its corner rather than in its place.
-  if (namesDiffer) shown = withWarning(std::move(shown));
+  if (namesDiffer) shown = withBadge(std::move(shown), QStyle::SP_MessageBoxWarning, m_ratio);
   if (shown.isNull()) return {};
   return shown;
 }
@@ -108,21 +121,50 @@ QVariant RenderTableModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= m_rows || index.column() >= kColumnCount) return {};
   const auto row = static_cast<std::size_t>(index.row());
   const texts::Column& column = texts::kColumns[static_cast<std::size_t>(index.column())];
-  if (role == Qt::DisplayRole) return qText(m_app.cellText(row, column.identifier));
-  const std::string& render = m_app.renders()[row];
-  if (column.identifier == texts::kRenderColumn) {
-    // The full path, for telling apart renders that share a file name.
-    if (role == Qt::ToolTipRole) return qPath(render);
-    if (role == Qt::DecorationRole) {
-      const QPixmap shown = picture(render);
-      if (!shown.isNull()) return shown;
-    }
-    return {};
+  if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole) {
+    return qText(m_app.cellText(row, column.identifier));
   }
-  // The source cell: its text stays as the rules say; how it is drawn tells a missing original
-  // (muted, like a placeholder) and one whose name differs from the render's (amber, with a
-  // warning sign and a tooltip saying so) from an ordinary pairing.
+  // A pair a failed save found at fault: both cells say why, as the alert did.
+  if (role == Qt::ToolTipRole) {
+    if (const auto fault = m_app.rowFault(row)) return qText(*fault);
+  }
+  if (role == RenderItemDelegate::kFaultRole) return m_app.rowFault(row).has_value();
+  return column.identifier == texts::kRenderColumn ? renderData(row, role)
+                                                   : sourceData(row, role);
+}
+
+QVariant RenderTableModel::renderData(std::size_t row, int role) const {
+  const std::string& render = m_app.renders()[row];
+  switch (role) {
+    case Qt::ToolTipRole:
+      // The full path, for telling apart renders that share a file name.
+      return qPath(render);
+    case Qt::DecorationRole: {
+      QPixmap shown = picture(render);
+      if (m_app.rowFault(row)) shown = withBadge(std::move(shown), QStyle::SP_MessageBoxCritical, m_ratio);
+      if (shown.isNull()) return {};
+      return shown;
+    }
+    case RenderItemDelegate::kPlaceholderRole:
+      return true;
+    case Qt::AccessibleDescriptionRole: {
+      QString description = qText(texts::pictureOf(fileName(render)));
+      if (const auto fault = m_app.rowFault(row)) description += QLatin1Char('\n') + qText(*fault);
+      return description;
+    }
+    default:
+      return {};
+  }
+}
+
+// The source cell: its text stays as the rules say; how it is drawn tells a missing original
+// (muted, like a placeholder) and one whose name differs from the render's (amber, with a warning
+// sign and a tooltip saying so) from an ordinary pairing.
+QVariant RenderTableModel::sourceData(std::size_t row, int role) const {
+  const std::string& render = m_app.renders()[row];
   const BridgeApp::SourceState state = m_app.sourceState(row);
+  const auto original = m_app.originals().find(render);
+  const bool paired = original != m_app.originals().end();
   switch (role) {
     case Qt::ForegroundRole:
       if (state == BridgeApp::SourceState::missing) {
@@ -139,14 +181,22 @@ QVariant RenderTableModel::data(const QModelIndex& index, int role) const {
       return {};
     case Qt::DecorationRole:
       return sourceDecoration(render, state == BridgeApp::SourceState::otherName);
-    case Qt::ToolTipRole: {
-      const auto original = m_app.originals().find(render);
-      if (original == m_app.originals().end()) return {};
+    case RenderItemDelegate::kPlaceholderRole:
+      return paired;
+    case Qt::ToolTipRole:
+      if (!paired) return {};
       if (state == BridgeApp::SourceState::otherName) {
         return qText(texts::kNamesDiffer) + QLatin1Char('\n') + qPath(original->second);
       }
       // The full path, for telling apart originals that share a file name.
       return qPath(original->second);
+    case Qt::AccessibleDescriptionRole: {
+      if (!paired) return qText(texts::kNoOriginalDescription);
+      QString description = qText(texts::pictureOf(fileName(original->second)));
+      if (state == BridgeApp::SourceState::otherName) {
+        description += QLatin1Char('\n') + qText(texts::kNamesDiffer);
+      }
+      return description;
     }
     default:
       return {};
@@ -154,11 +204,14 @@ QVariant RenderTableModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant RenderTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
-      section >= kColumnCount) {
-    return {};
+  if (orientation != Qt::Horizontal || section < 0 || section >= kColumnCount) return {};
+  const texts::Column& column = texts::kColumns[static_cast<std::size_t>(section)];
+  if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole) return qText(column.title);
+  if (role == Qt::AccessibleDescriptionRole) {
+    return qText(column.identifier == texts::kRenderColumn ? texts::kRenderColumnDescription
+                                                           : texts::kSourceColumnDescription);
   }
-  return qText(texts::kColumns[static_cast<std::size_t>(section)].title);
+  return {};
 }
 
 }  // namespace quillmere

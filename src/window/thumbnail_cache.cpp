@@ -15,9 +15,6 @@ namespace quillmere {
 
 namespace {
 
-// About 1,500 table pictures or 60 large ones: a few screens of rows, whatever the list holds.
-constexpr int kCacheBytes = 16 << 20;
-
 QPixmap onCanvas(const QImage& image, QSize box) {
   QPixmap canvas(box);
   canvas.fill(Qt::transparent);
@@ -31,7 +28,10 @@ QPixmap onCanvas(const QImage& image, QSize box) {
 
 }  // namespace
 
-ThumbnailCache::ThumbnailCache(QObject* parent) : QObject(parent), m_pictures(kCacheBytes) {
+ThumbnailCache::ThumbnailCache(QObject* parent) : ThumbnailCache(Options{}, parent) {}
+
+ThumbnailCache::ThumbnailCache(const Options& options, QObject* parent)
+    : QObject(parent), m_options(options), m_pictures(options.cacheBytes) {
   m_pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
   m_pool.setThreadPriority(QThread::LowestPriority);
 }
@@ -41,20 +41,27 @@ ThumbnailCache::~ThumbnailCache() {
   m_pool.waitForDone();
 }
 
-QString ThumbnailCache::keyOf(const QString& path, QSize box) {
-  return QString::number(box.width()) + QLatin1Char('x') + QString::number(box.height()) +
+QString ThumbnailCache::keyOf(const QString& path, QSize pixels) {
+  return QString::number(pixels.width()) + QLatin1Char('x') + QString::number(pixels.height()) +
          QLatin1Char(':') + path;
 }
 
-std::pair<ThumbnailCache::Lookup, QPixmap> ThumbnailCache::picture(const QString& path, QSize box) {
-  const QString key = keyOf(path, box);
-  if (const QPixmap* ready = m_pictures.object(key)) return {Lookup::ready, *ready};
+std::pair<ThumbnailCache::Lookup, QPixmap> ThumbnailCache::picture(const QString& path, QSize box,
+                                                                   qreal devicePixelRatio) {
+  const qreal ratio = devicePixelRatio > 0 ? devicePixelRatio : 1.0;
+  const QSize pixels = devicePixels(box, ratio);
+  const QString key = keyOf(path, pixels);
+  if (const QPixmap* ready = m_pictures.object(key)) {
+    QPixmap shown = *ready;
+    shown.setDevicePixelRatio(ratio);
+    return {Lookup::ready, shown};
+  }
   if (m_none.contains(key)) return {Lookup::none, {}};
   if (m_asked.contains(key)) return {Lookup::pending, {}};
   m_asked.insert(key);
   {
     const std::lock_guard lock(m_mutex);
-    m_pending.push_back({path, box});
+    m_pending.push_back({path, pixels, ratio});
   }
   // One job per request; each takes whatever was asked for last when it gets a thread.
   m_pool.start([this] { makeNewest(); });
@@ -69,30 +76,33 @@ void ThumbnailCache::makeNewest() {
     request = std::move(m_pending.back());
     m_pending.pop_back();
   }
-  QImage image = makeThumbnail(request.path.toStdString(), request.box);
+  QImage image = makeThumbnail(request.path.toStdString(), request.pixels, m_options.timeLimit);
   // The cache outlives every job (its destructor waits for them), and a queued call to an object
   // that has gone is dropped.
   QMetaObject::invokeMethod(
       this,
-      [this, path = std::move(request.path), box = request.box, image = std::move(image)] {
-        deliver(path, box, image);
+      [this, request = std::move(request), image = std::move(image)]() mutable {
+        deliver(request, std::move(image));
       },
       Qt::QueuedConnection);
 }
 
-void ThumbnailCache::deliver(const QString& path, QSize box, const QImage& image) {
-  const QString key = keyOf(path, box);
+void ThumbnailCache::deliver(const Request& request, QImage image) {
+  const QString key = keyOf(request.path, request.pixels);
   // Asked for but dropped since (the row was removed): the answer is not wanted.
   if (!m_asked.remove(key)) return;
   ++m_made;
   if (image.isNull()) {
     m_none.insert(key);
   } else {
-    auto* pixmap = new QPixmap(onCanvas(image, box));
+    // Handed over rather than copied: a large picture is converted once, on the main thread.
+    auto* pixmap = new QPixmap(m_options.onCanvas ? onCanvas(image, request.pixels)
+                                                  : QPixmap::fromImage(std::move(image)));
+    pixmap->setDevicePixelRatio(request.ratio);
     const qsizetype cost = qsizetype{pixmap->width()} * pixmap->height() * 4;
     m_pictures.insert(key, pixmap, cost);
   }
-  emit pictureReady(path);
+  emit pictureReady(request.path);
 }
 
 void ThumbnailCache::retainOnly(const QSet<QString>& paths) {
@@ -105,7 +115,7 @@ void ThumbnailCache::retainOnly(const QSet<QString>& paths) {
     dropped.assign(std::make_move_iterator(kept), std::make_move_iterator(m_pending.end()));
     m_pending.erase(kept, m_pending.end());
   }
-  for (const Request& request : dropped) m_asked.remove(keyOf(request.path, request.box));
+  for (const Request& request : dropped) m_asked.remove(keyOf(request.path, request.pixels));
 }
 
 void ThumbnailCache::dropPending() {
@@ -114,16 +124,20 @@ void ThumbnailCache::dropPending() {
     const std::lock_guard lock(m_mutex);
     dropped.swap(m_pending);
   }
-  for (const Request& request : dropped) m_asked.remove(keyOf(request.path, request.box));
+  for (const Request& request : dropped) m_asked.remove(keyOf(request.path, request.pixels));
 }
 
-QPixmap typeIcon(const QString& path, QSize box) {
+QSize devicePixels(QSize box, qreal devicePixelRatio) {
+  return QSize(qRound(box.width() * devicePixelRatio), qRound(box.height() * devicePixelRatio));
+}
+
+QPixmap typeIcon(const QString& path, QSize box, qreal devicePixelRatio) {
   const QMimeDatabase database;
   const QMimeType type = database.mimeTypeForFile(path, QMimeDatabase::MatchExtension);
   if (type.name().startsWith(QLatin1String("image/"))) return {};
   QIcon icon = QIcon::fromTheme(type.iconName(), QIcon::fromTheme(type.genericIconName()));
   if (icon.isNull()) icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
-  return icon.pixmap(box);
+  return icon.pixmap(box, devicePixelRatio);
 }
 
 }  // namespace quillmere

@@ -7,21 +7,37 @@
 #include <QSize>
 #include <QString>
 #include <QThreadPool>
+#include <chrono>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "thumbnail/thumbnail.h"
+
 namespace quillmere {
 
-// The pictures the table and the larger look show, made on a pool of background threads of the
-// lowest priority, one per core: the main thread asks and draws, it never decodes. The picture
-// asked for last is made first, so the rows in sight come before those scrolled past. Pictures
-// are kept in a cache with a cap; a file that gives none is remembered as such and not read again.
+// The pictures the table, the larger look and the comparison view show, made on a pool of
+// background threads of the lowest priority, one per core, that belongs to this cache alone: the
+// main thread asks and draws, it never decodes. The picture asked for last is made first, so the
+// rows in sight come before those scrolled past. Pictures are kept in a cache with a cap; a file
+// that gives none is remembered as such and not read again. Pictures are made at the screen's
+// pixel density: a box of 42 x 28 at a device pixel ratio of 2 is made of 84 x 56 pixels.
 class ThumbnailCache : public QObject {
   Q_OBJECT
 
  public:
+  struct Options {
+    // The most the kept pictures may hold.
+    qsizetype cacheBytes = qsizetype{16} << 20;
+    // Pictures centred on a transparent canvas of the box's size (the table's, which line up), or
+    // as large as they come out (the comparison view's, which would waste memory on margins).
+    bool onCanvas = true;
+    // How long one picture may take.
+    std::chrono::milliseconds timeLimit = kThumbnailTimeLimit;
+  };
+
   explicit ThumbnailCache(QObject* parent = nullptr);
+  explicit ThumbnailCache(const Options& options, QObject* parent = nullptr);
   ThumbnailCache(const ThumbnailCache&) = delete;
   ThumbnailCache& operator=(const ThumbnailCache&) = delete;
   // Drops the pending work and waits for the pictures being made (each bounded in time).
@@ -29,10 +45,11 @@ class ThumbnailCache : public QObject {
 
   enum class Lookup { pending, ready, none };
 
-  // The picture of this file fitted into `box`, centred on a transparent canvas of that size, when
-  // it is ready. Otherwise asks for it (once) and tells whether it is on its way or the file gives
-  // none. Main thread only.
-  std::pair<Lookup, QPixmap> picture(const QString& path, QSize box);
+  // The picture of this file fitted into `box` (device-independent pixels) and made for a screen
+  // of this device pixel ratio, when it is ready: centred on a transparent canvas of the box's
+  // size when the cache makes them so. Otherwise asks for it (once) and tells whether it is on
+  // its way or the file gives none. Main thread only.
+  std::pair<Lookup, QPixmap> picture(const QString& path, QSize box, qreal devicePixelRatio = 1.0);
 
   // Forgets the pending work for every file not in `paths` (rows that were removed).
   void retainOnly(const QSet<QString>& paths);
@@ -50,12 +67,15 @@ class ThumbnailCache : public QObject {
  private:
   struct Request {
     QString path;
-    QSize box;
+    QSize pixels;  // the box in device pixels
+    qreal ratio = 1.0;
   };
-  static QString keyOf(const QString& path, QSize box);
+  static QString keyOf(const QString& path, QSize pixels);
 
   void makeNewest();
-  void deliver(const QString& path, QSize box, const QImage& image);
+  void deliver(const Request& request, QImage image);
+
+  const Options m_options;
 
   QThreadPool m_pool;
   // Pixmaps by file and size; the cost is the pixmap's bytes.
@@ -71,8 +91,11 @@ class ThumbnailCache : public QObject {
 };
 
 // The desktop's icon for a file that is no image, by its name alone (the main thread reads no
-// file), at most `box` in size; nothing for images, which show their picture or, when it cannot be
-// made, nothing.
-QPixmap typeIcon(const QString& path, QSize box);
+// file), at most `box` in size at this device pixel ratio; nothing for images, which show their
+// picture or, when it cannot be made, nothing.
+QPixmap typeIcon(const QString& path, QSize box, qreal devicePixelRatio = 1.0);
+
+// A box of device-independent pixels in device pixels.
+QSize devicePixels(QSize box, qreal devicePixelRatio);
 
 }  // namespace quillmere

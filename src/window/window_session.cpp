@@ -8,7 +8,10 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTableView>
-#include <QThreadPool>
+#include <QItemSelectionModel>
+#include <QWindow>
+#include <chrono>
+#include <QTimer>
 #include <initializer_list>
 
 #include "ui/window_texts.h"
@@ -16,14 +19,32 @@
 
 namespace quillmere {
 
+
 WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner runner)
     : m_toolkit(m_window),
       m_app(m_toolkit, std::move(runner)),
+      m_largePictures(ComparisonView::pictureOptions()),
       m_model(m_app, m_pictures),
       m_preview(new PairPreview(m_pictures, &m_window)),
+      m_comparison(new ComparisonView(m_largePictures, &m_window)),
       m_openedFiles(std::move(openedFiles)) {
   m_toolkit.attach(m_model);
   m_window.table()->setModel(&m_model);
+  m_window.setHoverPreview(m_preview);
+  // The focused row's frame follows the focused row; once the selection has rested a moment on a
+  // row, the comparison view's pictures of it are made ahead, so Space shows them at once.
+  m_selectionRest.setSingleShot(true);
+  m_selectionRest.setInterval(kSelectionRestMs);
+  QObject::connect(&m_selectionRest, &QTimer::timeout, &m_toolkit, [this] {
+    const int row = m_toolkit.selectedRow();
+    if (row >= 0 && m_window.isActiveWindow()) m_comparison->prefetch(row);
+  });
+  QObject::connect(m_window.table()->selectionModel(), &QItemSelectionModel::currentRowChanged,
+                   m_window.table()->viewport(), [this] {
+                     m_window.table()->viewport()->update();
+                     m_selectionRest.start();
+                   });
+  m_toolkit.reloaded = [this] { m_window.undoAction()->setEnabled(m_app.canUndoRemoval()); };
   for (int column = 0; column < m_model.columnCount(); ++column) {
     m_window.table()->setColumnWidth(
         column, static_cast<int>(texts::kColumns[static_cast<std::size_t>(column)].width));
@@ -40,14 +61,25 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
                    [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); });
   m_window.rowActivated = [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); };
   m_window.removeRequested = [this] { m_toolkit.guarded([this] { m_app.removeSelected(); }); };
+  m_window.undoRequested = [this] { m_toolkit.guarded([this] { m_app.undoRemoval(); }); };
   m_window.rowHovered = [this](int row) { showPreview(row); };
   m_window.previewDismissed = [this] { m_preview->hide(); };
-  m_window.previewToggled = [this] {
-    if (m_preview->isVisible()) {
-      m_preview->hide();
-    } else {
-      showPreview(m_toolkit.selectedRow());
-    }
+  m_window.comparisonRequested = [this](int row) { compare(row); };
+
+  m_comparison->rowCount = [this] { return static_cast<int>(m_app.rowCount()); };
+  m_comparison->pairAt = [this](int row) {
+    const std::string& render = m_app.renders()[static_cast<std::size_t>(row)];
+    const auto original = m_app.originals().find(render);
+    return ComparisonView::Pair{
+        qPath(render), original == m_app.originals().end() ? QString() : qPath(original->second),
+        m_model.index(row, 1).data().toString()};
+  };
+  // The table follows, so that the row compared last is the one selected when the view closes.
+  m_comparison->rowShown = [this](int row) { m_toolkit.selectRow(row); };
+  m_comparison->closed = [this] {
+    if (!m_window.isVisible()) return;
+    m_window.activateWindow();
+    m_window.table()->setFocus(Qt::OtherFocusReason);
   };
   // Rows may have gone: the look at one of them goes too.
   QObject::connect(&m_model, &QAbstractItemModel::modelReset, m_preview, &QWidget::hide);
@@ -55,7 +87,9 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   m_window.mayClose = [this] {
     // Pictures not yet begun are not wanted by a closing window.
     m_preview->hide();
+    m_comparison->hide();
     m_pictures.dropPending();
+    m_largePictures.dropPending();
     if (m_app.requestQuit()) return true;
     // A save is rolling back: the window stays in sight, inert but for the message line that says
     // so and the progress bar, until it has.
@@ -76,9 +110,19 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
 }
 
 WindowSession::~WindowSession() {
+  m_comparison->closed = nullptr;
+  m_comparison->hide();
   m_pictures.dropPending();
+  m_largePictures.dropPending();
+  // Every running save is asked to stop, and rolls back before its thread ends.
   m_app.requestQuit();
-  QThreadPool::globalInstance()->waitForDone();
+  m_toolkit.waitForBackgroundJobs();
+}
+
+void WindowSession::compare(int row) {
+  if (row < 0 || static_cast<std::size_t>(row) >= m_app.rowCount()) return;
+  m_preview->hide();
+  m_comparison->open(row);
 }
 
 void WindowSession::showPreview(int row) {
@@ -113,6 +157,7 @@ void WindowSession::quitFromOutside() {
 }
 
 void WindowSession::show() {
+  m_model.setDevicePixelRatio(m_window.devicePixelRatioF());
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     m_window.adjustSize();
     QRect frame = m_window.frameGeometry();
@@ -122,6 +167,13 @@ void WindowSession::show() {
   m_window.show();
   m_window.raise();
   m_window.activateWindow();
+  // Pictures are made for the density of the screen the window is on, and again when it moves to
+  // another.
+  m_model.setDevicePixelRatio(m_window.devicePixelRatioF());
+  if (QWindow* handle = m_window.windowHandle()) {
+    QObject::connect(handle, &QWindow::screenChanged, &m_toolkit,
+                     [this] { m_model.setDevicePixelRatio(m_window.devicePixelRatioF()); });
+  }
   m_app.refresh();
   QMetaObject::invokeMethod(
       &m_toolkit,

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QTimer>
 #include <string>
 #include <vector>
 
 #include "ui/bridge_app.h"
+#include "window/comparison_view.h"
 #include "window/main_window.h"
 #include "window/pair_preview.h"
 #include "window/qt_toolkit.h"
@@ -35,21 +37,33 @@ class WindowSession {
   QtToolkit& toolkit() { return m_toolkit; }
   BridgeApp& app() { return m_app; }
   ThumbnailCache& pictures() { return m_pictures; }
+  ThumbnailCache& largePictures() { return m_largePictures; }
   PairPreview& preview() { return *m_preview; }
+  ComparisonView& comparison() { return *m_comparison; }
+  RenderTableModel& model() { return m_model; }
 
  private:
   // The larger look at a row's pair, placed just below the row (or above it).
   void showPreview(int row);
+  // The comparison view at this row.
+  void compare(int row);
 
   // Destroyed in reverse order: the model, the pictures (pending ones dropped, those being made
-  // waited for), BridgeApp, then the toolkit (queued blocks die with it), and the window last.
+  // waited for), BridgeApp, then the toolkit (its jobs waited for, queued blocks dying with it),
+  // and the window last.
   MainWindow m_window;
   QtToolkit m_toolkit;
   BridgeApp m_app;
   ThumbnailCache m_pictures;
+  // The comparison view's: few, large, on threads of their own so the table's never delay them.
+  ThumbnailCache m_largePictures;
   RenderTableModel m_model;
-  // Owned by the window, which it floats over.
+  // Owned by the window, which the first floats over and the second is a window above.
   PairPreview* m_preview;
+  ComparisonView* m_comparison;
+  // How long the selection rests on a row before its comparison pictures are made ahead.
+  static constexpr int kSelectionRestMs = 400;
+  QTimer m_selectionRest;
   std::vector<std::string> m_openedFiles;
 };
 

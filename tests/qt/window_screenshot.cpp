@@ -1,15 +1,17 @@
-// Takes the picture of the window for the README: the real window with four renders opened with
+// Takes the pictures of the window for the README: the real window with four renders opened with
 // the application; the third paired by hand with an original of another name (marked), then the
 // originals of the first two chosen at once and paired by their names, the fourth still waiting
-// for its original, and the keyboard on the choose button; each cell with the small picture of its
-// file (the originals are raw-like files whose embedded previews match their renders, except the
-// one of another name). A second picture, OUTPUT-pair.png, shows the larger look at the first
-// row's pair that Space opens. scripts/screenshot.sh runs it under Xvfb; the pictures are of the
-// X server's own pixels.
+// for its original, and the keyboard on the table with the second row selected (its frame and
+// its pictures in true colours); each cell with the small picture of its file (the originals are
+// raw-like files whose embedded previews match their renders, except the one of another name).
+// OUTPUT-pair.png shows the larger look at the first row's pair that the pointer resting on it
+// brings, OUTPUT-compare.png the comparison view that Space opens. scripts/screenshot.sh runs it
+// under Xvfb; the pictures are of the X server's own pixels.
 //
 //   window_screenshot OUTPUT.png WORK_FOLDER
 
 #include <QApplication>
+#include <QCursor>
 #include <QBuffer>
 #include <QDeadlineTimer>
 #include <QFileDialog>
@@ -121,6 +123,8 @@ int main(int argc, char** argv) {
   original("DSC_0175.CR3", 7);
   writeFile(folder + "/DSC_0142.xmp", "<x:xmpmeta/>");
 
+  // The pointer out of the way: where the X server put it, it could hover over a row.
+  QCursor::setPos(0, 0);
   quillmere::WindowSession session(renders);
   session.show();
   if (!waitUntil([&] { return session.app().rowCount() == renders.size(); })) return 1;
@@ -128,18 +132,22 @@ int main(int argc, char** argv) {
   if (!pair(session, folder + "/DSC_0175.CR3")) return 1;
   session.toolkit().selectRow(0);
   if (!pair(session, "\"DSC_0142.CR3\" \"DSC_0142.xmp\" \"DSC_0143.CR3\"", folder)) return 1;
+  // The second row selected, the keyboard on the table: its frame stands out from the selection.
+  session.toolkit().selectRow(1);
   session.window().activateWindow();
-  session.window().chooseButton()->setFocus(Qt::TabFocusReason);
+  session.window().table()->setFocus(Qt::TabFocusReason);
   // Every picture made, before the window is taken.
   const QAbstractItemModel& model = *session.window().table()->model();
   const auto pictured = [&](int row, int column) {
-    return model.index(row, column).data(Qt::DecorationRole).value<QPixmap>().size() ==
+    return model.index(row, column).data(Qt::DecorationRole).value<QPixmap>()
+               .deviceIndependentSize().toSize() ==
            QSize(quillmere::layout::kPictureWidth, quillmere::layout::kPictureHeight);
   };
   if (!waitUntil([&] {
         return pictured(0, 0) && pictured(1, 0) && pictured(2, 0) && pictured(3, 0) &&
                pictured(0, 1) && pictured(1, 1) && pictured(2, 1);
       })) {
+    std::fprintf(stderr, "the table's pictures did not come\n");
     return 1;
   }
 
@@ -147,17 +155,30 @@ int main(int argc, char** argv) {
   if (!waitUntil([&] { return window.isVisible() && window.windowHandle()->isExposed(); })) {
     return 1;
   }
-  // Let the last repaint reach the X server before reading it back.
-  QDeadlineTimer settle(500);
-  while (!settle.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 20);
-  QPixmap picture = window.screen()->grabWindow(window.winId());
-  if (picture.isNull()) picture = window.grab();
-  if (!picture.save(output, "PNG")) return 1;
+  const auto take = [&](QWidget& widget, const QString& path) {
+    // Let the last repaint reach the X server before reading it back.
+    QDeadlineTimer settle(500);
+    while (!settle.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    QPixmap picture = widget.screen()->grabWindow(widget.winId());
+    if (picture.isNull()) picture = widget.grab();
+    return picture.save(path, "PNG");
+  };
+  // A window manager may hand the keyboard over only once the window is mapped.
+  if (!waitUntil([&] { return session.window().table()->hasFocus(); })) {
+    session.window().activateWindow();
+    session.window().table()->setFocus(Qt::TabFocusReason);
+    std::fprintf(stderr, "active %d, focus on the table %d\n", window.isActiveWindow(),
+                 session.window().table()->hasFocus());
+  }
+  if (!take(window, output)) return 1;
+  const auto sibling = [&](const char* suffix) {
+    QString path = output;
+    path.replace(QStringLiteral(".png"), QString::fromLatin1(suffix));
+    return path;
+  };
 
-  // Space on the first row: its render and original side by side, larger.
-  session.toolkit().selectRow(0);
-  session.window().table()->setFocus(Qt::OtherFocusReason);
-  session.window().previewToggled();
+  // The pointer resting on the first row: the larger look at its pair, beside the row.
+  session.window().rowHovered(0);
   quillmere::PairPreview& preview = session.preview();
   const auto larger = [&](const char* name) {
     return !preview.findChild<QLabel*>(QString::fromLatin1(name))->pixmap().isNull();
@@ -169,11 +190,19 @@ int main(int argc, char** argv) {
                  larger("renderPicture"), larger("originalPicture"));
     return 1;
   }
-  QDeadlineTimer settlePreview(500);
-  while (!settlePreview.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 20);
-  QPixmap pair = window.screen()->grabWindow(window.winId());
-  if (pair.isNull()) pair = window.grab();
-  QString pairOutput = output;
-  pairOutput.replace(QStringLiteral(".png"), QStringLiteral("-pair.png"));
-  return pair.save(pairOutput, "PNG") ? 0 : 1;
+  if (!take(window, sibling("-pair.png"))) return 1;
+  preview.hide();
+
+  // Space on the first row: the comparison view, as large as the screen allows.
+  session.toolkit().selectRow(0);
+  session.window().comparisonRequested(0);
+  quillmere::ComparisonView& comparison = session.comparison();
+  if (!waitUntil([&] {
+        return comparison.isVisible() && comparison.isComplete() &&
+               comparison.windowHandle() != nullptr && comparison.windowHandle()->isExposed();
+      })) {
+    std::fprintf(stderr, "the comparison view did not complete\n");
+    return 1;
+  }
+  return take(comparison, sibling("-compare.png")) ? 0 : 1;
 }

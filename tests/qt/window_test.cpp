@@ -4,6 +4,9 @@
 #include <QApplication>
 #include <QBoxLayout>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -33,109 +36,16 @@
 #include "support/images.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"
+#include "qt_fixture.h"
 #include "window/window_session.h"
 
 namespace quillmere {
 namespace {
 
+using namespace qt_testing;
 using testing::TempDir;
 using testing::writeFile;
-using Strings = std::vector<std::string>;
 
-QString u8(const char* text) { return QString::fromUtf8(text); }
-
-// Processes events until `done` holds or 5 s have passed; whether it holds.
-bool waitUntil(const std::function<bool()>& done) {
-  QDeadlineTimer deadline(5000);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
-
-// Runs the application's event loop after `start`; its exit code, or 99 when nothing ended it
-// within 5 s.
-int runEventLoop(const std::function<void()>& start) {
-  QTimer::singleShot(0, start);
-  QTimer safety;
-  safety.setSingleShot(true);
-  QObject::connect(&safety, &QTimer::timeout, [] { QCoreApplication::exit(99); });
-  safety.start(5000);
-  return QApplication::exec();
-}
-
-// Answers modal dialogs as they open, in order: a file dialog with the next scripted answer, an
-// alert by recording its text and dismissing it.
-class ModalAnswerer {
- public:
-  using FileAnswer = std::function<void(QFileDialog&)>;
-
-  ModalAnswerer() {
-    QObject::connect(&m_timer, &QTimer::timeout, [this] { answer(); });
-    m_timer.start(10);
-  }
-
-  std::deque<FileAnswer> fileAnswers;
-  Strings alerts;
-  int alertsPlainText = 0;
-
-  // Selects `path` in the dialog and confirms it.
-  static FileAnswer choose(const std::string& path, std::function<void(QFileDialog&)> check = {}) {
-    return [path, check](QFileDialog& dialog) {
-      if (check) check(dialog);
-      // Typed as a user would: selectFile leaves a focused file name field alone.
-      auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-      ASSERT_NE(name, nullptr);
-      name->setText(QString::fromStdString(path));
-      static_cast<QDialog&>(dialog).accept();  // QFileDialog::accept, which checks the choice
-    };
-  }
-
- private:
-  void answer() {
-    QWidget* modal = QApplication::activeModalWidget();
-    if (modal == nullptr || !modal->isVisible()) return;
-    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-      alerts.push_back(box->text().toStdString());
-      if (box->textFormat() == Qt::PlainText) ++alertsPlainText;
-      box->accept();
-    } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
-      if (fileAnswers.empty()) {
-        ADD_FAILURE() << "unexpected file dialog " << dialog->windowTitle().toStdString();
-        dialog->reject();
-        return;
-      }
-      auto next = std::move(fileAnswers.front());
-      fileAnswers.pop_front();
-      next(*dialog);
-    }
-  }
-
-  QTimer m_timer;
-};
-
-class WindowTest : public ::testing::Test {
- protected:
-  std::string render(const std::string& name, int seed = 0) {
-    writeFile(m_dir / name, testing::pngImage(4, 3, seed));
-    return m_dir / name;
-  }
-
-  void start(Strings openedFiles = {}, BatchRunner runner = {}) {
-    m_session = std::make_unique<WindowSession>(std::move(openedFiles), std::move(runner));
-    m_session->show();
-    QApplication::processEvents();
-  }
-  MainWindow& window() { return m_session->window(); }
-  QAbstractItemModel& model() { return *window().table()->model(); }
-  std::string cell(int row, int column) {
-    return model().index(row, column).data().toString().toStdString();
-  }
-
-  TempDir m_dir;
-  std::unique_ptr<WindowSession> m_session;
-};
 
 // --- what the window shows
 
@@ -209,9 +119,11 @@ TEST_F(WindowTest, SizesSpacingsAndInsetsAreTheWindowsOwn) {
   EXPECT_EQ(root->height() - buttonRow->geometry().bottom() - 1, 24);
   EXPECT_EQ(window().message()->y() - window().headline()->geometry().bottom() - 1, 16);
 
+  // The Part's 23-point system font: 23 pixels at a scale of 1, bold.
   QFont headline = window().headline()->font();
-  EXPECT_EQ(headline.pointSizeF(), 23.0);
-  EXPECT_EQ(headline.weight(), QFont::DemiBold);
+  EXPECT_EQ(headline.pixelSize(), 23);
+  EXPECT_EQ(QFontInfo(headline).pixelSize(), 23);
+  EXPECT_EQ(headline.weight(), QFont::Bold);
 
   QTableView* table = window().table();
   EXPECT_EQ(table->columnWidth(0), 300);
@@ -297,9 +209,24 @@ TEST_F(WindowTest, ReloadingKeepsTheSelectedRow) {
   start({render("a.png"), render("b.png", 1)});
   ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
   m_session->toolkit().selectRow(1);
-  m_session->app().openFiles({render("c.png", 2)});
-  EXPECT_EQ(model().rowCount(), 3);
+  m_session->app().refresh();
   EXPECT_EQ(m_session->toolkit().selectedRow(), 1);
+}
+
+// Beyond the Part: what was just added is selected, its first file, and scrolled into view.
+TEST_F(WindowTest, AddedFilesAreSelectedAndScrolledIntoView) {
+  Strings first;
+  for (int i = 0; i < 20; ++i) first.push_back(render(numbered("r", 100 + i, ".png"), i));
+  start(first);
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 20; }));
+  m_session->toolkit().selectRow(0);
+  window().table()->scrollToTop();
+  m_session->app().openFiles({render("late.png", 30), render("later.png", 31)});
+  EXPECT_EQ(model().rowCount(), 22);
+  EXPECT_EQ(m_session->toolkit().selectedRow(), 20);
+  QApplication::processEvents();
+  const QRect shown = window().table()->visualRect(model().index(20, 0));
+  EXPECT_TRUE(window().table()->viewport()->rect().contains(shown)) << "in sight";
 }
 
 TEST_F(WindowTest, PanelsCarryTheirSettingsAndPairingEnablesSaving) {
@@ -322,6 +249,8 @@ TEST_F(WindowTest, PanelsCarryTheirSettingsAndPairingEnablesSaving) {
   window().addButton()->click();
   m_session->app().openFiles({b});
   ASSERT_EQ(model().rowCount(), 2);
+  // What was added last is selected; the first row is paired first.
+  m_session->toolkit().selectRow(0);
 
   answerer.fileAnswers.push_back(
       ModalAnswerer::choose(m_dir / "originals/a.CR3", [](QFileDialog& dialog) {
@@ -379,10 +308,15 @@ TEST_F(WindowTest, TheProgressBarShowsOnlyWhileWorkIsReportedAndMovesNothing) {
   EXPECT_EQ(window().progress()->maximum(), 0) << "busy: no known amount";
   EXPECT_EQ(buttons(), idleButtons);
   EXPECT_EQ(window().size(), idleSize);
-  toolkit.showProgress(30, 100);
+  toolkit.showProgress(30, 100, 3, 6);
   EXPECT_EQ(window().progress()->value() * 100 / window().progress()->maximum(), 30);
+  // The bar fills by bytes; its figure counts the files.
+  EXPECT_TRUE(window().progress()->isTextVisible());
+  EXPECT_EQ(window().progress()->text(), QStringLiteral("3/6"));
   QApplication::processEvents();
   EXPECT_EQ(buttons(), idleButtons);
+  toolkit.showBusyProgress();
+  EXPECT_FALSE(window().progress()->isTextVisible()) << "busy: no figure";
   toolkit.hideProgress();
   QApplication::processEvents();
   EXPECT_FALSE(window().progress()->isVisible());
@@ -438,13 +372,6 @@ TEST_F(WindowTest, QuittingDuringASaveWaitsInSightForTheRollBack) {
 
 // --- the keyboard
 
-// Gives the window the keyboard, as a user's click on it would.
-void activate(QWidget& window, QWidget& focus) {
-  window.activateWindow();
-  QApplication::setActiveWindow(&window);
-  focus.setFocus(Qt::OtherFocusReason);
-  QApplication::processEvents();
-}
 
 TEST_F(WindowTest, TabStepsFromTheTableThroughTheThreeButtonsAndShiftTabBack) {
   start({render("a.png"), render("b.png", 1)});
@@ -628,7 +555,7 @@ TEST_F(WindowTest, OriginalsShowTheirPictureOrTheIconOfTheirType) {
   EXPECT_EQ(cell(1, 1), "b.txt");
 }
 
-TEST_F(WindowTest, SpaceOrThePointerOnARowShowsItsPairLarger) {
+TEST_F(WindowTest, ThePointerRestingOnARowShowsItsPairLargerAfterASecond) {
   const std::string photo = m_dir / "DSC_1.jpg";
   writeFile(photo, testing::jpegImage(600, 400));
   writeFile(m_dir / "DSC_1.CR3", testing::jpegImage(400, 600, 1));
@@ -643,11 +570,18 @@ TEST_F(WindowTest, SpaceOrThePointerOnARowShowsItsPairLarger) {
   const auto shown = [&](const char* name) {
     return preview.findChild<QLabel*>(QString::fromLatin1(name))->pixmap().size();
   };
-
   activate(window(), *window().table());
-  m_session->toolkit().selectRow(0);
-  QTest::keyClick(window().table(), Qt::Key_Space);
-  ASSERT_TRUE(preview.isVisible());
+  QWidget* viewport = window().table()->viewport();
+
+  // The pointer comes to rest on the first row: nothing for a while, then its pair.
+  const QRect first = window().table()->visualRect(model().index(0, 0));
+  QElapsedTimer rested;
+  QTest::mouseMove(viewport, first.center());
+  rested.start();
+  QTest::qWait(600);
+  EXPECT_FALSE(preview.isVisible()) << "not before the pointer has rested a second";
+  ASSERT_TRUE(waitUntil([&] { return preview.isVisible(); }));
+  EXPECT_GE(rested.elapsed(), 950);
   EXPECT_EQ(preview.render(), QString::fromStdString(photo));
   EXPECT_EQ(preview.original(), QString::fromStdString(m_dir / "DSC_1.CR3"));
   ASSERT_TRUE(waitUntil(
@@ -657,20 +591,33 @@ TEST_F(WindowTest, SpaceOrThePointerOnARowShowsItsPairLarger) {
   EXPECT_EQ(larger.width(), larger.height());
   EXPECT_GE(larger.width(), 128);
   EXPECT_LE(larger.width(), layout::kPreviewSide);
-  const QRect first = window().table()->visualRect(model().index(0, 0));
-  const QRect row(window().table()->viewport()->mapTo(&window(), first.topLeft()), first.size());
-  EXPECT_FALSE(preview.geometry().intersects(row));
+  const QRect row(viewport->mapTo(&window(), first.topLeft()), first.size());
+  EXPECT_FALSE(preview.geometry().intersects(row)) << "the row under the pointer stays in sight";
   EXPECT_TRUE(window().table()->hasFocus()) << "the larger look takes no focus";
-  QTest::keyClick(window().table(), Qt::Key_Space);
-  EXPECT_FALSE(preview.isVisible());
 
-  // The pointer over the second row, which has no original yet.
+  // While it shows, the path's tooltip goes (it fades as tooltips do) and is held back; without
+  // it, the tooltip comes as before.
+  EXPECT_TRUE(waitUntil([] { return !QToolTip::isVisible(); }));
+  QHelpEvent help(QEvent::ToolTip, first.center(), viewport->mapToGlobal(first.center()));
+  QApplication::sendEvent(viewport, &help);
+  QTest::qWait(50);
+  EXPECT_FALSE(QToolTip::isVisible());
+  QTest::keyClick(window().table(), Qt::Key_Down);
+  EXPECT_FALSE(preview.isVisible()) << "a key puts it away";
+  QHelpEvent again(QEvent::ToolTip, first.center(), viewport->mapToGlobal(first.center()));
+  QApplication::sendEvent(viewport, &again);
+  EXPECT_TRUE(QToolTip::isVisible());
+  EXPECT_EQ(QToolTip::text(), QString::fromStdString(photo));
+  QToolTip::hideText();
+
+  // Resting on the second row, which has no original yet, shows its render alone.
   const QRect second = window().table()->visualRect(model().index(1, 0));
-  QTest::mouseMove(window().table()->viewport(), second.center());
+  QTest::mouseMove(viewport, second.center());
   ASSERT_TRUE(waitUntil([&] { return preview.isVisible(); }));
   EXPECT_EQ(preview.render(), QString::fromStdString(m_dir / "b.png"));
   EXPECT_TRUE(preview.original().isEmpty());
-  QTest::keyClick(window().table(), Qt::Key_Down);
+  // Moving on to another row puts it away at once.
+  QTest::mouseMove(viewport, first.center());
   EXPECT_FALSE(preview.isVisible());
 }
 

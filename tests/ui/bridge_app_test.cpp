@@ -48,9 +48,27 @@ TEST_F(WindowTest, TheFirstRowIsSelectedOnlyWhenNothingIsSelected) {
   m_app->append(renders(3));
   EXPECT_EQ(m_toolkit.selected, 0);
   m_toolkit.selected = 2;
-  m_app->append({render("late.png")});
   m_app->refresh();
-  EXPECT_EQ(m_toolkit.selected, 2) << "an existing selection is never moved";
+  EXPECT_EQ(m_toolkit.selected, 2) << "refreshing never moves an existing selection";
+  pair(0, m_dir / "o0.iiq");
+  EXPECT_EQ(m_toolkit.selected, 1) << "pairing moves on to the next row";
+  m_toolkit.selected = -1;
+  m_app->refresh();
+  EXPECT_EQ(m_toolkit.selected, 0);
+}
+
+// Beyond the Part: what was just added is selected, its first file, whatever was selected before;
+// a call that adds nothing leaves the selection alone.
+TEST_F(WindowTest, AddedFilesAreSelectedFromTheFirstOfThem) {
+  const Strings first = renders(3);
+  m_app->append(first);
+  EXPECT_EQ(m_toolkit.selected, 0);
+  m_toolkit.selected = 1;
+  m_app->append({first[2], render("late.png"), render("later.png", 1)});
+  EXPECT_EQ(m_toolkit.selected, 3) << "late.png, the first file this call added";
+  m_toolkit.selected = 1;
+  m_app->append({first[0], file("bad.png", "x")});
+  EXPECT_EQ(m_toolkit.selected, 1) << "nothing added: the selection stays";
 }
 
 TEST_F(WindowTest, CellsShowTheRendersNameAndItsOriginalsNameInEveryOtherColumn) {
@@ -239,12 +257,15 @@ TEST_F(WindowTest, ACancelledOrEmptyChoiceChangesNothing) {
   EXPECT_EQ(m_toolkit.selected, 0);
 }
 
-TEST_F(WindowTest, AnyFileIsAcceptedAsAnOriginalWithoutExaminingIt) {
+// Beyond the Part, which accepted any file and left the checks to the batch: the chosen original is
+// checked when it is chosen, as the batch will check it, and anything but a readable regular file
+// is refused there, naming it, with no pairing.
+TEST_F(WindowTest, AnyReadableFileIsAcceptedAsAnOriginal) {
   const auto a = render("a.png");
   m_app->append({a});
-  pair(0, m_dir / "not/there/at/all.NEF");
+  pair(0, file("notes.txt", "not a photo, but a file"));
   EXPECT_TRUE(m_toolkit.alerts.empty());
-  EXPECT_EQ(m_app->originals().at(a), m_dir / "not/there/at/all.NEF");
+  EXPECT_EQ(m_app->originals().at(a), m_dir / "notes.txt");
   EXPECT_TRUE(m_toolkit.saveEnabled);
 }
 

@@ -72,10 +72,13 @@ void FakeToolkit::runOnMainThread(std::function<void()> block) {
   m_posted.notify_all();
 }
 
-void FakeToolkit::showProgress(std::uint64_t done, std::uint64_t total) {
+void FakeToolkit::showProgress(std::uint64_t done, std::uint64_t total, std::size_t filesDone,
+                               std::size_t filesTotal) {
   progress = Progress::amount;
   progressDone = done;
   progressTotal = total;
+  progressFilesDone = filesDone;
+  progressFilesTotal = filesTotal;
 }
 
 }  // namespace quillmere::testing

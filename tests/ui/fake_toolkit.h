@@ -49,6 +49,8 @@ class FakeToolkit : public Toolkit {
   Progress progress = Progress::hidden;
   std::uint64_t progressDone = 0;
   std::uint64_t progressTotal = 0;
+  std::size_t progressFilesDone = 0;
+  std::size_t progressFilesTotal = 0;
   int quits = 0;
 
   // --- background jobs and main-thread blocks
@@ -79,7 +81,8 @@ class FakeToolkit : public Toolkit {
   }
   void setMessageDetail(const std::string& detail) override { messageDetail = detail; }
   void showBusyProgress() override { progress = Progress::busy; }
-  void showProgress(std::uint64_t done, std::uint64_t total) override;
+  void showProgress(std::uint64_t done, std::uint64_t total, std::size_t filesDone,
+                    std::size_t filesTotal) override;
   void hideProgress() override { progress = Progress::hidden; }
   void quit() override { ++quits; }
   std::string rememberedFolder(PanelFolder panel) override {

@@ -93,6 +93,9 @@ TEST_F(WindowTest, SeveralChosenOriginalsPairEveryUnpairedRenderWithTheOneOfItsN
   fs::create_directory(m_dir / "raw");
   const auto raw = [&](const std::string& name) { return m_dir / ("raw/" + name); };
 
+  touch({raw("DSC_4001.CR3"), raw("DSC_4001.xmp"), raw("DSC_4002.CR3"), raw("DSC_4003.CR3"),
+         raw("DSC_4004.CR3"), raw("DSC_4004.NEF"), raw("DSC_4006.CR3"), raw("DSC_4007.CR3"),
+         raw("DSC_4005.dng")});
   m_toolkit.selected = 1;
   m_toolkit.panelAnswers.push_back(Strings{
       raw("DSC_4001.CR3"),
@@ -152,6 +155,7 @@ TEST_F(WindowTest, ThePairingCountGivesWayToTheInitialTextOnceTheListChangesAgai
       {"a refused file changes nothing",
        [&](BridgeApp& app, testing::FakeToolkit&) { app.append({file("bad.png", "x")}); }, true},
   };
+  touch({m_dir / "x.CR3", m_dir / "a.CR3", m_dir / "z.CR3"});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::FakeToolkit toolkit;

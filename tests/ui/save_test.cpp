@@ -71,8 +71,10 @@ class SaveTest : public WindowTest {
     return list;
   }
 
-  // Presses the save button and confirms `folder` in the destination panel.
+  // Presses the save button and confirms `folder` in the destination panel. A destination is
+  // checked when it is chosen, so the folder is made first when it does not exist.
   void save(const std::string& folder) {
+    fs::create_directories(folder);
     m_toolkit.panelAnswers.push_back(Strings{folder});
     m_app->save();
   }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,8 +36,18 @@ class WindowTest : public ::testing::Test {
     writeFile(m_dir / name, bytes);
     return m_dir / name;
   }
-  // Pairs the render at `row` with `original` through the choose panel.
+  // Makes each of these files that does not exist yet (and its folder), as an original to choose.
+  static void touch(const std::vector<std::string>& paths) {
+    for (const auto& path : paths) {
+      if (std::filesystem::exists(path)) continue;
+      std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+      writeFile(path, "original " + path);
+    }
+  }
+  // Pairs the render at `row` with `original` through the choose panel. An original is checked
+  // when it is chosen, so one that does not exist yet is made first.
   void pair(int row, const std::string& original) {
+    touch({original});
     m_toolkit.selected = row;
     m_toolkit.panelAnswers.push_back(std::vector<std::string>{original});
     m_app->chooseOriginal();

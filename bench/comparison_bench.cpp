@@ -1,0 +1,340 @@
+// Times the comparison view: a 20 MB JPEG render (5400 x 3600, quality 98) beside a raw-like
+// original (a 26 MB DNG-like file carrying a 1616 x 1080 JPEG preview), from the moment the view is
+// asked for (Space on a row) until both pictures are on screen, for pairs whose pictures have not
+// been made before (target: within 0.3 s), and the longest gap between ticks of a 5 ms timer on
+// the event loop meanwhile (target: under 50 ms). The view covers the screen's available area, so
+// the figures depend on the screen. The window makes the view's pictures of the selected row ahead
+// once the selection rests on it; the last line gives the time to open the view then. Run it under
+// an X server the size of a photographer's screen,
+//
+//   xvfb-run -s "-screen 0 1920x1080x24" build/bench/comparison_bench
+//
+// or without one on Qt's offscreen platform (800 x 600). The inputs are made by a child process
+// first; DISTINCT different pairs (default 5), each opened once, the page cache holding the files.
+// Each line gives when the view was up and when each picture reached the main thread; the run
+// fails if a picture was made at another size than it is shown at (made twice).
+// Usage: comparison_bench [work-folder] [distinct]   (default: $TMPDIR or /tmp, 5); removes what
+// it made.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QBuffer>
+#include <QImage>
+#include <QImageWriter>
+#include <QLabel>
+#include <QScreen>
+#include <QTableView>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "support/images.h"
+#include "ui/bridge_app.h"
+#include "window/comparison_view.h"
+#include "window/main_window.h"
+#include "window/qt_text.h"
+#include "window/qt_toolkit.h"
+#include "window/render_table_model.h"
+#include "thumbnail/thumbnail.h"
+#include "window/thumbnail_cache.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using quillmere::bench::Clock;
+using quillmere::bench::seconds;
+
+constexpr int kRenderWidth = 5400;
+constexpr int kRenderHeight = 3600;
+constexpr int kPreviewWidth = 1616;
+constexpr int kPreviewHeight = 1080;
+constexpr int kRawSide = 3536;
+// Rows between two pairs opened, so that no pair opened was made before as a neighbour.
+constexpr int kStride = 3;
+
+QImage grainyPicture(int width, int height, std::mt19937& rng) {
+  QImage image(width, height, QImage::Format_RGB32);
+  std::uniform_int_distribution<int> grain(-40, 40);
+  const int tint = static_cast<int>(rng() % 100);
+  for (int y = 0; y < height; ++y) {
+    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+    for (int x = 0; x < width; ++x) {
+      const int base = (x * 200 / width + y * 55 / height);
+      line[x] = qRgb(std::clamp(base + grain(rng), 0, 255),
+                     std::clamp(base / 2 + tint + grain(rng), 0, 255),
+                     std::clamp(255 - base + grain(rng), 0, 255));
+    }
+  }
+  return image;
+}
+
+std::string jpeg(const QImage& image, int quality) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "jpeg");
+  writer.setQuality(quality);
+  writer.write(image);
+  return bytes.toStdString();
+}
+
+std::string renderPath(const fs::path& folder, int row) {
+  return fs::absolute(folder / ("DSC_" + std::to_string(10000 + row) + ".jpg")).lexically_normal();
+}
+std::string originalPath(const fs::path& folder, int row) {
+  return fs::absolute(folder / ("DSC_" + std::to_string(10000 + row) + ".dng")).lexically_normal();
+}
+
+// In a child process, so that none of this counts against the window.
+void makeInputs(const fs::path& folder, int distinct, int rows) {
+  std::mt19937 rng(7);
+  double renderBytes = 0;
+  double originalBytes = 0;
+  for (int i = 0; i < distinct; ++i) {
+    const QImage picture = grainyPicture(kRenderWidth, kRenderHeight, rng);
+    const std::string render = jpeg(picture, 98);
+    quillmere::bench::writeFile(folder / ("distinct-" + std::to_string(i) + ".jpg"), render);
+    const std::string preview = jpeg(picture.scaled(kPreviewWidth, kPreviewHeight,
+                                                    Qt::IgnoreAspectRatio, Qt::FastTransformation),
+                                     90);
+    const std::string original = quillmere::testing::dngLikeImage(
+        preview, kPreviewWidth, kPreviewHeight, true, kRawSide, kRawSide);
+    quillmere::bench::writeFile(folder / ("distinct-" + std::to_string(i) + ".dng"), original);
+    renderBytes += static_cast<double>(render.size());
+    originalBytes += static_cast<double>(original.size());
+  }
+  // Each row names its own files (hard links), so no picture of one row serves another.
+  for (int row = 0; row < rows; ++row) {
+    const std::string source = "distinct-" + std::to_string((row / kStride) % distinct);
+    fs::create_hard_link(folder / (source + ".jpg"), renderPath(folder, row));
+    fs::create_hard_link(folder / (source + ".dng"), originalPath(folder, row));
+  }
+  std::printf("inputs: %d renders of %.1f MB, originals of %.1f MB with a %d x %d preview\n",
+              distinct, renderBytes / distinct / 1e6, originalBytes / distinct / 1e6, kPreviewWidth,
+              kPreviewHeight);
+}
+
+// The real toolkit but for the panels and alerts, answered without a user: the originals panel
+// with every original at once (pairing each render with the original of its base name).
+class ScriptedToolkit : public quillmere::QtToolkit {
+ public:
+  ScriptedToolkit(quillmere::MainWindow& window, std::vector<std::string> originals)
+      : QtToolkit(window), m_originals(std::move(originals)) {}
+  std::optional<std::vector<std::string>> runOpenPanel(const quillmere::OpenPanel&) override {
+    return m_originals;
+  }
+  void runAlert(const std::string& text) override {
+    std::fprintf(stderr, "unexpected alert: %s\n", text.c_str());
+  }
+
+ private:
+  std::vector<std::string> m_originals;
+};
+
+void silent(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+// Processes events until `done` holds or `limit` seconds have passed.
+bool runUntil(const std::function<bool()>& done, double limit) {
+  const auto start = Clock::now();
+  while (!done()) {
+    if (seconds(start) > limit) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 1);
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* tmp = std::getenv("TMPDIR");
+  const fs::path base = argc > 1 ? fs::path(argv[1]) : fs::path(tmp != nullptr ? tmp : "/tmp");
+  const int distinct = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+  const int rows = distinct * kStride;
+  const fs::path folder = base / ("quillmere-comparison-bench-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  struct Cleanup {
+    fs::path folder;
+    ~Cleanup() {
+      std::error_code ignored;
+      fs::remove_all(folder, ignored);
+    }
+  } cleanup{folder};
+
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    makeInputs(folder, distinct, rows);
+    std::fflush(stdout);
+    ::_exit(0);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || status != 0) {
+    std::fprintf(stderr, "could not make the inputs\n");
+    return 1;
+  }
+
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
+  qInstallMessageHandler(silent);
+  QApplication application(argc, argv);
+
+  std::vector<std::string> renders;
+  std::vector<std::string> originals;
+  for (int row = 0; row < rows; ++row) {
+    renders.push_back(renderPath(folder, row));
+    originals.push_back(originalPath(folder, row));
+  }
+  quillmere::MainWindow window;
+  ScriptedToolkit toolkit(window, originals);
+  quillmere::BridgeApp app(toolkit);
+  quillmere::ThumbnailCache pictures;
+  quillmere::ThumbnailCache large(quillmere::ComparisonView::pictureOptions());
+  quillmere::RenderTableModel model(app, pictures);
+  toolkit.attach(model);
+  window.table()->setModel(&model);
+  auto* view = new quillmere::ComparisonView(large, &window);
+  view->rowCount = [&] { return static_cast<int>(app.rowCount()); };
+  view->pairAt = [&](int row) {
+    const std::string& render = app.renders()[static_cast<std::size_t>(row)];
+    return quillmere::ComparisonView::Pair{quillmere::qPath(render),
+                                           quillmere::qPath(app.originals().at(render)),
+                                           model.index(row, 1).data().toString()};
+  };
+  window.show();
+  app.openFiles(renders);
+  app.chooseOriginal();
+  if (app.originals().size() != static_cast<std::size_t>(rows)) {
+    std::fprintf(stderr, "paired %zu of %d\n", app.originals().size(), rows);
+    return 1;
+  }
+  // The table's own pictures made first: the view is measured alone, as when a user compares.
+  const auto tableDone = [&] {
+    for (int row = 0; row < std::min(rows, 8); ++row) {
+      if (!model.index(row, 0).data(Qt::DecorationRole).isValid() ||
+          !model.index(row, 1).data(Qt::DecorationRole).isValid()) {
+        return false;
+      }
+    }
+    return pictures.pool().activeThreadCount() == 0;
+  };
+  if (!runUntil(tableDone, 60)) {
+    std::fprintf(stderr, "the table's pictures did not come\n");
+    return 1;
+  }
+
+  auto lastTick = Clock::now();
+  double longestGap = 0;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&] {
+    const auto now = Clock::now();
+    longestGap = std::max(longestGap, std::chrono::duration<double>(now - lastTick).count());
+    lastTick = now;
+  });
+
+  std::vector<double> shown;
+  double worstGap = 0;
+  QSize box;
+  for (int i = 0; i < distinct; ++i) {
+    const int row = i * kStride;
+    // Both pictures on screen: complete, and painted once since.
+    bool complete = false;
+    bool painted = false;
+    view->complete = [&] {
+      complete = true;
+      QTimer::singleShot(0, [&] {
+        view->repaint();
+        painted = true;
+      });
+    };
+    lastTick = Clock::now();
+    longestGap = 0;
+    ticker.start(5);
+    const auto start = Clock::now();
+    // When each picture reached the main thread, and when the view had been shown.
+    std::vector<double> arrivals;
+    const auto arrival = QObject::connect(&large, &quillmere::ThumbnailCache::pictureReady,
+                                          [&] { arrivals.push_back(seconds(start)); });
+    view->open(row);
+    const double opened = seconds(start);
+    const QSize boxAtOpen = view->pictureBox();
+    if (!runUntil([&] { return complete && painted; }, 10)) {
+      std::fprintf(stderr, "the view of row %d did not complete\n", row);
+      return 1;
+    }
+    const double took = seconds(start);
+    ticker.stop();
+    box = view->pictureBox();
+    shown.push_back(took);
+    worstGap = std::max(worstGap, longestGap);
+    QObject::disconnect(arrival);
+    if (view->pictureBox() != boxAtOpen || arrivals.size() != 2) {
+      std::fprintf(stderr, "row %d: the pictures were made at another size than shown\n", row);
+      return 1;
+    }
+    std::printf("row %2d: both pictures shown after %.3f s (view shown after %.3f s, pictures in "
+                "after %.3f and %.3f s); longest event-loop gap %.1f ms\n",
+                row, took, opened, arrivals.size() > 0 ? arrivals[0] : -1.0,
+                arrivals.size() > 1 ? arrivals[1] : -1.0, longestGap * 1000);
+    view->close();
+    // The neighbours asked for after it are made (or dropped) before the next one is timed.
+    runUntil([&] { return large.pool().activeThreadCount() == 0; }, 10);
+    runUntil([] { return false; }, 0.2);
+  }
+  // The same once the selection has rested on the row, as in the window: its pictures made ahead.
+  std::vector<double> rested;
+  for (int i = 0; i < distinct; ++i) {
+    const int row = i * kStride + 1;
+    view->prefetch(row);
+    runUntil([&] { return large.pool().activeThreadCount() == 0; }, 10);
+    runUntil([] { return false; }, 0.1);
+    bool complete = false;
+    view->complete = [&] { complete = true; };
+    const auto start = Clock::now();
+    view->open(row);
+    if (!runUntil([&] { return complete; }, 10)) return 1;
+    view->repaint();
+    rested.push_back(seconds(start));
+    view->close();
+    runUntil([&] { return large.pool().activeThreadCount() == 0; }, 10);
+  }
+  std::sort(rested.begin(), rested.end());
+  // The floor: the render's reduced decode alone, nothing else running in this process.
+  std::vector<double> decodes;
+  for (int i = 0; i < 3; ++i) {
+    const auto start = Clock::now();
+    const QImage picture = quillmere::makeThumbnail(renderPath(folder, i * kStride + 2), box);
+    decodes.push_back(seconds(start));
+    if (picture.isNull()) return 1;
+  }
+  std::sort(decodes.begin(), decodes.end());
+
+  std::sort(shown.begin(), shown.end());
+  // Other work on the machine slows the decodes down; the figures say how busy it was.
+  std::string load;
+  std::getline(std::ifstream("/proc/loadavg"), load);
+  std::printf("load average at the end (1, 5, 15 min): %s\n", load.substr(0, load.find(' ', 15)).c_str());
+  const QSize screen = window.screen()->availableGeometry().size();
+  std::printf("screen %d x %d (pixel ratio %.1f), each picture fitted to %d x %d\n",
+              screen.width(), screen.height(), window.devicePixelRatioF(), box.width(),
+              box.height());
+  std::printf("shown within: median %.3f s, slowest %.3f s (target 0.3 s)\n",
+              shown[shown.size() / 2], shown.back());
+  std::printf("longest event-loop gap meanwhile: %.1f ms (target under 50 ms)\n", worstGap * 1000);
+  std::printf("after the selection rested on the row: median %.3f s, slowest %.3f s\n",
+              rested[rested.size() / 2], rested.back());
+  std::printf("the render's reduced decode alone, for comparison: median %.3f s\n", decodes[1]);
+  return 0;
+}
