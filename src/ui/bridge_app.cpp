@@ -67,9 +67,13 @@ std::uint64_t perMille(const BatchProgress& progress) {
 }
 
 // The file a failed batch names under its failure: the original or the render of the failing
-// pair, as createBatch reported it; none for a failure of the destination or the batch as a whole.
+// pair, as createBatch reported it, or the stored file the medium did not hold; none for any other
+// failure of the destination or the batch as a whole.
 std::optional<std::string> fileAtFault(const std::optional<BatchFailureSite>& site,
                                        const BatchRequest& request) {
+  // A file of the batch that its medium did not hold as written: named by where it would have
+  // been saved, so the user knows which disk or share to look at.
+  if (site && site->storedFile) return site->storedFile;
   if (!site || !site->item || *site->item >= request.items.size()) return std::nullopt;
   const Pair& pair = request.items[*site->item];
   switch (site->subject) {

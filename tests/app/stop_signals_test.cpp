@@ -116,7 +116,9 @@ std::uint64_t cachedBytes(const std::string& path) {
 // A batch of a small pair and a pair whose original is large enough to be read for seconds.
 class StoppedBatch : public ::testing::Test {
  protected:
-  static constexpr std::int64_t kLargeOriginal = std::int64_t{1} << 30;  // sparse: costs no disk
+  // Sparse, so it costs no disk; as large as an original may be, so that even a machine slowed
+  // down by a sanitizer and other work cannot read it whole before the signal comes.
+  static constexpr std::int64_t kLargeOriginal = std::int64_t{4} << 30;
 
   void SetUp() override {
     fs::create_directory(m_dir / "out");

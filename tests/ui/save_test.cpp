@@ -377,6 +377,8 @@ TEST_F(SaveTest, AFailedSaveNamesTheFileTheBatchReportsAtFault) {
       {"pair 1, neither file", BatchFailureSite{1, BatchSubject::none}, ""},
       {"the batch as a whole", BatchFailureSite{std::nullopt, BatchSubject::none}, ""},
       {"a pair beyond the request", BatchFailureSite{7, BatchSubject::render}, ""},
+      {"a stored copy the disk did not hold",
+       BatchFailureSite{1, BatchSubject::none, "/out/Quillmere-1/2.jpg"}, "/out/Quillmere-1/2.jpg"},
       {"no site reported", std::nullopt, ""},
   };
   for (const auto& c : cases) {
