@@ -15,7 +15,8 @@ BridgeProcess::BridgeProcess(const std::vector<std::string>& args, const std::st
                              const BridgeOptions& options) {
   const std::string outPath = m_capture / "out", errPath = m_capture / "err";
   // Everything the child needs is prepared before fork: after it, only async-signal-safe calls.
-  std::vector<char*> argv{const_cast<char*>(QUILLMERE_BRIDGE)};
+  const char* const program = options.program.empty() ? QUILLMERE_BRIDGE : options.program.c_str();
+  std::vector<char*> argv{const_cast<char*>(program)};
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   char* env[] = {const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
@@ -51,7 +52,7 @@ BridgeProcess::BridgeProcess(const std::vector<std::string>& args, const std::st
     struct sigaction byDefault {};
     byDefault.sa_handler = SIG_DFL;
     sigaction(SIGPIPE, &byDefault, nullptr);
-    execve(QUILLMERE_BRIDGE, argv.data(), env);
+    execve(program, argv.data(), env);
     _exit(121);
   }
   EXPECT_GT(pid, 0);

@@ -32,6 +32,9 @@ struct BridgeOptions {
   // The user the child runs as, when the test runs as root (nobody, 65534, for what root is
   // exempt from, such as RLIMIT_NPROC).
   std::optional<uid_t> user;
+  // The executable to start instead of the one built, for a `user` who cannot reach the build
+  // (under /root, say): a copy of it in a folder that user may enter.
+  std::string program;
 };
 
 // The real executable, started in `cwd` with no display and nothing inherited from the

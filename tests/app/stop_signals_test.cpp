@@ -190,6 +190,13 @@ TEST_F(StoppedBatch, AStopIsHeardWhenNoThreadCanStart) {
   testing::BridgeOptions options;
   options.user = 65534;
   options.limits = {{RLIMIT_NPROC, 1}};
+  // Nobody may not reach the build (under /root on CI): the program runs from a copy beside the
+  // batch's files.
+  options.program = m_dir / "quillmere-bridge";
+  fs::copy_file(QUILLMERE_BRIDGE, options.program);
+  fs::permissions(options.program, fs::perms::owner_all | fs::perms::group_read |
+                                       fs::perms::group_exec | fs::perms::others_read |
+                                       fs::perms::others_exec);
   const testing::Outcome r = stopWith(SIGTERM, options).second;
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(nlohmann::json::parse(readFile(m_dir / "res.json")),
