@@ -123,6 +123,10 @@ TEST_F(RequestLimits, TooFewDescriptorsFailCleanly) {
     }
     EXPECT_GE(r.status, 0) << "ended by signal " << -r.status;
     EXPECT_LE(r.status, 2);
+    // What the program answered, for a failure below to be read by.
+    SCOPED_TRACE("status " + std::to_string(r.status) + ", standard error \"" + r.err +
+                 "\", result " +
+                 (fs::exists(m_dir / "res.json") ? readFile(m_dir / "res.json") : "none"));
     expectNoStaging();
     if (r.status == 0) ++saved;
   }
