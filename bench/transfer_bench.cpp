@@ -36,15 +36,6 @@ using quillmere::bench::Clock;
 using quillmere::bench::randomBytes;
 using quillmere::bench::seconds;
 
-// The smallest valid PNG (1x1, 8-bit grey); whatever follows its end is never read by inspection,
-// so padding it gives a render of any size.
-const unsigned char kTinyPng[] = {
-    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48,
-    0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x00, 0x00, 0x00,
-    0x00, 0x3a, 0x7e, 0x9b, 0x55, 0x00, 0x00, 0x00, 0x0a, 0x49, 0x44, 0x41, 0x54, 0x78,
-    0x9c, 0x63, 0x60, 0x00, 0x00, 0x00, 0x02, 0x00, 0x01, 0xe5, 0x27, 0xde, 0xfc, 0x00,
-    0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
-
 quillmere::BatchRequest makeBatch(const std::string& root, int pairs, std::size_t size,
                                   std::mt19937_64& rng) {
   fs::create_directories(root + "/in");
@@ -54,8 +45,7 @@ quillmere::BatchRequest makeBatch(const std::string& root, int pairs, std::size_
     const std::string original = root + "/in/o" + std::to_string(i);
     const std::string render = root + "/in/r" + std::to_string(i) + ".png";
     quillmere::bench::writeFile(original, randomBytes(size, rng));
-    std::string png(reinterpret_cast<const char*>(kTinyPng), sizeof kTinyPng);
-    quillmere::bench::writeFile(render, png + randomBytes(size - png.size(), rng));
+    quillmere::bench::writeFile(render, quillmere::bench::paddedPng(size, rng));
     const std::string index = std::to_string(i);
     std::string photoId("p");
     std::string variantId("v");

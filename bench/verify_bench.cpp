@@ -32,25 +32,15 @@ using quillmere::bench::Clock;
 using quillmere::bench::randomBytes;
 using quillmere::bench::seconds;
 
-// The smallest valid PNG (1x1, 8-bit grey); inspection never reads what follows its end, so
-// padding it gives a render of any size.
-const unsigned char kTinyPng[] = {
-    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48,
-    0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x00, 0x00, 0x00,
-    0x00, 0x3a, 0x7e, 0x9b, 0x55, 0x00, 0x00, 0x00, 0x0a, 0x49, 0x44, 0x41, 0x54, 0x78,
-    0x9c, 0x63, 0x60, 0x00, 0x00, 0x00, 0x02, 0x00, 0x01, 0xe5, 0x27, 0xde, 0xfc, 0x00,
-    0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
-
 // Saves a batch of `count` renders of `size` bytes and returns its folder.
 std::string savedBatch(const std::string& root, int count, std::size_t size, std::mt19937_64& rng) {
   fs::create_directories(root + "/in");
   fs::create_directories(root + "/out");
   quillmere::BatchRequest request{"CAPTURE_ONE", "bench", root + "/out", {}};
-  const std::string png(reinterpret_cast<const char*>(kTinyPng), sizeof kTinyPng);
   for (int i = 0; i < count; ++i) {
     const std::string n = std::to_string(i);
     quillmere::bench::writeFile(root + "/in/o" + n, "original " + n);
-    quillmere::bench::writeFile(root + "/in/r" + n, png + randomBytes(size - png.size(), rng));
+    quillmere::bench::writeFile(root + "/in/r" + n, quillmere::bench::paddedPng(size, rng));
     request.items.push_back({root + "/in/o" + n, root + "/in/r" + n, "p" + n, "v" + n});
   }
   const std::string folder = *quillmere::createBatch(request).directory;
