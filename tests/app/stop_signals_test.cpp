@@ -19,6 +19,7 @@
 
 #include "app/bridge_process.h"
 #include "support/images.h"
+#include "support/page_cache.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"
 
@@ -27,18 +28,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::readFile;
+using testing::cachedBytes;
+using testing::eventually;
 using testing::TempDir;
 using testing::writeFile;
-
-// Polls `done` for at most ten seconds; a bound, not a measure of speed.
-bool eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 sigset_t currentMask() {
   sigset_t mask;
@@ -90,27 +83,6 @@ TEST(StopSignals, AWriteIntoABrokenPipeFailsInsteadOfEndingTheProcess) {
   EXPECT_EQ(errno, EPIPE);
   close(ends[1]);
   EXPECT_FALSE(signals.requested());
-}
-
-// How much of a file is in the page cache: what any process has read of it since it was made,
-// whether through reads or maps (a sparse file starts with nothing cached).
-std::uint64_t cachedBytes(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  struct stat status {};
-  fstat(fd, &status);
-  const auto size = static_cast<std::size_t>(status.st_size);
-  void* const mapped = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-  close(fd);
-  if (mapped == MAP_FAILED) return 0;
-  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  std::vector<unsigned char> resident((size + page - 1) / page);
-  std::uint64_t cached = 0;
-  if (mincore(mapped, size, resident.data()) == 0) {
-    for (const unsigned char pageState : resident) cached += (pageState & 1) * page;
-  }
-  munmap(mapped, size);
-  return cached;
 }
 
 // A batch of a small pair and a pair whose original is large enough to be read for seconds.

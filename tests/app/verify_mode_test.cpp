@@ -23,6 +23,7 @@
 #include "inspect/image_info.h"
 #include "platform/unique_fd.h"
 #include "support/images.h"
+#include "support/page_cache.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"
 #include "transfer/manifest.h"
@@ -37,6 +38,8 @@ using testing::Outcome;
 using testing::readFile;
 using testing::runBridge;
 using testing::snapshot;
+using testing::cachedBytes;
+using testing::eventually;
 using testing::TempDir;
 using testing::writeFile;
 
@@ -195,35 +198,6 @@ TEST_F(VerifyMode, ProgressIsALineOnATerminalRewrittenInPlaceAndErasedAtTheEnd) 
   EXPECT_TRUE(shown.starts_with("\r正在核对：")) << shown;
   EXPECT_TRUE(shown.ends_with("\r\033[K")) << shown;
   EXPECT_EQ(shown.find('\n'), std::string::npos) << shown;
-}
-
-// Polls `done` for at most ten seconds; a bound, not a measure of speed.
-bool eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-// How much of a file is in the page cache.
-std::uint64_t cachedBytes(const std::string& path) {
-  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return 0;
-  struct stat status {};
-  fstat(fd.get(), &status);
-  const auto size = static_cast<std::size_t>(status.st_size);
-  void* const mapped = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
-  if (mapped == MAP_FAILED) return 0;
-  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  std::vector<unsigned char> resident((size + page - 1) / page);
-  std::uint64_t cached = 0;
-  if (mincore(mapped, size, resident.data()) == 0) {
-    for (const unsigned char pageState : resident) cached += (pageState & 1) * page;
-  }
-  munmap(mapped, size);
-  return cached;
 }
 
 // A batch folder holding one render of 1 GiB, mostly a hole, so that verifying it takes long
