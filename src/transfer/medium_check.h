@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "transfer/batch_progress.h"
+#include "transfer/shared_pairs.h"
+#include "transfer/staged_copy.h"
+
+namespace quillmere {
+
+// Sends a flushed file's cached pages away and has the device read it back, so that the next
+// hash sees the bytes as the destination's medium (a disk, a card, a share) holds them, not the
+// memory that merely held what was written. Only clean pages can be dropped, hence after the
+// flush. The read-back is started here and runs in the background; hashing later finds the pages
+// the device returned. Where the file system keeps its pages anyway (tmpfs, whose pages are the
+// file; some network and FUSE file systems), the hash reads memory and proves no more than the
+// earlier one did; that is not a failure.
+void refetchFromMedium(OpenFile& file, FileSystem& fs);
+
+// The copies of one thread on their way to the medium and back. A pair's copy is flushed after
+// the thread's next pair is staged (its write-back started with the copy, so the flush finds
+// little left to write), then dropped from memory and read back in the background while the pair
+// after it is staged, and only then hashed: the device's reads overlap the hashing of other pairs.
+// A copy that fails any of it is its pair's failure, recorded in `pairs`.
+class MediumCheck {
+ public:
+  MediumCheck(SharedPairs& pairs, FileSystem& fs, std::function<ChunkHook(std::size_t)> hookFor)
+      : m_pairs(pairs), m_fs(fs), m_hookFor(std::move(hookFor)) {}
+
+  // A pair's copy has been staged: older copies move on by one step.
+  void staged(StagedCopy copy);
+
+  // The thread is done staging: everything left is flushed, read back and checked.
+  void finish();
+
+ private:
+  void fetch(std::vector<StagedCopy>& copies);
+  void verifyFetched();
+
+  SharedPairs& m_pairs;
+  FileSystem& m_fs;
+  std::function<ChunkHook(std::size_t)> m_hookFor;
+  std::vector<StagedCopy> m_written;  // copied, write-back started
+  std::vector<StagedCopy> m_fetched;  // flushed, being read back from the medium
+};
+
+}  // namespace quillmere

@@ -1,0 +1,123 @@
+#include "transfer/staged_copy.h"
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "inspect/digest.h"
+#include "inspect/image_info.h"
+#include "platform/identity.h"
+#include "transfer/blame.h"
+
+namespace quillmere {
+
+namespace {
+
+// Copies move at most this much per call, so progress and a stop request are heard between chunks.
+constexpr std::size_t kCopyChunk = 4 << 20;
+// Below this size a copy is not worth a separate call to start its write-back early.
+constexpr std::int64_t kWriteBackThreshold = 1 << 20;
+
+std::string_view extensionFor(const std::string& mediaFormat) {
+  if (mediaFormat == "JPEG") return "jpg";
+  if (mediaFormat == "TIFF") return "tif";
+  if (mediaFormat == "PNG") return "png";
+  // imageInfo reports only the three formats above; anything else is refused, never trusted.
+  throw BridgeFailure(kNotAnAcceptedImageMessage);
+}
+
+}  // namespace
+
+StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
+                      StagingFolder& staging, const std::string& provider,
+                      const std::string& fingerprint, FileSystem& fs, SecondThread* helper,
+                      const ChunkHook& here, const ChunkHook& elsewhere, BatchSubject& site) {
+  // From here on a failure that names the staging folder is the destination's, not the render's.
+  site = BatchSubject::render;
+  const std::string renderFilename =
+      randomUUID() + "." + std::string(extensionFor(reads.image.mediaFormat));
+  const auto renderSize = static_cast<std::uint64_t>(reads.renderSize);
+  std::uint64_t copiedSize = 0;
+  OpenFile copy = [&] {
+    try {
+      OpenFile created = staging.create(renderFilename);
+      // Hashing and copying are separate passes on purpose: a render that is still being written
+      // reads differently the second time, and the verification below catches it. One byte past
+      // the hashed size is copied when the render has it, which is enough to know it grew.
+      while (copiedSize <= renderSize) {
+        const std::size_t copied = fs.copyChunk(
+            reads.render, copiedSize, created,
+            static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, renderSize + 1 - copiedSize)));
+        if (copied == 0) break;
+        copiedSize += copied;
+        here(copied);
+      }
+      return created;
+    } catch (const std::system_error& failure) {
+      if (std::string_view(failure.what()).find(staging.folder().path) != std::string_view::npos) {
+        site = BatchSubject::none;
+      }
+      throw;
+    }
+  }();
+  if (copiedSize != renderSize) throw BridgeFailure(kChangedDuringTransferMessage);
+  // Start writing a large copy to disk now; the fsync before the manifest then finds little to
+  // do. For small files the fsync alone is cheaper than one more call each.
+  if (reads.renderSize >= kWriteBackThreshold) fs.startWriteBack(copy);
+  reads.render.fd.reset();
+
+  // The copy's hash, then the original's second hash, both after the copy is complete.
+  SecondThread* split = reads.large ? helper : nullptr;
+  bothBlamed(
+      split, site,
+      [&](BatchSubject& blame) {
+        // A copy that cannot be read back is the destination's trouble; one that differs from
+        // what was hashed means the render changed underneath.
+        if (sha256OfSize(copy, fs, copiedSize, here) != reads.renderSha256) {
+          blame = BatchSubject::render;
+          throw BridgeFailure(kChangedDuringTransferMessage);
+        }
+        // The description goes into the manifest beside the digest, so it must be that of the
+        // bytes stored: the render's headers may have been rewritten in place between its
+        // inspection and its hash. The copy is this batch's own file, which nobody else writes.
+        std::optional<ImageInfo> stored;
+        try {
+          stored = storedImageInfo(copy, fs);
+        } catch (const BridgeFailure&) {
+          // Refused now, so not the image that was admitted.
+        }
+        if (stored != reads.image) {
+          blame = BatchSubject::render;
+          throw BridgeFailure(kChangedDuringTransferMessage);
+        }
+        return 0;
+      },
+      [&](BatchSubject& blame) {
+        return blaming(blame, BatchSubject::original, [&] {
+          // Reopened by path, so that an original replaced meanwhile is caught, at once.
+          OpenFile original = openAdmitted(reads.original, reads.originalStatus, fs);
+          if (hashOfAdmitted(original, fs, split ? elsewhere : here) != reads.sourceSha256) {
+            throw BridgeFailure(kChangedDuringTransferMessage);
+          }
+          return 0;
+        });
+      });
+  site = BatchSubject::none;
+
+  StagedItem staged;
+  staged.copy = StagedCopy{std::move(copy), index, copiedSize, reads.renderSha256};
+  ManifestItem& item = staged.item;
+  item.image = std::move(reads.image);
+  item.externalPhotoId = pair.externalPhotoId;
+  item.externalVariantId = pair.externalVariantId;
+  item.renderFilename = renderFilename;
+  item.renderId = stableUUID(reads.renderSha256);
+  item.renderSha256 = reads.renderSha256;
+  item.sourceSha256 = reads.sourceSha256;
+  item.variantId = variantId(provider, fingerprint, pair.externalVariantId, reads.sourceSha256);
+  return staged;
+}
+
+}  // namespace quillmere

@@ -1,0 +1,63 @@
+#include "transfer/staging_folder.h"
+
+#include <utility>
+
+namespace quillmere {
+
+StagingFolder::StagingFolder(FileSystem& fs, OpenFile& destination, std::string name,
+                             std::size_t expectedFiles)
+    : m_fs(fs), m_destination(destination), m_name(std::move(name)) {
+  // Room for every name up front, so that remembering one never fails once its file exists.
+  m_created.reserve(expectedFiles);
+  m_fs.createDirectoryAt(m_destination, m_name);
+  m_exists = true;
+  try {
+    m_folder = m_fs.openDirectoryAt(m_destination, m_name);
+  } catch (...) {
+    removeQuietly();
+    throw;
+  }
+}
+
+StagingFolder::~StagingFolder() {
+  if (!m_committed) removeQuietly();
+}
+
+OpenFile StagingFolder::create(const std::string& name) {
+  {
+    const std::lock_guard lock(m_mutex);
+    m_created.push_back(name);
+  }
+  return m_fs.createExclusiveAt(m_folder, name);
+}
+
+// Removes the files by the names this batch gave them, through the descriptors it already
+// holds, then the folder: a roll-back after running out of descriptors (or memory) still
+// leaves nothing behind. Only when something else is in there (a removal failed, or another
+// program put a file in) is the folder emptied by listing it, which needs descriptors of its
+// own.
+void StagingFolder::removeQuietly() noexcept {
+  if (!m_exists) return;
+  if (m_folder.fd) {
+    for (const std::string& name : m_created) {
+      try {
+        m_fs.removeFileAt(m_folder, name);
+      } catch (...) {
+        // Left to the thorough removal below.
+      }
+    }
+    m_folder.fd.reset();
+  }
+  try {
+    m_fs.removeEmptyFolderAt(m_destination, m_name);
+    return;
+  } catch (...) {
+  }
+  try {
+    m_fs.removeTreeAt(m_destination, m_name);
+  } catch (...) {
+    // The folder stays behind under its hidden name; nothing better can be done here.
+  }
+}
+
+}  // namespace quillmere
