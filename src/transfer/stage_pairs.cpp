@@ -47,17 +47,18 @@ std::vector<ManifestItem> stagePairs(const BatchRequest& request, const std::str
     while (const std::optional<std::size_t> pair = pairs.take()) {
       const ChunkHook chunk = chunkHookFor(*pair);
       BatchSubject subject = BatchSubject::none;
+      std::optional<std::string> storedFile;
       std::optional<StagedCopy> copy;
       try {
         if (onThisThread) progress.reached(pairs.firstUnfinished());
         progress.checkStop();
         PairReads reads = readPair(items[*pair], fs, split, chunk, elsewhere, subject);
         StagedItem staged = finishPair(reads, items[*pair], *pair, staging, request.provider,
-                                       fingerprint, fs, split, chunk, elsewhere, subject);
+                                       fingerprint, fs, split, chunk, elsewhere, subject, storedFile);
         copy = std::move(staged.copy);
         pairs.staged(*pair, std::move(staged.item));
       } catch (...) {
-        pairs.failed(*pair, std::current_exception(), subject);
+        pairs.failed(*pair, std::current_exception(), subject, std::move(storedFile));
       }
       if (copy) medium.staged(std::move(*copy));
     }

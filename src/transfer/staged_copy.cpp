@@ -33,7 +33,8 @@ std::string_view extensionFor(const std::string& mediaFormat) {
 StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
                       StagingFolder& staging, const std::string& provider,
                       const std::string& fingerprint, FileSystem& fs, SecondThread* helper,
-                      const ChunkHook& here, const ChunkHook& elsewhere, BatchSubject& site) {
+                      const ChunkHook& here, const ChunkHook& elsewhere, BatchSubject& site,
+                      std::optional<std::string>& storedFile) {
   // From here on a failure that names the staging folder is the destination's, not the render's.
   site = BatchSubject::render;
   const std::string renderFilename =
@@ -66,16 +67,22 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
   // Start writing a large copy to disk now; the fsync before the manifest then finds little to
   // do. For small files the fsync alone is cheaper than one more call each.
   if (reads.renderSize >= kWriteBackThreshold) fs.startWriteBack(copy);
-  reads.render.fd.reset();
 
   // The copy's hash, then the original's second hash, both after the copy is complete.
   SecondThread* split = reads.large ? helper : nullptr;
   bothBlamed(
       split, site,
       [&](BatchSubject& blame) {
-        // A copy that cannot be read back is the destination's trouble; one that differs from
-        // what was hashed means the render changed underneath.
+        // A copy that cannot be read back is the destination's trouble. One that differs from
+        // what was hashed is either a render changed underneath or a destination that does not
+        // keep what it is given (a fake-capacity card, a share that garbles reads): the render,
+        // hashed again through the descriptor it was copied from, tells which. Blaming the photo
+        // for the disk would have the photographer export again and fail again, for ever.
         if (sha256OfSize(copy, fs, copiedSize, here) != reads.renderSha256) {
+          if (sha256OfSize(reads.render, fs, renderSize, here) == reads.renderSha256) {
+            storedFile = copy.path;
+            throw BridgeFailure(kMediumMismatchMessage);
+          }
           blame = BatchSubject::render;
           throw BridgeFailure(kChangedDuringTransferMessage);
         }
@@ -105,6 +112,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
         });
       });
   site = BatchSubject::none;
+  reads.render.fd.reset();
 
   StagedItem staged;
   staged.copy = StagedCopy{std::move(copy), index, copiedSize, reads.renderSha256};

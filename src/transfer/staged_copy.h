@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/file_system.h"
@@ -31,10 +32,12 @@ struct StagedItem {
 // what was hashed and is described as the render was, and that the original did not change, and
 // assembles its manifest item. Runs on the batch's thread; with `helper`, a large pair's two
 // checking reads run side by side. `site` learns which file a failure concerns (none when the
-// destination is at fault).
+// destination is at fault), and `storedFile` the copy that the destination did not keep as
+// written.
 StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
                       StagingFolder& staging, const std::string& provider,
                       const std::string& fingerprint, FileSystem& fs, SecondThread* helper,
-                      const ChunkHook& here, const ChunkHook& elsewhere, BatchSubject& site);
+                      const ChunkHook& here, const ChunkHook& elsewhere, BatchSubject& site,
+                      std::optional<std::string>& storedFile);
 
 }  // namespace quillmere

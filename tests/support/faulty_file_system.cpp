@@ -1,5 +1,7 @@
 #include "support/faulty_file_system.h"
 
+#include <algorithm>
+
 #include "platform/system_error.h"
 #include "support/failures.h"
 
@@ -161,7 +163,15 @@ OpenFile FaultyFileSystem::openForAppending(const std::string& path) {
 std::size_t FaultyFileSystem::readAt(OpenFile& file, std::uint64_t offset,
                                      std::span<std::byte> buffer) {
   enter(FsOp::readAt, file.path);
-  const std::size_t count = posixFileSystem().readAt(file, offset, buffer);
+  std::size_t count = posixFileSystem().readAt(file, offset, buffer);
+  if (const auto spoiled = spoiledMedium ? spoiledMedium(file.path) : std::nullopt) {
+    if (spoiled->keepsOnly) {
+      count = offset >= *spoiled->keepsOnly
+                  ? 0
+                  : static_cast<std::size_t>(std::min<std::uint64_t>(count, *spoiled->keepsOnly - offset));
+    }
+    if (spoiled->garblesReads && count > 0) buffer[0] ^= std::byte{0x01};
+  }
   if (count > 0 && offset == 0 && mediumDiffers) {
     bool dropped;
     {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -104,6 +105,15 @@ class FaultyFileSystem : public FileSystem {
   // it for which this answers true come back with their first byte changed, as a disk returning
   // other bytes than the cache held would.
   std::function<bool(const std::string& path)> mediumDiffers;
+  // A medium that never holds what is written to some files, from their very first read: it keeps
+  // only `keepsOnly` bytes of each (reads past them come back empty, as from a card that reports
+  // more space than it has), or gives every read back with its first byte changed (as a share
+  // that garbles what it returns). Answers for the paths it spoils, nothing for the others.
+  struct SpoiledMedium {
+    std::optional<std::uint64_t> keepsOnly;
+    bool garblesReads = false;
+  };
+  std::function<std::optional<SpoiledMedium>(const std::string& path)> spoiledMedium;
   // When set, no-replace renames are refused as some network and FUSE file systems refuse them
   // (counted as FsOp::renameNoReplaceAt, changing nothing), so callers take their fallback.
   // Set it before the file system is used.

@@ -257,5 +257,37 @@ TEST_F(BatchRaces, ACopyOrManifestTheMediumDoesNotHoldAsWrittenFailsTheBatch) {
   }
 }
 
+// A destination that never holds what it is given, seen from the copy's first read: the render,
+// hashed again, still matches, so the disk is blamed and the stored file named; no photo is marked.
+// Only a render that really changed between its hash and its copy is the photo's fault.
+TEST_F(BatchRaces, ACopyTheDestinationNeverHeldBlamesTheDiskNotThePhoto) {
+  using Spoiled = FaultyFileSystem::SpoiledMedium;
+  const struct {
+    const char* name;
+    Spoiled medium;
+  } cases[] = {
+      {"a card that keeps only the first 64 KiB", Spoiled{65536, false}},
+      {"a share that garbles every read", Spoiled{std::nullopt, true}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BatchRequest r = largePair();
+    FaultyFileSystem disk;
+    disk.spoiledMedium = [&](const std::string& path) -> std::optional<Spoiled> {
+      if (path.find("/.quillmere-partial-") == std::string::npos) return std::nullopt;
+      return c.medium;
+    };
+    std::optional<BatchFailureSite> site;
+    BatchObserver observer;
+    observer.failed = [&](const BatchFailureSite& where) { site = where; };
+    EXPECT_EQ(failureOf([&] { createBatch(r, disk, &observer); }), kMediumMismatchMessage);
+    EXPECT_TRUE(fs::is_empty(destination()));
+    ASSERT_TRUE(site && site->storedFile);
+    EXPECT_EQ(site->subject, BatchSubject::none);
+    EXPECT_TRUE(site->storedFile->starts_with(destination() + "/Quillmere-")) << *site->storedFile;
+    EXPECT_TRUE(site->storedFile->ends_with(".tif")) << *site->storedFile;
+  }
+}
+
 }  // namespace
 }  // namespace quillmere
