@@ -1,11 +1,13 @@
 #include "app/request_mode.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "app/result_file.h"
 #include "app/stop_signals.h"
@@ -30,27 +32,25 @@ BatchResult failureResult() {
   return BatchResult{std::nullopt, 0, describe(std::current_exception())};
 }
 
-// Whether the result, written where `resultPath` leads, would land on one of the request's
-// originals or renders (the same device and inode, whatever links lead there): the result would
-// replace the photo it describes. Where nothing can be examined, writing decides.
-bool resultWouldReplaceAnInput(const std::string& resultPath, const BatchRequest& request,
-                               FileSystem& fs) {
-  FileStatus target;
-  try {
-    target = fs.status(writeTargetOf(fileLocation(resultPath), fs).path);
-  } catch (const std::system_error&) {
-    return false;  // nothing there yet (a new file), or writing will fail and say why
-  }
+// The request's originals and renders as they are before the batch: the result must never land
+// on one of them, which would replace the photo it describes.
+ResultBounds inputsOf(const BatchRequest& request, FileSystem& fs) {
+  std::vector<std::string> paths;
+  paths.reserve(2 * request.items.size());
   for (const Pair& pair : request.items) {
-    for (const std::string* input : {&pair.sourcePath, &pair.renderPath}) {
-      try {
-        if (sameFile(fs.status(fileLocation(*input)), target)) return true;
-      } catch (const std::system_error&) {
-        // An input that cannot be examined is not where the result goes; the batch refuses it.
-      }
-    }
+    paths.push_back(pair.sourcePath);
+    paths.push_back(pair.renderPath);
   }
-  return false;
+  return ResultBounds{identitiesOf(paths, fs), std::nullopt};
+}
+
+// Whether the result, written where it was found to go, would land on one of the inputs (the
+// same device and inode, whatever links lead there). Where nothing can be examined, writing
+// decides.
+bool resultWouldReplaceAnInput(ResultFile& resultFile, const ResultBounds& bounds) {
+  const std::optional<FileStatus> target = resultFile.currentTarget();
+  return target && std::any_of(bounds.inputs.begin(), bounds.inputs.end(),
+                               [&](const FileStatus& input) { return sameFile(input, *target); });
 }
 
 // Memory held back from the start and given up when memory runs out, so that the answer (the
@@ -83,9 +83,16 @@ int answerRequest(const std::string& requestPath, const std::string& resultPath,
   } catch (...) {
     result = failed();
   }
-  if (request && resultWouldReplaceAnInput(resultPath, *request, fs)) {
-    writeErrorLine(kCannotSaveResultLine);
-    return 2;
+  // Where the result goes is settled now, before the batch, and held to the end: a link put in
+  // its place meanwhile cannot lead it onto an original.
+  ResultFile resultFile(resultPath, fs);
+  ResultBounds bounds;
+  if (request) {
+    bounds = inputsOf(*request, fs);
+    if (resultWouldReplaceAnInput(resultFile, bounds)) {
+      writeErrorLine(kCannotSaveResultLine);
+      return 2;
+    }
   }
 
   // From here on SIGTERM, SIGINT and SIGHUP stop the batch, which rolls back and is answered with
@@ -102,7 +109,10 @@ int answerRequest(const std::string& requestPath, const std::string& resultPath,
   }
   request.reset();  // the request's memory is the result's to use now
   try {
-    saveResultFile(resultPath, toJson(result), fs);
+    if (resultFile.save(toJson(result), bounds) == ResultSaved::refused) {
+      writeErrorLine(kCannotSaveResultLine);
+      return 2;
+    }
   } catch (...) {
     writeErrorLine(kCannotSaveResultLine);
     return 2;

@@ -90,6 +90,18 @@ int runVerifyMode(const std::string& folderPath, const std::optional<std::string
     writeErrorLine(kResultInsideFolderLine);
     return 2;
   }
+  // Where the answer goes is settled now and held: a link put in its place while the batch is read
+  // cannot lead it into the batch.
+  std::optional<ResultFile> resultFile;
+  ResultBounds bounds;
+  if (resultPath) {
+    resultFile.emplace(*resultPath, fs);
+    try {
+      bounds.enclosingFolder = fs.status(fileLocation(folderPath));
+    } catch (const std::system_error&) {
+      // Not a folder to be read; the check says so, and the answer may go anywhere.
+    }
+  }
 
   // Held until the answer is out: a stop meanwhile changes nothing any more, and a closed pipe
   // on standard output fails the write instead of ending the process.
@@ -116,9 +128,12 @@ int runVerifyMode(const std::string& folderPath, const std::optional<std::string
   const int status = stopped || (report.isBatch && !report.problems.empty()) ? 1
                      : report.isBatch                                        ? 0
                                                                              : 2;
-  if (resultPath) {
+  if (resultFile) {
     try {
-      saveResultFile(*resultPath, verifyResultJson(report), fs);
+      if (resultFile->save(verifyResultJson(report), bounds) == ResultSaved::refused) {
+        writeErrorLine(kResultInsideFolderLine);
+        return 2;
+      }
     } catch (...) {
       writeErrorLine(kCannotSaveVerifyResultLine);
       return 2;

@@ -19,13 +19,6 @@ std::span<const std::byte> asBytes(std::string_view text) {
   return std::as_bytes(std::span<const char>(text.data(), text.size()));
 }
 
-std::string parentOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // Linux's own limit for the links one path lookup may follow (MAXSYMLINKS).
 constexpr int kMostLinksFollowed = 40;
 

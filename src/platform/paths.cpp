@@ -105,4 +105,11 @@ bool isValidUtf8(std::string_view text) {
   return true;
 }
 
+std::string parentOf(std::string_view path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
 }  // namespace quillmere

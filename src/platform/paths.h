@@ -20,6 +20,10 @@ std::string appendComponent(std::string_view directory, std::string_view name);
 // The last component of a path ("b.jpg" for "/a/b.jpg"); the path itself when it has no separator.
 std::string fileName(std::string_view path);
 
+// The folder that holds `path`: everything before its last separator ("/" for "/a", "." for a
+// path with no separator).
+std::string parentOf(std::string_view path);
+
 // Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates, nothing past U+10FFFF).
 // Paths are bytes to the kernel, but every path the system reports travels in JSON as text.
 bool isValidUtf8(std::string_view text);
