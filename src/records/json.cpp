@@ -2,8 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include <regex>
 #include <string>
+
+#include "records/json_errors.h"
+#include "records/request_reader.h"
 
 namespace quillmere {
 
@@ -11,18 +13,10 @@ namespace {
 
 using nlohmann::json;
 
-// Where in the document a value sits, for decoding errors: `"items"[2]."renderPath"`.
-std::string at(const std::string& where, const char* key) {
-  std::string path = where;
-  if (!path.empty()) path += '.';
-  path += '"';
-  path += key;
-  path += '"';
-  return path;
-}
+std::string at(const std::string& where, const char* key) { return jsonPlace(where, key); }
 
 [[noreturn]] void fail(const char* record, const std::string& detail) {
-  throw DecodingError(std::string("无法读取") + record + "：" + detail + "。");
+  failDecoding(record, detail);
 }
 
 const json& requireObject(const json& value, const char* record, const std::string& where) {
@@ -85,27 +79,11 @@ Pair readPair(const json& value, const char* record, const std::string& where) {
 // unknown key, which is ignored anyway, or where a record is required, which then fails as usual.
 constexpr int kMaxDepth = 64;
 
-// Where the reader gave up, from its own report ("... at line 3, column 14: ..."); the reader's
-// English reason is left out, the line and column say enough to find the fault.
-std::string whereParsingStopped(const std::string& report, bool atTheEnd) {
-  static const std::regex kPosition("line ([0-9]+), column ([0-9]+)");
-  std::smatch position;
-  if (!std::regex_search(report, position, kPosition)) {
-    return atTheEnd ? "内容不完整" : "内容不是有效的 JSON";
-  }
-  const std::string place = "第 " + position[1].str() + " 行第 " + position[2].str() + " 列";
-  return atTheEnd ? "内容在" + place + "意外结束" : place + "不是有效的 JSON";
-}
-
 json parse(std::string_view bytes, const char* record) {
   const json::parser_callback_t dropDeepValues = [](int depth, json::parse_event_t, json&) {
     return depth <= kMaxDepth;
   };
-  // JSON text never holds a raw NUL byte, but the reader takes one outside a string for the end of
-  // the input and would ignore everything after it; the whole document is read or none of it.
-  if (const auto nul = bytes.find('\0'); nul != std::string_view::npos) {
-    fail(record, "第 " + std::to_string(nul + 1) + " 个字节是 NUL 字符");
-  }
+  requireNoNul(bytes, record);
   try {
     return json::parse(bytes.begin(), bytes.end(), dropDeepValues);
   } catch (const json::parse_error& error) {
@@ -154,24 +132,7 @@ Pair pairFromJson(std::string_view bytes) {
   return readPair(parse(bytes, kRecord), kRecord, "");
 }
 
-BatchRequest batchRequestFromJson(std::string_view bytes) {
-  constexpr const char* kRecord = "导出请求";
-  const json document = parse(bytes, kRecord);
-  requireObject(document, kRecord, "");
-  BatchRequest request{requireString(document, "provider", kRecord, ""),
-                       requireString(document, "catalogId", kRecord, ""),
-                       requirePath(document, "destination", kRecord, ""),
-                       {}};
-  const auto items = document.find("items");
-  if (items == document.end() || items->is_null()) fail(kRecord, "缺少 \"items\"");
-  if (!items->is_array()) fail(kRecord, "\"items\" 不是数组");
-  request.items.reserve(items->size());
-  for (std::size_t i = 0; i < items->size(); ++i) {
-    request.items.push_back(
-        readPair((*items)[i], kRecord, "\"items\"[" + std::to_string(i) + "]"));
-  }
-  return request;
-}
+BatchRequest batchRequestFromJson(std::string_view bytes) { return readBatchRequest(bytes); }
 
 BatchResult batchResultFromJson(std::string_view bytes) {
   constexpr const char* kRecord = "导出结果";
