@@ -104,7 +104,7 @@ std::variant<Manifest, VerifyReport> manifestOf(OpenFile& folder, FileSystem& fs
     OpenFile file = fs.openForReadingAt(folder, kManifestFileName);
     if (file.status.size > static_cast<std::int64_t>(kLargestBatchManifest)) {
       return notABatch(kManifestFileName, std::string(kUnrecognisedManifestStart) +
-                                              "文件超过 8 MiB" + kUnrecognisedManifestEnd);
+                                              kManifestTooLargePhrase + kUnrecognisedManifestEnd);
     }
     bytes = readFromMedium(file, fs, progress);
   } catch (const std::system_error& error) {
