@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -401,29 +402,43 @@ TEST_F(VerifyHardening, TooLittleMemoryIsStatusTwoWithOneLineNeverAnAbort) {
 #endif
 
 // A stop ends --verify even while its answer is blocked on a pipe nobody reads: the answer of
-// 3,000 stray files is larger than the pipe holds. The stop message no longer fits either, so the
+// 3,000 stray files is larger than the pipe holds. Blocked after writing part of it, or before
+// writing anything (the pipe full from the start: the write the stop interrupts has nothing to
+// show for itself and would simply be restarted). The stop message no longer fits either, so the
 // answer is status 2 with the one line.
 TEST_F(VerifyHardening, AStopEndsAnAnswerBlockedOnAPipeNobodyReads) {
   for (int i = 0; i < 3000; ++i) writeFile(m_batch + "/stray-" + std::to_string(i), "");
-  int ends[2];
-  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-  const UniqueFd readEnd(ends[0]);
-  UniqueFd writeEnd(ends[1]);
-  const int capacity = fcntl(readEnd.get(), F_GETPIPE_SZ);
-  ASSERT_GT(capacity, 0);
-  BridgeOptions toPipe;
-  toPipe.standardOutput = writeEnd.get();
-  testing::BridgeProcess bridge({"--verify", m_batch}, m_dir.path(), toPipe);
-  writeEnd.reset();
-  // Full: the program is inside a write that waits for a reader.
-  EXPECT_TRUE(testing::eventually([&] {
-    int queued = 0;
-    return ioctl(readEnd.get(), FIONREAD, &queued) == 0 && queued >= capacity;
-  }));
-  ASSERT_EQ(kill(bridge.pid(), SIGTERM), 0);
-  const Outcome outcome = bridge.finish();
-  EXPECT_EQ(outcome.status, 2);
-  EXPECT_EQ(outcome.err, kCannotPrintVerifyReportLine);
+  for (const bool fullFromTheStart : {false, true}) {
+    SCOPED_TRACE(fullFromTheStart ? "the pipe full from the start" : "the answer fills the pipe");
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    const UniqueFd readEnd(ends[0]);
+    UniqueFd writeEnd(ends[1]);
+    const int capacity = fcntl(readEnd.get(), F_GETPIPE_SZ);
+    ASSERT_GT(capacity, 0);
+    if (fullFromTheStart) {
+      ASSERT_EQ(fcntl(writeEnd.get(), F_SETFL, O_NONBLOCK), 0);
+      const std::string filler(4096, 'x');
+      while (write(writeEnd.get(), filler.data(), filler.size()) > 0) {
+      }
+      ASSERT_EQ(fcntl(writeEnd.get(), F_SETFL, 0), 0);
+    }
+    BridgeOptions toPipe;
+    toPipe.standardOutput = writeEnd.get();
+    testing::BridgeProcess bridge({"--verify", m_batch}, m_dir.path(), toPipe);
+    writeEnd.reset();
+    // The pipe full, and the program inside a write to its standard output: waiting for a reader.
+    const std::string inWrite = std::to_string(SYS_write) + " 0x1 ";
+    EXPECT_TRUE(testing::eventually([&] {
+      int queued = 0;
+      return ioctl(readEnd.get(), FIONREAD, &queued) == 0 && queued >= capacity &&
+             readFile("/proc/" + std::to_string(bridge.pid()) + "/syscall").starts_with(inWrite);
+    }));
+    ASSERT_EQ(kill(bridge.pid(), SIGTERM), 0);
+    const Outcome outcome = bridge.finish();
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.err, kCannotPrintVerifyReportLine);
+  }
 }
 
 }  // namespace
