@@ -11,10 +11,10 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void onStopSignal(int) { g_stopRequested.store(true, std::memory_order_relaxed); }
 
-struct sigaction actionOf(void (*handler)(int), int flags = SA_RESTART) {
+struct sigaction actionOf(void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
-  action.sa_flags = flags;
+  action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   return action;
 }
@@ -38,13 +38,6 @@ StopSignals::~StopSignals() {
   sigaction(SIGHUP, &m_previousHup, nullptr);
   sigaction(SIGPIPE, &m_previousPipe, nullptr);
   sigaction(SIGXFSZ, &m_previousFileSize, nullptr);
-}
-
-void StopSignals::interruptBlockedCalls() {
-  const struct sigaction stop = actionOf(onStopSignal, 0);
-  sigaction(SIGTERM, &stop, nullptr);
-  sigaction(SIGINT, &stop, nullptr);
-  sigaction(SIGHUP, &stop, nullptr);
 }
 
 const std::atomic<bool>& StopSignals::flag() const { return g_stopRequested; }

@@ -14,8 +14,7 @@ namespace quillmere {
 //
 // The handler only stores into a lock-free atomic flag, which is async-signal-safe, and needs no
 // thread or descriptor: a stop is heard even when the process can start neither. Interrupted
-// system calls are restarted (until interruptBlockedCalls), and every read and write here retries
-// EINTR anyway.
+// system calls are restarted, and every read and write here retries EINTR anyway.
 //
 // One at a time per process: the flag a handler can reach has to be a single static one.
 // On destruction the previous dispositions are restored.
@@ -29,11 +28,6 @@ class StopSignals {
   // The flag the handler sets; may be read from any thread.
   const std::atomic<bool>& flag() const;
   bool requested() const { return flag().load(std::memory_order_relaxed); }
-
-  // From now on a stop signal interrupts the system call it arrives in instead of restarting it:
-  // a write blocked on a pipe nobody reads returns (EINTR, or the bytes written so far), so the
-  // caller can look at the flag and give up. Every call made afterwards must expect EINTR.
-  void interruptBlockedCalls();
 
  private:
   struct sigaction m_previousTerm {};
