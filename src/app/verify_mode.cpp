@@ -2,6 +2,7 @@
 
 #include <limits.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,18 +82,33 @@ bool outputReady() {
   return n == 1 && (ready.revents & POLLOUT) != 0 && (ready.revents & (POLLERR | POLLHUP)) == 0;
 }
 
-// Writes `text` to standard output. Once a stop is requested, only what standard output takes
-// without waiting is still written, a pipe's atomic portion at a time: a stop interrupts a write
-// blocked on a pipe nobody reads (the handler does not restart it), and nothing waits again.
-// `written` counts the bytes that went out.
+// Writes `text` to standard output, never waiting where a stop cannot end the wait: standard
+// output is waited for in ppoll, and the stop signals are let in only inside that wait, so a stop
+// that came just before it ends it as surely as one that comes during it. Each write is then at
+// most what a pipe with room takes at once, which does not wait. Once a stop is requested, only
+// what standard output takes at once is still written. `written` counts the bytes that went out.
 Written writeOut(std::string_view text, const StopSignals& signals, std::size_t& written) {
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, signal);
   written = 0;
   while (written < text.size()) {
-    std::size_t length = text.size() - written;
-    if (signals.requested()) {
-      if (!outputReady()) return Written::stopped;
-      length = std::min<std::size_t>(length, PIPE_BUF);
+    sigset_t open;
+    pthread_sigmask(SIG_BLOCK, &stops, &open);
+    const bool stop = signals.requested();
+    int waited = 0;
+    if (!stop) {
+      pollfd ready{STDOUT_FILENO, POLLOUT, 0};
+      waited = ::ppoll(&ready, 1, nullptr, &open);
     }
+    const int waitError = errno;
+    pthread_sigmask(SIG_SETMASK, &open, nullptr);
+    if (stop && !outputReady()) return Written::stopped;
+    if (waited < 0) {
+      if (waitError == EINTR) continue;  // a stop, looked at above
+      return Written::failed;
+    }
+    const std::size_t length = std::min<std::size_t>(text.size() - written, PIPE_BUF);
     const ssize_t n = ::write(STDOUT_FILENO, text.data() + written, length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return Written::failed;
@@ -146,7 +162,7 @@ int runVerifyMode(const std::string& folderPath, const std::optional<std::string
 
     // Held until the answer is out: a stop then still ends a write that would wait, and a closed
     // pipe on standard output fails the write instead of ending the process.
-    StopSignals signals;
+    const StopSignals signals;
     VerifyReport report;
     bool stopped = false;
     std::optional<std::string> cannotRun;
@@ -196,7 +212,6 @@ int runVerifyMode(const std::string& folderPath, const std::optional<std::string
     }
     const std::string text =
         stopped ? std::string(kVerifyStoppedMessage) + "\n" : verifyReportText(report);
-    signals.interruptBlockedCalls();
     std::size_t written = 0;
     switch (writeOut(text, signals, written)) {
       case Written::all:
