@@ -22,8 +22,11 @@ using quillmere::bench::seconds;
 
 // 500 items whose identifiers are all "/", the largest manifest a legal request makes.
 std::string largestLegalManifest() {
-  quillmere::Manifest manifest{quillmere::digest("catalog"), "2026-12-10T12:00:00Z", {},
-                               "CAPTURE_ONE", "5d0c2b7e-8f3a-4c1e-9b6d-2a7f4e8c1d05"};
+  quillmere::Manifest manifest{quillmere::digest("catalog"),
+                               "2026-12-10T12:00:00Z",
+                               {},
+                               "CAPTURE_ONE",
+                               "5d0c2b7e-8f3a-4c1e-9b6d-2a7f4e8c1d05"};
   for (int i = 0; i < 500; ++i) {
     quillmere::ManifestItem item;
     item.image = {"JPEG", 100000, 100000, 16};

@@ -259,8 +259,8 @@ class Members {
   }
 
   Value& value(std::string_view key) const {
-    return *m_fields.known[static_cast<std::size_t>(std::ranges::find(m_keys, key) -
-                                                    m_keys.begin())];
+    return *m_fields
+                .known[static_cast<std::size_t>(std::ranges::find(m_keys, key) - m_keys.begin())];
   }
 
   std::string text(std::string_view key) const {
