@@ -108,7 +108,9 @@ status=0
 [ "$(cat "$project/verify.json")" = '{"count":3,"problems":[]}' ] ||
   fail "unexpected verify result: $(cat "$project/verify.json")"
 [ "$(contents "$directory")" = "$before" ] || fail "--verify changed the batch folder"
-damaged=$work/damaged
+# Copied under its own name: the folder's name carries the batch's identifier.
+mkdir "$work/damaged"
+damaged=$work/damaged/$(basename "$directory")
 cp -R "$directory" "$damaged"
 render=$(cd "$damaged" && ls ./*.png)
 render=${render#./}

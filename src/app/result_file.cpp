@@ -13,9 +13,6 @@ namespace quillmere {
 
 namespace {
 
-// Deeper than any real folder tree; a loop of bind mounts cannot keep the walk up going for ever.
-constexpr int kDeepestFolder = 4096;
-
 std::span<const std::byte> asBytes(std::string_view text) {
   return std::as_bytes(std::span<const char>(text.data(), text.size()));
 }
@@ -59,19 +56,8 @@ bool ResultFile::outOfBounds(const FileStatus& status, const ResultBounds& bound
                      [&](const FileStatus& input) { return sameFile(input, status); });
 }
 
-// Walks up from the held folder by identity, so that no spelling of the path and no link can hide
-// that the answer would go into the enclosing folder or below it.
 bool ResultFile::folderInBounds(const ResultBounds& bounds) {
-  if (!bounds.enclosingFolder) return true;
-  OpenFile here = m_fs.openDirectoryAt(m_folder, ".");
-  for (int level = 0; level < kDeepestFolder; ++level) {
-    const FileStatus status = m_fs.status(here);
-    if (sameFile(status, *bounds.enclosingFolder)) return false;
-    OpenFile parent = m_fs.openDirectoryAt(here, "..");
-    if (sameFile(m_fs.status(parent), status)) return true;  // the root is its own parent
-    here = std::move(parent);
-  }
-  return false;
+  return !bounds.enclosingFolder || !isAtOrBelow(m_folder, *bounds.enclosingFolder, m_fs);
 }
 
 ResultSaved ResultFile::save(std::string_view json, const ResultBounds& bounds) {

@@ -162,4 +162,19 @@ void writeInto(const WriteTarget& target, std::string_view bytes, FileSystem& fs
   fs.writeAll(file, asBytes(bytes));
 }
 
+bool isAtOrBelow(OpenFile& folder, const FileStatus& ancestor, FileSystem& fs) {
+  FileStatus here = fs.status(folder);
+  OpenFile above;
+  OpenFile* at = &folder;
+  for (;;) {
+    if (sameFile(here, ancestor)) return true;
+    OpenFile parent = fs.openDirectoryAt(*at, "..");
+    const FileStatus up = fs.status(parent);
+    if (sameFile(up, here)) return false;  // the root, its own parent
+    above = std::move(parent);
+    at = &above;
+    here = up;
+  }
+}
+
 }  // namespace quillmere

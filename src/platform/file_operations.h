@@ -80,4 +80,9 @@ void syncParentDirectory(const std::string& path, FileSystem& fs = posixFileSyst
 // fsync of a directory, making the creation, rename or removal of its entries durable.
 void syncDirectory(const std::string& path, FileSystem& fs = posixFileSystem());
 
+// Whether the open folder `folder` is the folder `ancestor` is the status of, or lies anywhere
+// below it: decided by walking up through ".." by descriptor and comparing device and inode, so
+// no spelling of a path, link or mount point on the way hides where the folder is.
+bool isAtOrBelow(OpenFile& folder, const FileStatus& ancestor, FileSystem& fs = posixFileSystem());
+
 }  // namespace quillmere

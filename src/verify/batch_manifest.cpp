@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -36,40 +36,81 @@ struct Refused {
 
 [[noreturn]] void refuse(std::string phrase) { throw Refused{std::move(phrase)}; }
 
-// Builds the document while nlohmann's parser reads it, refusing as early as the shape allows:
+// A value as the reader keeps it: a scalar as it came, a container by its kind alone (what is
+// in a container the manifest does not have is refused or ignored while it is parsed).
+struct Value {
+  enum class Kind { null, boolean, integer, string, array, object };
+  Kind kind = Kind::null;
+  std::int64_t integer = 0;
+  std::string text;
+};
+
+// The members of one object under the keys a manifest object has, in the order of `keys`; the
+// members under other keys are only counted.
+template <std::size_t N>
+struct Fields {
+  std::array<std::optional<Value>, N> known;
+  std::size_t count = 0;  // members, known or not
+};
+
+// One element of "items": an object's fields, or the kind of what stands there instead.
+struct ItemSlot {
+  Value::Kind kind = Value::Kind::object;
+  Fields<kItemKeys.size()> fields;
+};
+
+// Reads the document straight into the fields of the manifest's objects while nlohmann's parser
+// reads it, building no document: nothing it keeps needs memory to be released, so memory
+// running out anywhere unwinds cleanly as std::bad_alloc. Refuses as early as the shape allows:
 // deeper nesting, a wider object, a longer array, a repeated key or a number that is not an
-// integer of 64 bits stop the parse at once. The parser itself keeps no recursion of its own.
-class StrictBuilder final : public nlohmann::json_sax<json> {
+// integer of 64 bits stop the parse at once. Every event costs constant time beyond the bytes it
+// carries, so decoding is linear in the input, whatever its shape.
+class StrictReader final : public nlohmann::json_sax<json> {
  public:
-  json& document() { return m_root; }
+  // What the document is at its top: an object read into `top` and `items`, or something else.
+  std::optional<Value::Kind> rootKind;
+  Fields<kTopKeys.size()> top;
+  std::vector<ItemSlot> items;
+
   const std::string& refusal() const { return m_refusal; }
 
-  bool null() override { return add(json(nullptr)); }
-  bool boolean(bool value) override { return add(json(value)); }
-  bool number_integer(number_integer_t value) override { return add(json(value)); }
+  bool null() override { return scalar(Value{}); }
+  bool boolean(bool) override { return scalar(Value{Value::Kind::boolean, 0, {}}); }
+  bool number_integer(number_integer_t value) override {
+    return scalar(Value{Value::Kind::integer, value, {}});
+  }
   bool number_unsigned(number_unsigned_t value) override {
     if (value > static_cast<number_unsigned_t>(INT64_MAX)) return refuseWith("有数值超出范围");
-    return add(json(static_cast<number_integer_t>(value)));
+    return scalar(Value{Value::Kind::integer, static_cast<std::int64_t>(value), {}});
   }
   bool number_float(number_float_t, const string_t&) override {
     return refuseWith("有数值不是整数或超出范围");
   }
-  bool string(string_t& value) override { return add(json(std::move(value))); }
+  bool string(string_t& value) override {
+    return scalar(Value{Value::Kind::string, 0, std::move(value)});
+  }
   bool binary(binary_t&) override { return refuseWith("不是有效的 JSON"); }
 
-  bool start_object(std::size_t) override { return open(json::object()); }
+  bool start_object(std::size_t) override { return open(Value::Kind::object); }
   bool key(string_t& name) override {
-    json& object = *m_open.back();
-    if (object.contains(name)) return refuseWith("有重复的键");
-    if (object.size() >= kWidestObject) return refuseWith("有多余的键");
-    m_key = std::move(name);
+    Frame& object = m_open.back();
+    if (std::ranges::find(object.keys, name) != object.keys.end()) {
+      return refuseWith("有重复的键");
+    }
+    if (object.keys.size() >= kWidestObject) return refuseWith("有多余的键");
+    m_field = -1;
+    if (object.role == Role::top) m_field = indexOf(kTopKeys, name);
+    if (object.role == Role::item) m_field = indexOf(kItemKeys, name);
+    if (object.role == Role::top) ++top.count;
+    if (object.role == Role::item) ++items.back().fields.count;
+    object.keys.push_back(std::move(name));
     return true;
   }
   bool end_object() override {
     m_open.pop_back();
     return true;
   }
-  bool start_array(std::size_t) override { return open(json::array()); }
+  bool start_array(std::size_t) override { return open(Value::Kind::array); }
   bool end_array() override {
     m_open.pop_back();
     return true;
@@ -80,46 +121,82 @@ class StrictBuilder final : public nlohmann::json_sax<json> {
   }
 
  private:
+  // What an open container is to the manifest; `document` stands for no container at all.
+  enum class Role { document, top, items, item, other };
+  struct Frame {
+    Role role;
+    bool isArray;
+    std::size_t elements = 0;
+    std::vector<std::string> keys;  // an object's keys so far, at most kWidestObject
+  };
+
+  template <std::size_t N>
+  static int indexOf(const std::array<std::string_view, N>& keys, std::string_view name) {
+    const auto found = std::ranges::find(keys, name);
+    return found == keys.end() ? -1 : static_cast<int>(found - keys.begin());
+  }
+
   bool refuseWith(const char* phrase) {
     if (m_refusal.empty()) m_refusal = phrase;
     return false;
   }
 
-  // Places a value where the parser is: the document itself, the next element of the open array,
-  // or the member of the open object under the last key read.
-  json* place(json value) {
-    if (m_open.empty()) {
-      m_root = std::move(value);
-      return &m_root;
-    }
-    json& parent = *m_open.back();
-    if (parent.is_array()) {
-      if (parent.size() >= kMostBatchItems) {
-        refuseWith("超过 500 项");
-        return nullptr;
-      }
-      parent.push_back(std::move(value));
-      return &parent.back();
-    }
-    json& member = parent[m_key];
-    member = std::move(value);
-    return &member;
-  }
-
-  bool add(json value) { return place(std::move(value)) != nullptr; }
-
-  bool open(json container) {
-    if (m_open.size() >= kDeepestNesting) return refuseWith("嵌套过深");
-    json* placed = place(std::move(container));
-    if (!placed) return false;
-    // Pointers stay valid: a container is only appended to while it is the innermost one open.
-    m_open.push_back(placed);
+  // Counts a value where the parser is, refusing an array's element past kMostBatchItems, and
+  // sets `parent` to the role of the container it goes into.
+  bool place(Role& parent) {
+    parent = Role::document;
+    if (m_open.empty()) return true;
+    Frame& frame = m_open.back();
+    if (frame.isArray && frame.elements++ >= kMostBatchItems) return refuseWith("超过 500 项");
+    parent = frame.role;
     return true;
   }
 
-  json m_root;
-  std::vector<json*> m_open;
-  std::string m_key;
+  // Keeps `value` where the manifest has a place for it.
+  void keep(Role parent, Value value) {
+    if (parent == Role::items) {
+      items.push_back(ItemSlot{value.kind, {}});
+    } else if (parent == Role::top && m_field >= 0) {
+      top.known[static_cast<std::size_t>(m_field)] = std::move(value);
+    } else if (parent == Role::item && m_field >= 0) {
+      items.back().fields.known[static_cast<std::size_t>(m_field)] = std::move(value);
+    }
+  }
+
+  bool scalar(Value value) {
+    Role parent;
+    if (!place(parent)) return false;
+    if (parent == Role::document) {
+      rootKind = value.kind;
+    } else {
+      keep(parent, std::move(value));
+    }
+    return true;
+  }
+
+  bool open(Value::Kind kind) {
+    if (m_open.size() >= kDeepestNesting) return refuseWith("嵌套过深");
+    Role parent;
+    if (!place(parent)) return false;
+    Role role = Role::other;
+    const bool isArray = kind == Value::Kind::array;
+    if (parent == Role::document) {
+      rootKind = kind;
+      if (!isArray) role = Role::top;
+    } else {
+      keep(parent, Value{kind, 0, {}});
+      if (parent == Role::top && isArray && m_field == indexOf(kTopKeys, "items")) {
+        role = Role::items;
+      } else if (parent == Role::items && !isArray) {
+        role = Role::item;
+      }
+    }
+    m_open.push_back(Frame{role, isArray, 0, {}});
+    return true;
+  }
+
+  std::vector<Frame> m_open;
+  int m_field = -1;  // the index among its object's known keys of the last key read, or -1
   std::string m_refusal;
 };
 
@@ -166,23 +243,36 @@ bool isRenderFileName(std::string_view name, std::string_view mediaFormat) {
 
 std::string quotedKey(std::string_view key) { return "“" + std::string(key) + "”"; }
 
-// Reads the members of one object, knowing where it stands for the refusal's phrase.
+// Reads the fields of one object, knowing where it stands for the refusal's phrase.
+template <std::size_t N>
 class Members {
  public:
-  Members(const json& object, std::string where) : m_object(object), m_where(std::move(where)) {}
+  Members(Fields<N>& fields, const std::array<std::string_view, N>& keys, std::string where)
+      : m_fields(fields), m_keys(keys), m_where(std::move(where)) {}
 
-  const json& value(std::string_view key) const { return m_object.at(std::string(key)); }
+  // Exactly the keys: the reader already refused repeats, so equal counts mean equal sets.
+  void requireKeys(const std::string& where) const {
+    for (std::size_t i = 0; i < N; ++i) {
+      if (!m_fields.known[i]) refuse(where + "缺少" + quotedKey(m_keys[i]));
+    }
+    if (m_fields.count != N) refuse(where + "有多余的键");
+  }
+
+  Value& value(std::string_view key) const {
+    return *m_fields
+                .known[static_cast<std::size_t>(std::ranges::find(m_keys, key) - m_keys.begin())];
+  }
 
   std::string text(std::string_view key) const {
-    const json& found = value(key);
-    if (!found.is_string()) wrong(key);
-    return found.get<std::string>();
+    Value& found = value(key);
+    if (found.kind != Value::Kind::string) wrong(key);
+    return std::move(found.text);
   }
 
   std::int64_t integer(std::string_view key) const {
-    const json& found = value(key);
-    if (!found.is_number_integer()) wrong(key);
-    return found.get<std::int64_t>();
+    const Value& found = value(key);
+    if (found.kind != Value::Kind::integer) wrong(key);
+    return found.integer;
   }
 
   [[noreturn]] void wrong(std::string_view key) const {
@@ -190,24 +280,16 @@ class Members {
   }
 
  private:
-  const json& m_object;
+  Fields<N>& m_fields;
+  const std::array<std::string_view, N>& m_keys;
   std::string m_where;
 };
 
-// Exactly these keys: the builder already refused repeats, so equal counts mean equal sets.
-void requireKeys(const json& object, std::span<const std::string_view> keys,
-                 const std::string& where) {
-  for (const auto key : keys) {
-    if (!object.contains(std::string(key))) refuse(where + "缺少" + quotedKey(key));
-  }
-  if (object.size() != keys.size()) refuse(where + "有多余的键");
-}
-
-ManifestItem readItem(const json& value, std::size_t index) {
+ManifestItem readItem(ItemSlot& slot, std::size_t index) {
   const std::string where = "第 " + std::to_string(index + 1) + " 项";
-  if (!value.is_object()) refuse(where + "不是对象");
-  requireKeys(value, kItemKeys, where);
-  const Members members(value, where + "的");
+  if (slot.kind != Value::Kind::object) refuse(where + "不是对象");
+  const Members members(slot.fields, kItemKeys, where + "的");
+  members.requireKeys(where);
 
   ManifestItem item;
   item.image.mediaFormat = members.text("mediaFormat");
@@ -239,10 +321,10 @@ ManifestItem readItem(const json& value, std::size_t index) {
   return item;
 }
 
-Manifest readManifest(const json& document) {
-  if (!document.is_object()) refuse("不是 JSON 对象");
-  requireKeys(document, kTopKeys, "");
-  const Members members(document, "");
+Manifest readManifest(StrictReader& read) {
+  if (read.rootKind != Value::Kind::object) refuse("不是 JSON 对象");
+  const Members members(read.top, kTopKeys, "");
+  members.requireKeys("");
 
   Manifest manifest;
   manifest.catalogFingerprint = members.text("catalogFingerprint");
@@ -257,12 +339,13 @@ Manifest readManifest(const json& document) {
   manifest.transferBatchId = members.text("transferBatchId");
   if (!isUuid(manifest.transferBatchId)) members.wrong("transferBatchId");
 
-  const json& items = members.value("items");
-  if (!items.is_array() || items.empty()) members.wrong("items");
+  if (members.value("items").kind != Value::Kind::array || read.items.empty()) {
+    members.wrong("items");
+  }
   std::set<std::string_view> names;
-  manifest.items.reserve(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    manifest.items.push_back(readItem(items[i], i));
+  manifest.items.reserve(read.items.size());
+  for (std::size_t i = 0; i < read.items.size(); ++i) {
+    manifest.items.push_back(readItem(read.items[i], i));
     if (!names.insert(manifest.items.back().renderFilename).second) {
       refuse("第 " + std::to_string(i + 1) + " 项的文件名与前面的项重复");
     }
@@ -273,15 +356,15 @@ Manifest readManifest(const json& document) {
 }  // namespace
 
 ManifestReading readBatchManifest(std::string_view bytes) {
-  if (bytes.size() > kLargestBatchManifest) return {std::nullopt, "文件超过 8 MiB"};
+  if (bytes.size() > kLargestBatchManifest) return {std::nullopt, kManifestTooLargePhrase};
   // JSON text never holds a raw NUL, and the parser would take one for the end of the input.
   if (bytes.find('\0') != std::string_view::npos) return {std::nullopt, "不是有效的 JSON"};
-  StrictBuilder builder;
-  if (!json::sax_parse(bytes.begin(), bytes.end(), &builder)) {
-    return {std::nullopt, builder.refusal().empty() ? "不是有效的 JSON" : builder.refusal()};
+  StrictReader reader;
+  if (!json::sax_parse(bytes.begin(), bytes.end(), &reader)) {
+    return {std::nullopt, reader.refusal().empty() ? "不是有效的 JSON" : reader.refusal()};
   }
   try {
-    return {readManifest(builder.document()), {}};
+    return {readManifest(reader), {}};
   } catch (const Refused& refused) {
     return {std::nullopt, refused.phrase};
   }

@@ -17,6 +17,7 @@
 
 #include "platform/system_error.h"
 #include "records/records.h"
+#include "transfer/staging_folder.h"
 #include "verify/batch_manifest.h"
 #include "verify/render_check.h"
 
@@ -104,10 +105,11 @@ std::variant<Manifest, VerifyReport> manifestOf(OpenFile& folder, FileSystem& fs
     OpenFile file = fs.openForReadingAt(folder, kManifestFileName);
     if (file.status.size > static_cast<std::int64_t>(kLargestBatchManifest)) {
       return notABatch(kManifestFileName, std::string(kUnrecognisedManifestStart) +
-                                              "文件超过 8 MiB" + kUnrecognisedManifestEnd);
+                                              kManifestTooLargePhrase + kUnrecognisedManifestEnd);
     }
     bytes = readFromMedium(file, fs, progress);
   } catch (const std::system_error& error) {
+    if (isProcessFailure(error.code())) throw;
     if (isNotRegularFileError(error.code())) {
       return notABatch(kManifestFileName, kManifestNotAFileProblem);
     }
@@ -125,21 +127,23 @@ std::variant<Manifest, VerifyReport> manifestOf(OpenFile& folder, FileSystem& fs
   return std::move(*reading.manifest);
 }
 
+// Thrown on one thread when the other failed, to end its work: never the verification's answer.
+struct Abandoned {};
+
 // Checks every render, two at a time: each thread takes the next render in manifest order and
-// reads it whole. A stop, or a failure of either thread, ends both within one chunk; the calling
-// thread's own failure is the one passed on, then the other thread's.
-std::vector<std::optional<std::string>> checkRenders(OpenFile& folder,
-                                                     const std::vector<ManifestItem>& items,
-                                                     FileSystem& fs, Progress& progress) {
-  std::vector<std::optional<std::string>> problems(items.size());
+// reads it whole. A stop, or a failure of either thread, ends both within one chunk; the failure
+// passed on is the first one's own (memory running out on the second thread is memory running
+// out, never a stop), the calling thread's when both failed of themselves.
+std::vector<std::vector<std::string>> checkRenders(OpenFile& folder, const Manifest& manifest,
+                                                   FileSystem& fs, Progress& progress) {
+  const std::vector<ManifestItem>& items = manifest.items;
+  std::vector<std::vector<std::string>> problems(items.size());
   std::atomic<std::size_t> next = 0;
   std::atomic<bool> abandoned = false;
   const auto work = [&](bool reporting) {
     for (std::size_t i; (i = next.fetch_add(1)) < items.size();) {
-      problems[i] = renderProblem(folder, items[i], fs, [&](std::size_t bytes) {
-        if (abandoned.load(std::memory_order_relaxed)) {
-          throw BridgeFailure(kVerifyStoppedMessage);
-        }
+      problems[i] = renderProblems(folder, manifest, items[i], fs, [&](std::size_t bytes) {
+        if (abandoned.load(std::memory_order_relaxed)) throw Abandoned{};
         progress.chunk(bytes);
         if (reporting) progress.report();
       });
@@ -157,6 +161,8 @@ std::vector<std::optional<std::string>> checkRenders(OpenFile& folder,
       other = std::jthread([&] {
         try {
           work(false);
+        } catch (const Abandoned&) {
+          // The calling thread failed first and passes its own failure on.
         } catch (...) {
           otherFailure = std::current_exception();
           abandoned = true;
@@ -169,6 +175,11 @@ std::vector<std::optional<std::string>> checkRenders(OpenFile& folder,
   }
   try {
     work(true);
+  } catch (const Abandoned&) {
+    // The other thread failed first: its failure is the answer, once it has ended.
+    otherFinished.wait();
+    other.join();
+    std::rethrow_exception(otherFailure);
   } catch (...) {
     abandoned = true;
     throw;
@@ -179,6 +190,20 @@ std::vector<std::optional<std::string>> checkRenders(OpenFile& folder,
     if (otherFailure) std::rethrow_exception(otherFailure);
   }
   return problems;
+}
+
+// The name the open folder has now, as the system knows it by its descriptor ("." or a path
+// ending in "/" name it no better); the last component of the path it was opened by where the
+// system cannot tell.
+std::string folderName(OpenFile& folder, const std::string& folderPath, FileSystem& fs) {
+  std::string path;
+  try {
+    path = fs.readLink("/proc/self/fd/" + std::to_string(folder.fd.get()));
+  } catch (const std::system_error&) {
+    path = folderPath;
+  }
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path.substr(path.rfind('/') + 1);
 }
 
 }  // namespace
@@ -193,6 +218,7 @@ VerifyReport verifyBatch(const std::string& folderPath, FileSystem& fs,
     folder = fs.openDirectory(folderPath);
     entries = fs.listEntries(folder);
   } catch (const std::system_error& error) {
+    if (isProcessFailure(error.code())) throw;
     return notABatch(folderPath, kFolderUnreadableStart + reasonOf(error) + "。");
   }
 
@@ -211,11 +237,18 @@ VerifyReport verifyBatch(const std::string& folderPath, FileSystem& fs,
   if (encodeManifest(manifest) != bytes) {
     report.problems.push_back({kManifestFileName, kManifestRewrittenProblem});
   }
-  const auto problems = checkRenders(folder, manifest.items, fs, progress);
+  // The folder is named after the batch it holds, and Quillmere finds the batch by that name.
+  if (folderName(folder, folderPath, fs) !=
+      std::string(kBatchFolderPrefix) + manifest.transferBatchId) {
+    report.problems.push_back({kManifestFileName, kBatchIdAlteredProblem});
+  }
+  const auto problems = checkRenders(folder, manifest, fs, progress);
   std::set<std::string_view> listed = {kManifestFileName};
   for (std::size_t i = 0; i < manifest.items.size(); ++i) {
     listed.insert(manifest.items[i].renderFilename);
-    if (problems[i]) report.problems.push_back({manifest.items[i].renderFilename, *problems[i]});
+    for (const auto& problem : problems[i]) {
+      report.problems.push_back({manifest.items[i].renderFilename, problem});
+    }
   }
   std::ranges::sort(entries);
   for (const auto& entry : entries) {

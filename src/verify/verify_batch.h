@@ -47,6 +47,19 @@ inline constexpr const char* kManifestRewrittenProblem =
     "传输清单的写法已被改动，Quillmere 可能无法导入这个批次。";
 inline constexpr const char* kRecordAlteredProblem =
     "传输清单中这张照片的记录已被改动，无法核对这张照片。";
+// The manifest's values that are derived from others or named by the folder, each found to no
+// longer belong. "variantId" is derived from four values and cannot tell which of them changed.
+inline constexpr const char* kRenderIdAlteredProblem =
+    "传输清单中这张照片的“renderId”已被改动，与照片内容不符。";
+inline constexpr const char* kRenderSha256AlteredProblem =
+    "传输清单中这张照片的“renderSha256”已被改动，与照片内容和它的“renderId”不符。";
+inline constexpr const char* kVariantIdAlteredProblem =
+    "传输清单中这张照片的“variantId”与它的“sourceSha256”“externalVariantId”和批次的"
+    "“catalogFingerprint”不符，记录已被改动。";
+inline constexpr const char* kBatchIdAlteredProblem =
+    "传输清单的“transferBatchId”与批次文件夹的名称不符，清单已被改动或文件夹已改名。";
+inline constexpr const char* kRenderTooLargeProblem =
+    "这里的文件超过 512 MiB，不可能是批次保存的照片。";
 inline constexpr const char* kRenderMissingProblem = "找不到这张照片，它可能已被删除、移走或改名。";
 inline constexpr const char* kRenderNotAFileProblem =
     "这里应是一张照片，却是文件夹、链接或其他特殊文件。";
@@ -81,9 +94,11 @@ struct VerifyObserver {
 
 // Verifies a batch folder made by createBatch against its manifest, as the medium holds it: each
 // file's cached pages are dropped before it is read, so the bytes checked are the device's, not
-// what memory still holds. The manifest must be one this program writes (readBatchManifest);
-// every render it lists must be a regular file in the folder hashing to its "renderSha256" and
-// still described by its format, width, height and bit depth; nothing else may be in the folder,
+// what memory still holds. The manifest must be one this program writes (readBatchManifest), its
+// "transferBatchId" the one the folder's name carries ("Quillmere-<id>"); every render it lists
+// must be a regular file in the folder of at most 512 MiB, hashing to its "renderSha256" and still
+// described by its format, width, height and bit depth, with its "renderId" and "variantId" still
+// derived from what they were derived from (renderProblems); nothing else may be in the folder,
 // hidden files included. Originals are not checked: the manifest records no path of one.
 //
 // Only reads: nothing in the folder is created, changed or removed. Everything is opened relative
@@ -93,7 +108,8 @@ struct VerifyObserver {
 //
 // Problems with the folder's files are returned as values; a folder that cannot be read as a
 // batch gives a report with isBatch false. Throws only when stopped (above) or on failures of
-// the process itself, such as memory running out.
+// the process itself, on either thread: std::bad_alloc when memory runs out, and the
+// std::system_error of a call that found no descriptor or kernel memory left (isProcessFailure).
 VerifyReport verifyBatch(const std::string& folderPath, FileSystem& fs = posixFileSystem(),
                          const VerifyObserver* observer = nullptr);
 

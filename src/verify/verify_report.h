@@ -11,13 +11,16 @@ namespace quillmere {
 // written as printableFileName gives it.
 std::string verifyResultJson(const VerifyReport& report);
 
-// The answer for a person: one line per problem ("<file>：<problem>"), then one summary line,
-// each ending in a line break.
+// The answer for a person: one line per problem ("<file>：<problem>", the file as
+// printableFileName gives it, an empty path as ""), then one summary line, each ending in a line
+// break.
 std::string verifyReportText(const VerifyReport& report);
 
-// A file name as it can be shown on one line of a terminal: control characters and bytes that
-// are not UTF-8 are written as \xNN, so that no name can break a line, move the cursor or change
-// the terminal's colours. Names that need none of this are returned as they are.
+// A file name as it can be shown on one line of a terminal: control characters (C0, DEL and C1),
+// bidirectional format characters, line and paragraph separators, and bytes that are not UTF-8
+// are written as \xNN, one for each byte, so that no name can break a line, move the cursor,
+// change the terminal's colours or reorder what is shown after it. Names that need none of this
+// are returned as they are.
 std::string printableFileName(const std::string& name);
 
 }  // namespace quillmere

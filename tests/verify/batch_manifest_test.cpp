@@ -74,8 +74,8 @@ TEST(ReadBatchManifest, RefusesEveryOtherShapeAndEveryHostileDocument) {
     std::string bytes;
     std::string refusal;  // empty: accepted
   } cases[] = {
-      {"padded with blanks to exactly 8 MiB", exactlyTheLimit, ""},
-      {"one byte over 8 MiB", exactlyTheLimit + " ", "文件超过 8 MiB"},
+      {"padded with blanks to exactly the limit", exactlyTheLimit, ""},
+      {"one byte over the limit", exactlyTheLimit + " ", "文件超过 9 MiB"},
       {"500 items", encodeManifest(manifest(500)), ""},
       {"501 items", encodeManifest(manifest(501)), "超过 500 项"},
       {"no items", replaced(encodeManifest(manifest(0)), "[\n\n  ]", "[]"), "“items”不符合格式"},

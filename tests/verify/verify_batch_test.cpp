@@ -177,7 +177,8 @@ TEST(VerifyBatch, ATableOfBatchesAsTheyMayBeFoundLater) {
          b.rewrite(m);
        },
        [](const Batch& b) {
-         return Expected{true, {{b.render(1), kRecordAlteredProblem}}};
+         // The render still matches its "renderId": the digest is what was edited.
+         return Expected{true, {{b.render(1), kRenderSha256AlteredProblem}}};
        }},
       {"two items' digests and render identifiers swapped",
        [](Batch& b) {
