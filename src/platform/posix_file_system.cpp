@@ -285,7 +285,7 @@ class PosixFileSystem final : public FileSystem {
 
   void createDirectoryAt(OpenFile& folder, const std::string& name) override {
     if (::mkdirat(folder.fd.get(), name.c_str(), 0777) != 0) {
-      throwSystemError(errno, "create", joined(folder, name));
+      throwCreationError(errno, folder.fd.get(), joined(folder, name));
     }
   }
 
@@ -308,7 +308,7 @@ class PosixFileSystem final : public FileSystem {
       fd = UniqueFd(::openat(folder.fd.get(), name.c_str(),
                              O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666));
     } while (!fd && errno == EINTR);
-    if (!fd) throwSystemError(errno, "create", path);
+    if (!fd) throwCreationError(errno, folder.fd.get(), path);
     return OpenFile{std::move(fd), path, {}};
   }
 

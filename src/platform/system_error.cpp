@@ -1,5 +1,7 @@
 #include "platform/system_error.h"
 
+#include <sys/statvfs.h>
+
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -78,6 +80,8 @@ constexpr Operation kOperations[] = {
     {"read random bytes from", "无法从{}读取随机数"},
 };
 
+constexpr std::string_view kNoFileSlotsText = "文件系统可建的文件数已满，磁盘仍有空间（ENOSPC）";
+
 constexpr std::string_view kMovePrefix = "move \"";
 constexpr std::string_view kMoveSuffix = "\" to";
 
@@ -147,6 +151,16 @@ std::string errnoText(int error) {
 
 std::string systemErrorText(int error, std::string_view operation, std::string_view path) {
   return attempt(operation, path) + "：" + errnoText(error);
+}
+
+void throwCreationError(int error, int folderFd, std::string_view path) {
+  struct statvfs space {};
+  if (error == ENOSPC && ::fstatvfs(folderFd, &space) == 0 && space.f_files > 0 &&
+      space.f_favail == 0 && space.f_bavail > 0) {
+    throw DescribedSystemError(std::error_code(error, std::generic_category()),
+                               attempt("create", path) + "：" + std::string(kNoFileSlotsText));
+  }
+  throwSystemError(error, "create", path);
 }
 
 void throwNotRegularFile(std::string_view path) {

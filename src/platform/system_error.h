@@ -18,6 +18,11 @@ namespace quillmere {
 // the operation as `move "<from>" to` and its target as the path.
 [[noreturn]] void throwSystemError(int error, std::string_view operation, std::string_view path);
 
+// The error of a failed creation in the open folder `folderFd`. ENOSPC is also what a file system
+// answers when it has no file entries (inodes) left though space is free; said as "disk full",
+// the user would look for space that is there, so that case gets its own words.
+[[noreturn]] void throwCreationError(int error, int folderFd, std::string_view path);
+
 // The same kind of error for a path that exists but is not a regular file where one is needed (a
 // folder, a FIFO or a device swapped in at a photo's path): `无法打开“<path>”：不是普通文件`.
 [[noreturn]] void throwNotRegularFile(std::string_view path);

@@ -39,7 +39,8 @@ constexpr const char* kNoSpace = "磁盘空间不足（ENOSPC）";
 class SmallDisk {
  public:
   // Answers the disk, or nothing with `reason` saying why mounting is not possible here.
-  static std::unique_ptr<SmallDisk> mount(const std::string& path, std::string& reason) {
+  static std::unique_ptr<SmallDisk> mount(const std::string& path, std::string& reason,
+                                          const char* options = "size=8m,mode=0755") {
     if (::geteuid() != 0) {
       reason = "mounting a tmpfs needs root";
       return nullptr;
@@ -48,7 +49,7 @@ class SmallDisk {
       // Keep our mounts from propagating back into the namespace we came from.
       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
     }
-    if (::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=8m,mode=0755") != 0) {
+    if (::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) != 0) {
       reason = std::string("cannot mount a tmpfs here: ") + std::strerror(errno);
       return nullptr;
     }
@@ -81,11 +82,12 @@ class SmallDisk {
 
 class FullDisk : public ::testing::Test {
  protected:
+  virtual const char* diskOptions() const { return "size=8m,mode=0755"; }
   void SetUp() override {
     fs::create_directory(m_dir / "in");
     fs::create_directory(m_dir / "disk");
     std::string reason;
-    m_disk = SmallDisk::mount(m_dir / "disk", reason);
+    m_disk = SmallDisk::mount(m_dir / "disk", reason, diskOptions());
     if (!m_disk) GTEST_SKIP() << reason;
   }
   void TearDown() override { m_disk.reset(); }
@@ -156,6 +158,41 @@ TEST_F(FullDisk, AResultFileThatDoesNotFitAnswersTwoAndKeepsTheEarlierResult) {
   EXPECT_EQ(testing::namesIn(caller), std::vector<std::string>{"result.json"});
   // The batch itself had room and was saved whole.
   EXPECT_EQ(testing::incompleteBatchesIn(m_dir / "out", request.items.size()), "");
+}
+
+// A file system out of file entries (inodes) with space to spare answers ENOSPC too. Told as
+// "disk full", the photographer would free space that is already free; the message says what is
+// really exhausted.
+class FewFileEntries : public FullDisk {
+ protected:
+  const char* diskOptions() const override { return "size=8m,nr_inodes=32,mode=0755"; }
+};
+
+TEST_F(FewFileEntries, RunningOutOfFileEntriesIsNotCalledAFullDisk) {
+  const std::string destination = m_dir / "disk/out";
+  fs::create_directory(destination);
+  const BatchRequest request = testing::smallRequest(m_dir / "in", destination, 1);
+  for (int i = 0;; ++i) {
+    const std::string path = m_dir / ("disk/entry" + std::to_string(i));
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      ASSERT_EQ(errno, ENOSPC);
+      break;
+    }
+    ::close(fd);
+  }
+  struct statvfs info {};
+  ASSERT_EQ(::statvfs(destination.c_str(), &info), 0);
+  ASSERT_GT(info.f_bavail, 0u);
+  try {
+    createBatch(request);
+    ADD_FAILURE() << "saved on a file system with no file entries left";
+  } catch (const std::exception& error) {
+    const std::string text = describe(error);
+    EXPECT_NE(text.find("文件数已满"), std::string::npos) << text;
+    EXPECT_FALSE(text.ends_with(kNoSpace)) << text;
+  }
+  EXPECT_TRUE(fs::is_empty(destination));
 }
 
 }  // namespace
