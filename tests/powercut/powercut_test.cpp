@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "app/bridge_process.h"
 #include "powercut/powercut_mount.h"
 #include "records/json.h"
 #include "reliability/reliability_support.h"
@@ -139,11 +140,11 @@ RunOutcome runOnce(const testing::TempDir& dir, const Layout& layout, long cutAt
 
 // What `--verify` says of a batch folder: "" when it accepts it in full.
 std::string verifyProblems(const testing::TempDir& dir, const std::string& folder) {
-  testing::ChildProcess verify =
-      testing::startBridge({"--verify", folder}, dir.path(), dir / "verify-stderr.txt");
-  const int status = testing::waitForExit(verify);
-  if (status == 0) return "";
-  return "--verify ended with " + std::to_string(status) + ": " + readFile(dir / "verify-stderr.txt");
+  const testing::Outcome verify = testing::runBridge({"--verify", folder}, dir.path());
+  if (verify.status == 0) return "";
+  std::string said = verify.out + verify.err;
+  if (said.size() > 300) said = said.substr(0, 300) + "...";
+  return "--verify ended with " + std::to_string(verify.status) + ": " + said;
 }
 
 // Checks one crash state against the promises and answers the violations found, one per line.
