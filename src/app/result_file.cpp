@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "app/leftover_results.h"
 #include "platform/file_operations.h"
 #include "platform/paths.h"
 
@@ -15,7 +16,7 @@ void saveResultFile(const std::string& resultPath, std::string_view json, FileSy
     writeInto(target, json, fs);
     return;
   }
-  replaceAtomically(target.path, json, fs);
+  replaceClearingLeftovers(target.path, json, fs);  // leftover results: clears dead writers' files
   try {
     syncParentDirectory(target.path, fs);
   } catch (...) {

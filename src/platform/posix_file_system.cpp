@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -381,6 +382,26 @@ class PosixFileSystem final : public FileSystem {
   std::vector<std::string> listEntries(OpenFile& folder) override {
     return entryNames(folder.fd.get(), folder.path);
   }
+
+  bool tryLock(OpenFile& file, LockKind kind) override {
+    const int operation = (kind == LockKind::shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+    for (;;) {
+      if (::flock(file.fd.get(), operation) == 0) return true;
+      if (errno == EWOULDBLOCK) return false;
+      if (errno != EINTR) throwSystemError(errno, "lock", file.path);
+    }
+  }
+
+  void lock(OpenFile& file, LockKind kind) override {
+    const int operation = kind == LockKind::shared ? LOCK_SH : LOCK_EX;
+    while (::flock(file.fd.get(), operation) != 0) {
+      if (errno != EINTR) throwSystemError(errno, "lock", file.path);
+    }
+  }
+
+  void unlock(OpenFile& file) override { ::flock(file.fd.get(), LOCK_UN); }
+
+  void removeContents(OpenFile& folder) override { quillmere::removeContents(folder.fd.get(), folder.path); }
 };
 
 }  // namespace

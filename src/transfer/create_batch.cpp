@@ -24,6 +24,7 @@
 #include "platform/identity.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
+#include "transfer/leftover_staging.h"
 #include "transfer/manifest.h"
 
 namespace quillmere {
@@ -63,6 +64,7 @@ class StagingFolder {
     m_exists = true;
     try {
       m_folder = m_fs.openDirectoryAt(m_destination, m_name);
+      lockStaging(m_fs, m_folder);  // leftover staging: marks the folder live while it is open
     } catch (...) {
       removeQuietly();
       throw;
@@ -732,7 +734,11 @@ BatchResult stageAndCommit(const BatchRequest& request, FileSystem& fs,
                            BatchPlace& place) {
   OpenFile& destination = place.destination;
   Progress progress(observer, request, fs);
+  // Leftover staging: what dead batches left here is claimed before this batch's own folder is
+  // made, and removed once that folder is locked.
+  LeftoverStaging leftovers(fs, destination);
   StagingFolder staging(fs, destination, place.stagingName, request.items.size() + 1);
+  leftovers.clear();
 
   Manifest manifest;
   manifest.catalogFingerprint = catalogFingerprint(request.provider, request.catalogId);
