@@ -210,8 +210,6 @@ TEST_P(PowerCuts, EveryCrashStateKeepsThePromises) {
 #else
   const BatchCase& c = GetParam();
   testing::TempDir dir;
-  // Anyone may pass through the test's folder, as the mount needs for the kernel's checks.
-  fs::permissions(dir.path(), fs::perms::all, fs::perm_options::add);
   const std::string mount = dir / "mnt";
   fs::create_directory(mount);
   const Layout layout = makeLayout(dir, mount, c);
