@@ -202,6 +202,36 @@ std::string violationsIn(const testing::TempDir& dir, const Layout& layout,
   return problems;
 }
 
+// Runs the next save into a crash state (its own copies of the inputs, into its destination, the
+// result beside the old one) and answers what hidden leftovers it did not clear.
+std::string hiddenIn(const std::string& state) {
+  std::string hidden;
+  for (const std::string folder : {"dest", "out"}) {
+    for (const std::string& name : testing::namesIn(state + "/" + folder)) {
+      if (name.starts_with(".")) hidden += folder + "/" + name + " ";
+    }
+  }
+  return hidden;
+}
+
+std::string leftAfterTheNextSave(const testing::TempDir& dir, const BatchCase& c,
+                                 const std::string& state) {
+  BatchRequest request{"CAPTURE_ONE", "catalog", state + "/dest", {}};
+  for (std::size_t i = 0; i < c.renderSizes.size(); ++i) {
+    if (c.renderSizes[i] == 0) continue;  // the next save is one that succeeds
+    const std::string n = std::to_string(i);
+    request.items.push_back({state + "/src/original" + n + ".iiq", state + "/src/render" + n + ".png",
+                             "photo-" + n, "v" + n});
+  }
+  writeFile(dir / "next-request.json", toJson(request));
+  const testing::Outcome next =
+      testing::runBridge({"--request", dir / "next-request.json", state + "/out/result.json"},
+                         dir.path());
+  if (next.status != 0) return "the next save failed: " + next.err;
+  const std::string left = hiddenIn(state);
+  return left.empty() ? "" : "left after the next save: " + left;
+}
+
 class PowerCuts : public ::testing::TestWithParam<BatchCase> {};
 
 TEST_P(PowerCuts, EveryCrashStateKeepsThePromises) {
@@ -228,6 +258,8 @@ TEST_P(PowerCuts, EveryCrashStateKeepsThePromises) {
 
   int states = 0;
   int verifiedBatches = 0;  // crash states that hold the batch folder, complete
+  int nextSaves = 0;        // crash states a next save was run in
+  int hiddenLeft = 0;       // ... of which a cut left hidden staging or a temporary file in
   std::string violations;
   const auto checkStates = [&](const RunOutcome& run, const std::string& when) {
     for (const auto& entry : fs::directory_iterator(images)) {
@@ -236,6 +268,14 @@ TEST_P(PowerCuts, EveryCrashStateKeepsThePromises) {
           violationsIn(dir, layout, mount, entry.path(), run, verifiedBatches);
       if (!found.empty()) {
         violations += when + ", state " + entry.path().filename().string() + ":\n" + found;
+      }
+      // What a power cut (or a kill) left, the next save clears.
+      const std::string kind = entry.path().filename().string();
+      if (kind == "durable" || kind == "live") {
+        ++nextSaves;
+        if (!hiddenIn(entry.path()).empty()) ++hiddenLeft;
+        const std::string left = leftAfterTheNextSave(dir, c, entry.path());
+        if (!left.empty()) violations += when + ", state " + kind + ": " + left + "\n";
       }
     }
   };
@@ -254,7 +294,8 @@ TEST_P(PowerCuts, EveryCrashStateKeepsThePromises) {
   }
   std::cout << c.name << ": " << whole.events << " events, " << whole.events + 1 << " cuts, "
             << states << " crash states checked, " << verifiedBatches
-            << " of them holding the saved batch\n";
+            << " of them holding the saved batch; a next save run in " << nextSaves
+            << " of them (" << hiddenLeft << " with hidden leftovers) left nothing hidden\n";
   // The cuts did reach the batch: some states hold it (and none may, when it rolls back).
   if (c.saved) {
     EXPECT_GT(verifiedBatches, 0);
