@@ -401,7 +401,9 @@ class PosixFileSystem final : public FileSystem {
 
   void unlock(OpenFile& file) override { ::flock(file.fd.get(), LOCK_UN); }
 
-  void removeContents(OpenFile& folder) override { quillmere::removeContents(folder.fd.get(), folder.path); }
+  void removeContents(OpenFile& folder) override {
+    quillmere::removeContents(folder.fd.get(), folder.path);
+  }
 };
 
 }  // namespace

@@ -44,7 +44,8 @@ TEST(LeftoverResults, TemporaryNamesAreRecognisedOnlyForTheirOwnResult) {
       {"result.json.tmp-0b6c3f4e-9a1d-4c2e-8f00-0123456789ab", "result.json", false},
       {"result.json", "result.json", false},
       // A long name keeps its first 32 bytes in its temporary name.
-      {".nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn.tmp-0b6c3f4e-9a1d-4c2e-8f00-0123456789ab", longName, true},
+      {".nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn.tmp-0b6c3f4e-9a1d-4c2e-8f00-0123456789ab", longName,
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.entry);
@@ -79,12 +80,11 @@ TEST(LeftoverResults, TheNextResultRemovesDeadWritersFilesAndLeavesEverythingEls
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(caller)) left.push_back(entry.path().filename());
   std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{
-                      ".other.json.tmp-0b6c3f4e-9a1d-4c2e-8f00-0123456789ab",
-                      ".result.json.tmp-22222222-2222-4333-8444-555555555555",
-                      ".result.json.tmp-33333333-2222-4333-8444-555555555555",
-                      ".result.json.tmp-44444444-2222-4333-8444-555555555555",
-                      "result.json"}));
+  EXPECT_EQ(left, (std::vector<std::string>{".other.json.tmp-0b6c3f4e-9a1d-4c2e-8f00-0123456789ab",
+                                            ".result.json.tmp-22222222-2222-4333-8444-555555555555",
+                                            ".result.json.tmp-33333333-2222-4333-8444-555555555555",
+                                            ".result.json.tmp-44444444-2222-4333-8444-555555555555",
+                                            "result.json"}));
   EXPECT_EQ(readFile(temporary("22222222-2222-4333-8444-555555555555")), "being written");
   EXPECT_EQ(readFile(dir / "elsewhere/precious"), "not ours");
 }

@@ -64,10 +64,10 @@ struct PendingOp {
 
 struct Node {
   Kind kind = Kind::file;
-  std::string durableBytes;                  // files: as of their last fsync
-  std::string linkText;                      // links: fixed when made
+  std::string durableBytes;                   // files: as of their last fsync
+  std::string linkText;                       // links: fixed when made
   std::map<std::string, int> durableEntries;  // folders: as of their last fsync
-  std::vector<PendingOp> pending;            // folders: not yet durable, in order
+  std::vector<PendingOp> pending;             // folders: not yet durable, in order
 };
 
 struct Model {
@@ -86,7 +86,9 @@ struct Model {
 
 Model model;
 
-std::string rel(const char* path) { return path[1] == '\0' ? std::string(".") : std::string(path + 1); }
+std::string rel(const char* path) {
+  return path[1] == '\0' ? std::string(".") : std::string(path + 1);
+}
 
 std::string parentOf(const std::string& relative) {
   const auto slash = relative.rfind('/');
@@ -206,7 +208,7 @@ struct Choice {
 
 struct Image {
   std::map<int, std::map<std::string, int>> entries;  // per folder, as this state has them
-  std::map<int, bool> liveBytes;                       // per file
+  std::map<int, bool> liveBytes;                      // per file
 };
 
 Image formImage(Choice& choice) {
@@ -248,7 +250,8 @@ void writeImage(const Image& image, const std::map<int, std::string>& live, int 
         ::close(fd);
       }
     }
-    std::ofstream(target, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(target, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return;
   }
   ::mkdir(target.c_str(), 0755);
@@ -330,7 +333,8 @@ Leaving leaving(const std::string& relative) {
 void removed(const std::string& relative, const Leaving& gone) {
   if (gone.node < 0) return;
   const int parent = nodeAt(parentOf(relative));
-  if (parent >= 0) model.nodes[parent].pending.push_back(PendingOp{false, nameOf(relative), gone.node});
+  if (parent >= 0)
+    model.nodes[parent].pending.push_back(PendingOp{false, nameOf(relative), gone.node});
   // The backing file system may give the inode to a new file: that one is a new node.
   if (gone.last) model.nodeOfInode.erase(gone.inode);
 }
@@ -384,7 +388,8 @@ int doRename(const char* from, const char* to, unsigned int flags) {
   if (!event("rename " + rel(from) + " -> " + rel(to))) return -EIO;
   const Leaving moving = leaving(rel(from));
   const Leaving replaced = leaving(rel(to));
-  if (::renameat2(model.backingFd, rel(from).c_str(), model.backingFd, rel(to).c_str(), flags) != 0) {
+  if (::renameat2(model.backingFd, rel(from).c_str(), model.backingFd, rel(to).c_str(), flags) !=
+      0) {
     return fail();
   }
   const int fromParent = nodeAt(parentOf(rel(from)));
@@ -410,8 +415,9 @@ int doChmod(const char* path, mode_t mode, fuse_file_info* fi) {
 int doChown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi) {
   if (model.cut) return -EIO;
   if (fi) return ::fchown(static_cast<int>(fi->fh), uid, gid) == 0 ? 0 : fail();
-  return ::fchownat(model.backingFd, rel(path).c_str(), uid, gid, AT_SYMLINK_NOFOLLOW) == 0 ? 0
-                                                                                            : fail();
+  return ::fchownat(model.backingFd, rel(path).c_str(), uid, gid, AT_SYMLINK_NOFOLLOW) == 0
+             ? 0
+             : fail();
 }
 
 int doTruncate(const char* path, off_t size, fuse_file_info* fi) {
@@ -429,7 +435,7 @@ int doUtimens(const char* path, const timespec times[2], fuse_file_info* fi) {
   if (model.cut) return -EIO;
   if (fi) return ::futimens(static_cast<int>(fi->fh), times) == 0 ? 0 : fail();
   return ::utimensat(model.backingFd, rel(path).c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 ? 0
-                                                                                         : fail();
+                                                                                          : fail();
 }
 
 int doOpen(const char* path, fuse_file_info* fi) {
@@ -601,8 +607,11 @@ int main(int argc, char** argv) {
   // Foreground and single-threaded: one call at a time, so the model never sees two at once and
   // a cut happens between two calls, never inside one. The kernel checks permissions as it would
   // on a disk.
-  std::vector<char*> fuseArgs = {argv[0], argv[5], const_cast<char*>("-f"),
-                                 const_cast<char*>("-s"), const_cast<char*>("-o"),
+  std::vector<char*> fuseArgs = {argv[0],
+                                 argv[5],
+                                 const_cast<char*>("-f"),
+                                 const_cast<char*>("-s"),
+                                 const_cast<char*>("-o"),
                                  const_cast<char*>("default_permissions,fsname=powercut")};
   return fuse_main(static_cast<int>(fuseArgs.size()), fuseArgs.data(), &operations, nullptr);
 }

@@ -29,7 +29,8 @@ PowercutMount::PowercutMount(const std::string& backing, const std::string& imag
                           const_cast<char*>(mountPoint.c_str()),
                           nullptr};
   int ready[2];
-  if (::pipe2(ready, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+  if (::pipe2(ready, O_CLOEXEC) != 0)
+    throw std::system_error(errno, std::generic_category(), "pipe");
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");

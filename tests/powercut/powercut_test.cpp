@@ -76,7 +76,8 @@ Layout makeLayout(const testing::TempDir& dir, const std::string& mount, const B
                                                   : testing::paddedPng(c.renderSizes[i], int(i));
     request.items.push_back({mount + "/" + original, mount + "/" + render, "photo-" + n, "v" + n});
   }
-  for (const auto& [path, bytes] : layout.inputs) writeFile(layout.templateTree + "/" + path, bytes);
+  for (const auto& [path, bytes] : layout.inputs)
+    writeFile(layout.templateTree + "/" + path, bytes);
   layout.request = dir / "request.json";
   writeFile(layout.request, toJson(request));
   return layout;
@@ -96,7 +97,7 @@ struct RunOutcome {
   std::string mountError;
   long events = 0;
   std::vector<std::string> eventLog;
-  std::string cutBefore;  // the event the cut came before; empty when none came
+  std::string cutBefore;                  // the event the cut came before; empty when none came
   std::optional<BatchResult> liveResult;  // what the caller could read at the cut
   int status = 0;
 };
@@ -149,8 +150,8 @@ std::string verifyProblems(const testing::TempDir& dir, const std::string& folde
 
 // Checks one crash state against the promises and answers the violations found, one per line.
 std::string violationsIn(const testing::TempDir& dir, const Layout& layout,
-                         const std::string& mount, const std::string& state,
-                         const RunOutcome& run, int& verifiedBatches) {
+                         const std::string& mount, const std::string& state, const RunOutcome& run,
+                         int& verifiedBatches) {
   std::string problems;
   const auto problem = [&](const std::string& text) { problems += text + "\n"; };
   std::map<std::string, bool> batchVerifies;
@@ -220,13 +221,12 @@ std::string leftAfterTheNextSave(const testing::TempDir& dir, const BatchCase& c
   for (std::size_t i = 0; i < c.renderSizes.size(); ++i) {
     if (c.renderSizes[i] == 0) continue;  // the next save is one that succeeds
     const std::string n = std::to_string(i);
-    request.items.push_back({state + "/src/original" + n + ".iiq", state + "/src/render" + n + ".png",
-                             "photo-" + n, "v" + n});
+    request.items.push_back({state + "/src/original" + n + ".iiq",
+                             state + "/src/render" + n + ".png", "photo-" + n, "v" + n});
   }
   writeFile(dir / "next-request.json", toJson(request));
-  const testing::Outcome next =
-      testing::runBridge({"--request", dir / "next-request.json", state + "/out/result.json"},
-                         dir.path());
+  const testing::Outcome next = testing::runBridge(
+      {"--request", dir / "next-request.json", state + "/out/result.json"}, dir.path());
   if (next.status != 0) return "the next save failed: " + next.err;
   const std::string left = hiddenIn(state);
   return left.empty() ? "" : "left after the next save: " + left;
@@ -283,10 +283,9 @@ TEST_P(PowerCuts, EveryCrashStateKeepsThePromises) {
   for (long k = 0; k < whole.events; ++k) {
     const RunOutcome run = runOnce(dir, layout, k, images);
     ASSERT_TRUE(run.mounted) << run.mountError;
-    const std::string when = "cut " + std::to_string(k) + " (before " +
-                             (run.cutBefore.empty() ? std::string("nothing: the run ended first")
-                                                    : run.cutBefore) +
-                             ")";
+    const std::string when =
+        "cut " + std::to_string(k) + " (before " +
+        (run.cutBefore.empty() ? std::string("nothing: the run ended first") : run.cutBefore) + ")";
     if (!run.cutBefore.empty()) {
       EXPECT_EQ(run.status, -SIGKILL) << when;
     }
@@ -294,8 +293,8 @@ TEST_P(PowerCuts, EveryCrashStateKeepsThePromises) {
   }
   std::cout << c.name << ": " << whole.events << " events, " << whole.events + 1 << " cuts, "
             << states << " crash states checked, " << verifiedBatches
-            << " of them holding the saved batch; a next save run in " << nextSaves
-            << " of them (" << hiddenLeft << " with hidden leftovers) left nothing hidden\n";
+            << " of them holding the saved batch; a next save run in " << nextSaves << " of them ("
+            << hiddenLeft << " with hidden leftovers) left nothing hidden\n";
   // The cuts did reach the batch: some states hold it (and none may, when it rolls back).
   if (c.saved) {
     EXPECT_GT(verifiedBatches, 0);
@@ -303,11 +302,12 @@ TEST_P(PowerCuts, EveryCrashStateKeepsThePromises) {
     EXPECT_EQ(verifiedBatches, 0);
   }
   ::testing::Test::RecordProperty("states", states);
-  EXPECT_EQ(violations, "") << "events of the whole run:\n" << [&] {
-    std::string log;
-    for (const std::string& e : whole.eventLog) log += "  " + e + "\n";
-    return log;
-  }();
+  EXPECT_EQ(violations, "") << "events of the whole run:\n"
+                            << [&] {
+                                 std::string log;
+                                 for (const std::string& e : whole.eventLog) log += "  " + e + "\n";
+                                 return log;
+                               }();
 #endif
 }
 

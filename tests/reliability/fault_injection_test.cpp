@@ -327,12 +327,12 @@ TEST_F(FaultInjection, AFailingRollBackStillReportsTheFirstFailureAndShowsNoPart
     UnremovableFileSystem faulty(op, k, path);
     const std::string failure = failureOf([&] { createBatch(request, faulty); });
     ASSERT_TRUE(faulty.fired());
-    const bool passedOn = !((op == FsOp::openDirectory || op == FsOp::statusOfFile ||
-                            op == FsOp::status) &&
-                           path == destination()) &&
-                          !(op == FsOp::sync && path == destination()) &&
-                          !testing::onlyClearsLeftovers(op, path, destination()) &&
-                          failure != kNotAnAcceptedImageMessage;
+    const bool passedOn =
+        !((op == FsOp::openDirectory || op == FsOp::statusOfFile || op == FsOp::status) &&
+          path == destination()) &&
+        !(op == FsOp::sync && path == destination()) &&
+        !testing::onlyClearsLeftovers(op, path, destination()) &&
+        failure != kNotAnAcceptedImageMessage;
     if (passedOn) {
       EXPECT_EQ(withoutUuids(failure), withoutUuids(injectedError(op, path)));
     }
@@ -431,8 +431,8 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
         // (these calls are counted without their paths; before the result, the batch's own
         // clearing is all that lists a folder or takes a lock).
         ++savedDespiteFailure;
-        const bool clearing = op == FsOp::tryLock || op == FsOp::lock ||
-                              op == FsOp::listEntries || op == FsOp::removeContents;
+        const bool clearing = op == FsOp::tryLock || op == FsOp::lock || op == FsOp::listEntries ||
+                              op == FsOp::removeContents;
         EXPECT_TRUE(op == FsOp::sync || (beforeTheBatch && op != FsOp::read) || clearing)
             << testing::name(op);
         EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");

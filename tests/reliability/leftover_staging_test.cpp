@@ -99,8 +99,8 @@ TEST_F(LeftoverStaging, TwoLiveBatchesNeverRemoveEachOthersStaging) {
     if (ranSecond || op != testing::FsOp::createExclusiveAt) return;
     ranSecond = true;
     firstStaging = fs::path(path).parent_path().string();
-    const testing::Outcome other = testing::runBridge(
-        {"--request", "request.json", "result.json"}, m_dir / "caller");
+    const testing::Outcome other =
+        testing::runBridge({"--request", "request.json", "result.json"}, m_dir / "caller");
     EXPECT_EQ(other.status, 0) << other.err;
     EXPECT_TRUE(fs::is_directory(firstStaging)) << "the second batch removed the first's staging";
   };
