@@ -81,6 +81,37 @@ TEST_F(LeftoverStaging, TheNextBatchRemovesDeadStagingAndLeavesEverythingElse) {
   EXPECT_EQ(testing::readFile(destination() + "/.quillmere-partial-file"), "a file");
 }
 
+// Each call of the clearing made to fail in turn: the batch is saved all the same, the leftover
+// stays (emptied, perhaps), and the next save clears it.
+TEST_F(LeftoverStaging, AnyFailureWhileClearingLeavesTheBatchSaved) {
+  const std::string dead = destination() + "/" + kDead;
+  const struct {
+    testing::FsOp op;
+    std::string path;
+  } cases[] = {
+      {testing::FsOp::tryLock, destination()}, {testing::FsOp::listEntries, destination()},
+      {testing::FsOp::openDirectoryAt, dead},  {testing::FsOp::tryLock, dead},
+      {testing::FsOp::removeContents, dead},   {testing::FsOp::entryStatusAt, dead},
+      {testing::FsOp::statusOfFile, dead},     {testing::FsOp::removeEmptyFolderAt, dead},
+  };
+  const BatchRequest request = testing::smallRequest(m_dir / "in", destination(), 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(testing::name(c.op)) + " on " + c.path);
+    leaveStaging(kDead);
+    testing::FaultyFileSystem faulty(c.op, 1, c.path);
+    const BatchResult result = createBatch(request, faulty);
+    EXPECT_TRUE(faulty.fired());
+    ASSERT_TRUE(result.directory);
+    EXPECT_EQ(testing::incompleteBatchesIn(destination(), 1), "");
+    EXPECT_TRUE(fs::exists(dead));
+    // The next batch, with nothing failing, clears it.
+    createBatch(request, posixFileSystem());
+    EXPECT_EQ(othersIn(), std::vector<std::string>{});
+    for (const auto& name : testing::namesIn(destination()))
+      fs::remove_all(destination() + "/" + name);
+  }
+}
+
 // The staging folder of a batch still running in this process is locked from its creation on:
 // another process's batch into the same folder, run to its end meanwhile, leaves it alone, and
 // both batches are saved whole.
