@@ -10,6 +10,8 @@ quillmere_packages=(
   qt6-base-dev qt6-translations-l10n libgl-dev fonts-noto-cjk
   libraw-dev qt6-image-formats-plugins
   googletest libgtest-dev
+  # The power-cut test's file system (tests/powercut/) and the fusermount3 it may need.
+  libfuse3-dev fuse3
 )
 
 quillmere_install_missing() {

@@ -7,6 +7,7 @@
 #include <span>
 #include <system_error>
 
+#include "app/leftover_results.h"
 #include "platform/paths.h"
 
 namespace quillmere {
@@ -31,7 +32,7 @@ ResultFile::ResultFile(const std::string& resultPath, FileSystem& fs)
 void ResultFile::settle() {
   WriteTarget target = writeTargetOf(m_path, m_fs);
   if (target.mode == WriteMode::replace) {
-    m_folder = m_fs.openDirectory(parentOf(target.path));
+    m_folder = m_fs.openDirectoryToWorkIn(parentOf(target.path));
     m_name = fileName(target.path);
   } else {
     m_streamStatus = m_fs.status(target.path);
@@ -76,8 +77,9 @@ ResultSaved ResultFile::save(std::string_view json, const ResultBounds& bounds) 
   if (!folderInBounds(bounds)) return ResultSaved::refused;
   // Hidden, unique and in the held folder, so the final rename stays within one file system and
   // lands where the result was found to go.
+  clearLeftoverResults(m_folder, m_name, m_fs);
   const std::string temporary = temporaryNameFor(m_name);
-  OpenFile file = m_fs.createExclusiveAt(m_folder, temporary);
+  OpenFile file = createLockedTemporary(m_folder, temporary, m_fs);
   const auto removeTemporary = [&] {
     file.fd.reset();
     try {
@@ -89,7 +91,6 @@ ResultSaved ResultFile::save(std::string_view json, const ResultBounds& bounds) 
   try {
     m_fs.writeAll(file, asBytes(json));
     m_fs.sync(file);
-    file.fd.reset();
     // The last look before the rename: the name may have been made an input's own entry (a hard
     // link, or the input renamed there) while the command ran. The rename replaces only the entry;
     // the look keeps it from taking an input's name away from it.
@@ -98,6 +99,8 @@ ResultSaved ResultFile::save(std::string_view json, const ResultBounds& bounds) 
       removeTemporary();
       return ResultSaved::refused;
     }
+    // Renamed while still open and locked, so that it is never found unlocked under its
+    // temporary name.
     m_fs.renameAt(m_folder, temporary, m_name);
   } catch (...) {
     removeTemporary();

@@ -37,6 +37,9 @@ struct OpenFile {
   FileStatus status;
 };
 
+// Which lock flock(2) takes: many holders may share a shared lock; an exclusive one has one holder.
+enum class LockKind { shared, exclusive };
+
 // The seam between the system and the operating system's file services. Every operation that
 // touches the disk goes through one of these calls, so a test can wrap the real implementation
 // and make any single call fail. Every failure is a std::system_error built with
@@ -77,6 +80,11 @@ class FileSystem {
 
   // Opens a directory so it can be fsynced.
   virtual OpenFile openDirectory(const std::string& path) = 0;
+
+  // Opens a directory to create, look up and rename entries in through the *At calls below. A
+  // folder its user may write into but not list is opened all the same, for naming only (its
+  // descriptor then cannot be fsynced, listed or locked, and those calls fail).
+  virtual OpenFile openDirectoryToWorkIn(const std::string& path) { return openDirectory(path); }
 
   // Opens an existing FIFO or character device for writing into it directly. The open does not
   // wait (a FIFO without a reader fails with ENXIO); later writes block as usual. Anything else is
@@ -172,6 +180,24 @@ class FileSystem {
   // The names of every entry in the folder, hidden ones included, "." and ".." left out, in no
   // particular order. Lists through the descriptor: what the folder's path names now is not asked.
   virtual std::vector<std::string> listEntries(OpenFile& folder) = 0;
+
+  // Locks that tell a live batch from a dead one. A lock belongs to the open file, not to a
+  // path, and the kernel gives it back when the last descriptor of that open file closes, however
+  // the process ends (a crash or SIGKILL included).
+
+  // flock(2) without waiting: true when the lock is taken (or was already held through this open
+  // file), false when another open file holds one that conflicts. A file system that keeps no
+  // such locks (some network shares) fails with a platform error.
+  virtual bool tryLock(OpenFile& file, LockKind kind) = 0;
+  // flock(2), waiting for as long as another open file holds a conflicting lock.
+  virtual void lock(OpenFile& file, LockKind kind) = 0;
+  // Gives back a lock taken through this open file. Never fails: the lock goes with the
+  // descriptor at the latest.
+  virtual void unlock(OpenFile& file) = 0;
+  // Removes everything inside the open folder and leaves the folder itself; links inside are
+  // removed, never followed. Works through the descriptor, so a path repointed meanwhile cannot
+  // lead it elsewhere. Needs descriptors of its own for the sub-folders it empties.
+  virtual void removeContents(OpenFile& folder) = 0;
 };
 
 // The real, POSIX implementation. Stateless, shared by every caller.

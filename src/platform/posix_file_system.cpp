@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -205,6 +206,15 @@ class PosixFileSystem final : public FileSystem {
     return OpenFile{std::move(fd), path, {}};
   }
 
+  OpenFile openDirectoryToWorkIn(const std::string& path) override {
+    UniqueFd fd(openRetrying(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd && errno == EACCES) {
+      fd = UniqueFd(openRetrying(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (!fd) throwSystemError(errno, "open", path);
+    return OpenFile{std::move(fd), path, {}};
+  }
+
   std::size_t read(OpenFile& file, std::span<std::byte> buffer) override {
     for (;;) {
       const ssize_t got = ::read(file.fd.get(), buffer.data(), buffer.size());
@@ -380,6 +390,28 @@ class PosixFileSystem final : public FileSystem {
 
   std::vector<std::string> listEntries(OpenFile& folder) override {
     return entryNames(folder.fd.get(), folder.path);
+  }
+
+  bool tryLock(OpenFile& file, LockKind kind) override {
+    const int operation = (kind == LockKind::shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+    for (;;) {
+      if (::flock(file.fd.get(), operation) == 0) return true;
+      if (errno == EWOULDBLOCK) return false;
+      if (errno != EINTR) throwSystemError(errno, "lock", file.path);
+    }
+  }
+
+  void lock(OpenFile& file, LockKind kind) override {
+    const int operation = kind == LockKind::shared ? LOCK_SH : LOCK_EX;
+    while (::flock(file.fd.get(), operation) != 0) {
+      if (errno != EINTR) throwSystemError(errno, "lock", file.path);
+    }
+  }
+
+  void unlock(OpenFile& file) override { ::flock(file.fd.get(), LOCK_UN); }
+
+  void removeContents(OpenFile& folder) override {
+    quillmere::removeContents(folder.fd.get(), folder.path);
   }
 };
 

@@ -11,6 +11,7 @@
 #include "platform/identity.h"
 #include "transfer/batch_destination.h"
 #include "transfer/batch_progress.h"
+#include "transfer/leftover_staging.h"
 #include "transfer/manifest.h"
 #include "transfer/medium_check.h"
 #include "transfer/stage_pairs.h"
@@ -52,7 +53,11 @@ BatchResult stageAndCommit(const BatchRequest& request, FileSystem& fs,
                            const BatchObserver* observer, BatchFailureSite& site,
                            BatchPlace& place) {
   BatchProgressTracker progress(observer, request, fs);
+  // What dead batches left here is claimed before this batch's own folder is made, and removed
+  // once that folder is locked.
+  LeftoverStaging leftovers(fs, place.destination);
   StagingFolder staging(fs, place.destination, place.stagingName, request.items.size() + 1);
+  leftovers.clear();
 
   Manifest manifest;
   manifest.catalogFingerprint = catalogFingerprint(request.provider, request.catalogId);

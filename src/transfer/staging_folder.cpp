@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "transfer/leftover_staging.h"
+
 namespace quillmere {
 
 StagingFolder::StagingFolder(FileSystem& fs, OpenFile& destination, std::string name,
@@ -13,6 +15,7 @@ StagingFolder::StagingFolder(FileSystem& fs, OpenFile& destination, std::string 
   m_exists = true;
   try {
     m_folder = m_fs.openDirectoryAt(m_destination, m_name);
+    lockStaging(m_fs, m_folder);  // marks the folder live for as long as it is open
   } catch (...) {
     removeQuietly();
     throw;

@@ -83,8 +83,10 @@ void checkRender(OpenFile& folder, const ManifestItem& item, FileSystem& fs,
   }
 
   // The bytes are the ones saved, so the description can only differ when the item's was edited.
+  // A read that fails while the headers are looked at is the read's failure, told as such (the
+  // process's own shortage passed on), never a description that differs.
   try {
-    if (imageInfo(file, fs) != item.image) problems.push_back(kRenderDescriptionDiffersProblem);
+    if (storedImageInfo(file, fs) != item.image) problems.push_back(kRenderDescriptionDiffersProblem);
   } catch (const BridgeFailure&) {
     problems.push_back(kRenderDescriptionDiffersProblem);
   } catch (const std::system_error& error) {

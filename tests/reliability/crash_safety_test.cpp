@@ -1,7 +1,7 @@
 // Request mode killed with SIGKILL at random moments while it saves a batch of large renders. No
-// clean-up code runs after SIGKILL, so whatever the destination shows afterwards is what a power
-// cut or a crash would leave: hidden staging at most, never a visible batch folder that is not
-// complete.
+// clean-up code runs after SIGKILL, so whatever the destination shows afterwards is what a crash
+// would leave: hidden staging at most, never a visible batch folder that is not complete. And
+// once the next save into that folder has run, nothing hidden is left at all.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -32,7 +32,7 @@ constexpr int kKills = 24;
 constexpr int kRenders = 8;
 constexpr std::size_t kRenderSize = 8 << 20;
 
-TEST(CrashSafety, ABatchKilledAtAnyMomentNeverShowsAnIncompleteBatchFolder) {
+TEST(CrashSafety, ABatchKilledAtAnyMomentLeavesNothingOnceTheNextSaveHasRun) {
   testing::TempDir dir;
   for (const char* folder : {"in", "out", "caller"}) fs::create_directory(dir / folder);
   const std::string destination = dir / "out";
@@ -97,13 +97,23 @@ TEST(CrashSafety, ABatchKilledAtAnyMomentNeverShowsAnIncompleteBatchFolder) {
     leftStaging += staging;
     leftBatch += batch;
     leftNothing += !staging && !batch;
-
     // Beside the request and the result, only the result's hidden temporary file may be left.
     for (const auto& name : testing::namesIn(caller)) {
       if (name == "request.json") continue;
       EXPECT_TRUE(name == "result.json" || name.starts_with(".result.json.tmp-")) << name;
-      fs::remove(caller + "/" + name);
     }
+
+    // The next save into the same folder, with the same result path, clears what the killed one
+    // left: nothing hidden stays, in the destination or beside the result.
+    testing::ChildProcess next = testing::startBridge(args, caller, stderrPath);
+    ASSERT_EQ(testing::waitForExit(next), 0) << readFile(stderrPath);
+    for (const auto& name : testing::namesIn(destination)) {
+      EXPECT_TRUE(name.starts_with("Quillmere-")) << name << " left after the next save";
+    }
+    EXPECT_EQ(testing::incompleteBatchesIn(destination, kRenders, renderDigests), "");
+    EXPECT_EQ(testing::namesIn(caller), (std::vector<std::string>{"request.json", "result.json"}));
+
+    fs::remove(caller + "/result.json");
     fs::remove_all(destination);
     fs::create_directory(destination);
   }

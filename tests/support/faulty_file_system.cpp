@@ -73,8 +73,21 @@ const char* name(FsOp op) {
       return "entryStatusAt";
     case FsOp::renameAt:
       return "renameAt";
+    case FsOp::tryLock:
+      return "tryLock";
+    case FsOp::lock:
+      return "lock";
+    case FsOp::removeContents:
+      return "removeContents";
+    case FsOp::unlock:
+      return "unlock";
   }
   return "?";
+}
+
+bool onlyClearsLeftovers(FsOp op, const std::string& path, const std::string& destination) {
+  return op == FsOp::tryLock || op == FsOp::lock || op == FsOp::removeContents ||
+         (op == FsOp::listEntries && path == destination);
 }
 
 FaultyFileSystem::FaultyFileSystem(FsOp op, int failAt, std::string path, int error)
@@ -253,6 +266,24 @@ OpenFile FaultyFileSystem::openForReadingAt(OpenFile& folder, const std::string&
 std::vector<std::string> FaultyFileSystem::listEntries(OpenFile& folder) {
   enter(FsOp::listEntries, folder.path);
   return posixFileSystem().listEntries(folder);
+}
+
+// Locks and the clearing of what dead batches left.
+bool FaultyFileSystem::tryLock(OpenFile& file, LockKind kind) {
+  enter(FsOp::tryLock, file.path);
+  return posixFileSystem().tryLock(file, kind);
+}
+void FaultyFileSystem::lock(OpenFile& file, LockKind kind) {
+  enter(FsOp::lock, file.path);
+  posixFileSystem().lock(file, kind);
+}
+void FaultyFileSystem::unlock(OpenFile& file) {
+  ++m_calls[static_cast<int>(FsOp::unlock)];
+  posixFileSystem().unlock(file);
+}
+void FaultyFileSystem::removeContents(OpenFile& folder) {
+  enter(FsOp::removeContents, folder.path);
+  posixFileSystem().removeContents(folder);
 }
 
 }  // namespace quillmere::testing

@@ -43,10 +43,15 @@ enum class FsOp {
   listEntries,
   entryStatusAt,
   renameAt,
+  // Locks and the clearing of what dead batches left.
+  tryLock,
+  lock,
+  removeContents,
   // Advisory calls: counted, never made to fail (the real ones cannot), so not in kAllFsOps.
   adviseSequential,
   dropCachedPages,
   prefetch,
+  unlock,
 };
 const char* name(FsOp op);
 inline constexpr FsOp kAllFsOps[] = {FsOp::status,
@@ -78,8 +83,17 @@ inline constexpr FsOp kAllFsOps[] = {FsOp::status,
                                      FsOp::openForReadingAt,
                                      FsOp::listEntries,
                                      FsOp::entryStatusAt,
-                                     FsOp::renameAt};
-inline constexpr std::size_t kFsOpCount = static_cast<std::size_t>(FsOp::prefetch) + 1;
+                                     FsOp::renameAt,
+                                     // Locks and the clearing of what dead batches left.
+                                     FsOp::tryLock,
+                                     FsOp::lock,
+                                     FsOp::removeContents};
+inline constexpr std::size_t kFsOpCount = static_cast<std::size_t>(FsOp::unlock) + 1;
+
+// Whether a failure of `op` on `path` is one a batch into `destination` lives with: the locks that
+// tell live batches from dead ones, and the listing and removal of what dead batches left there.
+// Such a failure never fails the batch, which is saved as if nothing had been left.
+bool onlyClearsLeftovers(FsOp op, const std::string& path, const std::string& destination);
 
 // Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
 // from 1) of operation `op` throws the same std::system_error a real failure would, with `error`
@@ -154,6 +168,11 @@ class FaultyFileSystem : public FileSystem {
   // Reading a folder someone else made.
   OpenFile openForReadingAt(OpenFile& folder, const std::string& name) override;
   std::vector<std::string> listEntries(OpenFile& folder) override;
+  // Locks and the clearing of what dead batches left.
+  bool tryLock(OpenFile& file, LockKind kind) override;
+  void lock(OpenFile& file, LockKind kind) override;
+  void unlock(OpenFile& file) override;
+  void removeContents(OpenFile& folder) override;
 
  private:
   void enter(FsOp op, const std::string& path);

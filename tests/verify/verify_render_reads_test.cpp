@@ -186,7 +186,9 @@ TEST(VerifyRenderReads, TheProcessRunningShortIsItsOwnFailureNeverARendersProble
         FaultyFileSystem failing(op, call, error);
         try {
           const VerifyReport report = verifyBatch(batch.folder, failing);
-          EXPECT_FALSE(failing.fired()) << "a shortage was reported as a problem of the batch";
+          EXPECT_FALSE(failing.fired()) << "a shortage was reported as a problem of the batch: "
+                                        << (report.problems.empty() ? std::string()
+                                                                    : report.problems[0].problem);
           EXPECT_TRUE(report.problems.empty());
         } catch (const std::system_error& failure) {
           EXPECT_TRUE(failing.fired());
