@@ -275,11 +275,16 @@ TEST(ReadWholeFile, ReadsAFifoFromAWriterThatComesLaterUpToTheLimit) {
   TempDir dir;
   const std::string fifo = dir / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  // The writer opens only after the reader has started waiting; the read must not end early.
+  // The writer opens only after the reader has started waiting; the read must not end early. A
+  // FIFO refuses a non-blocking open for writing (ENXIO) until someone has it open for reading,
+  // so the writer's first successful open is the sign that the reader is there.
   std::thread writer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = -1;
+    while ((fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO) {
+      std::this_thread::yield();
+    }
     ASSERT_GE(fd, 0);
+    ASSERT_EQ(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK), 0);
     const std::string bytes(300'000, 'y');
     std::size_t done = 0;
     while (done < bytes.size()) {

@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QBoxLayout>
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QHelpEvent>
 #include <QToolTip>
 #include <QDragEnterEvent>
@@ -20,6 +19,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
@@ -523,8 +523,9 @@ TEST_F(WindowTest, AListedRenderGetsItsPictureFromTheBackgroundThreadsOnly) {
   }
   m_session->app().openFiles({photo});
   ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+  // The repaint asks for the picture; whatever it posts is handled before the look.
   window().table()->viewport()->repaint();
-  QTest::qWait(100);
+  QApplication::processEvents();
   EXPECT_FALSE(model().index(0, 0).data(Qt::DecorationRole).isValid());
   EXPECT_EQ(pictures.madeCount(), 0);
 
@@ -575,13 +576,18 @@ TEST_F(WindowTest, ThePointerRestingOnARowShowsItsPairLargerAfterASecond) {
 
   // The pointer comes to rest on the first row: nothing for a while, then its pair.
   const QRect first = window().table()->visualRect(model().index(0, 0));
-  QElapsedTimer rested;
+  // The rest is the window's single-shot timer of a second; the look comes from its end alone.
+  QTimer* rest = nullptr;
+  for (QTimer* timer : window().findChildren<QTimer*>()) {
+    if (timer->isSingleShot() && timer->interval() == 1000) rest = timer;
+  }
+  ASSERT_NE(rest, nullptr) << "a rest of a second";
+  QSignalSpy restEnded(rest, &QTimer::timeout);
   QTest::mouseMove(viewport, first.center());
-  rested.start();
-  QTest::qWait(600);
+  EXPECT_TRUE(rest->isActive());
   EXPECT_FALSE(preview.isVisible()) << "not before the pointer has rested a second";
   ASSERT_TRUE(waitUntil([&] { return preview.isVisible(); }));
-  EXPECT_GE(rested.elapsed(), 950);
+  EXPECT_EQ(restEnded.count(), 1) << "shown when the rest ended, not before";
   EXPECT_EQ(preview.render(), QString::fromStdString(photo));
   EXPECT_EQ(preview.original(), QString::fromStdString(m_dir / "DSC_1.CR3"));
   ASSERT_TRUE(waitUntil(
@@ -600,7 +606,7 @@ TEST_F(WindowTest, ThePointerRestingOnARowShowsItsPairLargerAfterASecond) {
   EXPECT_TRUE(waitUntil([] { return !QToolTip::isVisible(); }));
   QHelpEvent help(QEvent::ToolTip, first.center(), viewport->mapToGlobal(first.center()));
   QApplication::sendEvent(viewport, &help);
-  QTest::qWait(50);
+  QApplication::processEvents();
   EXPECT_FALSE(QToolTip::isVisible());
   QTest::keyClick(window().table(), Qt::Key_Down);
   EXPECT_FALSE(preview.isVisible()) << "a key puts it away";
