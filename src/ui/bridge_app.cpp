@@ -1,15 +1,8 @@
 #include "ui/bridge_app.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <exception>
-#include <filesystem>
-#include <iterator>
 #include <optional>
-#include <system_error>
 #include <utility>
 
 #include "inspect/admission.h"
@@ -18,33 +11,22 @@
 #include "platform/file_system.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
+#include "ui/name_pairing.h"
+#include "ui/save_flow.h"
+#include "ui/window_paths.h"
 #include "ui/window_texts.h"
 
 namespace quillmere {
+
+using texts::joined;
 
 namespace {
 
 constexpr std::string_view kProvider = "CAPTURE_ONE";
 constexpr std::string_view kCatalogId = "quillmere-manual-capture-one-v1";
 
-std::string joined(std::initializer_list<std::string_view> pieces) {
-  std::string text;
-  for (const auto piece : pieces) text += piece;
-  return text;
-}
-
 std::string refusalText(const std::string& description, const std::string& path) {
   return joined({description, "\n", fileName(path)});
-}
-
-// A location for a path handed over by the desktop. When the current directory cannot be read,
-// a relative path stays as it is and is refused when it is examined.
-std::string locationOrAsGiven(const std::string& path) {
-  try {
-    return fileLocation(path);
-  } catch (const std::exception&) {
-    return path;
-  }
 }
 
 std::vector<std::string> locations(const std::vector<std::string>& paths) {
@@ -52,112 +34,6 @@ std::vector<std::string> locations(const std::vector<std::string>& paths) {
   result.reserve(paths.size());
   for (const auto& path : paths) result.push_back(locationOrAsGiven(path));
   return result;
-}
-
-BatchResult runCreateBatch(const BatchRequest& request, const BatchObserver& observer) {
-  return createBatch(request, posixFileSystem(), &observer);
-}
-
-// Progress is posted to the main thread only when the bar would move by a tenth of a percent or
-// a new item starts, so a large render does not flood the main thread with updates.
-std::uint64_t perMille(const BatchProgress& progress) {
-  if (progress.bytesTotal == 0) return 0;
-  return std::min<std::uint64_t>(progress.bytesDone, progress.bytesTotal) * 1000 /
-         progress.bytesTotal;
-}
-
-// The file a failed batch names under its failure: the original or the render of the failing
-// pair, as createBatch reported it, or the stored file the medium did not hold; none for any other
-// failure of the destination or the batch as a whole.
-std::optional<std::string> fileAtFault(const std::optional<BatchFailureSite>& site,
-                                       const BatchRequest& request) {
-  // A file of the batch that its medium did not hold as written: named by where it would have
-  // been saved, so the user knows which disk or share to look at.
-  if (site && site->storedFile) return site->storedFile;
-  if (!site || !site->item || *site->item >= request.items.size()) return std::nullopt;
-  const Pair& pair = request.items[*site->item];
-  switch (site->subject) {
-    case BatchSubject::original:
-      return pair.sourcePath;
-    case BatchSubject::render:
-      return pair.renderPath;
-    case BatchSubject::none:
-      break;
-  }
-  return std::nullopt;
-}
-
-// Why a chosen destination cannot take a batch, as an alert's text naming the folder, or nothing:
-// the batch needs a folder it can list, search and create its staging folder in, so one that
-// cannot be written, read or searched is refused when it is chosen rather than when it is saved.
-std::optional<std::string> destinationRefusal(const std::string& folder) {
-  const auto refusal = [](const std::string& reason) {
-    return joined({reason, "\n", kChooseFolderAgainMessage});
-  };
-  try {
-    if (!posixFileSystem().status(folder).isDirectory) {
-      return refusal(systemErrorText(ENOTDIR, "write", folder));
-    }
-  } catch (...) {
-    return refusal(describe(std::current_exception()));
-  }
-  if (::faccessat(AT_FDCWD, folder.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
-    return refusal(systemErrorText(errno, "write", folder));
-  }
-  return std::nullopt;
-}
-
-std::string parentFolder(const std::string& location) {
-  const auto slash = location.rfind('/');
-  if (slash == std::string::npos) return {};
-  return slash == 0 ? std::string("/") : location.substr(0, slash);
-}
-
-std::string asciiLowerCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-// A file name without its last extension, ignoring case, for matching a render with its
-// original: exports keep the original's base name ("DSC_4001.jpg" for "DSC_4001.CR3").
-std::string baseName(std::string_view path) {
-  std::string name = fileName(path);
-  if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
-  return asciiLowerCase(std::move(name));
-}
-
-// Files that travel beside a photo and describe it (edits, metadata, thumbnails) but are never
-// the photo itself.
-bool isSidecar(std::string_view path) {
-  static constexpr std::string_view kSidecars[] = {"xmp", "xml", "dop", "pp3", "cos", "cot",
-                                                   "cof", "aae", "thm", "on1", "json"};
-  const std::string name = fileName(path);
-  const auto dot = name.rfind('.');
-  if (dot == std::string::npos || dot == 0) return false;
-  const std::string extension = asciiLowerCase(name.substr(dot + 1));
-  return std::find(std::begin(kSidecars), std::end(kSidecars), extension) != std::end(kSidecars);
-}
-
-// The one regular file in `folder` that can be the original of `render` by its name, or empty
-// when there is none or more than one. A folder that cannot be read offers none; this is only a
-// suggestion in a panel.
-std::string originalByName(const std::string& folder, const std::string& render,
-                           const std::function<bool(const std::string&)>& excluded) {
-  namespace fs = std::filesystem;
-  const std::string wanted = baseName(render);
-  std::string found;
-  std::error_code error;
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    const std::string path = appendComponent(folder, it->path().filename().string());
-    if (baseName(path) != wanted || isSidecar(path) || excluded(path)) continue;
-    std::error_code kindError;
-    if (!it->is_regular_file(kindError)) continue;
-    if (!found.empty()) return {};
-    found = path;
-  }
-  return error ? std::string() : found;
 }
 
 }  // namespace
@@ -300,12 +176,8 @@ void BridgeApp::chooseOriginal() {
 // is its own, when it is the only chosen file of that name. Sidecars and listed renders are never
 // originals; a render with an earlier choice keeps it.
 void BridgeApp::pairByName(const std::vector<std::string>& originals) {
-  std::map<std::string, std::vector<std::string>> byName;
-  for (const auto& original : originals) {
-    if (isSidecar(original) || isListed(original)) continue;
-    auto& named = byName[baseName(original)];
-    if (std::find(named.begin(), named.end(), original) == named.end()) named.push_back(original);
-  }
+  const auto byName =
+      originalsByBaseName(originals, [this](const std::string& path) { return isListed(path); });
   std::size_t paired = 0;
   std::vector<std::string> refused;
   for (const auto& render : m_renders) {
@@ -420,187 +292,6 @@ BatchRequest BridgeApp::batchRequest(const std::string& destination) const {
     request.items.push_back(Pair{original, render, id, id});
   }
   return request;
-}
-
-void BridgeApp::save() {
-  OpenPanel panel;
-  panel.chooseFolders = true;
-  panel.canCreateFolders = true;
-  panel.message = texts::kDestinationPanelMessage;
-  // A batch belongs near the renders it carries, never among the originals.
-  panel.folder = m_toolkit.rememberedFolder(PanelFolder::destination);
-  if (panel.folder.empty() && !m_renders.empty()) panel.folder = parentFolder(m_renders.front());
-  std::string destination;
-  for (;;) {
-    const auto chosen = m_toolkit.runOpenPanel(panel);
-    if (!chosen || chosen->empty()) return;
-    destination = locationOrAsGiven(chosen->front());
-    const auto refusal = destinationRefusal(destination);
-    if (!refusal) break;
-    // Refused now, naming the folder, rather than failing later under a hidden staging name;
-    // the panel opens again where it opened before.
-    m_toolkit.runAlert(*refusal);
-  }
-  m_toolkit.rememberFolder(PanelFolder::destination, destination);
-  // The save button is enabled only for a fully paired list; should the list have changed while
-  // the panel was open, the button's rule decides again and nothing is saved.
-  if (!everyRenderPaired()) {
-    refresh();
-    return;
-  }
-
-  m_toolkit.setSaveEnabled(false);
-  BatchRequest request = batchRequest(destination);
-  setMessage(std::string(texts::kBusyMessage));
-  // A new save: the mark of the last one's failure goes.
-  if (m_fault) {
-    m_fault.reset();
-    m_toolkit.reloadTable();
-  }
-
-  const std::uint64_t id = m_nextSave++;
-  const std::stop_token stop = m_saves[id].stop.get_token();
-  showProgress();
-
-  // The job owns its request and shares nothing mutable with the main thread; every report goes
-  // back through the toolkit and is dropped if this BridgeApp is gone by then.
-  try {
-    startSave(id, stop, std::move(request));
-  } catch (...) {
-    // No thread to run it on: nothing was started, and the toolkit's alert says why.
-    m_saves.erase(id);
-    showProgress();
-    refresh();
-    throw;
-  }
-}
-
-void BridgeApp::startSave(std::uint64_t id, std::stop_token stop, BatchRequest request) {
-  std::weak_ptr<const int> alive = m_lifetime;
-  m_toolkit.runInBackground([this, alive, id, stop, runner = m_runner, &toolkit = m_toolkit,
-                             request = std::move(request)] {
-    std::optional<BatchFailureSite> failedAt;
-    std::optional<std::size_t> postedItem;
-    std::uint64_t postedPerMille = 0;
-    BatchObserver observer;
-    observer.stop = stop;
-    observer.failed = [&](const BatchFailureSite& site) { failedAt = site; };
-    observer.progress = [&](const BatchProgress& progress) {
-      const std::uint64_t now = perMille(progress);
-      if (postedItem == progress.item && postedPerMille == now) return;
-      postedItem = progress.item;
-      postedPerMille = now;
-      toolkit.runOnMainThread([this, alive, id, progress] {
-        if (alive.lock()) reportProgress(id, progress);
-      });
-    };
-
-    std::optional<BatchResult> result;
-    std::string failure;
-    std::optional<std::string> renderAtFault;
-    try {
-      result = runner(request, observer);
-    } catch (...) {
-      failure = describe(std::current_exception());
-      // The file at fault, on a second line, so the user knows which one to look after; a
-      // failure of the batch as a whole (its destination, its commit) stands alone.
-      if (const auto file = fileAtFault(failedAt, request))
-        failure = joined({failure, "\n", *file});
-      if (failedAt && failedAt->item && *failedAt->item < request.items.size()) {
-        renderAtFault = request.items[*failedAt->item].renderPath;
-      }
-    }
-    if (result) {
-      toolkit.runOnMainThread([this, alive, id, result = std::move(*result)] {
-        if (alive.lock()) reportSuccess(id, result);
-      });
-    } else {
-      toolkit.runOnMainThread(
-          [this, alive, id, failure = std::move(failure), renderAtFault = std::move(renderAtFault)] {
-            if (alive.lock()) reportFailure(id, failure, renderAtFault);
-          });
-    }
-  });
-}
-
-bool BridgeApp::requestQuit() {
-  if (m_saves.empty()) return true;
-  if (!m_quitting) {
-    m_quitting = true;
-    for (auto& [id, running] : m_saves) running.stop.request_stop();
-    setMessage(std::string(texts::kCancelling));
-    m_toolkit.showBusyProgress();
-  }
-  return false;
-}
-
-void BridgeApp::reportProgress(std::uint64_t save, const BatchProgress& progress) {
-  const auto running = m_saves.find(save);
-  if (running == m_saves.end()) return;
-  running->second.progress = progress;
-  if (!m_quitting) showProgress();
-}
-
-void BridgeApp::reportSuccess(std::uint64_t save, const BatchResult& result) {
-  if (endSave(save)) return;
-  setMessage(texts::savedMessage(result.count));
-  if (result.directory) {
-    // The file manager may not come forward (none is running, or it shows another folder): the
-    // path stays at hand on the message line.
-    m_toolkit.setMessageDetail(*result.directory);
-    m_toolkit.showFolder(*result.directory);
-  }
-  refresh();
-}
-
-void BridgeApp::reportFailure(std::uint64_t save, const std::string& text,
-                              const std::optional<std::string>& renderAtFault) {
-  if (endSave(save)) return;
-  m_toolkit.runAlert(text);
-  // Once the alert is gone, the pair at fault stays in sight and marked, with the alert's text.
-  const int row = renderAtFault ? rowOf(*renderAtFault) : -1;
-  if (row >= 0) m_fault = Fault{*renderAtFault, text};
-  refresh();
-  if (row >= 0) m_toolkit.selectRow(row);
-}
-
-bool BridgeApp::endSave(std::uint64_t save) {
-  m_saves.erase(save);
-  if (m_quitting) {
-    if (m_saves.empty()) m_toolkit.quit();
-    return true;
-  }
-  showProgress();
-  return false;
-}
-
-// One bar for every batch running: their bytes added up, busy until the first one reports.
-void BridgeApp::showProgress() {
-  if (m_saves.empty()) {
-    m_toolkit.hideProgress();
-    return;
-  }
-  std::uint64_t done = 0;
-  std::uint64_t total = 0;
-  std::size_t filesDone = 0;
-  std::size_t filesTotal = 0;
-  for (const auto& [id, running] : m_saves) {
-    const BatchProgress& progress = running.progress;
-    done += std::min(progress.bytesDone, progress.bytesTotal);
-    total += progress.bytesTotal;
-    filesTotal += progress.itemCount;
-    // The pairs before the one being staged are done; all are once the batch is finishing.
-    if (progress.phase == BatchPhase::finishing) {
-      filesDone += progress.itemCount;
-    } else if (progress.phase == BatchPhase::staging) {
-      filesDone += std::min(progress.item, progress.itemCount);
-    }
-  }
-  if (total == 0) {
-    m_toolkit.showBusyProgress();
-  } else {
-    m_toolkit.showProgress(done, total, filesDone, filesTotal);
-  }
 }
 
 }  // namespace quillmere

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -109,6 +110,13 @@ inline constexpr std::array<Column, 2> kColumns{{
     {kRenderColumn, "导出的照片", 300.0},
     {kSourceColumn, "对应原照片", 300.0},
 }};
+
+// A text put together from its pieces, as the alerts and panels show it.
+inline std::string joined(std::initializer_list<std::string_view> pieces) {
+  std::string text;
+  for (const auto piece : pieces) text += piece;
+  return text;
+}
 
 // The render file extensions the add panel offers, in this order.
 inline constexpr std::array<std::string_view, 5> kRenderExtensions{"jpg", "jpeg", "png", "tif",
