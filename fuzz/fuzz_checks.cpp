@@ -379,7 +379,7 @@ std::optional<std::string> checkManifestReading(std::span<const std::byte> bytes
   }
   if (!reading.refusal.empty()) return "an accepted manifest came with a refusal";
   const Manifest& manifest = *reading.manifest;
-  if (bytes.size() > kLargestBatchManifest) return "a manifest over 8 MiB was accepted";
+  if (bytes.size() > kLargestBatchManifest) return "a manifest over 9 MiB was accepted";
   if (manifest.items.empty() || manifest.items.size() > kMostBatchItems) {
     return "a manifest of " + std::to_string(manifest.items.size()) + " items was accepted";
   }
