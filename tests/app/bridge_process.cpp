@@ -9,6 +9,8 @@
 
 #include <optional>
 
+#include "app/request_mode.h"
+
 namespace quillmere::testing {
 
 BridgeProcess::BridgeProcess(const std::vector<std::string>& args, const std::string& cwd,
@@ -68,6 +70,53 @@ Outcome BridgeProcess::finish() {
 Outcome runBridge(const std::vector<std::string>& args, const std::string& cwd,
                   const BridgeOptions& options) {
   return BridgeProcess(args, cwd, options).finish();
+}
+
+int underEachLimit(int resource, rlim_t lowest, rlim_t highest, rlim_t step,
+                   const std::function<Outcome(const BridgeOptions&)>& run,
+                   const std::function<bool(const Outcome&)>& judge) {
+  const char* const name = resource == RLIMIT_AS       ? "RLIMIT_AS "
+                           : resource == RLIMIT_NOFILE ? "RLIMIT_NOFILE "
+                                                       : "limit ";
+  int started = 0;
+  for (rlim_t value = lowest; value <= highest; value += step) {
+    SCOPED_TRACE(name + (resource == RLIMIT_AS ? std::to_string(value >> 20) + " MiB"
+                                               : std::to_string(value)));
+    BridgeOptions options;
+    options.limits = {{resource, value}};
+    const Outcome outcome = run(options);
+    if (outcome.status == 127 &&
+        outcome.err.find("error while loading shared libraries") != std::string::npos) {
+      continue;
+    }
+    ++started;
+    EXPECT_GE(outcome.status, 0) << "ended by signal " << -outcome.status << ": " << outcome.err;
+    if (!judge(outcome)) break;
+  }
+  return started;
+}
+
+std::string largestRequest(const std::string& original, const std::string& render) {
+  constexpr int kItems = 500;
+  const auto itemOf = [&](int i, std::size_t slashes) {
+    return R"({"sourcePath":")" + original + R"(","renderPath":")" + render +
+           R"(","externalPhotoId":")" + std::string(slashes, '/') +
+           R"(","externalVariantId":")" + std::string(slashes, '/') + std::to_string(i) + R"("})";
+  };
+  const std::string head = R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"out",)"
+                           R"("items":[)";
+  std::size_t fixed = head.size() + 2;
+  for (int i = 0; i < kItems; ++i) fixed += itemOf(i, 0).size() + (i > 0 ? 1 : 0);
+  const std::size_t slashes = (kLargestRequestFile - 1 - fixed) / (2 * kItems);
+  std::string request = head;
+  for (int i = 0; i < kItems; ++i) {
+    if (i > 0) request += ',';
+    request += itemOf(i, slashes);
+  }
+  request += "]}";
+  EXPECT_LT(request.size(), kLargestRequestFile);
+  EXPECT_GT(request.size(), kLargestRequestFile - 2 * kItems);
+  return request;
 }
 
 }  // namespace quillmere::testing

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -11,6 +12,17 @@
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+
+// Defined in a sanitized build, where address-space and descriptor limits mean something else: the
+// sanitizers reserve terabytes of address space for their shadow memory and open descriptors of
+// their own.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUILLMERE_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QUILLMERE_SANITIZED 1
+#endif
+#endif
 
 namespace quillmere::testing {
 
@@ -58,5 +70,18 @@ class BridgeProcess {
 // Runs the executable to its end.
 Outcome runBridge(const std::vector<std::string>& args, const std::string& cwd,
                   const BridgeOptions& options = {});
+
+// Runs the executable once under each value of `resource` (RLIMIT_AS, RLIMIT_NOFILE, ...) from
+// `lowest` to `highest` in `step`s, each run traced by its limit, and hands `judge` every run that
+// got to start the program (too little even to load its libraries is no run) after checking that
+// it ended by itself, never by a signal; the sweep ends early where `judge` answers false. Answers
+// how many runs started.
+int underEachLimit(int resource, rlim_t lowest, rlim_t highest, rlim_t step,
+                   const std::function<Outcome(const BridgeOptions&)>& run,
+                   const std::function<bool(const Outcome&)>& judge);
+
+// A request of 500 pairs of `original` and `render`, whose identifiers are all "/" (which a
+// manifest writes as "\/", doubling it) padded to just under the largest request there may be.
+std::string largestRequest(const std::string& original, const std::string& render);
 
 }  // namespace quillmere::testing
