@@ -10,6 +10,9 @@
 #include <optional>
 
 #include "app/request_mode.h"
+#include "support/images.h"
+#include "support/page_cache.h"
+#include "transfer/create_batch.h"
 
 namespace quillmere::testing {
 
@@ -70,6 +73,29 @@ Outcome BridgeProcess::finish() {
 Outcome runBridge(const std::vector<std::string>& args, const std::string& cwd,
                   const BridgeOptions& options) {
   return BridgeProcess(args, cwd, options).finish();
+}
+
+std::string saveTwoRenderBatch(const std::filesystem::path& dir) {
+  writeFile(dir / "a.jpg", jpegImage(6, 4));
+  writeFile(dir / "b.png", pngImage(5, 3));
+  writeFile(dir / "a.raw", "original a");
+  writeFile(dir / "b.raw", "original b");
+  const BatchResult result = createBatch({"CAPTURE_ONE",
+                                          "catalog",
+                                          dir / "out",
+                                          {{dir / "a.raw", dir / "a.jpg", "p", "v"},
+                                           {dir / "b.raw", dir / "b.png", "q", "w"}}});
+  EXPECT_TRUE(result.directory) << result.error.value_or("");
+  return result.directory.value_or("");
+}
+
+Outcome signalledWhileReading(const std::vector<std::string>& args, const std::string& cwd,
+                              const std::string& file, int signal, const BridgeOptions& options) {
+  dropCachedPages(file);
+  BridgeProcess bridge(args, cwd, options);
+  EXPECT_TRUE(eventually([&] { return cachedBytes(file) > (64 << 20); }));
+  EXPECT_EQ(kill(bridge.pid(), signal), 0);
+  return bridge.finish();
 }
 
 int underEachLimit(int resource, rlim_t lowest, rlim_t highest, rlim_t step,

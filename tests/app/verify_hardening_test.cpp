@@ -70,17 +70,8 @@ class VerifyHardening : public ::testing::Test {
   void save() {
     fs::remove_all(m_dir / "out");
     fs::create_directory(m_dir / "out");
-    writeFile(m_dir / "a.jpg", testing::jpegImage(6, 4));
-    writeFile(m_dir / "b.png", testing::pngImage(5, 3));
-    writeFile(m_dir / "a.raw", "original a");
-    writeFile(m_dir / "b.raw", "original b");
-    const BatchResult result = createBatch({"CAPTURE_ONE",
-                                            "catalog",
-                                            m_dir / "out",
-                                            {{m_dir / "a.raw", m_dir / "a.jpg", "p", "v"},
-                                             {m_dir / "b.raw", m_dir / "b.png", "q", "w"}}});
-    ASSERT_TRUE(result.directory) << result.error.value_or("");
-    m_batch = *result.directory;
+    m_batch = testing::saveTwoRenderBatch(m_dir.path());
+    ASSERT_FALSE(m_batch.empty());
     m_manifest = readFile(m_batch + "/" + kManifestFileName);
     m_first = valueOf(m_manifest, "renderFilename");
     m_second = valueOf(m_manifest.substr(m_manifest.find(m_first) + 1), "renderFilename");
