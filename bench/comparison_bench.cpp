@@ -16,13 +16,10 @@
 // Usage: comparison_bench [work-folder] [distinct]   (default: $TMPDIR or /tmp, 5); removes what
 // it made.
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
-#include <QBuffer>
 #include <QImage>
-#include <QImageWriter>
 #include <QLabel>
 #include <QScreen>
 #include <QTableView>
@@ -39,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_support.h"
+#include "window_bench_support.h"
 #include "support/images.h"
 #include "ui/bridge_app.h"
 #include "window/comparison_view.h"
@@ -53,42 +50,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-using quillmere::bench::Clock;
-using quillmere::bench::seconds;
+using namespace quillmere::bench;  // the shared clock, pictures, toolkit and watch
 
-constexpr int kRenderWidth = 5400;
-constexpr int kRenderHeight = 3600;
-constexpr int kPreviewWidth = 1616;
-constexpr int kPreviewHeight = 1080;
-constexpr int kRawSide = 3536;
 // Rows between two pairs opened, so that no pair opened was made before as a neighbour.
 constexpr int kStride = 3;
-
-QImage grainyPicture(int width, int height, std::mt19937& rng) {
-  QImage image(width, height, QImage::Format_RGB32);
-  std::uniform_int_distribution<int> grain(-40, 40);
-  const int tint = static_cast<int>(rng() % 100);
-  for (int y = 0; y < height; ++y) {
-    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-    for (int x = 0; x < width; ++x) {
-      const int base = (x * 200 / width + y * 55 / height);
-      line[x] = qRgb(std::clamp(base + grain(rng), 0, 255),
-                     std::clamp(base / 2 + tint + grain(rng), 0, 255),
-                     std::clamp(255 - base + grain(rng), 0, 255));
-    }
-  }
-  return image;
-}
-
-std::string jpeg(const QImage& image, int quality) {
-  QByteArray bytes;
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  QImageWriter writer(&buffer, "jpeg");
-  writer.setQuality(quality);
-  writer.write(image);
-  return bytes.toStdString();
-}
 
 std::string renderPath(const fs::path& folder, int row) {
   return fs::absolute(folder / ("DSC_" + std::to_string(10000 + row) + ".jpg")).lexically_normal();
@@ -100,21 +65,7 @@ std::string originalPath(const fs::path& folder, int row) {
 // In a child process, so that none of this counts against the window.
 void makeInputs(const fs::path& folder, int distinct, int rows) {
   std::mt19937 rng(7);
-  double renderBytes = 0;
-  double originalBytes = 0;
-  for (int i = 0; i < distinct; ++i) {
-    const QImage picture = grainyPicture(kRenderWidth, kRenderHeight, rng);
-    const std::string render = jpeg(picture, 98);
-    quillmere::bench::writeFile(folder / ("distinct-" + std::to_string(i) + ".jpg"), render);
-    const std::string preview = jpeg(picture.scaled(kPreviewWidth, kPreviewHeight,
-                                                    Qt::IgnoreAspectRatio, Qt::FastTransformation),
-                                     90);
-    const std::string original = quillmere::testing::dngLikeImage(
-        preview, kPreviewWidth, kPreviewHeight, true, kRawSide, kRawSide);
-    quillmere::bench::writeFile(folder / ("distinct-" + std::to_string(i) + ".dng"), original);
-    renderBytes += static_cast<double>(render.size());
-    originalBytes += static_cast<double>(original.size());
-  }
+  const quillmere::bench::PairBytes bytes = quillmere::bench::makeDistinctPairs(folder, distinct, rng);
   // Each row names its own files (hard links), so no picture of one row serves another.
   for (int row = 0; row < rows; ++row) {
     const std::string source = "distinct-" + std::to_string((row / kStride) % distinct);
@@ -122,28 +73,9 @@ void makeInputs(const fs::path& folder, int distinct, int rows) {
     fs::create_hard_link(folder / (source + ".dng"), originalPath(folder, row));
   }
   std::printf("inputs: %d renders of %.1f MB, originals of %.1f MB with a %d x %d preview\n",
-              distinct, renderBytes / distinct / 1e6, originalBytes / distinct / 1e6, kPreviewWidth,
-              kPreviewHeight);
+              distinct, bytes.renders / distinct / 1e6, bytes.originals / distinct / 1e6,
+              kPreviewWidth, kPreviewHeight);
 }
-
-// The real toolkit but for the panels and alerts, answered without a user: the originals panel
-// with every original at once (pairing each render with the original of its base name).
-class ScriptedToolkit : public quillmere::QtToolkit {
- public:
-  ScriptedToolkit(quillmere::MainWindow& window, std::vector<std::string> originals)
-      : QtToolkit(window), m_originals(std::move(originals)) {}
-  std::optional<std::vector<std::string>> runOpenPanel(const quillmere::OpenPanel&) override {
-    return m_originals;
-  }
-  void runAlert(const std::string& text) override {
-    std::fprintf(stderr, "unexpected alert: %s\n", text.c_str());
-  }
-
- private:
-  std::vector<std::string> m_originals;
-};
-
-void silent(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 // Processes events until `done` holds or `limit` seconds have passed.
 bool runUntil(const std::function<bool()>& done, double limit) {
@@ -158,29 +90,11 @@ bool runUntil(const std::function<bool()>& done, double limit) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* tmp = std::getenv("TMPDIR");
-  const fs::path base = argc > 1 ? fs::path(argv[1]) : fs::path(tmp != nullptr ? tmp : "/tmp");
   const int distinct = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
   const int rows = distinct * kStride;
-  const fs::path folder = base / ("quillmere-comparison-bench-" + std::to_string(::getpid()));
-  fs::create_directories(folder);
-  struct Cleanup {
-    fs::path folder;
-    ~Cleanup() {
-      std::error_code ignored;
-      fs::remove_all(folder, ignored);
-    }
-  } cleanup{folder};
-
-  std::fflush(stdout);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    makeInputs(folder, distinct, rows);
-    std::fflush(stdout);
-    ::_exit(0);
-  }
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child || status != 0) {
+  const quillmere::bench::ScratchFolder scratch(argc, argv, "comparison-bench");
+  const fs::path& folder = scratch.path();
+  if (!quillmere::bench::runInChild([&] { makeInputs(folder, distinct, rows); }).ok) {
     std::fprintf(stderr, "could not make the inputs\n");
     return 1;
   }
@@ -235,14 +149,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  auto lastTick = Clock::now();
-  double longestGap = 0;
-  QTimer ticker;
-  QObject::connect(&ticker, &QTimer::timeout, [&] {
-    const auto now = Clock::now();
-    longestGap = std::max(longestGap, std::chrono::duration<double>(now - lastTick).count());
-    lastTick = now;
-  });
+  quillmere::bench::GapWatch gaps;
 
   std::vector<double> shown;
   double worstGap = 0;
@@ -259,9 +166,7 @@ int main(int argc, char** argv) {
         painted = true;
       });
     };
-    lastTick = Clock::now();
-    longestGap = 0;
-    ticker.start(5);
+    gaps.start();
     const auto start = Clock::now();
     // When each picture reached the main thread, and when the view had been shown.
     std::vector<double> arrivals;
@@ -275,10 +180,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     const double took = seconds(start);
-    ticker.stop();
+    gaps.stop();
     box = view->pictureBox();
     shown.push_back(took);
-    worstGap = std::max(worstGap, longestGap);
+    worstGap = std::max(worstGap, gaps.longest);
     QObject::disconnect(arrival);
     if (view->pictureBox() != boxAtOpen || arrivals.size() != 2) {
       std::fprintf(stderr, "row %d: the pictures were made at another size than shown\n", row);
@@ -287,7 +192,7 @@ int main(int argc, char** argv) {
     std::printf("row %2d: both pictures shown after %.3f s (view shown after %.3f s, pictures in "
                 "after %.3f and %.3f s); longest event-loop gap %.1f ms\n",
                 row, took, opened, arrivals.size() > 0 ? arrivals[0] : -1.0,
-                arrivals.size() > 1 ? arrivals[1] : -1.0, longestGap * 1000);
+                arrivals.size() > 1 ? arrivals[1] : -1.0, gaps.longest * 1000);
     view->close();
     // The neighbours asked for after it are made (or dropped) before the next one is timed.
     runUntil([&] { return large.pool().activeThreadCount() == 0; }, 10);

@@ -145,9 +145,7 @@ double median(std::vector<double> values) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string base = argc > 1 ? argv[1] : (tmp && *tmp ? tmp : "/tmp");
-  std::string root = base + "/quillmere-inspect-bench-XXXXXX";
+  std::string root = quillmere::bench::workFolderBase(argc, argv) + "/quillmere-inspect-bench-XXXXXX";
   if (!mkdtemp(root.data())) {
     std::perror("mkdtemp");
     return 1;

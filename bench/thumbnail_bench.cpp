@@ -13,13 +13,10 @@
 // Usage: thumbnail_bench [work-folder] [distinct]   (default: $TMPDIR or /tmp, 20); removes what it
 // made.
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
-#include <QBuffer>
 #include <QImage>
-#include <QImageWriter>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
@@ -34,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_support.h"
+#include "window_bench_support.h"
 #include "support/images.h"
 #include "ui/bridge_app.h"
 #include "ui/window_texts.h"
@@ -46,43 +43,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using quillmere::bench::Clock;
-using quillmere::bench::seconds;
+using namespace quillmere::bench;  // the shared clock, pictures, toolkit and watch
 
 constexpr int kRows = 500;
-constexpr int kRenderWidth = 5400;
-constexpr int kRenderHeight = 3600;
-constexpr int kPreviewWidth = 1616;
-constexpr int kPreviewHeight = 1080;
-// 16-bit samples: 3536 x 3536 x 2 bytes, about 25 MB.
-constexpr int kRawSide = 3536;
-
-// Photographic enough for a JPEG of about 20 MB at quality 98: smooth light with grain on top.
-QImage grainyPicture(int width, int height, std::mt19937& rng) {
-  QImage image(width, height, QImage::Format_RGB32);
-  std::uniform_int_distribution<int> grain(-40, 40);
-  const int tint = static_cast<int>(rng() % 100);
-  for (int y = 0; y < height; ++y) {
-    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-    for (int x = 0; x < width; ++x) {
-      const int base = (x * 200 / width + y * 55 / height);
-      line[x] = qRgb(std::clamp(base + grain(rng), 0, 255),
-                     std::clamp(base / 2 + tint + grain(rng), 0, 255),
-                     std::clamp(255 - base + grain(rng), 0, 255));
-    }
-  }
-  return image;
-}
-
-std::string jpeg(const QImage& image, int quality) {
-  QByteArray bytes;
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  QImageWriter writer(&buffer, "jpeg");
-  writer.setQuality(quality);
-  writer.write(image);
-  return bytes.toStdString();
-}
 
 std::string renderName(int row) { return "DSC_" + std::to_string(10000 + row) + ".jpg"; }
 std::string originalName(int row) { return "DSC_" + std::to_string(10000 + row) + ".dng"; }
@@ -90,29 +53,15 @@ std::string originalName(int row) { return "DSC_" + std::to_string(10000 + row) 
 // In a child process, so that none of this counts against the window's memory.
 void makeInputs(const fs::path& folder, int distinct) {
   std::mt19937 rng(42);
-  std::uintmax_t renderBytes = 0;
-  std::uintmax_t originalBytes = 0;
-  for (int i = 0; i < distinct; ++i) {
-    const QImage picture = grainyPicture(kRenderWidth, kRenderHeight, rng);
-    const std::string render = jpeg(picture, 98);
-    quillmere::bench::writeFile(folder / ("distinct-" + std::to_string(i) + ".jpg"), render);
-    const std::string preview = jpeg(picture.scaled(kPreviewWidth, kPreviewHeight,
-                                                    Qt::IgnoreAspectRatio, Qt::FastTransformation),
-                                     90);
-    const std::string original = quillmere::testing::dngLikeImage(
-        preview, kPreviewWidth, kPreviewHeight, true, kRawSide, kRawSide);
-    quillmere::bench::writeFile(folder / ("distinct-" + std::to_string(i) + ".dng"), original);
-    renderBytes += render.size();
-    originalBytes += original.size();
-  }
+  const quillmere::bench::PairBytes bytes = quillmere::bench::makeDistinctPairs(folder, distinct, rng);
   for (int row = 0; row < kRows; ++row) {
     const std::string source = "distinct-" + std::to_string(row % distinct);
     fs::create_hard_link(folder / (source + ".jpg"), folder / "renders" / renderName(row));
     fs::create_hard_link(folder / (source + ".dng"), folder / "originals" / originalName(row));
   }
   std::printf("inputs: %d renders of %.1f MB on average, %d originals of %.1f MB (%d distinct)\n",
-              kRows, static_cast<double>(renderBytes) / distinct / 1e6, kRows,
-              static_cast<double>(originalBytes) / distinct / 1e6, distinct);
+              kRows, bytes.renders / distinct / 1e6, kRows, bytes.originals / distinct / 1e6,
+              distinct);
 }
 
 long residentKiB() {
@@ -124,57 +73,20 @@ long residentKiB() {
   return 0;
 }
 
-// The real toolkit but for the panels and alerts, answered without a user: the originals panel
-// with every original at once (pairing each render with the original of its base name).
-class ScriptedToolkit : public quillmere::QtToolkit {
- public:
-  ScriptedToolkit(quillmere::MainWindow& window, std::vector<std::string> originals)
-      : QtToolkit(window), m_originals(std::move(originals)) {}
-  std::optional<std::vector<std::string>> runOpenPanel(const quillmere::OpenPanel&) override {
-    return m_originals;
-  }
-  void runAlert(const std::string& text) override {
-    std::fprintf(stderr, "unexpected alert: %s\n", text.c_str());
-  }
-
- private:
-  std::vector<std::string> m_originals;
-};
-
-void silent(QtMsgType, const QMessageLogContext&, const QString&) {}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* tmp = std::getenv("TMPDIR");
-  const fs::path base = argc > 1 ? fs::path(argv[1]) : fs::path(tmp != nullptr ? tmp : "/tmp");
   const int distinct = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
-  const fs::path folder = base / ("quillmere-thumbnail-bench-" + std::to_string(::getpid()));
+  const quillmere::bench::ScratchFolder scratch(argc, argv, "thumbnail-bench");
+  const fs::path& folder = scratch.path();
   fs::create_directories(folder / "renders");
   fs::create_directories(folder / "originals");
-  struct Cleanup {
-    fs::path folder;
-    ~Cleanup() {
-      std::error_code ignored;
-      fs::remove_all(folder, ignored);
-    }
-  } cleanup{folder};
-
-  std::fflush(stdout);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    makeInputs(folder, distinct);
-    std::fflush(stdout);
-    ::_exit(0);
-  }
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child || status != 0) {
+  if (!quillmere::bench::runInChild([&] { makeInputs(folder, distinct); }).ok) {
     std::fprintf(stderr, "could not make the inputs\n");
     return 1;
   }
 
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  // Qt's diagnostics (a missing runtime folder) would mix with the figures.
   qInstallMessageHandler(silent);
   QApplication application(argc, argv);
 
@@ -213,16 +125,8 @@ int main(int argc, char** argv) {
 
   const long baseline = residentKiB();
   long peak = baseline;
-  auto lastTick = Clock::now();
-  double longestGap = 0;
-  QTimer ticker;
-  QObject::connect(&ticker, &QTimer::timeout, [&] {
-    const auto now = Clock::now();
-    longestGap = std::max(longestGap, std::chrono::duration<double>(now - lastTick).count());
-    lastTick = now;
-    peak = std::max(peak, residentKiB());
-  });
-  ticker.start(5);
+  quillmere::bench::GapWatch gaps([&] { peak = std::max(peak, residentKiB()); });
+  gaps.start();
 
   const auto shown = [&](int row) {
     return model.index(row, 0).data(Qt::DecorationRole).isValid() &&
@@ -273,7 +177,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double all = seconds(start);
-  ticker.stop();
+  gaps.stop();
   const auto [first, last] = inSight();
 
   std::printf("listing and pairing %d renders: %.2f s (not part of the figures below)\n", kRows,
@@ -282,7 +186,7 @@ int main(int argc, char** argv) {
               firstScreen);
   std::printf("(b) all %d rows shown, a page at a time: %.2f s (%d pictures made, %.1f per s)\n",
               kRows, all, pictures.madeCount(), pictures.madeCount() / all);
-  std::printf("(c) longest gap between 5 ms timer ticks: %.1f ms\n", longestGap * 1000);
+  std::printf("(c) longest gap between 5 ms timer ticks: %.1f ms\n", gaps.longest * 1000);
   std::printf("(d) peak resident memory added: %.1f MiB\n",
               static_cast<double>(peak - baseline) / 1024);
   return 0;

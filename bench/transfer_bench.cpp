@@ -8,9 +8,7 @@
 // Usage: transfer_bench [work-folder [parts]]   (work-folder: default $TMPDIR or /tmp, on a real
 // disk; parts: the letters of the parts to run, default abcd)
 
-#include <openssl/evp.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,20 +59,6 @@ quillmere::BatchRequest makeBatch(const std::string& root, int pairs, std::size_
   return request;
 }
 
-// Raw one-shot SHA-256 throughput of OpenSSL on a buffer in memory, bytes per second.
-double rawSha256Speed() {
-  std::vector<unsigned char> buffer(64 << 20, 0x5a);
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  double best = 0;
-  for (int round = 0; round < 3; ++round) {
-    const auto start = Clock::now();
-    EVP_Digest(buffer.data(), buffer.size(), out, &length, EVP_sha256(), nullptr);
-    best = std::max(best, static_cast<double>(buffer.size()) / seconds(start));
-  }
-  return best;
-}
-
 // User and system time of this process so far, both threads together.
 double processorSeconds() {
   rusage usage{};
@@ -87,53 +71,29 @@ long peakMemoryOfSparseHash(const std::string& root) {
   const std::string path = root + "/sparse-4GiB";
   { std::ofstream(path, std::ios::binary); }
   fs::resize_file(path, 4'294'967'296);
-  const pid_t child = fork();
-  if (child == 0) {
-    quillmere::sha256(path);
-    _exit(0);
-  }
-  int status = 0;
-  rusage usage{};
-  wait4(child, &status, 0, &usage);
+  const long peak = quillmere::bench::runInChild([&] { quillmere::sha256(path); }).peakKiB;
   fs::remove(path);
-  return usage.ru_maxrss;  // KiB
+  return peak;
 }
 
 // Runs one batch in a child process, so its peak memory is its own; returns the batch's wall time
 // in seconds and the child's peak resident memory in KiB.
 std::pair<double, long> batchInChild(const quillmere::BatchRequest& request) {
-  int channel[2];
-  if (::pipe(channel) != 0) return {0, 0};
-  const pid_t child = fork();
-  if (child == 0) {
-    ::close(channel[0]);
-    const auto start = Clock::now();
-    quillmere::createBatch(request);
-    const double wall = seconds(start);
-    const ssize_t put = ::write(channel[1], &wall, sizeof wall);
-    _exit(put == sizeof wall ? 0 : 1);
-  }
-  ::close(channel[1]);
-  double wall = 0;
-  if (::read(channel[0], &wall, sizeof wall) != sizeof wall) wall = 0;
-  ::close(channel[0]);
-  int status = 0;
-  rusage usage{};
-  wait4(child, &status, 0, &usage);
-  return {wall, usage.ru_maxrss};
+  const quillmere::bench::ChildRun run =
+      quillmere::bench::runInChild([&] { quillmere::createBatch(request); });
+  return {run.seconds, run.peakKiB};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string base = argc > 1 ? argv[1] : (tmp && *tmp ? tmp : "/tmp");
-  const std::string root = base + "/quillmere-bench-" + std::to_string(getpid());
+  const std::string root =
+      quillmere::bench::workFolderBase(argc, argv) + "/quillmere-bench-" + std::to_string(getpid());
   const std::string parts = argc > 2 ? argv[2] : "abcd";
   const auto runs = [&](char part) { return parts.find(part) != std::string::npos; };
   std::mt19937_64 rng(42);
 
-  const double speed = rawSha256Speed();
+  const double speed = quillmere::bench::rawSha256Speed();
   std::printf("OpenSSL raw SHA-256: %.0f MB/s\n", speed / 1e6);
 
   if (runs('a')) {

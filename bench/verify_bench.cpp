@@ -8,7 +8,6 @@
 // Usage: verify_bench [work-folder]   (default $TMPDIR or /tmp; use a folder on a real disk)
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,19 +46,6 @@ std::string savedBatch(const std::string& root, int count, std::size_t size, std
   fs::remove_all(root + "/in");
   ::sync();  // every page clean, so that each check can drop them all
   return folder;
-}
-
-double rawSha256Speed() {
-  std::vector<unsigned char> buffer(64 << 20, 0x5a);
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  double best = 0;
-  for (int round = 0; round < 3; ++round) {
-    const auto start = Clock::now();
-    EVP_Digest(buffer.data(), buffer.size(), out, &length, EVP_sha256(), nullptr);
-    best = std::max(best, static_cast<double>(buffer.size()) / seconds(start));
-  }
-  return best;
 }
 
 // The share of a file's pages in the page cache.
@@ -104,13 +90,11 @@ Timings checkFiveTimes(const std::string& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string base = argc > 1 ? argv[1] : (tmp && *tmp ? tmp : "/tmp");
-  const std::string root = base + "/quillmere-verify-bench";
+  const std::string root = quillmere::bench::workFolderBase(argc, argv) + "/quillmere-verify-bench";
   fs::remove_all(root);
   std::mt19937_64 rng(20261210);
 
-  const double speed = rawSha256Speed();
+  const double speed = quillmere::bench::rawSha256Speed();
   {
     constexpr std::size_t kSize = 32 << 20;
     const std::string folder = savedBatch(root + "/large", 8, kSize, rng);

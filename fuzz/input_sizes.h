@@ -6,6 +6,12 @@
 
 namespace quillmere::fuzz {
 
+// The largest input each decoder's fuzzer tries (its -max_len in scripts/check-reliability.sh): a
+// request file one byte short of what request mode refuses, and a manifest of 1 MiB (larger ones
+// are only more of the same items).
+inline constexpr std::size_t kLargestRequestInput = 4'194'303;
+inline constexpr std::size_t kLargestManifestInput = 1'048'576;
+
 // Keeps the size of the largest input the target was given and prints it when the run ends
 // ("largest input tried: N bytes"). libFuzzer reports the largest input it kept in its corpus,
 // which says nothing of the larger ones it tried and dropped for reaching no new code.

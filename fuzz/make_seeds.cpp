@@ -3,6 +3,10 @@
 //   make_fuzz_seeds <folder>   writes <folder>/request/*.json, <folder>/image/*,
 //                              <folder>/thumbnail/* (raw-like originals; the thumbnail fuzzer
 //                              starts from the image seeds too) and <folder>/manifest/*.json
+//   make_fuzz_seeds --near-limits <folder>
+//                              writes only requests and manifests of nearly the largest size their
+//                              fuzzers try, into <folder>/request and <folder>/manifest: megabytes
+//                              that are made again for each run rather than kept in the repository
 //
 // Images come from the real encoders, so every accepted container, bit depth and layout that
 // imageInfo distinguishes starts the fuzzer off inside the parsers rather than at their front door:
@@ -21,10 +25,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "fuzz/input_sizes.h"
 #include "inspect/digest.h"
 #include "support/images.h"
 #include "transfer/manifest.h"
@@ -255,15 +261,16 @@ std::string request(const std::string& items, const std::string& extra = "") {
 
 // --- Manifests ---------------------------------------------------------------------------------
 
-// A manifest as createBatch writes it, with one item per format given, in turn.
-std::string manifest(const std::vector<std::string>& formats) {
+// A manifest as createBatch writes it, with one item per format given, in turn, each photo's
+// identifier lengthened by `padding` letters.
+std::string manifest(const std::vector<std::string>& formats, std::size_t padding = 0) {
   quillmere::Manifest m{quillmere::digest("CAPTURE_ONE\ncatalog"), "2026-03-01T08:05:09Z", {},
                         "CAPTURE_ONE", "5d0c2b7e-8f3a-4c1e-9b6d-2a7f4e8c1d05"};
   for (std::size_t i = 0; i < formats.size(); ++i) {
     const std::string n = std::to_string(i);
     quillmere::ManifestItem item;
     item.image = {formats[i], 6 + static_cast<std::int64_t>(i), 4, formats[i] == "TIFF" ? 16 : 8};
-    item.externalPhotoId = "photo-" + n;
+    item.externalPhotoId = "photo-" + n + std::string(padding, 'p');
     item.externalVariantId = "variant-" + n;
     const std::string extension = formats[i] == "JPEG" ? "jpg" : formats[i] == "TIFF" ? "tif" : "png";
     item.renderFilename = quillmere::stableUUID("render name " + n) + "." + extension;
@@ -282,11 +289,80 @@ std::string replaced(std::string text, const std::string& from, const std::strin
   return text.replace(at, from.size(), to);
 }
 
+// --- Near the fuzzers' limits -------------------------------------------------------------------
+
+// `make(padding)` grown by the largest padding that keeps it within `limit` bytes, less `margin`:
+// the size grows with the padding, at least one byte a step.
+std::string grownTo(std::size_t limit, std::size_t margin,
+                    const std::function<std::string(std::size_t)>& make) {
+  std::size_t low = 0, high = limit;
+  while (low < high) {
+    const std::size_t middle = (low + high + 1) / 2;
+    if (make(middle).size() <= limit - margin) {
+      low = middle;
+    } else {
+      high = middle - 1;
+    }
+  }
+  return make(low);
+}
+
+// Requests and manifests of nearly the largest size their fuzzers try: mutations seldom grow an
+// input by megabytes, so without them the fuzzers stay among inputs of a few kilobytes. Legal ones
+// and near misses at that size, of the shapes that cost the decoders most.
+void writeNearLimits(const fs::path& root) {
+  using quillmere::fuzz::kLargestManifestInput;
+  using quillmere::fuzz::kLargestRequestInput;
+  const fs::path requests = root / "request";
+  const fs::path manifests = root / "manifest";
+  fs::create_directories(requests);
+  fs::create_directories(manifests);
+
+  // The largest legal request: 500 pairs whose identifiers are all "/", which a manifest writes
+  // as "\/", so the batch's manifest is twice as long.
+  save(requests / "largest-500-pairs.json", grownTo(kLargestRequestInput, 16, [](std::size_t n) {
+         std::string items;
+         for (int i = 0; i < 500; ++i) {
+           if (i > 0) items += ',';
+           items += R"({"sourcePath":"o.IIQ","renderPath":"r.jpg","externalPhotoId":")" +
+                    std::string(n / 1000, '/') + R"(","externalVariantId":")" +
+                    std::string(n / 1000, '/') + std::to_string(i) + R"("})";
+         }
+         return request(items);
+       }));
+  // An array of empty objects as long as a request may be: each a refusal to be found and only
+  // the first reported, in time linear in their number.
+  save(requests / "empty-objects.json", grownTo(kLargestRequestInput, 16, [](std::size_t n) {
+         std::string items;
+         for (std::size_t i = 0; i < n / 3; ++i) items += i > 0 ? ",{}" : "{}";
+         return request(items);
+       }));
+  // One pair whose identifier is nearly the whole request, all of it escapes to decode.
+  save(requests / "one-escaped-identifier.json", grownTo(kLargestRequestInput, 16, [](std::size_t n) {
+         std::string identifier;
+         for (std::size_t i = 0; i < n / 6; ++i) identifier += i % 2 ? R"(\u4e2d)" : R"(\n\/\")";
+         return request(replaced(kPair, "photo-1", identifier));
+       }));
+
+  // The most items a manifest may list, and one more, with photo identifiers long enough to fill
+  // what the manifest fuzzer tries.
+  for (const std::size_t items : {std::size_t{500}, std::size_t{501}}) {
+    const std::vector<std::string> formats(items, "JPEG");
+    save(manifests / ("items-" + std::to_string(items) + ".json"),
+         grownTo(kLargestManifestInput, 16,
+                 [&](std::size_t n) { return manifest(formats, n / items); }));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--near-limits") == 0) {
+    writeNearLimits(argv[2]);
+    return 0;
+  }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--near-limits] <corpus folder>\n", argv[0]);
     return 2;
   }
   const fs::path root = argv[1];

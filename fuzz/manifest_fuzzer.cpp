@@ -6,8 +6,10 @@
 #include <span>
 
 #include "fuzz/fuzz_checks.h"
+#include "fuzz/input_sizes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  quillmere::fuzz::noteInputSize(size);
   if (const auto broken = quillmere::fuzz::checkManifestReading(
           std::as_bytes(std::span<const std::uint8_t>(data, size)))) {
     std::fprintf(stderr, "broken promise: %s\n", broken->c_str());

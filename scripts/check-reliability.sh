@@ -36,6 +36,11 @@ ctest --preset tsan
 step "Fuzzing each target (${fuzz_seconds}s, the picture maker ${thumbnail_fuzz_seconds}s)"
 findings=build-asan/fuzz-findings
 mkdir -p "$findings"
+# Requests and manifests of nearly the largest size their fuzzers try, made again for each run
+# rather than kept in the repository (megabytes each).
+near_limits=build-asan/fuzz-seeds-near-limits
+rm -rf "$near_limits"
+build-asan/fuzz/make_fuzz_seeds --near-limits "$near_limits"
 declare -A pids
 for target in request image_info manifest thumbnail; do
   # New inputs go to a working corpus in the build; the committed seeds are only read.
@@ -46,14 +51,23 @@ for target in request image_info manifest thumbnail; do
   # start: libFuzzer otherwise grows its inputs slowly from the largest seed and never gets near
   # 1 MiB in a run of minutes. -keep_seed=1 keeps the seeds of nearly 1 MiB in the working corpus
   # even where they reach no code the smaller ones do not (the picture maker's decoders are not
-  # instrumented), so their mutations are tried too. Any single input taking over 10 s is a
-  # finding: a hang.
+  # instrumented), so their mutations are tried too. The request and manifest decoders get the
+  # same, with seeds of megabytes made above. Any single input taking over 10 s is a finding: a
+  # hang.
   seconds=$fuzz_seconds
   extra_seeds=()
   case $target in
-    request) options=(-max_len=4194303 -dict=fuzz/request.dict) seeds=fuzz/corpus/request ;;
+    request)
+      options=(-max_len=4194303 -len_control=0 -keep_seed=1 -dict=fuzz/request.dict)
+      seeds=fuzz/corpus/request
+      extra_seeds=("$near_limits/request")
+      ;;
     # Manifests up to 1 MiB: larger ones are only more of the same items.
-    manifest) options=(-max_len=1048576 -dict=fuzz/manifest.dict) seeds=fuzz/corpus/manifest ;;
+    manifest)
+      options=(-max_len=1048576 -len_control=0 -keep_seed=1 -dict=fuzz/manifest.dict)
+      seeds=fuzz/corpus/manifest
+      extra_seeds=("$near_limits/manifest")
+      ;;
     thumbnail)
       # Originals and renders alike: raw-like files with a preview, and every render seed. A picture
       # holds 48 MiB at most while it is made (ASan's own overhead comes on top).
@@ -78,7 +92,8 @@ done
 failed=0
 for target in "${!pids[@]}"; do
   if wait "${pids[$target]}"; then
-    echo "$target: $(grep -E '^#[0-9]+[[:space:]]+DONE' "build-asan/fuzz-$target.log" | tail -n 1)"
+    echo "$target: $(grep -E '^#[0-9]+[[:space:]]+DONE' "build-asan/fuzz-$target.log" | tail -n 1)," \
+      "$(grep -E '^largest input tried' "build-asan/fuzz-$target.log" | tail -n 1)"
   else
     failed=1
     echo "$target: the fuzzer failed; the end of its log:" >&2

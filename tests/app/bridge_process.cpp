@@ -9,6 +9,11 @@
 
 #include <optional>
 
+#include "app/request_mode.h"
+#include "support/images.h"
+#include "support/page_cache.h"
+#include "transfer/create_batch.h"
+
 namespace quillmere::testing {
 
 BridgeProcess::BridgeProcess(const std::vector<std::string>& args, const std::string& cwd,
@@ -68,6 +73,76 @@ Outcome BridgeProcess::finish() {
 Outcome runBridge(const std::vector<std::string>& args, const std::string& cwd,
                   const BridgeOptions& options) {
   return BridgeProcess(args, cwd, options).finish();
+}
+
+std::string saveTwoRenderBatch(const std::filesystem::path& dir) {
+  writeFile(dir / "a.jpg", jpegImage(6, 4));
+  writeFile(dir / "b.png", pngImage(5, 3));
+  writeFile(dir / "a.raw", "original a");
+  writeFile(dir / "b.raw", "original b");
+  const BatchResult result = createBatch({"CAPTURE_ONE",
+                                          "catalog",
+                                          dir / "out",
+                                          {{dir / "a.raw", dir / "a.jpg", "p", "v"},
+                                           {dir / "b.raw", dir / "b.png", "q", "w"}}});
+  EXPECT_TRUE(result.directory) << result.error.value_or("");
+  return result.directory.value_or("");
+}
+
+Outcome signalledWhileReading(const std::vector<std::string>& args, const std::string& cwd,
+                              const std::string& file, int signal, const BridgeOptions& options) {
+  dropCachedPages(file);
+  BridgeProcess bridge(args, cwd, options);
+  EXPECT_TRUE(eventually([&] { return cachedBytes(file) > (64 << 20); }));
+  EXPECT_EQ(kill(bridge.pid(), signal), 0);
+  return bridge.finish();
+}
+
+int underEachLimit(int resource, rlim_t lowest, rlim_t highest, rlim_t step,
+                   const std::function<Outcome(const BridgeOptions&)>& run,
+                   const std::function<bool(const Outcome&)>& judge) {
+  const char* const name = resource == RLIMIT_AS       ? "RLIMIT_AS "
+                           : resource == RLIMIT_NOFILE ? "RLIMIT_NOFILE "
+                                                       : "limit ";
+  int started = 0;
+  for (rlim_t value = lowest; value <= highest; value += step) {
+    SCOPED_TRACE(name + (resource == RLIMIT_AS ? std::to_string(value >> 20) + " MiB"
+                                               : std::to_string(value)));
+    BridgeOptions options;
+    options.limits = {{resource, value}};
+    const Outcome outcome = run(options);
+    if (outcome.status == 127 &&
+        outcome.err.find("error while loading shared libraries") != std::string::npos) {
+      continue;
+    }
+    ++started;
+    EXPECT_GE(outcome.status, 0) << "ended by signal " << -outcome.status << ": " << outcome.err;
+    if (!judge(outcome)) break;
+  }
+  return started;
+}
+
+std::string largestRequest(const std::string& original, const std::string& render) {
+  constexpr int kItems = 500;
+  const auto itemOf = [&](int i, std::size_t slashes) {
+    return R"({"sourcePath":")" + original + R"(","renderPath":")" + render +
+           R"(","externalPhotoId":")" + std::string(slashes, '/') +
+           R"(","externalVariantId":")" + std::string(slashes, '/') + std::to_string(i) + R"("})";
+  };
+  const std::string head = R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"out",)"
+                           R"("items":[)";
+  std::size_t fixed = head.size() + 2;
+  for (int i = 0; i < kItems; ++i) fixed += itemOf(i, 0).size() + (i > 0 ? 1 : 0);
+  const std::size_t slashes = (kLargestRequestFile - 1 - fixed) / (2 * kItems);
+  std::string request = head;
+  for (int i = 0; i < kItems; ++i) {
+    if (i > 0) request += ',';
+    request += itemOf(i, slashes);
+  }
+  request += "]}";
+  EXPECT_LT(request.size(), kLargestRequestFile);
+  EXPECT_GT(request.size(), kLargestRequestFile - 2 * kItems);
+  return request;
 }
 
 }  // namespace quillmere::testing

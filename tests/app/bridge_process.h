@@ -4,12 +4,15 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/sanitized.h"
 #include "support/temp_dir.h"
 
 namespace quillmere::testing {
@@ -58,5 +61,30 @@ class BridgeProcess {
 // Runs the executable to its end.
 Outcome runBridge(const std::vector<std::string>& args, const std::string& cwd,
                   const BridgeOptions& options = {});
+
+// Saves a batch of two renders (a JPEG and a PNG, with their originals, all written into `dir`)
+// into `dir`/out, which must exist, and answers the batch folder.
+std::string saveTwoRenderBatch(const std::filesystem::path& dir);
+
+// Starts the executable and sends it `signal` once it has read 64 MiB of `file` (one the test made
+// large enough to be read for a while): the file's cached pages are dropped first, so that what is
+// cached is what the process read. Answers how the process ended; cachedBytes(file) then tells
+// how much of the file it read in all.
+Outcome signalledWhileReading(const std::vector<std::string>& args, const std::string& cwd,
+                              const std::string& file, int signal,
+                              const BridgeOptions& options = {});
+
+// Runs the executable once under each value of `resource` (RLIMIT_AS, RLIMIT_NOFILE, ...) from
+// `lowest` to `highest` in `step`s, each run traced by its limit, and hands `judge` every run that
+// got to start the program (too little even to load its libraries is no run) after checking that
+// it ended by itself, never by a signal; the sweep ends early where `judge` answers false. Answers
+// how many runs started.
+int underEachLimit(int resource, rlim_t lowest, rlim_t highest, rlim_t step,
+                   const std::function<Outcome(const BridgeOptions&)>& run,
+                   const std::function<bool(const Outcome&)>& judge);
+
+// A request of 500 pairs of `original` and `render`, whose identifiers are all "/" (which a
+// manifest writes as "\/", doubling it) padded to just under the largest request there may be.
+std::string largestRequest(const std::string& original, const std::string& render);
 
 }  // namespace quillmere::testing

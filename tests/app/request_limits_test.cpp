@@ -15,6 +15,7 @@
 #include "records/records.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
+#include "verify/verify_batch.h"
 
 namespace quillmere {
 namespace {
@@ -53,6 +54,15 @@ class RequestLimits : public ::testing::Test {
   void expectNoStaging() {
     for (const auto& entry : fs::directory_iterator(m_dir / "out")) {
       EXPECT_TRUE(entry.path().filename().string().starts_with("Quillmere-")) << entry.path();
+    }
+  }
+
+  // Every batch folder in the destination holds its whole batch of `items`, as the medium has it.
+  void expectWholeBatches(std::size_t items) {
+    for (const auto& entry : fs::directory_iterator(m_dir / "out")) {
+      const VerifyReport report = verifyBatch(entry.path());
+      EXPECT_TRUE(report.isBatch && report.problems.empty() && report.count == items)
+          << entry.path() << (report.problems.empty() ? "" : ": " + report.problems[0].problem);
     }
   }
 
@@ -109,81 +119,100 @@ TEST_F(RequestLimits, AResultPathLeadingToAnInputIsRefusedBeforeAnythingIsWritte
 // Short of descriptors at any point of the batch, request mode still answers, and the roll-back,
 // which needs no descriptor of its own, leaves no hidden staging behind.
 TEST_F(RequestLimits, TooFewDescriptorsFailCleanly) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef QUILLMERE_SANITIZED
   GTEST_SKIP() << "the sanitizers' own checks open descriptors (UBSan's type check makes a pipe to "
                   "probe memory) and report false errors, ending the program, when none is left";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-  GTEST_SKIP() << "the sanitizers' own checks open descriptors (UBSan's type check makes a pipe to "
-                  "probe memory) and report false errors, ending the program, when none is left";
-#endif
 #endif
   writeFile(m_dir / "req.json", requestOf(3));
   int saved = 0;
-  for (rlim_t limit = 4; limit <= 24; limit += 2) {
-    SCOPED_TRACE("RLIMIT_NOFILE " + std::to_string(limit));
-    emptyDestination();
-    fs::remove(m_dir / "res.json");
-    BridgeOptions options;
-    options.limits = {{RLIMIT_NOFILE, limit}};
-    const Outcome r = runBridge({"--request", "req.json", "res.json"}, m_dir.path(), options);
-    if (r.status == 127 && r.err.find("error while loading shared libraries") != std::string::npos) {
-      continue;  // too few even to load the program's libraries: it never ran
-    }
-    EXPECT_GE(r.status, 0) << "ended by signal " << -r.status;
-    EXPECT_LE(r.status, 2);
-    // What the program answered, for a failure below to be read by.
-    SCOPED_TRACE("status " + std::to_string(r.status) + ", standard error \"" + r.err +
-                 "\", result " +
-                 (fs::exists(m_dir / "res.json") ? readFile(m_dir / "res.json") : "none"));
-    expectNoStaging();
-    if (r.status == 0) ++saved;
-  }
+  testing::underEachLimit(
+      RLIMIT_NOFILE, 4, 24, 2,
+      [&](const BridgeOptions& options) {
+        emptyDestination();
+        fs::remove(m_dir / "res.json");
+        return runBridge({"--request", "req.json", "res.json"}, m_dir.path(), options);
+      },
+      [&](const Outcome& r) {
+        EXPECT_LE(r.status, 2);
+        // What the program answered, for a failure below to be read by.
+        SCOPED_TRACE("status " + std::to_string(r.status) + ", standard error \"" + r.err +
+                     "\", result " +
+                     (fs::exists(m_dir / "res.json") ? readFile(m_dir / "res.json") : "none"));
+        expectNoStaging();
+        if (r.status == 0) ++saved;
+        return true;
+      });
   EXPECT_GT(saved, 0);  // the sweep reaches limits where the batch succeeds
 }
 
-// Running out of memory anywhere (reading a large request, staging, answering) is an answer:
-// status 1 with the Chinese sentence, or 2 with the one line when no result can be made; never an
-// abort, never a library's text, never hidden staging.
+// Running out of memory anywhere (reading a large request, decoding it, admitting, hashing and
+// copying photos, committing, answering) is an answer: status 0, status 1 with the Chinese
+// sentence in a whole result, or 2 with the one line and no result; never an abort, never a
+// library's text, never hidden staging or a batch folder that does not hold its whole batch.
+// Each request is run under address-space limits from below where the program can start to
+// where the batch succeeds.
 TEST_F(RequestLimits, RunningOutOfMemoryIsAnAnswerNeverAnAbort) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "a sanitized program reserves terabytes of address space for its shadow "
-                  "memory and cannot start under an address-space limit at all";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#ifdef QUILLMERE_SANITIZED
   GTEST_SKIP() << "a sanitized program reserves terabytes of address space for its shadow "
                   "memory and cannot start under an address-space limit at all";
 #endif
-#endif
-  // 3.7 MB of request: parsing it alone takes tens of MB.
-  writeFile(m_dir / "req.json", requestOf(50, 3'700'000));
-  int ran = 0, outOfMemory = 0;
-  for (rlim_t mebibytes = 72; mebibytes <= 160; mebibytes += 8) {
-    SCOPED_TRACE("RLIMIT_AS " + std::to_string(mebibytes) + " MiB");
-    emptyDestination();
-    fs::remove(m_dir / "res.json");
-    BridgeOptions options;
-    options.limits = {{RLIMIT_AS, mebibytes << 20}};
-    const Outcome r = runBridge({"--request", "req.json", "res.json"}, m_dir.path(), options);
-    if (r.status == 127 && r.err.find("error while loading shared libraries") != std::string::npos) {
-      continue;  // too little even to load the program's libraries: it never ran
-    }
-    ++ran;
-    EXPECT_GE(r.status, 0) << "ended by signal " << -r.status << ": " << r.err;
-    EXPECT_LE(r.status, 2) << r.err;
-    expectNoStaging();
-    if (r.status == 2) {
-      EXPECT_EQ(r.err, kCannotSaveResultLine);
-      ++outOfMemory;
-    }
-    if (r.status == 1) {
-      const auto result = nlohmann::json::parse(readFile(m_dir / "res.json"));
-      EXPECT_EQ(result["error"], kOutOfMemoryMessage);
-      ++outOfMemory;
-    }
+  // Photos that take real work: a render to inspect, copy and read back, an original to hash.
+  writeFile(m_dir / "render.jpg", testing::jpegImage(400, 300));
+  writeFile(m_dir / "original.raw", std::string(256 << 10, 'o'));
+  const struct {
+    const char* name;
+    std::string request;
+    std::size_t items;
+    rlim_t step;  // MiB
+  } cases[] = {
+      // 3.7 MB of request in 50 long identifiers: parsing it alone takes tens of MB.
+      {"50 items of long identifiers", requestOf(50, 3'700'000), 50, 1},
+      // The largest request there may be, whose manifest doubles every "/": 8 MB of it.
+      {"500 items of identifiers full of \"/\"", testing::largestRequest("original.raw", "render.jpg"),
+       500, 6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(m_dir / "req.json", c.request);
+    int saved = 0, outOfMemory = 0;
+    const int started = testing::underEachLimit(
+        RLIMIT_AS, rlim_t{16} << 20, rlim_t{256} << 20, c.step << 20,
+        [&](const BridgeOptions& options) {
+          emptyDestination();
+          fs::remove(m_dir / "res.json");
+          return runBridge({"--request", "req.json", "res.json"}, m_dir.path(), options);
+        },
+        [&](const Outcome& r) {
+          EXPECT_LE(r.status, 2) << r.err;
+          expectNoStaging();
+          expectWholeBatches(c.items);
+          const bool answered = fs::exists(m_dir / "res.json");
+          const std::string text = answered ? readFile(m_dir / "res.json") : "";
+          EXPECT_TRUE(!answered || nlohmann::json::accept(text)) << text;
+          if (r.status == 2) {
+            EXPECT_EQ(r.err, kCannotSaveResultLine);
+            EXPECT_FALSE(answered) << text;
+            ++outOfMemory;
+            return true;
+          }
+          EXPECT_TRUE(answered) << "status " << r.status;
+          if (!answered) return true;
+          const auto result = nlohmann::json::parse(text);
+          if (r.status == 1) {
+            EXPECT_EQ(result["error"], kOutOfMemoryMessage);
+            EXPECT_TRUE(fs::is_empty(m_dir / "out"));
+            ++outOfMemory;
+          } else if (r.status == 0) {
+            EXPECT_EQ(result["count"], c.items);
+            EXPECT_TRUE(fs::exists(result["directory"].get<std::string>()));
+            ++saved;
+          }
+          return saved < 3;  // up to where the batch succeeds, and a little beyond
+        });
+    EXPECT_GT(started, 0);
+    EXPECT_GT(outOfMemory, 0);  // the sweep reaches limits where memory runs out
+    EXPECT_GT(saved, 0);        // and where the batch succeeds
   }
-  EXPECT_GT(ran, 0);
-  EXPECT_GT(outOfMemory, 0);  // the sweep reaches limits where memory runs out
 }
 
 }  // namespace

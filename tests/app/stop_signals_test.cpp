@@ -112,13 +112,8 @@ class StoppedBatch : public ::testing::Test {
   std::pair<std::uint64_t, testing::Outcome> stopWith(int signal,
                                                       const testing::BridgeOptions& options = {}) {
     const std::string large = m_dir / "large.raw";
-    const int fd = open(large.c_str(), O_RDONLY | O_CLOEXEC);
-    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    close(fd);
-    testing::BridgeProcess bridge({"--request", "req.json", "res.json"}, m_dir.path(), options);
-    EXPECT_TRUE(eventually([&] { return cachedBytes(large) > (64 << 20); }));
-    EXPECT_EQ(kill(bridge.pid(), signal), 0);
-    const testing::Outcome outcome = bridge.finish();
+    const testing::Outcome outcome = testing::signalledWhileReading(
+        {"--request", "req.json", "res.json"}, m_dir.path(), large, signal, options);
     return {cachedBytes(large), outcome};
   }
 
@@ -192,9 +187,7 @@ TEST_F(StoppedBatch, AStopLandsWithinTheFileBeingRead) {
   constexpr std::uint64_t kStarted = 64 << 20;
   constexpr std::uint64_t kMargin = 64 << 20;
   const std::string large = m_dir / "large.raw";
-  const int fd = open(large.c_str(), O_RDONLY | O_CLOEXEC);
-  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-  close(fd);
+  testing::dropCachedPages(large);
   testing::BridgeProcess bridge({"--request", "req.json", "res.json"}, m_dir.path());
   const pid_t pid = bridge.pid();
   pid_t reader = 0;

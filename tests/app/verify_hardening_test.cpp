@@ -39,14 +39,6 @@ using testing::runBridge;
 using testing::TempDir;
 using testing::writeFile;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QUILLMERE_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QUILLMERE_SANITIZED 1
-#endif
-#endif
-
 // The value in `manifest` after the first `"key" : "`, with its first character changed into
 // another of its kind (a hex digit into another, a letter into another), as a worn card or a
 // hand edit would: the manifest keeps the form this program writes.
@@ -78,17 +70,8 @@ class VerifyHardening : public ::testing::Test {
   void save() {
     fs::remove_all(m_dir / "out");
     fs::create_directory(m_dir / "out");
-    writeFile(m_dir / "a.jpg", testing::jpegImage(6, 4));
-    writeFile(m_dir / "b.png", testing::pngImage(5, 3));
-    writeFile(m_dir / "a.raw", "original a");
-    writeFile(m_dir / "b.raw", "original b");
-    const BatchResult result = createBatch({"CAPTURE_ONE",
-                                            "catalog",
-                                            m_dir / "out",
-                                            {{m_dir / "a.raw", m_dir / "a.jpg", "p", "v"},
-                                             {m_dir / "b.raw", m_dir / "b.png", "q", "w"}}});
-    ASSERT_TRUE(result.directory) << result.error.value_or("");
-    m_batch = *result.directory;
+    m_batch = testing::saveTwoRenderBatch(m_dir.path());
+    ASSERT_FALSE(m_batch.empty());
     m_manifest = readFile(m_batch + "/" + kManifestFileName);
     m_first = valueOf(m_manifest, "renderFilename");
     m_second = valueOf(m_manifest.substr(m_manifest.find(m_first) + 1), "renderFilename");
@@ -105,24 +88,7 @@ class VerifyHardening : public ::testing::Test {
   std::pair<std::string, std::size_t> saveLargestBatch() {
     writeFile(m_dir / "render.png", testing::pngImage(4, 3));
     writeFile(m_dir / "original.raw", "original");
-    const auto itemOf = [](int i, std::size_t slashes) {
-      return R"({"sourcePath":"original.raw","renderPath":"render.png","externalPhotoId":")" +
-             std::string(slashes, '/') + R"(","externalVariantId":")" + std::string(slashes, '/') +
-             std::to_string(i) + R"("})";
-    };
-    const std::string head = R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"out",)"
-                             R"("items":[)";
-    std::size_t fixed = head.size() + 2;
-    for (int i = 0; i < 500; ++i) fixed += itemOf(i, 0).size() + (i > 0 ? 1 : 0);
-    const std::size_t slashes = (kLargestRequestFile - 1 - fixed) / 1000;
-    std::string request = head;
-    for (int i = 0; i < 500; ++i) {
-      if (i > 0) request += ',';
-      request += itemOf(i, slashes);
-    }
-    request += "]}";
-    EXPECT_LT(request.size(), kLargestRequestFile);
-    EXPECT_GT(request.size(), kLargestRequestFile - 1000);
+    const std::string request = testing::largestRequest("original.raw", "render.png");
     writeFile(m_dir / "req.json", request);
 
     const Outcome saved = runBridge({"--request", "req.json", "res.json"}, m_dir.path());
@@ -349,16 +315,12 @@ struct LimitedRuns {
   int answered = 0;
   int shortOf = 0;
 
-  void add(const Outcome& r, const std::string& intact) {
-    if (r.status == 127 &&
-        r.err.find("error while loading shared libraries") != std::string::npos) {
-      return;  // too little even to load the program's libraries: it never ran
-    }
-    EXPECT_GE(r.status, 0) << "ended by signal " << -r.status << ": " << r.err;
+  // Answers true, for the sweep to go on.
+  bool add(const Outcome& r, const std::string& intact) {
     if (r.status == 0) {
       ++answered;
       EXPECT_EQ(r.out, intact);
-      return;
+      return true;
     }
     EXPECT_EQ(r.status, 2) << r.out << r.err;
     EXPECT_EQ(r.out, "");
@@ -367,17 +329,15 @@ struct LimitedRuns {
                           r.err.find('\n') == r.err.size() - 1);
     EXPECT_TRUE(oneLine) << r.err;
     ++shortOf;
+    return true;
   }
 };
 
 TEST_F(VerifyHardening, TooFewDescriptorsIsStatusTwoWithOneLine) {
   LimitedRuns runs;
-  for (rlim_t descriptors = 3; descriptors <= 12; ++descriptors) {
-    SCOPED_TRACE("RLIMIT_NOFILE " + std::to_string(descriptors));
-    BridgeOptions options;
-    options.limits = {{RLIMIT_NOFILE, descriptors}};
-    runs.add(verify({}, options), "核对完毕：2 张照片都与传输清单一致。\n");
-  }
+  testing::underEachLimit(
+      RLIMIT_NOFILE, 3, 12, 1, [&](const BridgeOptions& options) { return verify({}, options); },
+      [&](const Outcome& r) { return runs.add(r, "核对完毕：2 张照片都与传输清单一致。\n"); });
   EXPECT_GT(runs.answered, 0);
   EXPECT_GT(runs.shortOf, 0);  // the sweep reaches limits where descriptors run out
 }
@@ -389,13 +349,12 @@ TEST_F(VerifyHardening, TooLittleMemoryIsStatusTwoWithOneLineNeverAnAbort) {
   const auto [folder, requestSize] = saveLargestBatch();
   ASSERT_FALSE(folder.empty());
   LimitedRuns runs;
-  for (rlim_t mebibytes = 24; mebibytes <= 160; mebibytes += 8) {
-    SCOPED_TRACE("RLIMIT_AS " + std::to_string(mebibytes) + " MiB");
-    BridgeOptions options;
-    options.limits = {{RLIMIT_AS, mebibytes << 20}};
-    runs.add(runBridge({"--verify", folder}, m_dir.path(), options),
-             "核对完毕：500 张照片都与传输清单一致。\n");
-  }
+  testing::underEachLimit(
+      RLIMIT_AS, rlim_t{24} << 20, rlim_t{160} << 20, rlim_t{8} << 20,
+      [&](const BridgeOptions& options) {
+        return runBridge({"--verify", folder}, m_dir.path(), options);
+      },
+      [&](const Outcome& r) { return runs.add(r, "核对完毕：500 张照片都与传输清单一致。\n"); });
   EXPECT_GT(runs.answered, 0);
   EXPECT_GT(runs.shortOf, 0);  // the sweep reaches limits where memory runs out
 }

@@ -38,8 +38,6 @@ using testing::Outcome;
 using testing::readFile;
 using testing::runBridge;
 using testing::snapshot;
-using testing::cachedBytes;
-using testing::eventually;
 using testing::TempDir;
 using testing::writeFile;
 
@@ -48,16 +46,7 @@ class VerifyMode : public ::testing::Test {
  protected:
   void SetUp() override {
     fs::create_directory(m_dir / "out");
-    writeFile(m_dir / "a.jpg", testing::jpegImage(6, 4));
-    writeFile(m_dir / "b.png", testing::pngImage(5, 3));
-    writeFile(m_dir / "a.raw", "original a");
-    writeFile(m_dir / "b.raw", "original b");
-    const BatchResult result = createBatch({"CAPTURE_ONE",
-                                            "catalog",
-                                            m_dir / "out",
-                                            {{m_dir / "a.raw", m_dir / "a.jpg", "p", "v"},
-                                             {m_dir / "b.raw", m_dir / "b.png", "q", "w"}}});
-    m_batch = *result.directory;
+    m_batch = testing::saveTwoRenderBatch(m_dir.path());
     m_name = fs::path(m_batch).filename().string();
     for (const auto& entry : fs::directory_iterator(m_batch)) {
       if (entry.path().extension() == ".png") m_png = entry.path().filename().string();
@@ -229,16 +218,9 @@ TEST(VerifyModeStops, EachStopSignalEndsTheCheckWithinTheFileWithStatusOne) {
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(strsignal(signal));
     const bool withResult = signal == SIGHUP;
-    {
-      const UniqueFd fd(open(render.c_str(), O_RDONLY | O_CLOEXEC));
-      posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
-    }
     std::vector<std::string> args = {"--verify", folder};
     if (withResult) args.push_back(dir / "result.json");
-    testing::BridgeProcess bridge(args, dir.path());
-    EXPECT_TRUE(eventually([&] { return cachedBytes(render) > (64 << 20); }));
-    EXPECT_EQ(kill(bridge.pid(), signal), 0);
-    const Outcome outcome = bridge.finish();
+    const Outcome outcome = testing::signalledWhileReading(args, dir.path(), render, signal);
     // The stop message is only ever the answer when a chunk heard the stop: here, inside the one
     // render, after 64 MiB of it were read.
     EXPECT_EQ(outcome.status, 1);

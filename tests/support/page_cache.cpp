@@ -31,6 +31,11 @@ std::uint64_t cachedBytes(const std::string& path) {
   return cached;
 }
 
+void dropCachedPages(const std::string& path) {
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd) posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+}
+
 bool eventually(const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!done()) {

@@ -11,6 +11,10 @@ namespace quillmere::testing {
 // looked at.
 std::uint64_t cachedBytes(const std::string& path);
 
+// Drops what the page cache holds of a file, so that cachedBytes tells from then on what has been
+// read of it since.
+void dropCachedPages(const std::string& path);
+
 // Polls `done` for at most ten seconds; a bound, not a measure of speed.
 bool eventually(const std::function<bool()>& done);
 

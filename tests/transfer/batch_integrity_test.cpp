@@ -1,11 +1,13 @@
 // What a batch promises beyond its happy path: the manifest describes exactly the stored files
 // even when the render's path is replaced underneath, writes reach the disk in an order that
-// survives a power cut, the failing file is named, a stop lands within one chunk, and the batch
-// stays inside the destination folder it started in.
+// survives a power cut, the failing file is named, a stop lands within one chunk, a roll-back
+// leaves nothing whatever it meets, and the batch stays inside the destination folder it started
+// in.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +20,7 @@
 
 #include "inspect/digest.h"
 #include "inspect/image_info.h"
+#include "platform/system_error.h"
 #include "support/child_process.h"
 #include "support/failures.h"
 #include "support/faulty_file_system.h"
@@ -333,6 +336,41 @@ TEST_F(BatchIntegrity, AStopLandsWithinOneChunkOfALargeFile) {
   EXPECT_EQ(failureOf([&] { createBatch(r, spy, &observer); }), kBatchStoppedMessage);
   EXPECT_LE(readsAfterStop.load(), 2);
   EXPECT_EQ(snapshot(m_dir.path()), before);
+}
+
+// A batch that fails rolls back its staging folder even when that folder holds more than the files
+// the batch made there (another program put one in) or one of them would not go (its removal
+// failed): the folder is then emptied by listing it, and the destination ends as it was.
+TEST_F(BatchIntegrity, ARollBackMeetingAForeignFileOrAFailedRemovalStillLeavesNothing) {
+  const BatchRequest r = request(2);
+  writeFile(destination() + "/earlier.txt", "kept");
+  const auto before = snapshot(destination());
+  const struct {
+    const char* name;
+    bool foreignFile;
+  } cases[] = {{"a foreign file in the staging folder", true},
+               {"a removal of a staged file that fails", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FaultyFileSystem spy;
+    bool rollingBack = false, removalFailed = false;
+    spy.before = [&](FsOp op, const std::string& path) {
+      if (op == FsOp::createExclusiveAt && isStaged(path) && path.ends_with(kManifestFileName)) {
+        // The batch fails as its manifest is created, with both copies staged.
+        rollingBack = true;
+        if (c.foreignFile) writeFile(fs::path(path).parent_path() / "foreign.txt", "another's");
+        throwSystemError(EIO, "create", path);
+      }
+      if (op == FsOp::removeFileAt && rollingBack && !c.foreignFile && !removalFailed) {
+        removalFailed = true;
+        throwSystemError(EIO, "remove", path);
+      }
+    };
+    EXPECT_NE(failureOf([&] { createBatch(r, spy); }), "no failure");
+    EXPECT_TRUE(rollingBack);
+    EXPECT_EQ(removalFailed, !c.foreignFile);
+    EXPECT_EQ(snapshot(destination()), before);
+  }
 }
 
 // Everything happens inside the folder that was opened when the batch started, and a batch is

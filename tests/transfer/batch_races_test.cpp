@@ -30,6 +30,7 @@ namespace fs = std::filesystem;
 using testing::failureOf;
 using testing::FaultyFileSystem;
 using testing::FsOp;
+using testing::writeFile;
 
 void put16(std::string& bytes, std::size_t at, std::uint16_t value) {
   bytes[at] = static_cast<char>(value & 0xFF);
@@ -185,6 +186,45 @@ TEST_F(BatchRaces, FilesChangedWhileReadAreRefusedAsChanged) {
       // Nothing of a file found to be another one is read.
       EXPECT_EQ(readsOfASecondOpen, 0);
     }
+    for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
+  }
+}
+
+// Another program renames a file of the very same size onto a photo's path between its admission
+// and its open, as an exporter saving again would: what is opened is not the file admitted, and
+// nothing of it is hashed into the manifest or stored.
+TEST_F(BatchRaces, AFileOfTheSameSizeRenamedOntoAPhotoBeforeItsOpenIsRefusedAsChanged) {
+  const struct {
+    const char* name;
+    bool render;
+    std::string admitted, replacement;
+  } cases[] = {
+      {"a render", true, testing::tiffImage(16, 12, 1), testing::tiffImage(16, 12, 2)},
+      {"an original", false, "original one", "original two"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(c.admitted.size(), c.replacement.size());
+    ASSERT_NE(c.admitted, c.replacement);
+    BatchRequest r{"CAPTURE_ONE", "catalog", destination(), {}};
+    r.items.push_back({input("DSC_1234.cr3", c.render ? "original one" : c.admitted),
+                       input("DSC_1234.tif", c.render ? c.admitted : testing::tiffImage(16, 12, 1)),
+                       "photo/1", "v1"});
+    const std::string target = c.render ? r.items[0].renderPath : r.items[0].sourcePath;
+    FaultyFileSystem spy;
+    bool admitted = false, swapped = false;
+    spy.before = [&](FsOp op, const std::string& path) {
+      if (path != target) return;
+      if (op == FsOp::status) admitted = true;
+      if (op == FsOp::openForReading && admitted && !swapped) {
+        writeFile(m_dir / "replacement", c.replacement);
+        fs::rename(m_dir / "replacement", target);
+        swapped = true;
+      }
+    };
+    EXPECT_EQ(failureOf([&] { createBatch(r, spy); }), kChangedDuringTransferMessage);
+    EXPECT_TRUE(swapped);
+    EXPECT_TRUE(fs::is_empty(destination()));
     for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
   }
 }

@@ -12,19 +12,12 @@
 
 #include "inspect/digest.h"
 #include "support/child_process.h"
+#include "support/sanitized.h"
 #include "transfer/manifest.h"
 #include "verify/batch_manifest.h"
 
 namespace quillmere {
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QUILLMERE_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QUILLMERE_SANITIZED 1
-#endif
-#endif
 
 // 500 items of ordinary values: thousands of small allocations while decoding.
 std::string fullManifest() {

@@ -21,6 +21,7 @@
 
 #include "support/faulty_file_system.h"
 #include "support/images.h"
+#include "support/sanitized.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"
 #include "transfer/manifest.h"
@@ -419,15 +420,6 @@ TEST(VerifyBatch, ReportsProgressFromTheCallingThreadUpToEveryFile) {
     EXPECT_GE(reports[i].filesDone, reports[i - 1].filesDone);
   }
 }
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QUILLMERE_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QUILLMERE_SANITIZED 1
-#endif
 
 // Sanitizers reserve vast address ranges up front, so an address-space limit means nothing there.
 #ifndef QUILLMERE_SANITIZED
