@@ -8,6 +8,7 @@
 //   groups of G     two writers, each flushing its files G at a time behind its writes
 //   kicked 16s      the same with each file's write-back started as it is written
 //   syncfs          every file written, then one syncfs(2) of the file system
+//   syncfs, each    the same, then each file flushed in turn (finding little left to do)
 // and, with a large unrelated write running in the same file system (another program's), the
 // time of the grouped flushes against that of one syncfs, which also waits for the other write.
 // Usage: durability_bench [work-folder [pairs [kib [rounds]]]]
@@ -160,11 +161,12 @@ Strategy groups(std::size_t size, bool kickEach) {
   };
 }
 
-Strategy syncFileSystem() {
-  return [](const std::string& folder, std::size_t count, const std::vector<char>& bytes,
-            std::vector<int>& fds) {
+Strategy syncFileSystem(bool thenEach) {
+  return [=](const std::string& folder, std::size_t count, const std::vector<char>& bytes,
+             std::vector<int>& fds) {
     writeAll(folder, count, bytes, fds);
     if (::syncfs(fds[0]) != 0) fail("syncfs");
+    if (thenEach) flushFromThreads(fds, 1);
   };
 }
 
@@ -218,12 +220,13 @@ int main(int argc, char** argv) {
       {"groups of 16", groups(16, false)},
       {"kicked 16s", groups(16, true)},
       {"groups of 64", groups(64, false)},
-      {"syncfs", syncFileSystem()},
+      {"syncfs", syncFileSystem(false)},
+      {"syncfs, each", syncFileSystem(true)},
   };
   if (busy) {
     // Only the two that a batch would choose between, each beside another program's large write.
     cases = {{"per-file", perFile()}, {"groups of 16", groups(16, false)},
-             {"syncfs", syncFileSystem()}};
+             {"syncfs", syncFileSystem(false)}};
   }
   std::printf("%zu files of %zu KiB in %s, %d rounds%s\n", count, kib, root.c_str(), rounds,
               busy ? ", each beside a 2000 MiB write by dd" : "");

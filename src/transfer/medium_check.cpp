@@ -13,7 +13,7 @@ namespace {
 // Small copies are flushed this many at a time: the first fsync of a group waits for the journal
 // to commit them all, the others find little or nothing left to do. One per file made small
 // batches wait for a commit per copy.
-constexpr std::size_t kGroupFiles = 1;
+constexpr std::size_t kGroupFiles = 16;
 // A group closes at this many bytes whatever its count, so that a large copy is flushed on its
 // own, one pair behind its writing, as before; grouping is for the small.
 constexpr std::uint64_t kGroupBytes = 8 << 20;
