@@ -10,9 +10,10 @@ namespace quillmere {
 
 namespace {
 
-// Small copies are flushed this many at a time: the first fsync of a group waits for the journal
-// to commit them all, the others find little or nothing left to do. One per file made small
-// batches wait for a commit per copy.
+// Small copies are flushed this many at a time, one flush after another: the first writes the
+// blocks their inodes and folder entries share (or waits for the journal commit that holds them
+// all, where there is a journal), and the flushes after it find those written already. Flushing
+// each copy as soon as the next was staged wrote those blocks again for every copy.
 constexpr std::size_t kGroupFiles = 16;
 // A group closes at this many bytes whatever its count, so that a large copy is flushed on its
 // own, one pair behind its writing, as before; grouping is for the small.

@@ -31,11 +31,10 @@ void proveCopy(StagedCopy& copy, FileSystem& fs, const ChunkHook& onChunk, Batch
                std::optional<std::string>& storedFile);
 
 // The copies of one thread on their way to the medium and back, in groups: a group of small copies
-// (a large copy is a group of its own) is flushed once the thread stages the pair after it (their
-// write-back started with each copy, so the flushes find little left to write), then dropped from
-// memory and read back in the background while the next group is staged, and only then proven
-// (proveCopy): the device's reads overlap the hashing of other pairs. A copy that fails any of it
-// is its pair's failure, recorded in `pairs`.
+// (a large copy is a group of its own, its write-back started with the copy) is flushed once the
+// thread stages the pair after it, then dropped from memory and read back in the background while
+// the next group is staged, and only then proven (proveCopy): the device's reads overlap the
+// hashing of other pairs. A copy that fails any of it is its pair's failure, recorded in `pairs`.
 class MediumCheck {
  public:
   MediumCheck(SharedPairs& pairs, FileSystem& fs, std::function<ChunkHook(std::size_t)> hookFor)
