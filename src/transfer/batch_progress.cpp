@@ -25,11 +25,10 @@ BatchProgressTracker::BatchProgressTracker(const BatchObserver* observer,
     : m_observer(observer) {
   m_state.itemCount = request.items.size();
   if (!m_observer || !m_observer->progress) return;
-  // Each original is read twice, each render four times (hash, copy, hash of the copy, the
-  // copy again from the medium). The sizes are only an estimate for the progress bar; the real
-  // checks come later, in order.
+  // Each original is read twice, each render three times (hash, copy, the copy from the medium).
+  // The sizes are only an estimate for the progress bar; the real checks come later, in order.
   for (const auto& pair : request.items) {
-    m_state.bytesTotal += 2 * sizeOf(fs, pair.sourcePath) + 4 * sizeOf(fs, pair.renderPath);
+    m_state.bytesTotal += 2 * sizeOf(fs, pair.sourcePath) + 3 * sizeOf(fs, pair.renderPath);
   }
   report();
 }

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -16,15 +18,23 @@ namespace quillmere {
 // memory that merely held what was written. Only clean pages can be dropped, hence after the
 // flush. The read-back is started here and runs in the background; hashing later finds the pages
 // the device returned. Where the file system keeps its pages anyway (tmpfs, whose pages are the
-// file; some network and FUSE file systems), the hash reads memory and proves no more than the
-// earlier one did; that is not a failure.
+// file; some network and FUSE file systems), the hash reads memory: it still proves that the copy
+// holds what the render was hashed as, only not that the medium keeps it; that is not a failure.
 void refetchFromMedium(OpenFile& file, FileSystem& fs);
 
-// The copies of one thread on their way to the medium and back. A pair's copy is flushed after
-// the thread's next pair is staged (its write-back started with the copy, so the flush finds
-// little left to write), then dropped from memory and read back in the background while the pair
-// after it is staged, and only then hashed: the device's reads overlap the hashing of other pairs.
-// A copy that fails any of it is its pair's failure, recorded in `pairs`.
+// Proves a flushed copy from what the medium gives back: hashed once, it must hold what the
+// render was hashed as, and be described as the render was. A copy that differs is diagnosed by
+// hashing the render again through its open descriptor: unchanged, the destination did not keep
+// what it was given (kMediumMismatchMessage, the copy named in `storedFile`); changed, the photo
+// changed underneath (kChangedDuringTransferMessage, the render blamed in `blame`).
+void proveCopy(StagedCopy& copy, FileSystem& fs, const ChunkHook& onChunk, BatchSubject& blame,
+               std::optional<std::string>& storedFile);
+
+// The copies of one thread on their way to the medium and back, in groups: a group of small copies
+// (a large copy is a group of its own, its write-back started with the copy) is flushed once the
+// thread stages the pair after it, then dropped from memory and read back in the background while
+// the next group is staged, and only then proven (proveCopy): the device's reads overlap the
+// hashing of other pairs. A copy that fails any of it is its pair's failure, recorded in `pairs`.
 class MediumCheck {
  public:
   MediumCheck(SharedPairs& pairs, FileSystem& fs, std::function<ChunkHook(std::size_t)> hookFor)
@@ -44,6 +54,7 @@ class MediumCheck {
   FileSystem& m_fs;
   std::function<ChunkHook(std::size_t)> m_hookFor;
   std::vector<StagedCopy> m_written;  // copied, write-back started
+  std::uint64_t m_writtenBytes = 0;
   std::vector<StagedCopy> m_fetched;  // flushed, being read back from the medium
 };
 

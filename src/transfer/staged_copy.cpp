@@ -10,6 +10,7 @@
 #include "inspect/image_info.h"
 #include "platform/identity.h"
 #include "transfer/blame.h"
+#include "transfer/medium_check.h"
 
 namespace quillmere {
 
@@ -64,41 +65,24 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
     }
   }();
   if (copiedSize != renderSize) throw BridgeFailure(kChangedDuringTransferMessage);
-  // Start writing a large copy to disk now; the fsync before the manifest then finds little to
-  // do. For small files the fsync alone is cheaper than one more call each.
+  // Start writing a large copy to disk now; its flush, a pair later, then finds little to do.
+  // For small files the flush alone is cheaper than one more call each.
   if (reads.renderSize >= kWriteBackThreshold) fs.startWriteBack(copy);
 
-  // The copy's hash, then the original's second hash, both after the copy is complete.
+  StagedCopy staged{std::move(copy), index, copiedSize, reads.renderSha256, std::move(reads.render),
+                    reads.image};
   SecondThread* split = reads.large ? helper : nullptr;
   bothBlamed(
       split, site,
       [&](BatchSubject& blame) {
-        // A copy that cannot be read back is the destination's trouble. One that differs from
-        // what was hashed is either a render changed underneath or a destination that does not
-        // keep what it is given (a fake-capacity card, a share that garbles reads): the render,
-        // hashed again through the descriptor it was copied from, tells which. Blaming the photo
-        // for the disk would have the photographer export again and fail again, for ever.
-        if (sha256OfSize(copy, fs, copiedSize, here) != reads.renderSha256) {
-          if (sha256OfSize(reads.render, fs, renderSize, here) == reads.renderSha256) {
-            storedFile = copy.path;
-            throw BridgeFailure(kMediumMismatchMessage);
-          }
-          blame = BatchSubject::render;
-          throw BridgeFailure(kChangedDuringTransferMessage);
-        }
-        // The description goes into the manifest beside the digest, so it must be that of the
-        // bytes stored: the render's headers may have been rewritten in place between its
-        // inspection and its hash. The copy is this batch's own file, which nobody else writes.
-        std::optional<ImageInfo> stored;
-        try {
-          stored = storedImageInfo(copy, fs);
-        } catch (const BridgeFailure&) {
-          // Refused now, so not the image that was admitted.
-        }
-        if (stored != reads.image) {
-          blame = BatchSubject::render;
-          throw BridgeFailure(kChangedDuringTransferMessage);
-        }
+        // A lone large pair has no other pair to overlap its flush and read-back with: both are
+        // done now, while the other thread hashes the original again.
+        if (!split) return 0;
+        blaming(blame, BatchSubject::none, [&] {
+          fs.sync(staged.file);
+          refetchFromMedium(staged.file, fs);
+        });
+        proveCopy(staged, fs, here, blame, storedFile);
         return 0;
       },
       [&](BatchSubject& blame) {
@@ -112,11 +96,10 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
         });
       });
   site = BatchSubject::none;
-  reads.render.fd.reset();
 
-  StagedItem staged;
-  staged.copy = StagedCopy{std::move(copy), index, copiedSize, reads.renderSha256};
-  ManifestItem& item = staged.item;
+  StagedItem result;
+  if (!split) result.copy = std::move(staged);
+  ManifestItem& item = result.item;
   item.image = std::move(reads.image);
   item.externalPhotoId = pair.externalPhotoId;
   item.externalVariantId = pair.externalVariantId;
@@ -125,7 +108,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
   item.renderSha256 = reads.renderSha256;
   item.sourceSha256 = reads.sourceSha256;
   item.variantId = variantId(provider, fingerprint, pair.externalVariantId, reads.sourceSha256);
-  return staged;
+  return result;
 }
 
 }  // namespace quillmere

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "inspect/image_info.h"
 #include "platform/file_system.h"
 #include "records/records.h"
 #include "transfer/batch_progress.h"
@@ -15,23 +16,29 @@
 
 namespace quillmere {
 
-// A staged copy on its way to the disk: kept open until it has been flushed and read back.
+// A staged copy on its way to the disk: kept open until it has been flushed and read back. Its
+// render stays open beside it, so that a copy that reads back otherwise can be told from a render
+// changed underneath.
 struct StagedCopy {
   OpenFile file;
   std::size_t pair = 0;
   std::uint64_t size = 0;
-  std::string sha256;
+  std::string sha256;  // the render's, as hashed before the copy
+  OpenFile render;
+  ImageInfo image;  // the render's description, as inspected
 };
 
 struct StagedItem {
   ManifestItem item;
-  StagedCopy copy;
+  // The copy still to be flushed and proven from the medium; none when that is done already.
+  std::optional<StagedCopy> copy;
 };
 
-// Copies a pair's render into the staging folder under a fresh name, proves that the copy holds
-// what was hashed and is described as the render was, and that the original did not change, and
-// assembles its manifest item. Runs on the batch's thread; with `helper`, a large pair's two
-// checking reads run side by side. `site` learns which file a failure concerns (none when the
+// Copies a pair's render into the staging folder under a fresh name, proves that the original did
+// not change, and assembles its manifest item; the copy is left to be flushed and proven from the
+// medium (proveCopy). Runs on the batch's thread; with `helper` (a lone large pair, which has
+// nothing else to overlap with), the copy is flushed and proven at once, beside the original's
+// second hash on the other thread. `site` learns which file a failure concerns (none when the
 // destination is at fault), and `storedFile` the copy that the destination did not keep as
 // written.
 StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -294,6 +295,46 @@ TEST_F(BatchRaces, ACopyOrManifestTheMediumDoesNotHoldAsWrittenFailsTheBatch) {
     EXPECT_TRUE(site->storedFile->starts_with(destination() + "/Quillmere-")) << *site->storedFile;
     EXPECT_TRUE(site->storedFile->ends_with(c.storedSuffix)) << *site->storedFile;
     EXPECT_GT(medium.calls(FsOp::dropCachedPages), 0);
+  }
+}
+
+// A copy is hashed once, as the medium gives it back: nothing of it is read before it is flushed
+// (and its cached pages dropped, which only a flushed file allows), once. A batch that hashed the
+// copy from memory as well (a pass more over every render) fails this, on many pairs as on a lone
+// large one.
+TEST_F(BatchRaces, EachCopyIsReadOnlyAsTheMediumGivesItBack) {
+  const struct {
+    const char* name;
+    int smallPairs;
+  } cases[] = {{"a lone large pair", 0}, {"a large pair among small ones", 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BatchRequest r = largePair();
+    for (int i = 0; i < c.smallPairs; ++i) {
+      const std::string name = "small" + std::to_string(i);
+      r.items.push_back({input(name + ".cr3", "o" + name),
+                         input(name + ".png", testing::pngImage(4, 4, i)), "p" + name, "v" + name});
+    }
+    std::map<std::string, int> readsBeforeFlush, flushes;
+    FaultyFileSystem spy;
+    spy.before = [&](FsOp op, const std::string& path) {
+      if (path.find("/.quillmere-partial-") == std::string::npos) return;
+      if (op == FsOp::sync) ++flushes[path];
+      if (op == FsOp::readAt && flushes[path] == 0) ++readsBeforeFlush[path];
+    };
+    const BatchResult saved = createBatch(r, spy);
+    ASSERT_TRUE(saved.directory);
+    std::size_t copies = 0;
+    for (const auto& [path, flushed] : flushes) {
+      const std::string extension = fs::path(path).extension().string();
+      if (extension != ".tif" && extension != ".png") continue;  // the folder, the manifest
+      SCOPED_TRACE(path);
+      EXPECT_EQ(flushed, 1);
+      EXPECT_EQ(readsBeforeFlush[path], 0);
+      ++copies;
+    }
+    EXPECT_EQ(copies, r.items.size());
+    fs::remove_all(*saved.directory);
   }
 }
 
