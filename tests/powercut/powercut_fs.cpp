@@ -45,6 +45,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -476,18 +477,25 @@ int doRelease(const char*, fuse_file_info* fi) {
   return 0;
 }
 
+// The model's node behind an open descriptor (the map's end for a node the model does not know);
+// nothing when the descriptor cannot be looked at.
+std::optional<decltype(model.nodeOfInode)::iterator> modelNodeOf(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::nullopt;
+  return model.nodeOfInode.find(info.st_ino);
+}
+
 int doFsync(const char* path, int, fuse_file_info* fi) {
   if (!event("fsync " + rel(path))) return -EIO;
-  struct stat info {};
-  if (::fstat(static_cast<int>(fi->fh), &info) != 0) return fail();
-  const auto found = model.nodeOfInode.find(info.st_ino);
-  if (found == model.nodeOfInode.end()) return 0;
+  const auto found = modelNodeOf(static_cast<int>(fi->fh));
+  if (!found) return fail();
+  if (*found == model.nodeOfInode.end()) return 0;
   // The caller's descriptor may be open for writing only: the bytes are read through one of our
   // own.
   const std::string self = "/proc/self/fd/" + std::to_string(fi->fh);
   const int reader = ::open(self.c_str(), O_RDONLY);
   if (reader < 0) return fail();
-  model.nodes[found->second].durableBytes = readAll(reader);
+  model.nodes[(*found)->second].durableBytes = readAll(reader);
   ::close(reader);
   return 0;
 }
@@ -523,11 +531,10 @@ int doReleasedir(const char*, fuse_file_info* fi) {
 
 int doFsyncdir(const char* path, int, fuse_file_info* fi) {
   if (!event("fsyncdir " + rel(path))) return -EIO;
-  struct stat info {};
-  if (::fstat(static_cast<int>(fi->fh), &info) != 0) return fail();
-  const auto found = model.nodeOfInode.find(info.st_ino);
-  if (found == model.nodeOfInode.end()) return 0;
-  Node& folder = model.nodes[found->second];
+  const auto found = modelNodeOf(static_cast<int>(fi->fh));
+  if (!found) return fail();
+  if (*found == model.nodeOfInode.end()) return 0;
+  Node& folder = model.nodes[(*found)->second];
   for (const PendingOp& op : folder.pending) {
     if (op.add) {
       folder.durableEntries[op.name] = op.node;
