@@ -49,6 +49,7 @@
 #include "window/render_table_model.h"
 #include "thumbnail/thumbnail.h"
 #include "window/thumbnail_cache.h"
+#include "thumbnail/worker_mode.h"
 
 namespace {
 
@@ -158,6 +159,8 @@ bool runUntil(const std::function<bool()>& done, double limit) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The window's pictures are made by this executable started again as a picture worker.
+  if (quillmere::isPictureWorkerCall(argc, argv)) return quillmere::runPictureWorker();
   const char* tmp = std::getenv("TMPDIR");
   const fs::path base = argc > 1 ? fs::path(argv[1]) : fs::path(tmp != nullptr ? tmp : "/tmp");
   const int distinct = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
