@@ -124,9 +124,16 @@ QImage inSrgb(QImage image) {
 
 // The picture at its final size, in sRGB, in a format the table draws without converting again.
 // `fullSize` is the size of the image `image` was reduced from, when its reduction rounded.
-QImage finish(const QImage& image, QSize box, QSize fullSize = {}) {
-  if (image.isNull()) return {};
-  const QColorSpace space = image.colorSpace();
+QImage finish(const QImage& decoded, QSize box, QSize fullSize = {}) {
+  if (decoded.isNull()) return {};
+  const QColorSpace space = decoded.colorSpace();
+  // Qt scales indexed and one-bit pictures back into their few colours, dithered: a one-colour
+  // PNG of a clear sky came out as a black and white chequer. Their pixels go to 32 bits first.
+  const QImage image =
+      decoded.depth() >= 24 && decoded.colorCount() == 0
+          ? decoded
+          : decoded.convertToFormat(decoded.hasAlphaChannel() ? QImage::Format_ARGB32
+                                                              : QImage::Format_RGB32);
   const QSize size = fitted(fullSize.isValid() ? fullSize : image.size(), box);
   QImage small = image.size() == size ? image
                                       : image.scaled(size, Qt::IgnoreAspectRatio,
@@ -150,11 +157,17 @@ QImage readReduced(QImageReader& reader, QSize box, const Deadline& deadline,
   const bool onItsSide = ownOrientation
                              ? reader.transformation().testFlag(QImageIOHandler::TransformationRotate90)
                              : storedBox(box, rawOrientation) != box;
-  if (reader.supportsOption(QImageIOHandler::ScaledSize)) {
+  // Qt's readers that scale after decoding (PNG) would scale a picture held as a colour table
+  // back into its few colours, dithered; such pictures are small at full size and are reduced by
+  // finish() instead.
+  const QImage::Format format = reader.imageFormat();
+  const bool colourTable = format == QImage::Format_Mono || format == QImage::Format_MonoLSB ||
+                           format == QImage::Format_Indexed8;
+  if (reader.supportsOption(QImageIOHandler::ScaledSize) && !colourTable) {
     // libjpeg scales while decoding (by 1/2, 1/4 or 1/8): the full image is never held.
     reader.setScaledSize(fitted(size, onItsSide ? box.transposed() : box));
   } else {
-    const int depth = QImage::toPixelFormat(reader.imageFormat()).bitsPerPixel();
+    const int depth = QImage::toPixelFormat(format).bitsPerPixel();
     const qint64 bytesPerPixel = depth > 0 ? (depth + 7) / 8 : kMaxBytesPerPixel;
     if (qint64{size.width()} * size.height() * bytesPerPixel > kMaxFullDecodeBytes) return {};
   }

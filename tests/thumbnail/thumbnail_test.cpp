@@ -379,6 +379,21 @@ TEST(Thumbnail, EmbeddedProfilesAreConvertedToSrgb) {
     EXPECT_NEAR(shown.green(), 200, 3);
     EXPECT_NEAR(shown.blue(), 209, 3);
   }
+  // A picture of few colours, held as a colour table, with a profile: its colours are kept and
+  // converted, never dithered into the table's few when it is reduced.
+  QImage indexed(300, 200, QImage::Format_Mono);
+  indexed.setColorTable({qRgb(116, 199, 207), qRgb(255, 255, 255)});
+  indexed.fill(0);
+  indexed.setColorSpace(QColorSpace(QColorSpace::Primaries::SRgb, 2.2f));
+  {
+    const std::string bytes = encode(indexed, "png");
+    const QImage picture = makeThumbnail(std::as_bytes(std::span(bytes.data(), bytes.size())), kBox);
+    ASSERT_FALSE(picture.isNull());
+    const QColor shown = picture.pixelColor(16, 16);
+    EXPECT_NEAR(shown.red(), 116, 6);
+    EXPECT_NEAR(shown.green(), 199, 6);
+    EXPECT_NEAR(shown.blue(), 207, 6);
+  }
   // Without a profile, the numbers are sRGB as they are.
   patch.setColorSpace(QColorSpace());
   writeFile(dir.path() + "/plain.jpg", encode(patch, "jpeg", false, 0));
