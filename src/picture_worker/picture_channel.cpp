@@ -34,33 +34,24 @@ struct PictureHeader {
 // Waits until `channel` can be read, up to `deadline`.
 bool readable(int channel, Deadline deadline) {
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd wanted{channel, POLLIN, 0};
-    const int ready = ::poll(&wanted, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
+    const int ready =
+        ::poll(&wanted, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
     if (ready > 0) return true;
     if (ready < 0 && errno != EINTR) return false;
   }
 }
 
-bool readFully(int channel, void* buffer, std::size_t size, Deadline deadline) {
+// With a deadline, waits for each piece only until then (the window); without, blocks (the worker,
+// whose filter has no poll and which has nothing else to do).
+bool readFully(int channel, void* buffer, std::size_t size,
+               std::optional<Deadline> deadline = std::nullopt) {
   auto* at = static_cast<std::byte*>(buffer);
   while (size > 0) {
-    if (!readable(channel, deadline)) return false;
-    const ssize_t got = ::read(channel, at, size);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    at += got;
-    size -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-// Blocking; the worker has nothing else to do.
-bool readFully(int channel, void* buffer, std::size_t size) {
-  auto* at = static_cast<std::byte*>(buffer);
-  while (size > 0) {
+    if (deadline && !readable(channel, *deadline)) return false;
     const ssize_t got = ::read(channel, at, size);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
@@ -83,17 +74,30 @@ bool writeFully(int channel, const void* buffer, std::size_t size) {
   return true;
 }
 
-}  // namespace
-
-bool sendPictureJob(int channel, int fileFd, const PictureJob& job) {
-  JobMessage message{kJobMagic, job.boxWidth, job.boxHeight, job.timeLimitMs};
+// A job message and room for the one descriptor beside it, as sendmsg and recvmsg take them.
+struct JobEnvelope {
+  JobMessage message{};
   iovec data{&message, sizeof message};
   alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
   msghdr header{};
-  header.msg_iov = &data;
-  header.msg_iovlen = 1;
-  header.msg_control = control.data();
-  header.msg_controllen = control.size();
+
+  JobEnvelope() {
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control.data();
+    header.msg_controllen = control.size();
+  }
+  JobEnvelope(const JobEnvelope&) = delete;
+  JobEnvelope& operator=(const JobEnvelope&) = delete;
+};
+
+}  // namespace
+
+bool sendPictureJob(int channel, int fileFd, const PictureJob& job) {
+  JobEnvelope envelope;
+  JobMessage& message = envelope.message;
+  message = {kJobMagic, job.boxWidth, job.boxHeight, job.timeLimitMs};
+  msghdr& header = envelope.header;
   cmsghdr* rights = CMSG_FIRSTHDR(&header);
   rights->cmsg_level = SOL_SOCKET;
   rights->cmsg_type = SCM_RIGHTS;
@@ -130,14 +134,9 @@ bool receiveReady(int channel, Deadline deadline) {
 }
 
 std::optional<ReceivedJob> receivePictureJob(int channel) {
-  JobMessage message{};
-  iovec data{&message, sizeof message};
-  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
-  msghdr header{};
-  header.msg_iov = &data;
-  header.msg_iovlen = 1;
-  header.msg_control = control.data();
-  header.msg_controllen = control.size();
+  JobEnvelope envelope;
+  JobMessage& message = envelope.message;
+  msghdr& header = envelope.header;
   ssize_t got = 0;
   do {
     got = ::recvmsg(channel, &header, MSG_CMSG_CLOEXEC);

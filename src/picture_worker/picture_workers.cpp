@@ -85,9 +85,8 @@ PictureWorkers::Worker PictureWorkers::start() {
 PictureWorkers::Worker PictureWorkers::acquire() {
   {
     std::unique_lock lock(m_mutex);
-    m_freed.wait(lock, [this] {
-      return !m_idle.empty() || m_running < std::max(1, m_options.maxWorkers);
-    });
+    m_freed.wait(
+        lock, [this] { return !m_idle.empty() || m_running < std::max(1, m_options.maxWorkers); });
     if (!m_idle.empty()) {
       Worker worker = std::move(m_idle.back());
       m_idle.pop_back();

@@ -97,10 +97,10 @@ void enterPictureSandbox(int channel, std::uint64_t addressSpace) {
   // back to clone, whose flags it can.
   allowIf(filter, SCMP_SYS(clone), SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD));
   refuse(filter, SCMP_SYS(clone3), ENOSYS);
-  for (int call : {SCMP_SYS(set_robust_list), SCMP_SYS(rseq), SCMP_SYS(gettid),
-                   SCMP_SYS(getpid), SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction),
-                   SCMP_SYS(rt_sigreturn), SCMP_SYS(sigaltstack), SCMP_SYS(restart_syscall),
-                   SCMP_SYS(exit), SCMP_SYS(exit_group)}) {
+  for (int call :
+       {SCMP_SYS(set_robust_list), SCMP_SYS(rseq), SCMP_SYS(gettid), SCMP_SYS(getpid),
+        SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction), SCMP_SYS(rt_sigreturn),
+        SCMP_SYS(sigaltstack), SCMP_SYS(restart_syscall), SCMP_SYS(exit), SCMP_SYS(exit_group)}) {
     allow(filter, call);
   }
   allowIf(filter, SCMP_SYS(prctl), SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME));

@@ -135,9 +135,9 @@ QImage finish(const QImage& decoded, QSize box, QSize fullSize = {}) {
           : decoded.convertToFormat(decoded.hasAlphaChannel() ? QImage::Format_ARGB32
                                                               : QImage::Format_RGB32);
   const QSize size = fitted(fullSize.isValid() ? fullSize : image.size(), box);
-  QImage small = image.size() == size ? image
-                                      : image.scaled(size, Qt::IgnoreAspectRatio,
-                                                     Qt::SmoothTransformation);
+  QImage small = image.size() == size
+                     ? image
+                     : image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
   // Converted after reducing: the same colours for a fraction of the work.
   if (space.isValid()) small.setColorSpace(space);
   small = inSrgb(std::move(small));
@@ -154,9 +154,9 @@ QImage readReduced(QImageReader& reader, QSize box, const Deadline& deadline,
   const QSize size = reader.size();
   if (!size.isValid() || size.isEmpty()) return {};
   // The reader reduces the picture as stored, before turning it.
-  const bool onItsSide = ownOrientation
-                             ? reader.transformation().testFlag(QImageIOHandler::TransformationRotate90)
-                             : storedBox(box, rawOrientation) != box;
+  const bool onItsSide =
+      ownOrientation ? reader.transformation().testFlag(QImageIOHandler::TransformationRotate90)
+                     : storedBox(box, rawOrientation) != box;
   // Qt's readers that scale after decoding (PNG) would scale a picture held as a colour table
   // back into its few colours, dithered; such pictures are small at full size and are reduced by
   // finish() instead.
@@ -200,8 +200,8 @@ qint64 multiScanJpegCoefficientBytes(const QByteArray& head) {
     }
     const int length = byte(at + 2) << 8 | byte(at + 3);
     if (length < 2) return 0;
-    const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
-                       marker != 0xCC;
+    const bool frame =
+        marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
     if (frame && at + 10 <= head.size()) {
       progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
       const qint64 height = byte(at + 5) << 8 | byte(at + 6);
@@ -415,9 +415,8 @@ QImage inSrgbByLittleCms(const QImage& image, const QByteArray& icc) {
   if (source.handle == nullptr || cmsGetColorSpace(source.handle) != cmsSigRgbData) return image;
   const LittleCmsProfile srgb{cmsCreate_sRGBProfile()};
   if (srgb.handle == nullptr) return image;
-  const cmsHTRANSFORM transform =
-      cmsCreateTransform(source.handle, TYPE_RGBA_8, srgb.handle, TYPE_RGBA_8,
-                         INTENT_PERCEPTUAL, cmsFLAGS_COPY_ALPHA);
+  const cmsHTRANSFORM transform = cmsCreateTransform(
+      source.handle, TYPE_RGBA_8, srgb.handle, TYPE_RGBA_8, INTENT_PERCEPTUAL, cmsFLAGS_COPY_ALPHA);
   if (transform == nullptr) return image;
   QImage converted = image.convertToFormat(QImage::Format_RGBA8888);
   for (int y = 0; y < converted.height(); ++y) {
@@ -472,9 +471,9 @@ QImage readTiff(TIFF* tiff, QSize box, const Deadline& deadline) {
   // Each pixel of the reduced picture is the average of a square of `step` pixels a side, the
   // largest that keeps it at least the box's size; the smooth scaling after does the rest.
   const QSize target = storedBox(box, orientation);
-  const std::uint32_t step = std::max<std::uint32_t>(
-      1, std::min(width / static_cast<std::uint32_t>(target.width()),
-                  height / static_cast<std::uint32_t>(target.height())));
+  const std::uint32_t step =
+      std::max<std::uint32_t>(1, std::min(width / static_cast<std::uint32_t>(target.width()),
+                                          height / static_cast<std::uint32_t>(target.height())));
   const std::uint32_t reducedWidth = (width + step - 1) / step;
   const std::uint32_t reducedHeight = (height + step - 1) / step;
   if (qint64{reducedWidth} * reducedHeight * 4 > kMaxFullDecodeBytes) return {};
@@ -492,8 +491,8 @@ QImage readTiff(TIFF* tiff, QSize box, const Deadline& deadline) {
   } else {
     TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &piece);
   }
-  const auto capRows = static_cast<std::uint32_t>(
-      std::max<qint64>(1, kMaxBandBytes / (qint64{width} * 4)));
+  const auto capRows =
+      static_cast<std::uint32_t>(std::max<qint64>(1, kMaxBandBytes / (qint64{width} * 4)));
   const std::uint32_t band = std::clamp<std::uint32_t>(piece, 1, std::min(capRows, height));
   std::vector<std::uint32_t> raster(std::size_t{band} * width);
   std::vector<std::uint64_t> sums(std::size_t{reducedWidth} * 4);
@@ -608,8 +607,8 @@ QImage makeThumbnailOfFile(int fd, QSize box, std::chrono::milliseconds timeLimi
         const MappedFile mapped(fd, static_cast<std::size_t>(size));
         if (mapped.valid()) {
           QImage preview = readRawPreview(
-              [&mapped](LibRaw& raw) { return raw.open_buffer(mapped.data(), mapped.size()); },
-              box, deadline);
+              [&mapped](LibRaw& raw) { return raw.open_buffer(mapped.data(), mapped.size()); }, box,
+              deadline);
           if (!preview.isNull() || deadline.passed()) return preview;
         }
       }

@@ -1,5 +1,3 @@
-#include "picture_worker/picture_workers.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "picture_worker/picture_workers.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
 

@@ -3,8 +3,8 @@
 
 #include <QPixmap>
 #include <QPushButton>
-#include <QTableView>
 #include <QSignalSpy>
+#include <QTableView>
 #include <cstdlib>
 #include <set>
 

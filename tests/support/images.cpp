@@ -93,7 +93,8 @@ std::string dngLikeImage(const std::string& preview, int previewWidth, int previ
   };
   if (orientation != 0) {
     // After StripOffsets (273), in tag order.
-    const auto at = std::find_if(main.begin(), main.end(), [](const Entry& e) { return e.tag > 273; });
+    const auto at =
+        std::find_if(main.begin(), main.end(), [](const Entry& e) { return e.tag > 273; });
     main.insert(at, Entry{274, 3, 1, static_cast<std::uint32_t>(orientation)});
   }
   putDirectory(main);

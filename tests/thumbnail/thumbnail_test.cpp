@@ -2,16 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-
 #include <tiffio.h>
 
 #include <QBuffer>
-#include <QColorSpace>
-#include <QTransform>
 #include <QByteArray>
 #include <QColor>
+#include <QColorSpace>
 #include <QImage>
 #include <QImageWriter>
+#include <QTransform>
 #include <QtGlobal>
 #include <cstdint>
 #include <filesystem>
@@ -210,20 +209,21 @@ QImage quarters() {
 }
 
 // The degrees a file recording `orientation` wants its stored picture turned clockwise.
-qreal turnOf(int orientation) { return orientation == 3 ? 180 : orientation == 6 ? 90 : orientation == 8 ? 270 : 0; }
+qreal turnOf(int orientation) {
+  return orientation == 3 ? 180 : orientation == 6 ? 90 : orientation == 8 ? 270 : 0;
+}
 
 // `jpeg` with an EXIF segment recording `orientation`, right after its start marker.
 std::string withExifOrientation(const std::string& jpeg, int orientation) {
   std::string tiff("II*\0\x08\0\0\0", 8);
-  tiff += std::string("\x01\0", 2);                                    // one entry
-  tiff += std::string("\x12\x01\x03\0\x01\0\0\0", 8);                 // Orientation, SHORT, 1
-  tiff += std::string{static_cast<char>(orientation), 0, 0, 0};         // its value
-  tiff += std::string(4, '\0');                                         // no next directory
+  tiff += std::string("\x01\0", 2);                              // one entry
+  tiff += std::string("\x12\x01\x03\0\x01\0\0\0", 8);            // Orientation, SHORT, 1
+  tiff += std::string{static_cast<char>(orientation), 0, 0, 0};  // its value
+  tiff += std::string(4, '\0');                                  // no next directory
   const std::string payload = std::string("Exif\0\0", 6) + tiff;
   const std::size_t length = payload.size() + 2;
-  const std::string segment = std::string("\xFF\xE1", 2) +
-                              static_cast<char>(length >> 8) + static_cast<char>(length & 0xFF) +
-                              payload;
+  const std::string segment = std::string("\xFF\xE1", 2) + static_cast<char>(length >> 8) +
+                              static_cast<char>(length & 0xFF) + payload;
   return jpeg.substr(0, 2) + segment + jpeg.substr(2);
 }
 
@@ -233,9 +233,9 @@ std::string tiffWithOrientation(const QImage& stored, int orientation) {
   buffer.open(QIODevice::WriteOnly);
   QImageWriter writer(&buffer, "tiff");
   const QImageIOHandler::Transformations transformations[] = {
-      QImageIOHandler::TransformationNone, QImageIOHandler::TransformationNone,
-      QImageIOHandler::TransformationMirror, QImageIOHandler::TransformationRotate180,
-      QImageIOHandler::TransformationFlip, QImageIOHandler::TransformationFlipAndRotate90,
+      QImageIOHandler::TransformationNone,     QImageIOHandler::TransformationNone,
+      QImageIOHandler::TransformationMirror,   QImageIOHandler::TransformationRotate180,
+      QImageIOHandler::TransformationFlip,     QImageIOHandler::TransformationFlipAndRotate90,
       QImageIOHandler::TransformationRotate90, QImageIOHandler::TransformationMirrorAndRotate90,
       QImageIOHandler::TransformationRotate270};
   writer.setTransformation(transformations[orientation]);
@@ -247,9 +247,10 @@ std::string tiffWithOrientation(const QImage& stored, int orientation) {
 void expectQuarters(const QImage& picture, const QImage& expected, int tolerance) {
   ASSERT_FALSE(picture.isNull());
   EXPECT_EQ(picture.size(), expected.size().scaled(kBox, Qt::KeepAspectRatio));
-  for (const QPointF at : {QPointF(0.25, 0.25), QPointF(0.75, 0.25), QPointF(0.25, 0.75),
-                           QPointF(0.75, 0.75)}) {
-    const QColor got = picture.pixelColor(int(at.x() * picture.width()), int(at.y() * picture.height()));
+  for (const QPointF at :
+       {QPointF(0.25, 0.25), QPointF(0.75, 0.25), QPointF(0.25, 0.75), QPointF(0.75, 0.75)}) {
+    const QColor got =
+        picture.pixelColor(int(at.x() * picture.width()), int(at.y() * picture.height()));
     const QColor want =
         expected.pixelColor(int(at.x() * expected.width()), int(at.y() * expected.height()));
     SCOPED_TRACE(::testing::Message() << "at " << at.x() << "," << at.y());
@@ -274,14 +275,14 @@ TEST(Thumbnail, PicturesAreUprightWhateverOrientationTheFileRecords) {
     } files[] = {
         {"JPEG with EXIF", withExifOrientation(storedJpeg, orientation)},
         {"TIFF", tiffWithOrientation(stored, orientation)},
-        {"raw preview",
-         testing::dngLikeImage(storedJpeg, stored.width(), stored.height(), true, 256, 192,
-                               orientation)},
+        {"raw preview", testing::dngLikeImage(storedJpeg, stored.width(), stored.height(), true,
+                                              256, 192, orientation)},
     };
     for (const auto& file : files) {
       SCOPED_TRACE(file.kind);
-      expectQuarters(makeThumbnail(std::as_bytes(std::span(file.bytes.data(), file.bytes.size())), kBox),
-                     upright, 40);
+      expectQuarters(
+          makeThumbnail(std::as_bytes(std::span(file.bytes.data(), file.bytes.size())), kBox),
+          upright, 40);
     }
   }
 }
@@ -308,7 +309,9 @@ std::string largeTiff(const std::string& path, int bitsPerSample, int compressio
   for (std::uint32_t x = 0; x < kWidth; ++x) {
     // Full red or full blue, in every byte of the sample.
     const int channel = x < kWidth / 2 ? 0 : 2;
-    for (int b = 0; b < bytes; ++b) row[(x * 3 + static_cast<std::uint32_t>(channel)) * static_cast<std::uint32_t>(bytes) + static_cast<std::uint32_t>(b)] = 0xFF;
+    for (int b = 0; b < bytes; ++b)
+      row[(x * 3 + static_cast<std::uint32_t>(channel)) * static_cast<std::uint32_t>(bytes) +
+          static_cast<std::uint32_t>(b)] = 0xFF;
   }
   for (std::uint32_t y = 0; y < kHeight; ++y) TIFFWriteScanline(tiff, row.data(), y, 0);
   TIFFClose(tiff);
@@ -387,7 +390,8 @@ TEST(Thumbnail, EmbeddedProfilesAreConvertedToSrgb) {
   indexed.setColorSpace(QColorSpace(QColorSpace::Primaries::SRgb, 2.2f));
   {
     const std::string bytes = encode(indexed, "png");
-    const QImage picture = makeThumbnail(std::as_bytes(std::span(bytes.data(), bytes.size())), kBox);
+    const QImage picture =
+        makeThumbnail(std::as_bytes(std::span(bytes.data(), bytes.size())), kBox);
     ASSERT_FALSE(picture.isNull());
     const QColor shown = picture.pixelColor(16, 16);
     EXPECT_NEAR(shown.red(), 116, 6);
