@@ -208,9 +208,27 @@ QImage quarters() {
   return image;
 }
 
-// The degrees a file recording `orientation` wants its stored picture turned clockwise.
-qreal turnOf(int orientation) {
-  return orientation == 3 ? 180 : orientation == 6 ? 90 : orientation == 8 ? 270 : 0;
+// How a camera or editor stores `upright` when it records `orientation`: each of the eight is
+// undone by itself, but for the quarter turns, which are undone by the opposite turn.
+QImage storedAs(const QImage& upright, int orientation) {
+  switch (orientation) {
+    case 2:
+      return upright.mirrored(true, false);
+    case 3:
+      return upright.transformed(QTransform().rotate(180));
+    case 4:
+      return upright.mirrored(false, true);
+    case 5:  // rows and columns swapped
+      return upright.transformed(QTransform(0, 1, 1, 0, 0, 0));
+    case 6:
+      return upright.transformed(QTransform().rotate(-90));
+    case 7:  // swapped and both reversed
+      return upright.transformed(QTransform(0, -1, -1, 0, 0, 0));
+    case 8:
+      return upright.transformed(QTransform().rotate(90));
+    default:
+      return upright;
+  }
 }
 
 // `jpeg` with an EXIF segment recording `orientation`, right after its start marker.
@@ -264,10 +282,10 @@ void expectQuarters(const QImage& picture, const QImage& expected, int tolerance
 // down) as the sensor saw it, and record how to turn it: each picture comes out upright.
 TEST(Thumbnail, PicturesAreUprightWhateverOrientationTheFileRecords) {
   const QImage upright = quarters();
-  for (int orientation : {1, 3, 6, 8}) {
+  for (int orientation = 1; orientation <= 8; ++orientation) {
     SCOPED_TRACE(::testing::Message() << "orientation " << orientation);
     // As stored: turned back from upright.
-    const QImage stored = upright.transformed(QTransform().rotate(-turnOf(orientation)));
+    const QImage stored = storedAs(upright, orientation);
     const std::string storedJpeg = encode(stored, "jpeg", false, 5);
     const struct {
       const char* kind;
