@@ -37,6 +37,8 @@ int pictureWorkersPerMachine() {
 PictureWorkers::PictureWorkers(Options options) : m_options(std::move(options)) {}
 
 PictureWorkers::~PictureWorkers() {
+  // Each start it makes is bounded by the start limit.
+  if (m_starter.joinable()) m_starter.join();
   const std::lock_guard lock(m_mutex);
   for (Worker& worker : m_idle) discard(worker);
 }
@@ -80,6 +82,28 @@ PictureWorkers::Worker PictureWorkers::start() {
     return {};
   }
   return worker;
+}
+
+void PictureWorkers::startAhead() {
+  if (m_starter.joinable()) return;
+  m_starter = std::thread([this] {
+    for (;;) {
+      {
+        const std::lock_guard lock(m_mutex);
+        if (m_running >= std::max(1, m_options.maxWorkers)) return;
+        ++m_running;
+        ++m_started;
+      }
+      Worker worker = start();
+      if (worker.pid < 0) {
+        const std::lock_guard lock(m_mutex);
+        --m_running;
+        m_freed.notify_one();
+        return;
+      }
+      release(std::move(worker));
+    }
+  });
 }
 
 PictureWorkers::Worker PictureWorkers::acquire() {

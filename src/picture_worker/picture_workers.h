@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "picture_worker/picture_channel.h"
@@ -49,6 +50,10 @@ class PictureWorkers {
   // Ends every worker; no job may be running.
   ~PictureWorkers();
 
+  // Starts every worker now, on a thread of its own, so the first pictures asked for do not wait
+  // for workers to load their decoders. Once only.
+  void startAhead();
+
   // The picture of the open file `fileFd` (left open; the worker gets its own copy), fitted into
   // the job's box. The job's time limit starts once a worker has it.
   Result make(int fileFd, const PictureJob& job);
@@ -75,6 +80,7 @@ class PictureWorkers {
   std::vector<Worker> m_idle;
   int m_running = 0;  // idle and busy
   int m_started = 0;
+  std::thread m_starter;
 };
 
 // The most workers worth running on this machine: one per core.

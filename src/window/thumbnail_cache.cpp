@@ -44,6 +44,7 @@ std::shared_ptr<PictureWorkers> sharedPictureWorkers() {
     PictureWorkers::Options options;
     options.maxWorkers = pictureWorkersPerMachine();
     workers = std::make_shared<PictureWorkers>(options);
+    workers->startAhead();
     shared = workers;
   }
   return workers;

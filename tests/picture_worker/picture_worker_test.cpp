@@ -110,6 +110,8 @@ TEST(PictureWorkers, NoMoreWorkersRunThanAllowedAndCallersBeyondWaitForOne) {
   const std::string path = dir.path() + "/photo.jpg";
   writeFile(path, testing::jpegImage(200, 100));
   PictureWorkers workers(workerOptions(2));
+  // Workers started ahead count against the same limit as those started for a job.
+  workers.startAhead();
   std::vector<std::thread> callers;
   std::atomic<int> pictures = 0;
   for (int i = 0; i < 6; ++i) {
