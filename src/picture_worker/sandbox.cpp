@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <initializer_list>
 #include <memory>
 #include <system_error>
@@ -43,13 +44,24 @@ void refuse(const Filter& filter, int call, int error) {
         "seccomp_rule_add");
 }
 
+// The address space the process maps already: its program, libraries and, in a sanitizer's
+// build, the sanitizer's shadow memory (terabytes reserved, none of it used), which a fixed limit
+// would leave no room beside.
+std::uint64_t mappedBytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t pages = 0;
+  if (!(statm >> pages)) throw std::system_error(EIO, std::generic_category(), "/proc/self/statm");
+  return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
 }  // namespace
 
 void enterPictureSandbox(int channel, std::uint64_t addressSpace) {
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
     throw std::system_error(errno, std::generic_category(), "PR_SET_NO_NEW_PRIVS");
   }
-  const rlimit limit{addressSpace, addressSpace};
+  const std::uint64_t limitBytes = mappedBytes() + addressSpace;
+  const rlimit limit{limitBytes, limitBytes};
   if (::setrlimit(RLIMIT_AS, &limit) != 0) {
     throw std::system_error(errno, std::generic_category(), "setrlimit(RLIMIT_AS)");
   }
