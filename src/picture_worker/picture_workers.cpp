@@ -94,13 +94,8 @@ void PictureWorkers::startAhead() {
         ++m_running;
         ++m_started;
       }
-      Worker worker = start();
-      if (worker.pid < 0) {
-        const std::lock_guard lock(m_mutex);
-        --m_running;
-        m_freed.notify_one();
-        return;
-      }
+      Worker worker = startInPlace();
+      if (worker.pid < 0) return;
       release(std::move(worker));
     }
   });
@@ -120,13 +115,19 @@ PictureWorkers::Worker PictureWorkers::acquire() {
     ++m_running;
     ++m_started;
   }
+  return startInPlace();
+}
+
+PictureWorkers::Worker PictureWorkers::startInPlace() {
   Worker worker = start();
-  if (worker.pid < 0) {
-    const std::lock_guard lock(m_mutex);
-    --m_running;
-    m_freed.notify_one();
-  }
+  if (worker.pid < 0) givePlaceBack();
   return worker;
+}
+
+void PictureWorkers::givePlaceBack() {
+  const std::lock_guard lock(m_mutex);
+  --m_running;
+  m_freed.notify_one();
 }
 
 void PictureWorkers::release(Worker worker) {
@@ -164,9 +165,7 @@ PictureWorkers::Result PictureWorkers::make(int fileFd, const PictureJob& job) {
   }
   result.picture = {};
   result.endSignal = discard(worker);
-  const std::lock_guard lock(m_mutex);
-  --m_running;
-  m_freed.notify_one();
+  givePlaceBack();
   return result;
 }
 

@@ -73,6 +73,9 @@ class PictureWorkers {
   // Kills and reaps; returns the signal that ended it, if any.
   int discard(Worker& worker);
   Worker start();
+  // Starts a worker in a place already counted as running; gives the place back if it cannot.
+  Worker startInPlace();
+  void givePlaceBack();
 
   const Options m_options;
   mutable std::mutex m_mutex;
