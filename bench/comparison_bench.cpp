@@ -46,6 +46,7 @@
 #include "window/render_table_model.h"
 #include "thumbnail/thumbnail.h"
 #include "window/thumbnail_cache.h"
+#include "thumbnail/worker_mode.h"
 
 namespace {
 
@@ -90,6 +91,8 @@ bool runUntil(const std::function<bool()>& done, double limit) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The window's pictures are made by this executable started again as a picture worker.
+  if (quillmere::isPictureWorkerCall(argc, argv)) return quillmere::runPictureWorker();
   const int distinct = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
   const int rows = distinct * kStride;
   const quillmere::bench::ScratchFolder scratch(argc, argv, "comparison-bench");

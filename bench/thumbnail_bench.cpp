@@ -39,6 +39,7 @@
 #include "window/qt_toolkit.h"
 #include "window/render_table_model.h"
 #include "window/thumbnail_cache.h"
+#include "thumbnail/worker_mode.h"
 
 namespace {
 
@@ -76,6 +77,8 @@ long residentKiB() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The window's pictures are made by this executable started again as a picture worker.
+  if (quillmere::isPictureWorkerCall(argc, argv)) return quillmere::runPictureWorker();
   const int distinct = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
   const quillmere::bench::ScratchFolder scratch(argc, argv, "thumbnail-bench");
   const fs::path& folder = scratch.path();

@@ -9,6 +9,8 @@ quillmere_packages=(
   libssl-dev nlohmann-json3-dev libtiff-dev libpng-dev libjpeg62-turbo-dev
   qt6-base-dev qt6-translations-l10n libgl-dev fonts-noto-cjk
   libraw-dev qt6-image-formats-plugins
+  # The picture workers' system-call filter, and colour profiles Qt cannot apply.
+  libseccomp-dev liblcms2-dev
   googletest libgtest-dev
   # The power-cut test's file system (tests/powercut/) and the fusermount3 it may need.
   libfuse3-dev fuse3

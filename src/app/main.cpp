@@ -7,11 +7,16 @@
 #include "app/verify_mode.h"
 
 #ifdef QUILLMERE_HAS_WINDOW
+#include "thumbnail/worker_mode.h"
 #include "window/run_window.h"
 #endif
 
 int main(int argc, char** argv) {
   using quillmere::RunMode;
+#ifdef QUILLMERE_HAS_WINDOW
+  // The window's picture processes, started by the window itself; not a mode for users.
+  if (quillmere::isPictureWorkerCall(argc, argv)) return quillmere::runPictureWorker();
+#endif
   switch (quillmere::runModeOf(argc, argv)) {
     case RunMode::information:
       return quillmere::printInformation(quillmere::informationRequest(argc, argv));

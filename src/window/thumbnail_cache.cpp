@@ -1,6 +1,10 @@
 #include "window/thumbnail_cache.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <QApplication>
+#include <QFile>
 #include <QIcon>
 #include <QImage>
 #include <QMimeDatabase>
@@ -8,8 +12,11 @@
 #include <QStyle>
 #include <QThread>
 #include <algorithm>
+#include <cstring>
+#include <mutex>
 
-#include "thumbnail/thumbnail.h"
+#include "picture_worker/picture_workers.h"
+#include "platform/unique_fd.h"
 
 namespace quillmere {
 
@@ -26,12 +33,57 @@ QPixmap onCanvas(const QImage& image, QSize box) {
   return canvas;
 }
 
+// One set of workers for every cache of the window, so the table's pictures and the comparison
+// view's together keep no more processes than the machine has cores.
+std::shared_ptr<PictureWorkers> sharedPictureWorkers() {
+  static std::mutex mutex;
+  static std::weak_ptr<PictureWorkers> shared;
+  const std::lock_guard lock(mutex);
+  std::shared_ptr<PictureWorkers> workers = shared.lock();
+  if (!workers) {
+    PictureWorkers::Options options;
+    options.maxWorkers = pictureWorkersPerMachine();
+    workers = std::make_shared<PictureWorkers>(options);
+    workers->startAhead();
+    shared = workers;
+  }
+  return workers;
+}
+
+// The file is opened here, on a pool thread (without waiting, should it be a FIFO), and only the
+// open descriptor goes to a worker.
+QImage pictureFromWorker(PictureWorkers& workers, const QString& path, QSize pixels,
+                         std::chrono::milliseconds timeLimit) {
+  const UniqueFd fd(
+      ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  struct stat status {};
+  if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
+  const PictureJob job{static_cast<std::uint32_t>(pixels.width()),
+                       static_cast<std::uint32_t>(pixels.height()),
+                       static_cast<std::uint32_t>(timeLimit.count())};
+  const PictureWorkers::Result result = workers.make(fd.get(), job);
+  if (result.outcome != PictureWorkers::Outcome::picture) return {};
+  const Picture& picture = result.picture;
+  QImage image(static_cast<int>(picture.width), static_cast<int>(picture.height),
+               picture.alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+  if (image.isNull()) return {};
+  for (int y = 0; y < image.height(); ++y) {
+    std::memcpy(image.scanLine(y),
+                picture.pixels.data() + std::size_t{picture.width} * static_cast<std::size_t>(y),
+                std::size_t{picture.width} * sizeof(std::uint32_t));
+  }
+  return image;
+}
+
 }  // namespace
 
 ThumbnailCache::ThumbnailCache(QObject* parent) : ThumbnailCache(Options{}, parent) {}
 
 ThumbnailCache::ThumbnailCache(const Options& options, QObject* parent)
-    : QObject(parent), m_options(options), m_pictures(options.cacheBytes) {
+    : QObject(parent),
+      m_options(options),
+      m_workers(sharedPictureWorkers()),
+      m_pictures(options.cacheBytes) {
   m_pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
   m_pool.setThreadPriority(QThread::LowestPriority);
 }
@@ -76,7 +128,7 @@ void ThumbnailCache::makeNewest() {
     request = std::move(m_pending.back());
     m_pending.pop_back();
   }
-  QImage image = makeThumbnail(request.path.toStdString(), request.pixels, m_options.timeLimit);
+  QImage image = pictureFromWorker(*m_workers, request.path, request.pixels, m_options.timeLimit);
   // The cache outlives every job (its destructor waits for them), and a queued call to an object
   // that has gone is dropped.
   QMetaObject::invokeMethod(

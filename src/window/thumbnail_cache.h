@@ -8,6 +8,7 @@
 #include <QString>
 #include <QThreadPool>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -16,9 +17,13 @@
 
 namespace quillmere {
 
-// The pictures the table, the larger look and the comparison view show, made on a pool of
-// background threads of the lowest priority, one per core, that belongs to this cache alone: the
-// main thread asks and draws, it never decodes. The picture asked for last is made first, so the
+class PictureWorkers;
+
+// The pictures the table, the larger look and the comparison view show, asked for on a pool of
+// background threads of the lowest priority, one per core, that belongs to this cache alone, and
+// made by sandboxed worker processes the window's caches share (PictureWorkers): no file is
+// decoded in the window's process, so a damaged file that crashes or hangs a decoder costs its
+// picture and nothing else. The picture asked for last is made first, so the
 // rows in sight come before those scrolled past. Pictures are kept in a cache with a cap; a file
 // that gives none is remembered as such and not read again. Pictures are made at the screen's
 // pixel density: a box of 42 x 28 at a device pixel ratio of 2 is made of 84 x 56 pixels.
@@ -77,6 +82,7 @@ class ThumbnailCache : public QObject {
 
   const Options m_options;
 
+  std::shared_ptr<PictureWorkers> m_workers;
   QThreadPool m_pool;
   // Pixmaps by file and size; the cost is the pixmap's bytes.
   QCache<QString, QPixmap> m_pictures;

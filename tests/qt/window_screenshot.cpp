@@ -34,6 +34,7 @@
 #include "support/images.h"
 #include "support/temp_dir.h"
 #include "window/window_session.h"
+#include "thumbnail/worker_mode.h"
 
 namespace {
 
@@ -101,6 +102,8 @@ std::string encoded(const QImage& image, const char* format) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The window's pictures are made by this executable started again as a picture worker.
+  if (quillmere::isPictureWorkerCall(argc, argv)) return quillmere::runPictureWorker();
   QApplication application(argc, argv);
   if (argc != 3) return 2;
   const QString output = QString::fromLocal8Bit(argv[1]);

@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -26,7 +27,7 @@ std::string tiffImage(int width, int height, int seed) {
 }
 
 std::string dngLikeImage(const std::string& preview, int previewWidth, int previewHeight,
-                         bool previewIsJpeg, int rawWidth, int rawHeight) {
+                         bool previewIsJpeg, int rawWidth, int rawHeight, int orientation) {
   const auto rawColumns = static_cast<std::uint32_t>(rawWidth);
   const auto rawRows = static_cast<std::uint32_t>(rawHeight);
   std::string file;
@@ -55,7 +56,7 @@ std::string dngLikeImage(const std::string& preview, int previewWidth, int previ
     }
     put32(0);
   };
-  constexpr std::uint32_t kDirectorySize = 2 + 12 * 16 + 4;
+  constexpr std::uint32_t kDirectorySize = 2 + 12 * 17 + 4;
   // Layout: header (8), main directory, raw directory, strings and arrays, preview, raw pixels.
   const std::uint32_t mainAt = 8;
   const std::uint32_t rawAt = mainAt + kDirectorySize;
@@ -90,7 +91,14 @@ std::string dngLikeImage(const std::string& preview, int previewWidth, int previ
       {50707, 1, 4, 0x00000101},  // DNGBackwardVersion 1.1.0.0
       {50708, 2, static_cast<std::uint32_t>(model.size()), modelAt},
   };
+  if (orientation != 0) {
+    // After StripOffsets (273), in tag order.
+    const auto at =
+        std::find_if(main.begin(), main.end(), [](const Entry& e) { return e.tag > 273; });
+    main.insert(at, Entry{274, 3, 1, static_cast<std::uint32_t>(orientation)});
+  }
   putDirectory(main);
+  file.resize(rawAt, '\0');  // room for a directory of the most entries
   std::vector<Entry> raw{
       {254, 4, 1, 0},
       {256, 4, 1, rawColumns},
@@ -110,6 +118,7 @@ std::string dngLikeImage(const std::string& preview, int previewWidth, int previ
       {50717, 4, 1, 65535},       // WhiteLevel
   };
   putDirectory(raw);
+  file.resize(extraAt, '\0');
   file += make;
   file += model;
   file.push_back('\0');

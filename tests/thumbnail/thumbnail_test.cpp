@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <tiffio.h>
 
 #include <QBuffer>
 #include <QByteArray>
 #include <QColor>
+#include <QColorSpace>
 #include <QImage>
 #include <QImageWriter>
+#include <QTransform>
 #include <QtGlobal>
 #include <cstdint>
 #include <filesystem>
@@ -136,14 +139,15 @@ INSTANTIATE_TEST_SUITE_P(
                return encode(image, "png");
              },
              QSize(64, 32)},
-        // The TIFF reader cannot: more pixels than may be decoded at full size give no picture.
+        // Nor does the TIFF reader, band by band: more pixels than could be decoded at full size
+        // still give a picture.
         Case{"huge.tif",
              [] {
                QImage image(6000, 3000, QImage::Format_RGBA64);
                image.fill(QColor(10, 20, 30, 40));
                return encode(image, "tiff", false, 1);
              },
-             QSize()}),
+             QSize(64, 32)}),
     [](const ::testing::TestParamInfo<Case>& info) {
       std::string name = info.param.name;
       for (char& c : name) {
@@ -187,6 +191,237 @@ TEST(Thumbnail, FuzzSeedsAndFindingsGiveAPictureWithinTheBoxOrNone) {
     }
   }
   EXPECT_GE(files, 3) << "the fuzz folders are missing";
+}
+
+// --- upright
+
+// A landscape picture whose four quarters differ, as it should look on screen.
+QImage quarters() {
+  QImage image(120, 80, QImage::Format_RGB32);
+  const QRgb colours[] = {qRgb(230, 30, 30), qRgb(30, 200, 30), qRgb(30, 30, 230),
+                          qRgb(240, 240, 240)};
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      image.setPixel(x, y, colours[(y >= 40 ? 2 : 0) + (x >= 60 ? 1 : 0)]);
+    }
+  }
+  return image;
+}
+
+// How a camera or editor stores `upright` when it records `orientation`: each of the eight is
+// undone by itself, but for the quarter turns, which are undone by the opposite turn.
+QImage storedAs(const QImage& upright, int orientation) {
+  switch (orientation) {
+    case 2:
+      return upright.mirrored(true, false);
+    case 3:
+      return upright.transformed(QTransform().rotate(180));
+    case 4:
+      return upright.mirrored(false, true);
+    case 5:  // rows and columns swapped
+      return upright.transformed(QTransform(0, 1, 1, 0, 0, 0));
+    case 6:
+      return upright.transformed(QTransform().rotate(-90));
+    case 7:  // swapped and both reversed
+      return upright.transformed(QTransform(0, -1, -1, 0, 0, 0));
+    case 8:
+      return upright.transformed(QTransform().rotate(90));
+    default:
+      return upright;
+  }
+}
+
+// `jpeg` with an EXIF segment recording `orientation`, right after its start marker.
+std::string withExifOrientation(const std::string& jpeg, int orientation) {
+  std::string tiff("II*\0\x08\0\0\0", 8);
+  tiff += std::string("\x01\0", 2);                              // one entry
+  tiff += std::string("\x12\x01\x03\0\x01\0\0\0", 8);            // Orientation, SHORT, 1
+  tiff += std::string{static_cast<char>(orientation), 0, 0, 0};  // its value
+  tiff += std::string(4, '\0');                                  // no next directory
+  const std::string payload = std::string("Exif\0\0", 6) + tiff;
+  const std::size_t length = payload.size() + 2;
+  const std::string segment = std::string("\xFF\xE1", 2) + static_cast<char>(length >> 8) +
+                              static_cast<char>(length & 0xFF) + payload;
+  return jpeg.substr(0, 2) + segment + jpeg.substr(2);
+}
+
+std::string tiffWithOrientation(const QImage& stored, int orientation) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "tiff");
+  const QImageIOHandler::Transformations transformations[] = {
+      QImageIOHandler::TransformationNone,     QImageIOHandler::TransformationNone,
+      QImageIOHandler::TransformationMirror,   QImageIOHandler::TransformationRotate180,
+      QImageIOHandler::TransformationFlip,     QImageIOHandler::TransformationFlipAndRotate90,
+      QImageIOHandler::TransformationRotate90, QImageIOHandler::TransformationMirrorAndRotate90,
+      QImageIOHandler::TransformationRotate270};
+  writer.setTransformation(transformations[orientation]);
+  if (!writer.write(stored)) ADD_FAILURE() << "cannot encode the TIFF";
+  return bytes.toStdString();
+}
+
+// Each quarter of `picture` has the colour of the same quarter of `expected`, within `tolerance`.
+void expectQuarters(const QImage& picture, const QImage& expected, int tolerance) {
+  ASSERT_FALSE(picture.isNull());
+  EXPECT_EQ(picture.size(), expected.size().scaled(kBox, Qt::KeepAspectRatio));
+  for (const QPointF at :
+       {QPointF(0.25, 0.25), QPointF(0.75, 0.25), QPointF(0.25, 0.75), QPointF(0.75, 0.75)}) {
+    const QColor got =
+        picture.pixelColor(int(at.x() * picture.width()), int(at.y() * picture.height()));
+    const QColor want =
+        expected.pixelColor(int(at.x() * expected.width()), int(at.y() * expected.height()));
+    SCOPED_TRACE(::testing::Message() << "at " << at.x() << "," << at.y());
+    EXPECT_NEAR(got.red(), want.red(), tolerance);
+    EXPECT_NEAR(got.green(), want.green(), tolerance);
+    EXPECT_NEAR(got.blue(), want.blue(), tolerance);
+  }
+}
+
+// Renders and raw originals store a shot taken with the camera turned on its side (or upside
+// down) as the sensor saw it, and record how to turn it: each picture comes out upright.
+TEST(Thumbnail, PicturesAreUprightWhateverOrientationTheFileRecords) {
+  const QImage upright = quarters();
+  for (int orientation = 1; orientation <= 8; ++orientation) {
+    SCOPED_TRACE(::testing::Message() << "orientation " << orientation);
+    // As stored: turned back from upright.
+    const QImage stored = storedAs(upright, orientation);
+    const std::string storedJpeg = encode(stored, "jpeg", false, 5);
+    const struct {
+      const char* kind;
+      std::string bytes;
+    } files[] = {
+        {"JPEG with EXIF", withExifOrientation(storedJpeg, orientation)},
+        {"TIFF", tiffWithOrientation(stored, orientation)},
+        {"raw preview", testing::dngLikeImage(storedJpeg, stored.width(), stored.height(), true,
+                                              256, 192, orientation)},
+    };
+    for (const auto& file : files) {
+      SCOPED_TRACE(file.kind);
+      expectQuarters(
+          makeThumbnail(std::as_bytes(std::span(file.bytes.data(), file.bytes.size())), kBox),
+          upright, 40);
+    }
+  }
+}
+
+// --- every size
+
+// A TIFF of 6000 x 4000 pixels, red on the left and blue on the right, written row by row
+// straight through libtiff, so making it costs little time and memory.
+std::string largeTiff(const std::string& path, int bitsPerSample, int compression) {
+  constexpr std::uint32_t kWidth = 6000;
+  constexpr std::uint32_t kHeight = 4000;
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  if (tiff == nullptr) return path;
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, kWidth);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, kHeight);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, bitsPerSample);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tiff, TIFFTAG_COMPRESSION, compression);
+  TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 16);
+  const int bytes = bitsPerSample / 8;
+  std::vector<unsigned char> row(std::size_t{kWidth} * 3 * static_cast<std::size_t>(bytes), 0);
+  for (std::uint32_t x = 0; x < kWidth; ++x) {
+    // Full red or full blue, in every byte of the sample.
+    const int channel = x < kWidth / 2 ? 0 : 2;
+    for (int b = 0; b < bytes; ++b)
+      row[(x * 3 + static_cast<std::uint32_t>(channel)) * static_cast<std::uint32_t>(bytes) +
+          static_cast<std::uint32_t>(b)] = 0xFF;
+  }
+  for (std::uint32_t y = 0; y < kHeight; ++y) TIFFWriteScanline(tiff, row.data(), y, 0);
+  TIFFClose(tiff);
+  return path;
+}
+
+// Full-size TIFF is the usual export for print: 24 megapixels at 8 and 16 bits, plain or LZW,
+// get their picture, reduced while they are read.
+TEST(Thumbnail, LargeTiffRendersGetTheirPicture) {
+  TempDir dir;
+  const struct {
+    const char* name;
+    int bits;
+    int compression;
+  } cases[] = {{"plain-8.tif", 8, COMPRESSION_NONE},
+               {"lzw-8.tif", 8, COMPRESSION_LZW},
+               {"lzw-16.tif", 16, COMPRESSION_LZW}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QImage picture =
+        makeThumbnail(largeTiff(dir.path() + "/" + c.name, c.bits, c.compression), kBox);
+    ASSERT_FALSE(picture.isNull());
+    EXPECT_EQ(picture.size(), QSize(48, 32));
+    EXPECT_EQ(picture.pixelColor(8, 16), QColor(255, 0, 0));
+    EXPECT_EQ(picture.pixelColor(40, 16), QColor(0, 0, 255));
+  }
+}
+
+// --- true colours
+
+// A cyan patch in AdobeRGB numbers (116, 199, 207) is (35, 200, 209) in sRGB (through CIE XYZ
+// with both spaces' published matrices and curves): shown as its numbers, its red would be 81
+// levels off.
+TEST(Thumbnail, EmbeddedProfilesAreConvertedToSrgb) {
+  QImage patch(64, 64, QImage::Format_RGB32);
+  patch.fill(qRgb(116, 199, 207));
+  patch.setColorSpace(QColorSpace(QColorSpace::AdobeRgb));
+  const QByteArray adobeRgb = QColorSpace(QColorSpace::AdobeRgb).iccProfile();
+  ASSERT_FALSE(adobeRgb.isEmpty());
+
+  TempDir dir;
+  const std::string jpegPath = dir.path() + "/adobe.jpg";
+  writeFile(jpegPath, encode(patch, "jpeg", false, 0));
+  // Written through libtiff with the profile in its tag (34675).
+  const std::string tiffPath = dir.path() + "/adobe.tif";
+  {
+    TIFF* tiff = TIFFOpen(tiffPath.c_str(), "w");
+    ASSERT_NE(tiff, nullptr);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 64);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 64);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(adobeRgb.size()),
+                 adobeRgb.constData());
+    std::vector<unsigned char> row;
+    for (int x = 0; x < 64; ++x) row.insert(row.end(), {116, 199, 207});
+    for (std::uint32_t y = 0; y < 64; ++y) TIFFWriteScanline(tiff, row.data(), y, 0);
+    TIFFClose(tiff);
+  }
+  for (const std::string& path : {jpegPath, tiffPath}) {
+    SCOPED_TRACE(path);
+    const QImage picture = makeThumbnail(path, kBox);
+    ASSERT_FALSE(picture.isNull());
+    const QColor shown = picture.pixelColor(16, 16);
+    EXPECT_NEAR(shown.red(), 35, 3);
+    EXPECT_NEAR(shown.green(), 200, 3);
+    EXPECT_NEAR(shown.blue(), 209, 3);
+  }
+  // A picture of few colours, held as a colour table, with a profile: its colours are kept and
+  // converted, never dithered into the table's few when it is reduced.
+  QImage indexed(300, 200, QImage::Format_Mono);
+  indexed.setColorTable({qRgb(116, 199, 207), qRgb(255, 255, 255)});
+  indexed.fill(0);
+  indexed.setColorSpace(QColorSpace(QColorSpace::Primaries::SRgb, 2.2f));
+  {
+    const std::string bytes = encode(indexed, "png");
+    const QImage picture =
+        makeThumbnail(std::as_bytes(std::span(bytes.data(), bytes.size())), kBox);
+    ASSERT_FALSE(picture.isNull());
+    const QColor shown = picture.pixelColor(16, 16);
+    EXPECT_NEAR(shown.red(), 116, 6);
+    EXPECT_NEAR(shown.green(), 199, 6);
+    EXPECT_NEAR(shown.blue(), 207, 6);
+  }
+  // Without a profile, the numbers are sRGB as they are.
+  patch.setColorSpace(QColorSpace());
+  writeFile(dir.path() + "/plain.jpg", encode(patch, "jpeg", false, 0));
+  const QColor plain = makeThumbnail(dir.path() + "/plain.jpg", kBox).pixelColor(16, 16);
+  EXPECT_NEAR(plain.red(), 116, 3);
+  EXPECT_NEAR(plain.green(), 199, 3);
 }
 
 }  // namespace

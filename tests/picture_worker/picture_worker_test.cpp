@@ -1,0 +1,165 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "picture_worker/picture_workers.h"
+#include "support/images.h"
+#include "support/temp_dir.h"
+
+namespace quillmere {
+namespace {
+
+using testing::TempDir;
+using testing::writeFile;
+
+constexpr PictureJob kJob{64, 32, 2000};
+
+// Workers of the real executable, with the test faults a file can ask for switched on.
+PictureWorkers::Options workerOptions(int maxWorkers = 1) {
+  ::setenv("QUILLMERE_PICTURE_WORKER_FAULTS", "1", 1);
+  PictureWorkers::Options options;
+  options.program = QUILLMERE_BRIDGE_PATH;
+  options.maxWorkers = maxWorkers;
+  return options;
+}
+
+UniqueFd openFile(const std::string& path) {
+  return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+PictureWorkers::Result make(PictureWorkers& workers, const std::string& path,
+                            const PictureJob& job = kJob) {
+  const UniqueFd fd = openFile(path);
+  EXPECT_TRUE(fd) << path;
+  return workers.make(fd.get(), job);
+}
+
+std::string fault(const char* name) { return std::string("QUILLMERE-TEST-FAULT:") + name; }
+
+TEST(PictureWorkers, MakeAPictureFromADescriptorWhoseFileHasNoNameLeft) {
+  TempDir dir;
+  const std::string path = dir.path() + "/photo.jpg";
+  writeFile(path, testing::jpegImage(300, 200));
+  PictureWorkers workers(workerOptions());
+  const UniqueFd fd = openFile(path);
+  ASSERT_TRUE(fd);
+  // The worker cannot open the path (its filter forbids opening anything); it reads what it is
+  // handed, which has no name at all now.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  const PictureWorkers::Result result = workers.make(fd.get(), kJob);
+  ASSERT_EQ(result.outcome, PictureWorkers::Outcome::picture);
+  EXPECT_EQ(result.picture.width, 48u);
+  EXPECT_EQ(result.picture.height, 32u);
+  EXPECT_EQ(result.picture.pixels.size(), std::size_t{48} * 32);
+
+  // The same worker serves the next job; a file without a picture is an answer, not a failure.
+  writeFile(dir.path() + "/notes.txt", "words, no picture");
+  EXPECT_EQ(make(workers, dir.path() + "/notes.txt").outcome, PictureWorkers::Outcome::none);
+  EXPECT_EQ(workers.startedCount(), 1);
+  EXPECT_EQ(workers.runningCount(), 1);
+}
+
+// A decoder that crashes, hangs, or tries what the sandbox forbids ends its worker only: that
+// file gets no picture, the next file gets its own from a new worker.
+TEST(PictureWorkers, AWorkerThatCrashesHangsOrBreaksItsFilterCostsOnlyThatPicture) {
+  struct Case {
+    const char* fault;
+    int endSignal;
+  };
+  const Case cases[] = {
+      {"crash", SIGSEGV},
+      // Killed by the window once the picture's time is spent.
+      {"hang", SIGKILL},
+      // The filter kills a worker that opens a file, makes a socket or runs a program.
+      {"open", SIGSYS},
+      {"socket", SIGSYS},
+      {"exec", SIGSYS},
+  };
+  TempDir dir;
+  const std::string good = dir.path() + "/good.png";
+  writeFile(good, testing::pngImage(40, 20));
+  PictureWorkers workers(workerOptions());
+  ASSERT_EQ(make(workers, good).outcome, PictureWorkers::Outcome::picture);
+  int started = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const std::string hostile = dir.path() + "/" + c.fault + ".CR3";
+    writeFile(hostile, fault(c.fault));
+    const PictureJob quick{64, 32, 300};
+    const PictureWorkers::Result result = make(workers, hostile, quick);
+    EXPECT_EQ(result.outcome, PictureWorkers::Outcome::failed);
+    EXPECT_EQ(result.endSignal, c.endSignal);
+    EXPECT_EQ(workers.runningCount(), 0);
+    const PictureWorkers::Result next = make(workers, good);
+    EXPECT_EQ(next.outcome, PictureWorkers::Outcome::picture);
+    EXPECT_EQ(next.picture.width, 40u);
+    EXPECT_EQ(workers.startedCount(), ++started);
+  }
+}
+
+TEST(PictureWorkers, NoMoreWorkersRunThanAllowedAndCallersBeyondWaitForOne) {
+  TempDir dir;
+  const std::string path = dir.path() + "/photo.jpg";
+  writeFile(path, testing::jpegImage(200, 100));
+  PictureWorkers workers(workerOptions(2));
+  // Workers started ahead count against the same limit as those started for a job.
+  workers.startAhead();
+  std::vector<std::thread> callers;
+  std::atomic<int> pictures = 0;
+  for (int i = 0; i < 6; ++i) {
+    callers.emplace_back([&] {
+      for (int j = 0; j < 3; ++j) {
+        if (make(workers, path).outcome == PictureWorkers::Outcome::picture) ++pictures;
+        EXPECT_LE(workers.runningCount(), 2);
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_EQ(pictures, 18);
+  EXPECT_LE(workers.startedCount(), 2);
+}
+
+TEST(PictureWorkers, AProgramThatCannotStartGivesNoPictureAndNoHang) {
+  TempDir dir;
+  const std::string path = dir.path() + "/photo.jpg";
+  writeFile(path, testing::jpegImage(20, 10));
+  PictureWorkers::Options options = workerOptions();
+  options.program = dir.path() + "/missing-program";
+  PictureWorkers workers(options);
+  EXPECT_EQ(make(workers, path).outcome, PictureWorkers::Outcome::failed);
+  EXPECT_EQ(workers.runningCount(), 0);
+}
+
+// Every input that ever broke the picture maker, and the seeds, through the worker: each gives a
+// picture within the box, none, or costs its worker; the window's side never sees more.
+TEST(PictureWorkers, FuzzFindingsAreContainedInTheWorker) {
+  const std::filesystem::path fuzz = QUILLMERE_FUZZ_DIR;
+  PictureWorkers workers(workerOptions());
+  int files = 0;
+  for (const char* folder : {"regressions/thumbnail", "corpus/thumbnail"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(fuzz / folder)) {
+      SCOPED_TRACE(entry.path().string());
+      ++files;
+      const PictureWorkers::Result result = make(workers, entry.path().string());
+      if (result.outcome == PictureWorkers::Outcome::picture) {
+        EXPECT_LE(result.picture.width, kJob.boxWidth);
+        EXPECT_LE(result.picture.height, kJob.boxHeight);
+      }
+    }
+  }
+  EXPECT_GE(files, 3) << "the fuzz folders are missing";
+  TempDir dir;
+  writeFile(dir.path() + "/after.jpg", testing::jpegImage(64, 32));
+  EXPECT_EQ(make(workers, dir.path() + "/after.jpg").outcome, PictureWorkers::Outcome::picture);
+}
+
+}  // namespace
+}  // namespace quillmere
