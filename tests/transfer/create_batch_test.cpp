@@ -102,6 +102,49 @@ TEST_F(Batch, RefusesBadRequestsBeforeTouchingTheDisk) {
   }
 }
 
+// Saving into an earlier batch would leave a folder its manifest does not name, and that batch
+// would no longer verify: such a destination, or one anywhere inside it, is refused, by the path as
+// given and by the path a link leads to.
+TEST_F(Batch, ADestinationThatIsOrLiesInABatchFolderIsRefusedNamingIt) {
+  const std::string earlier = *createBatch(request(1)).directory;
+  fs::create_directories(earlier + "/sub/deeper");
+  fs::create_directory_symlink(earlier, m_dir / "link-to-batch");
+  const std::string staging = destination() + "/.quillmere-partial-0d6c";
+  fs::create_directory(staging);
+  const struct {
+    const char* name;
+    std::string destination;
+    std::string batch;
+  } cases[] = {
+      {"the batch folder", earlier, earlier},
+      {"the batch folder with a trailing slash", earlier + "/", earlier},
+      {"a folder inside it", earlier + "/sub/deeper", earlier},
+      {"a link to it", m_dir / "link-to-batch", earlier},
+      {"a folder inside it through the link", m_dir / "link-to-batch/sub", earlier},
+      {"the hidden folder of a batch being made", staging, staging},
+  };
+  const auto before = everything();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BatchRequest r = request(1);
+    r.destination = c.destination;
+    const std::string failure = failureOf([&] { createBatch(r); });
+    EXPECT_EQ(failure, insideBatchMessage(c.batch));
+    EXPECT_NE(failure.find("“" + destination() + "”"), std::string::npos) << failure;
+    EXPECT_EQ(everything(), before);
+  }
+}
+
+TEST_F(Batch, AFolderMerelyNamedLikeABatchIsAnOrdinaryDestination) {
+  const std::string named = destination() + "/Quillmere-exports";
+  fs::create_directory(named);
+  BatchRequest r = request(1);
+  r.destination = named;
+  const BatchResult result = createBatch(r);
+  ASSERT_TRUE(result.directory);
+  EXPECT_EQ(fs::path(*result.directory).parent_path(), named);
+}
+
 TEST_F(Batch, CommitsACompleteFolderUnderAStandardisedPath) {
   BatchRequest r = request(3);
   r.destination = m_dir.path() + "/in/../out/./";

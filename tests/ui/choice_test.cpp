@@ -24,6 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::WindowTest;
+using testing::writeFile;
 using Strings = std::vector<std::string>;
 
 constexpr const char* kChooseAgain = "请重新选择保存文件夹。";
@@ -136,6 +137,35 @@ TEST_F(WindowTest, ADestinationThatCannotTakeABatchIsRefusedWhenChosenAndThePane
   m_app->save();
   EXPECT_EQ(m_toolkit.pendingJobs(), 1u);
   EXPECT_EQ(m_toolkit.folders[PanelFolder::destination], m_dir / "out");
+}
+
+TEST_F(WindowTest, AnEarlierBatchOrAFolderInsideItIsRefusedAndThePanelOpensBesideIt) {
+  m_app->append({render("a.png")});
+  pair(0, file("a.CR3", "raw"));
+  const std::string out = m_dir / "out";
+  const std::string batch = out + "/Quillmere-5e0f";
+  fs::create_directories(batch + "/inner");
+  writeFile(batch + "/.quillmere-manifest.json", "{}");
+  for (const std::string& chosen : {batch, batch + "/inner"}) {
+    SCOPED_TRACE(chosen);
+    m_toolkit.alerts.clear();
+    m_toolkit.panels.clear();
+    m_toolkit.panelAnswers.push_back(Strings{chosen});
+    m_toolkit.panelAnswers.push_back(std::nullopt);
+    m_app->save();
+    EXPECT_EQ(m_toolkit.alerts,
+              (Strings{"所选的保存文件夹是已有的批次“" + batch +
+                       "”或位于其中，保存到这里会损坏这个批次。请改选它所在的文件夹“" + out +
+                       "”。"}));
+    ASSERT_EQ(m_toolkit.panels.size(), 2u);
+    EXPECT_EQ(m_toolkit.panels[1].folder, out) << "the panel opens where the batch sits";
+    EXPECT_EQ(m_toolkit.pendingJobs(), 0u);
+    EXPECT_FALSE(m_toolkit.folders.contains(PanelFolder::destination));
+  }
+  // The folder holding it is taken.
+  m_toolkit.panelAnswers.push_back(Strings{out});
+  m_app->save();
+  EXPECT_EQ(m_toolkit.pendingJobs(), 1u);
 }
 
 // --- the pair at fault
