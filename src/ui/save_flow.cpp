@@ -222,6 +222,8 @@ void BridgeApp::reportSuccess(std::uint64_t save, const BatchResult& result) {
 void BridgeApp::reportFailure(std::uint64_t save, const std::string& text,
                               const std::optional<std::string>& renderAtFault) {
   if (endSave(save)) return;
+  // Said before the alert, so the line behind it no longer claims the window is working.
+  setMessage(std::string(texts::kSaveFailedMessage));
   m_toolkit.runAlert(text);
   // Once the alert is gone, the pair at fault stays in sight and marked, with the alert's text.
   const int row = renderAtFault ? rowOf(*renderAtFault) : -1;

@@ -32,6 +32,8 @@ inline constexpr std::string_view kLimitAlert = "每次最多接收 500 张照�
 inline constexpr std::string_view kDestinationPanelMessage =
     "选择保存位置；每次都会新建文件夹，不覆盖已有照片。";
 inline constexpr std::string_view kBusyMessage = "正在准备照片，请稍候…";
+// After a failed save: the window has stopped working, and the destination is as it was.
+inline constexpr std::string_view kSaveFailedMessage = "保存未完成，保存文件夹没有改动。请按提示处理后再试。";
 inline constexpr std::string_view kSavedBefore = "已保存 ";
 inline constexpr std::string_view kSavedAfter =
     " 张。打开 Quillmere 项目，选择「调色版本」→「导入调色结果」，再选择刚生成的文件夹。"

@@ -91,7 +91,8 @@ int messageHeight(const QLabel& message) {
   int height = 0;
   for (const std::string& text :
        {std::string(texts::kInitialMessage), std::string(texts::kBusyMessage),
-        std::string(texts::kCancelling), texts::savedMessage(BridgeApp::kListLimit),
+        std::string(texts::kSaveFailedMessage), std::string(texts::kCancelling),
+        texts::savedMessage(BridgeApp::kListLimit),
         texts::pairedByNameMessage(BridgeApp::kListLimit, BridgeApp::kListLimit)}) {
     probe.setText(qText(text));
     height = std::max(height, probe.heightForWidth(layout::kContentWidth));

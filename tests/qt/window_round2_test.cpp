@@ -622,7 +622,8 @@ TEST_F(Round2Test, AfterAFailedSaveThePairAtFaultStaysSelectedAndMarked) {
                                     QSize(layout::kPictureWidth, layout::kPictureHeight))
                            .second.toImage();
   EXPECT_NE(marked, plain);
-  EXPECT_EQ(window().message()->text(), u8("正在准备照片，请稍候…")) << "as the Part says";
+  EXPECT_EQ(window().message()->text(), u8("保存未完成，保存文件夹没有改动。请按提示处理后再试。"))
+      << "the line no longer says the window is working";
 
   // The larger look over it holds back no failure: its tooltip still says why.
   window().rowHovered(12);
