@@ -11,6 +11,7 @@
 #include "platform/file_system.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
+#include "transfer/pair_reads.h"
 #include "ui/name_pairing.h"
 #include "ui/save_flow.h"
 #include "ui/window_paths.h"
@@ -27,6 +28,16 @@ constexpr std::string_view kCatalogId = "quillmere-manual-capture-one-v1";
 
 std::string refusalText(const std::string& description, const std::string& path) {
   return joined({description, "\n", fileName(path)});
+}
+
+// One alert for every render too large to be saved, each named on a line of its own.
+std::string oversizedAlert(const std::vector<std::string>& oversized) {
+  std::string text = kRenderTooLargeMessage;
+  for (const auto& location : oversized) {
+    text += '\n';
+    text += fileName(location);
+  }
+  return text;
 }
 
 std::vector<std::string> locations(const std::vector<std::string>& paths) {
@@ -106,13 +117,18 @@ void BridgeApp::append(const std::vector<std::string>& locations) {
   const std::size_t examined = std::min(locations.size(), kListLimit);
   const std::size_t listedBefore = m_renders.size();
   std::optional<std::size_t> firstAdded;
+  // Renders too large for any batch, refused together: a batch would refuse them one save at a time.
+  std::vector<std::string> oversized;
   for (std::size_t i = 0; i < examined; ++i) {
     const std::string& location = locations[i];
-    // Admission comes first: a listed file that has become unreadable is refused again, while
-    // its entry stays.
+    // Admission comes first: a listed file that has become unreadable or too large is refused
+    // again, while its entry stays.
     std::optional<std::string> refusal;
     try {
-      regularFile(location);
+      if (admittedStatus(location).size > kLargestRender) {
+        oversized.push_back(location);
+        continue;
+      }
       imageInfo(location);
     } catch (...) {
       refusal = refusalText(describe(std::current_exception()), location);
@@ -126,6 +142,7 @@ void BridgeApp::append(const std::vector<std::string>& locations) {
       m_renders.push_back(location);
     }
   }
+  if (!oversized.empty()) m_toolkit.runAlert(oversizedAlert(oversized));
   if (m_renders.size() > kListLimit) {
     m_renders.resize(kListLimit);
     if (firstAdded && *firstAdded >= kListLimit) firstAdded.reset();

@@ -58,7 +58,8 @@ class BridgeApp {
   void openFiles(const std::vector<std::string>& paths);
   // The add button: a panel for renders, then append.
   void addRenders();
-  // Examines at most the first 500 locations, one by one, with an alert for each refused file;
+  // Examines at most the first 500 locations, one by one, with an alert for each refused file
+  // (renders over 512 MiB, which no batch takes, are named together in one alert after the rest);
   // lists the admitted ones not yet listed; keeps the list at 500 with one alert; refreshes, and
   // selects the first render it added (scrolled into view).
   void append(const std::vector<std::string>& locations);
