@@ -1,6 +1,7 @@
 #include "transfer/batch_destination.h"
 
 #include <cerrno>
+#include <string_view>
 #include <system_error>
 
 #include "platform/identity.h"
@@ -71,6 +72,22 @@ std::optional<std::string> batchFolderAlong(std::string location, FileSystem& fs
   return std::nullopt;
 }
 
+// Failures of the destination's disk as a whole, whichever file was being written. An I/O error
+// is left out: it may be one bad spot, and the file it hit is worth naming.
+bool isDestinationFault(int error) { return error == ENOSPC || error == EDQUOT || error == EROFS; }
+
+// `text` with the quoted path that starts with `hidden` (a file in it, or itself) told as `folder`.
+std::string namingFolder(std::string text, const std::string& hidden, const std::string& folder) {
+  const std::string open = "“";
+  const std::string close = "”";
+  const auto start = text.find(open + hidden);
+  if (start == std::string::npos) return text;
+  const auto end = text.find(close, start + open.size());
+  if (end == std::string::npos) return text;
+  text.replace(start + open.size(), end - start - open.size(), folder);
+  return text;
+}
+
 }  // namespace
 
 std::string insideBatchMessage(const std::string& batchFolder) {
@@ -124,6 +141,13 @@ void rethrowNamingBatchFolder(const BatchPlace& place, BatchFailureSite& site) {
   try {
     throw;
   } catch (const std::system_error& failure) {
+    if (isDestinationFault(failure.code().value()) &&
+        std::string_view(failure.what()).find(place.stagingPath) != std::string_view::npos) {
+      // The destination's disk gave out, not a photo: no pair is blamed, and the folder named is
+      // the one the user chose, not a file in a folder that is gone after the roll-back.
+      site = BatchFailureSite{};
+      throwRetold(failure, namingFolder(failure.what(), place.stagingPath, place.destinationPath));
+    }
     rethrowNaming(failure, place.stagingPath, place.batchPath);
   }
 }
