@@ -197,10 +197,24 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
       originalsByBaseName(originals, [this](const std::string& path) { return isListed(path); });
   std::size_t paired = 0;
   std::vector<std::string> refused;
+  m_unpairedReasons.clear();
   for (const auto& render : m_renders) {
     if (m_originals.contains(render)) continue;
     const auto named = byName.find(baseName(render));
-    if (named == byName.end() || named->second.size() != 1) continue;
+    if (named == byName.end()) {
+      m_unpairedReasons[render] = texts::kNoNameMatch;
+      continue;
+    }
+    if (named->second.size() != 1) {
+      std::string names;
+      for (const auto& candidate : named->second) {
+        if (!names.empty()) names += "、";
+        names += fileName(candidate);
+      }
+      m_unpairedReasons[render] =
+          joined({texts::kSeveralNameMatchesBefore, names, texts::kSeveralNameMatchesAfter});
+      continue;
+    }
     const std::string& original = named->second.front();
     if (std::find(refused.begin(), refused.end(), original) != refused.end()) continue;
     // Each original that would pair is checked as a single choice is; one refused leaves its
@@ -240,7 +254,28 @@ std::optional<std::string> BridgeApp::originalRefusal(const std::string& origina
 
 void BridgeApp::setOriginal(const std::string& render, const std::string& original) {
   m_originals.insert_or_assign(render, original);
+  m_unpairedReasons.erase(render);
   clearFaultOf(render);
+}
+
+std::optional<std::string> BridgeApp::rowUnpairedReason(std::size_t row) const {
+  if (row >= m_renders.size()) return std::nullopt;
+  const auto reason = m_unpairedReasons.find(m_renders[row]);
+  if (reason == m_unpairedReasons.end()) return std::nullopt;
+  return reason->second;
+}
+
+void BridgeApp::selectNextNeedingWork() {
+  const std::size_t count = m_renders.size();
+  const int selected = m_toolkit.selectedRow();
+  const std::size_t start = selected < 0 ? 0 : static_cast<std::size_t>(selected) + 1;
+  for (std::size_t step = 0; step < count; ++step) {
+    const std::size_t row = (start + step) % count;
+    if (!m_originals.contains(m_renders[row]) || rowFault(row)) {
+      m_toolkit.selectRow(static_cast<int>(row));
+      return;
+    }
+  }
 }
 
 void BridgeApp::clearFaultOf(const std::string& render) {
@@ -269,6 +304,7 @@ void BridgeApp::removeSelected() {
   if (m_removed.size() >= kListLimit) m_removed.erase(m_removed.begin());
   m_removed.push_back(std::move(removal));
   clearFaultOf(*at);
+  m_unpairedReasons.erase(*at);
   m_originals.erase(*at);
   m_renders.erase(at);
   retirePairingCount();

@@ -89,6 +89,14 @@ class BridgeApp {
   // other row.
   std::optional<std::string> rowFault(std::size_t row) const;
 
+  // After pairing several originals by name, why a render was left without one (no chosen file of
+  // its name, or several: named); nothing once it is paired, removed, or the next such choice.
+  std::optional<std::string> rowUnpairedReason(std::size_t row) const;
+
+  // F8: selects the next row after the selected one, around the end of the list, that still needs
+  // work (no original, or marked by a failed save). Does nothing when no row does.
+  void selectNextNeedingWork();
+
   // The request a save into `destination` sends: one pair per render in list order, both
   // external identifiers being the digest of the original's path. Every render needs an original.
   BatchRequest batchRequest(const std::string& destination) const;
@@ -148,6 +156,7 @@ class BridgeApp {
   std::map<std::uint64_t, RunningSave> m_saves;
   std::vector<Removal> m_removed;  // latest last
   std::optional<Fault> m_fault;
+  std::map<std::string, std::string> m_unpairedReasons;  // by render
   std::uint64_t m_nextSave = 0;
   bool m_quitting = false;
   // The message line tells the outcome of the last choice of several originals; it no longer holds

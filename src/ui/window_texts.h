@@ -42,6 +42,12 @@ inline constexpr std::string_view kSavedAfter =
 // Beyond the fixed texts above: removing a render, pairing several originals by file name at
 // once, a pairing whose names differ, and quitting while a save runs.
 inline constexpr std::string_view kRemoveAction = "从列表中移除";
+// Why pairing by name left a render waiting, in its row's tooltip; and the key that finds the next
+// row still needing work.
+inline constexpr std::string_view kNoNameMatch = "所选的原照片中没有与它同名的，请单独为它选择原照片。";
+inline constexpr std::string_view kSeveralNameMatchesBefore = "所选的原照片中有多张与它同名：";
+inline constexpr std::string_view kSeveralNameMatchesAfter = "。请从中选择一张。";
+inline constexpr std::string_view kNextNeedingWork = "下一张待处理的照片";
 inline constexpr std::string_view kPairedByNameBefore = "已按文件名配对 ";
 inline constexpr std::string_view kPairedByNameMiddle = " 张照片；还有 ";
 inline constexpr std::string_view kPairedByNameAfter = " 张尚未配对。";

@@ -122,6 +122,12 @@ MainWindow::MainWindow() {
   QMenu* menu = menuBar()->addMenu(qText(kApplicationMenu));
   menuBar()->setAccessibleName(qText(texts::kMenuBarName));
   menuBar()->setAccessibleDescription(qText(texts::kMenuBarDescription));
+  // Finding what still needs work is one key, wherever the focus is in the window.
+  m_nextAction = menu->addAction(qText(texts::kNextNeedingWork));
+  m_nextAction->setObjectName(QStringLiteral("nextAction"));
+  m_nextAction->setShortcut(QKeySequence(Qt::Key_F8));
+  m_nextAction->setShortcutContext(Qt::WindowShortcut);
+  connect(m_nextAction, &QAction::triggered, this, [this] { call(nextRequested); });
   m_quitAction = menu->addAction(qText(texts::kQuitItem));
   m_quitAction->setObjectName(QStringLiteral("quitAction"));
   m_quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));

@@ -62,6 +62,7 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   m_window.rowActivated = [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); };
   m_window.removeRequested = [this] { m_toolkit.guarded([this] { m_app.removeSelected(); }); };
   m_window.undoRequested = [this] { m_toolkit.guarded([this] { m_app.undoRemoval(); }); };
+  m_window.nextRequested = [this] { m_toolkit.guarded([this] { m_app.selectNextNeedingWork(); }); };
   m_window.rowHovered = [this](int row) { showPreview(row); };
   m_window.previewDismissed = [this] { m_preview->hide(); };
   m_window.comparisonRequested = [this](int row) { compare(row); };
