@@ -182,6 +182,7 @@ void BridgeApp::chooseOriginal() {
     m_toolkit.runAlert(*refusal);
     return;
   }
+  remember(Step{std::nullopt, {{render, originalOf(render)}}});
   setOriginal(render, originals.front());
   retirePairingCount();
   refresh();
@@ -198,6 +199,7 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
   std::size_t paired = 0;
   std::vector<std::string> refused;
   m_unpairedReasons.clear();
+  std::vector<std::pair<std::string, std::optional<std::string>>> pairings;
   for (const auto& render : m_renders) {
     if (m_originals.contains(render)) continue;
     const auto named = byName.find(baseName(render));
@@ -224,9 +226,11 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
       m_toolkit.runAlert(*refusal);
       continue;
     }
+    pairings.emplace_back(render, std::nullopt);
     setOriginal(render, original);
     ++paired;
   }
+  if (!pairings.empty()) remember(Step{std::nullopt, std::move(pairings)});
   refresh();
   const auto unpaired = std::find_if(m_renders.begin(), m_renders.end(),
                                      [&](const auto& r) { return !m_originals.contains(r); });
@@ -256,6 +260,12 @@ void BridgeApp::setOriginal(const std::string& render, const std::string& origin
   m_originals.insert_or_assign(render, original);
   m_unpairedReasons.erase(render);
   clearFaultOf(render);
+}
+
+std::optional<std::string> BridgeApp::originalOf(const std::string& render) const {
+  const auto original = m_originals.find(render);
+  if (original == m_originals.end()) return std::nullopt;
+  return original->second;
 }
 
 std::optional<std::string> BridgeApp::rowUnpairedReason(std::size_t row) const {
@@ -300,9 +310,7 @@ void BridgeApp::removeSelected() {
   if (const auto original = m_originals.find(*at); original != m_originals.end()) {
     removal.original = original->second;
   }
-  // As many removals can be undone as the list can hold renders.
-  if (m_removed.size() >= kListLimit) m_removed.erase(m_removed.begin());
-  m_removed.push_back(std::move(removal));
+  remember(Step{std::move(removal), {}});
   clearFaultOf(*at);
   m_unpairedReasons.erase(*at);
   m_originals.erase(*at);
@@ -315,10 +323,24 @@ void BridgeApp::removeSelected() {
   }
 }
 
-void BridgeApp::undoRemoval() {
-  if (m_removed.empty()) return;
-  const Removal removal = std::move(m_removed.back());
-  m_removed.pop_back();
+void BridgeApp::remember(Step step) {
+  // As many steps can be undone as the list can hold renders.
+  if (m_history.size() >= kListLimit) m_history.erase(m_history.begin());
+  m_history.push_back(std::move(step));
+}
+
+void BridgeApp::undo() {
+  if (m_history.empty()) return;
+  const Step step = std::move(m_history.back());
+  m_history.pop_back();
+  if (step.removal) {
+    undoRemoval(*step.removal);
+  } else {
+    undoPairings(step);
+  }
+}
+
+void BridgeApp::undoRemoval(const Removal& removal) {
   // Added again since: it is shown where it is now, with whatever pairing it has now.
   if (const int listed = rowOf(removal.render); listed >= 0) {
     m_toolkit.selectRow(listed);
@@ -334,6 +356,25 @@ void BridgeApp::undoRemoval() {
   retirePairingCount();
   refresh();
   m_toolkit.selectRow(static_cast<int>(row));
+}
+
+void BridgeApp::undoPairings(const Step& step) {
+  // A render removed since keeps nothing to undo; the others get back what they had.
+  int first = -1;
+  for (const auto& [render, previous] : step.pairings) {
+    const int row = rowOf(render);
+    if (row < 0) continue;
+    if (previous) {
+      m_originals.insert_or_assign(render, *previous);
+    } else {
+      m_originals.erase(render);
+    }
+    clearFaultOf(render);
+    if (first < 0 || row < first) first = row;
+  }
+  retirePairingCount();
+  refresh();
+  if (first >= 0) m_toolkit.selectRow(first);
 }
 
 BatchRequest BridgeApp::batchRequest(const std::string& destination) const {

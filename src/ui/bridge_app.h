@@ -74,10 +74,12 @@ class BridgeApp {
   // Delete, Backspace or the table's menu: takes the selected render and its pairing off the
   // list. The only way a render leaves the list.
   void removeSelected();
-  // Ctrl+Z: puts the render removed last back in its row, with its original, and selects it.
-  // Removals are undone one after another, the latest first.
-  void undoRemoval();
-  bool canUndoRemoval() const { return !m_removed.empty(); }
+  // Ctrl+Z: undoes the latest removal or pairing, one after another, the latest first. A removed
+  // render goes back in its row, with its original, and is selected; a pairing (one chosen file,
+  // or all that one choice of several paired by name) gives each render the original it had
+  // before, or none, and selects the first of them.
+  void undo();
+  bool canUndo() const { return !m_history.empty(); }
   // The save button: asks for a destination and runs the batch in the background; the outcome
   // comes back on the main thread as a message and the folder shown, or as an alert. A folder
   // that cannot be written, read or searched is refused when chosen, with an alert naming it, and
@@ -118,6 +120,12 @@ class BridgeApp {
     std::string render;
     std::optional<std::string> original;
   };
+  // One step that Ctrl+Z can take back: a removal, or the pairings of one choice with the original
+  // each render had before (none when it had none).
+  struct Step {
+    std::optional<Removal> removal;
+    std::vector<std::pair<std::string, std::optional<std::string>>> pairings;
+  };
   // The pair a failed save found at fault: its render, and the failure's text.
   struct Fault {
     std::string render;
@@ -131,6 +139,10 @@ class BridgeApp {
   // Pairs the render with the original; a mark of fault on it goes.
   void setOriginal(const std::string& render, const std::string& original);
   void clearFaultOf(const std::string& render);
+  void remember(Step step);
+  std::optional<std::string> originalOf(const std::string& render) const;
+  void undoRemoval(const Removal& removal);
+  void undoPairings(const Step& step);
   int rowOf(const std::string& render) const;
   bool isListed(const std::string& location) const;
   void setMessage(const std::string& text);
@@ -154,7 +166,7 @@ class BridgeApp {
   std::vector<std::string> m_renders;
   std::map<std::string, std::string> m_originals;
   std::map<std::uint64_t, RunningSave> m_saves;
-  std::vector<Removal> m_removed;  // latest last
+  std::vector<Step> m_history;  // latest last
   std::optional<Fault> m_fault;
   std::map<std::string, std::string> m_unpairedReasons;  // by render
   std::uint64_t m_nextSave = 0;

@@ -56,7 +56,7 @@ inline constexpr std::string_view kCancelling = "正在取消保存，已写入�
 // Beyond as well: choices refused at the moment they are made, and undoing a removal.
 inline constexpr std::string_view kOriginalIsRender =
     "这是列表中的导出照片，不能作为原照片；请选择 Quillmere 中导入的原照片。";
-inline constexpr std::string_view kUndoRemoval = "撤销移除";
+inline constexpr std::string_view kUndo = "撤销";
 // The comparison view: the render and its original side by side, as large as the screen allows.
 inline constexpr std::string_view kCompareAction = "对比查看";
 inline constexpr std::string_view kCompareRender = "导出的照片";
@@ -69,7 +69,7 @@ inline constexpr std::string_view kPictureOfAfter = " 的缩略图";
 inline constexpr std::string_view kTableName = "照片列表";
 inline constexpr std::string_view kTableDescription =
     "每行是一张导出的照片和它对应的原照片。回车键选择原照片，空格键对比查看，Delete 键移除，"
-    "Ctrl+Z 撤销移除。";
+    "Ctrl+Z 撤销上一次移除或配对。";
 inline constexpr std::string_view kRenderColumnDescription = "从 Capture One 导出的照片";
 inline constexpr std::string_view kSourceColumnDescription =
     "与 Quillmere 中导入的原照片一致的原照片";

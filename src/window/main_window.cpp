@@ -232,7 +232,7 @@ MainWindow::MainWindow() {
   m_removeAction = new QAction(qText(texts::kRemoveAction), m_table);
   m_removeAction->setObjectName(QStringLiteral("removeAction"));
   m_table->addAction(m_removeAction);
-  m_undoAction = new QAction(qText(texts::kUndoRemoval), m_table);
+  m_undoAction = new QAction(qText(texts::kUndo), m_table);
   m_undoAction->setObjectName(QStringLiteral("undoAction"));
   m_undoAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
   m_undoAction->setShortcutContext(Qt::WindowShortcut);

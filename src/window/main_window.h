@@ -58,8 +58,8 @@ class MainWindow : public QMainWindow {
   QPushButton* chooseButton() const { return m_chooseButton; }
   QPushButton* saveButton() const { return m_saveButton; }
   QAction* quitAction() const { return m_quitAction; }
-  // The table's context-menu items: remove the selected render, undo the last removal (Ctrl+Z,
-  // anywhere in the window), compare the selected row's pair.
+  // The table's context-menu items: remove the selected render, undo the last removal or
+  // pairing (Ctrl+Z, anywhere in the window), compare the selected row's pair.
   QAction* removeAction() const { return m_removeAction; }
   QAction* undoAction() const { return m_undoAction; }
   QAction* compareAction() const { return m_compareAction; }

@@ -44,7 +44,7 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
                      m_window.table()->viewport()->update();
                      m_selectionRest.start();
                    });
-  m_toolkit.reloaded = [this] { m_window.undoAction()->setEnabled(m_app.canUndoRemoval()); };
+  m_toolkit.reloaded = [this] { m_window.undoAction()->setEnabled(m_app.canUndo()); };
   for (int column = 0; column < m_model.columnCount(); ++column) {
     m_window.table()->setColumnWidth(
         column, static_cast<int>(texts::kColumns[static_cast<std::size_t>(column)].width));
@@ -61,7 +61,7 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
                    [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); });
   m_window.rowActivated = [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); };
   m_window.removeRequested = [this] { m_toolkit.guarded([this] { m_app.removeSelected(); }); };
-  m_window.undoRequested = [this] { m_toolkit.guarded([this] { m_app.undoRemoval(); }); };
+  m_window.undoRequested = [this] { m_toolkit.guarded([this] { m_app.undo(); }); };
   m_window.nextRequested = [this] { m_toolkit.guarded([this] { m_app.selectNextNeedingWork(); }); };
   m_window.rowHovered = [this](int row) { showPreview(row); };
   m_window.previewDismissed = [this] { m_preview->hide(); };
