@@ -104,10 +104,14 @@ class BridgeApp {
   BatchRequest batchRequest(const std::string& destination) const;
 
   bool saving() const { return !m_saves.empty(); }
-  // True when the application may end now. Otherwise asks every running batch to stop, says so on
+  // True when the application may end now. Otherwise, unless `ask` and the user answers the
+  // toolkit's question by letting the saves go on, asks every running batch to stop, says so on
   // the message line, shows the progress as busy, and ends the application through the toolkit
-  // once the last one has rolled back and reported; those reports show nothing.
-  bool requestQuit();
+  // once the last one has rolled back and reported; those reports show nothing. Asked once: while
+  // the saves roll back, nothing is asked again.
+  bool requestQuit(bool ask = true);
+  // Whether the application is ending once its saves have rolled back.
+  bool quitting() const { return m_quitting; }
 
  private:
   struct RunningSave {

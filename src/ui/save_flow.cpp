@@ -189,9 +189,11 @@ void BridgeApp::startSave(std::uint64_t id, std::stop_token stop, BatchRequest r
   });
 }
 
-bool BridgeApp::requestQuit() {
+bool BridgeApp::requestQuit(bool ask) {
   if (m_saves.empty()) return true;
   if (!m_quitting) {
+    // A save of gigabytes is not thrown away by a slip of the keyboard.
+    if (ask && !m_toolkit.askToStopSaving()) return false;
     m_quitting = true;
     for (auto& [id, running] : m_saves) running.stop.request_stop();
     setMessage(std::string(texts::kCancelling));

@@ -52,6 +52,11 @@ inline constexpr std::string_view kPairedByNameBefore = "已按文件名配对 "
 inline constexpr std::string_view kPairedByNameMiddle = " 张照片；还有 ";
 inline constexpr std::string_view kPairedByNameAfter = " 张尚未配对。";
 inline constexpr std::string_view kNamesDiffer = "原照片与导出的照片文件名不同，请确认二者对应。";
+// Quitting while a save runs: the question, and its two answers (going on is the safe one).
+inline constexpr std::string_view kStopSavingQuestion =
+    "照片正在保存。停止保存并退出吗？停止后已写入的内容将被删除。";
+inline constexpr std::string_view kKeepSaving = "继续保存";
+inline constexpr std::string_view kStopAndQuit = "停止并退出";
 inline constexpr std::string_view kCancelling = "正在取消保存，已写入的内容将被删除，请稍候…";
 // Beyond as well: choices refused at the moment they are made, and undoing a removal.
 inline constexpr std::string_view kOriginalIsRender =

@@ -169,8 +169,11 @@ TEST_F(Round2Test, SavesRunOnThreadsOfTheirOwnSoTheWindowStaysPromptAndAQuitRoll
     EXPECT_TRUE(waitUntil([&] { return scaled.load(); })) << "smooth scaling never ended";
     EXPECT_TRUE(allRunning()) << "the scaling ended while the saves ran";
 
-    // Quitting stops every save within a chunk; each rolls back before the window goes.
+    // Quitting (once the question is answered) stops every save within a chunk; each rolls back
+    // before the window goes.
+    ModalAnswerer stopping;
     EXPECT_EQ(runEventLoop([&] { window().close(); }), 0);
+    EXPECT_EQ(stopping.alerts.size(), 1u);
     scaler.join();
     EXPECT_TRUE(fs::is_empty(out.path())) << "every staging folder removed";
     EXPECT_TRUE(waitUntil([&] { return m_session->toolkit().runningJobs() == 0; }));

@@ -395,7 +395,9 @@ TEST_F(WindowTest, QuittingDuringASaveWaitsInSightForTheRollBack) {
   EXPECT_TRUE(visibleAfterClose);
   EXPECT_TRUE(inertAfterClose);
   EXPECT_EQ(messageAfterClose, u8("正在取消保存，已写入的内容将被删除，请稍候…"));
-  EXPECT_TRUE(answerer.alerts.empty());
+  // Asked first, and answered with stopping.
+  EXPECT_EQ(answerer.alerts,
+            (Strings{"照片正在保存。停止保存并退出吗？停止后已写入的内容将被删除。"}));
 }
 
 // --- the keyboard

@@ -289,10 +289,22 @@ TEST_F(SaveTest, QuittingDuringASaveStopsItAndEndsOnlyAfterItsRollBack) {
   save(destination());
   m_toolkit.startJob();
 
+  // Ctrl+Q during a save asks first; letting it go on changes nothing.
+  const std::string busy = m_toolkit.message;
+  m_toolkit.stopAnswers = {false, true};
   EXPECT_FALSE(m_app->requestQuit());
+  EXPECT_EQ(m_toolkit.stopQuestions, 1);
+  EXPECT_FALSE(m_app->quitting());
+  EXPECT_EQ(m_toolkit.message, busy);
+  EXPECT_EQ(m_toolkit.quits, 0);
+  // Asked again, the answer is to stop.
+  EXPECT_FALSE(m_app->requestQuit());
+  EXPECT_EQ(m_toolkit.stopQuestions, 2);
+  EXPECT_TRUE(m_app->quitting());
   EXPECT_EQ(m_toolkit.progress, Progress::busy);
   EXPECT_EQ(m_toolkit.message, kCancelling) << "the user sees why the window stays";
   EXPECT_FALSE(m_app->requestQuit()) << "asking again while it rolls back changes nothing";
+  EXPECT_EQ(m_toolkit.stopQuestions, 2) << "and asks nothing";
   ASSERT_TRUE(m_toolkit.waitForBlocks(1));
   EXPECT_EQ(m_toolkit.quits, 0);
   m_toolkit.drain();
