@@ -198,6 +198,14 @@ class FileSystem {
   // removed, never followed. Works through the descriptor, so a path repointed meanwhile cannot
   // lead it elsewhere. Needs descriptors of its own for the sub-folders it empties.
   virtual void removeContents(OpenFile& folder) = 0;
+
+  // Bytes an ordinary user may still write on the file system that holds `folder`, or nothing when
+  // the system cannot tell (a file system that reports no size, a failed query): only a guide for
+  // refusing early, never a promise, since others write meanwhile.
+  virtual std::optional<std::uint64_t> freeSpace(OpenFile& folder) {
+    static_cast<void>(folder);
+    return std::nullopt;
+  }
 };
 
 // The real, POSIX implementation. Stateless, shared by every caller.

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -412,6 +413,12 @@ class PosixFileSystem final : public FileSystem {
 
   void removeContents(OpenFile& folder) override {
     quillmere::removeContents(folder.fd.get(), folder.path);
+  }
+
+  std::optional<std::uint64_t> freeSpace(OpenFile& folder) override {
+    struct statvfs space {};
+    if (::fstatvfs(folder.fd.get(), &space) != 0 || space.f_blocks == 0) return std::nullopt;
+    return static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
   }
 };
 

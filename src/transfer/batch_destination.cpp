@@ -1,10 +1,13 @@
 #include "transfer/batch_destination.h"
 
+#include <cerrno>
+#include <string_view>
 #include <system_error>
 
 #include "platform/identity.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
+#include "transfer/manifest.h"
 #include "transfer/staging_folder.h"
 
 namespace quillmere {
@@ -43,13 +46,74 @@ FileStatus statusOfDestination(OpenFile& destination, FileSystem& fs) {
   throwRetold(failure, text);
 }
 
+std::string parentOf(const std::string& location) {
+  const auto slash = location.rfind('/');
+  return slash == 0 || slash == std::string::npos ? std::string("/") : location.substr(0, slash);
+}
+
+bool holdsManifest(const std::string& folder, FileSystem& fs) {
+  try {
+    static_cast<void>(fs.linkStatus(appendComponent(folder, kManifestFileName)));
+    return true;
+  } catch (const std::system_error& error) {
+    if (error.code().value() == ENOENT || error.code().value() == ENOTDIR) return false;
+    throw;
+  }
+}
+
+// Walks from `location` up to the root; `location` is absolute and standardised.
+std::optional<std::string> batchFolderAlong(std::string location, FileSystem& fs) {
+  while (location.size() > 1) {
+    const std::string name = fileName(location);
+    if (name.starts_with(kStagingFolderPrefix)) return location;
+    if (name.starts_with(kBatchFolderPrefix) && holdsManifest(location, fs)) return location;
+    location = parentOf(location);
+  }
+  return std::nullopt;
+}
+
+// Failures of the destination's disk as a whole, whichever file was being written. An I/O error
+// is left out: it may be one bad spot, and the file it hit is worth naming.
+bool isDestinationFault(int error) { return error == ENOSPC || error == EDQUOT || error == EROFS; }
+
+// `text` with the quoted path that starts with `hidden` (a file in it, or itself) told as `folder`.
+std::string namingFolder(std::string text, const std::string& hidden, const std::string& folder) {
+  const std::string open = "“";
+  const std::string close = "”";
+  const auto start = text.find(open + hidden);
+  if (start == std::string::npos) return text;
+  const auto end = text.find(close, start + open.size());
+  if (end == std::string::npos) return text;
+  text.replace(start + open.size(), end - start - open.size(), folder);
+  return text;
+}
+
 }  // namespace
+
+std::string insideBatchMessage(const std::string& batchFolder) {
+  return "所选的保存文件夹是已有的批次“" + batchFolder +
+         "”或位于其中，保存到这里会损坏这个批次。请改选它所在的文件夹“" + parentOf(batchFolder) +
+         "”。";
+}
+
+std::optional<std::string> enclosingBatchFolder(const std::string& destinationPath, FileSystem& fs,
+                                                OpenFile* opened) {
+  if (auto found = batchFolderAlong(destinationPath, fs)) return found;
+  if (!opened) return std::nullopt;
+  // Where the open folder really is, links resolved: the system keeps its path for us.
+  const std::string physical = fs.readLink("/proc/self/fd/" + std::to_string(opened->fd.get()));
+  if (physical.empty() || physical.front() != '/' || physical == destinationPath) return std::nullopt;
+  return batchFolderAlong(standardisePath(physical), fs);
+}
 
 BatchPlace placeBatch(const std::string& destination, FileSystem& fs) {
   BatchPlace place;
   place.destinationPath = fileLocation(destination);
   place.destination = openDestination(place.destinationPath, fs);
   place.destinationStatus = statusOfDestination(place.destination, fs);
+  if (const auto batch = enclosingBatchFolder(place.destinationPath, fs, &place.destination)) {
+    throw BridgeFailure(insideBatchMessage(*batch));
+  }
   place.batchId = randomUUID();
   place.batchName = std::string(kBatchFolderPrefix) + place.batchId;
   place.batchPath = appendComponent(place.destinationPath, place.batchName);
@@ -77,6 +141,13 @@ void rethrowNamingBatchFolder(const BatchPlace& place, BatchFailureSite& site) {
   try {
     throw;
   } catch (const std::system_error& failure) {
+    if (isDestinationFault(failure.code().value()) &&
+        std::string_view(failure.what()).find(place.stagingPath) != std::string_view::npos) {
+      // The destination's disk gave out, not a photo: no pair is blamed, and the folder named is
+      // the one the user chose, not a file in a folder that is gone after the roll-back.
+      site = BatchFailureSite{};
+      throwRetold(failure, namingFolder(failure.what(), place.stagingPath, place.destinationPath));
+    }
     rethrowNaming(failure, place.stagingPath, place.batchPath);
   }
 }

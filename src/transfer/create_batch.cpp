@@ -14,6 +14,7 @@
 #include "transfer/leftover_staging.h"
 #include "transfer/manifest.h"
 #include "transfer/medium_check.h"
+#include "transfer/space_check.h"
 #include "transfer/stage_pairs.h"
 #include "transfer/staging_folder.h"
 
@@ -94,6 +95,7 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
                      BatchFailureSite& site) {
   requireAcceptedRequest(request);
   BatchPlace place = placeBatch(request.destination, fs);
+  requireRoomFor(request, place, fs);
   try {
     return stageAndCommit(request, fs, observer, site, place);
   } catch (...) {

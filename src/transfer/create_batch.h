@@ -30,6 +30,11 @@ inline constexpr const char* kMediumMismatchMessage =
 // manifest and committing after the last pair.
 enum class BatchPhase { preparing, staging, finishing };
 
+// A destination that is a batch folder, or lies inside one: a batch saved there becomes a folder
+// the earlier batch's manifest does not name, and that batch no longer verifies. The text names
+// the batch folder and asks for the folder it sits in.
+std::string insideBatchMessage(const std::string& batchFolder);
+
 // Progress of one batch, as createBatch reports it to an optional observer.
 struct BatchProgress {
   std::size_t item = 0;        // index of the pair being staged (in the staging phase)

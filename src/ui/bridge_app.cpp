@@ -11,6 +11,7 @@
 #include "platform/file_system.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
+#include "transfer/pair_reads.h"
 #include "ui/name_pairing.h"
 #include "ui/save_flow.h"
 #include "ui/window_paths.h"
@@ -27,6 +28,16 @@ constexpr std::string_view kCatalogId = "quillmere-manual-capture-one-v1";
 
 std::string refusalText(const std::string& description, const std::string& path) {
   return joined({description, "\n", fileName(path)});
+}
+
+// One alert for every render too large to be saved, each named on a line of its own.
+std::string oversizedAlert(const std::vector<std::string>& oversized) {
+  std::string text = kRenderTooLargeMessage;
+  for (const auto& location : oversized) {
+    text += '\n';
+    text += fileName(location);
+  }
+  return text;
 }
 
 std::vector<std::string> locations(const std::vector<std::string>& paths) {
@@ -106,13 +117,18 @@ void BridgeApp::append(const std::vector<std::string>& locations) {
   const std::size_t examined = std::min(locations.size(), kListLimit);
   const std::size_t listedBefore = m_renders.size();
   std::optional<std::size_t> firstAdded;
+  // Renders too large for any batch, refused together: a batch would refuse them one save at a time.
+  std::vector<std::string> oversized;
   for (std::size_t i = 0; i < examined; ++i) {
     const std::string& location = locations[i];
-    // Admission comes first: a listed file that has become unreadable is refused again, while
-    // its entry stays.
+    // Admission comes first: a listed file that has become unreadable or too large is refused
+    // again, while its entry stays.
     std::optional<std::string> refusal;
     try {
-      regularFile(location);
+      if (admittedStatus(location).size > kLargestRender) {
+        oversized.push_back(location);
+        continue;
+      }
       imageInfo(location);
     } catch (...) {
       refusal = refusalText(describe(std::current_exception()), location);
@@ -126,6 +142,7 @@ void BridgeApp::append(const std::vector<std::string>& locations) {
       m_renders.push_back(location);
     }
   }
+  if (!oversized.empty()) m_toolkit.runAlert(oversizedAlert(oversized));
   if (m_renders.size() > kListLimit) {
     m_renders.resize(kListLimit);
     if (firstAdded && *firstAdded >= kListLimit) firstAdded.reset();
@@ -165,6 +182,7 @@ void BridgeApp::chooseOriginal() {
     m_toolkit.runAlert(*refusal);
     return;
   }
+  remember(Step{std::nullopt, {{render, originalOf(render)}}});
   setOriginal(render, originals.front());
   retirePairingCount();
   refresh();
@@ -180,10 +198,25 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
       originalsByBaseName(originals, [this](const std::string& path) { return isListed(path); });
   std::size_t paired = 0;
   std::vector<std::string> refused;
+  m_unpairedReasons.clear();
+  std::vector<std::pair<std::string, std::optional<std::string>>> pairings;
   for (const auto& render : m_renders) {
     if (m_originals.contains(render)) continue;
     const auto named = byName.find(baseName(render));
-    if (named == byName.end() || named->second.size() != 1) continue;
+    if (named == byName.end()) {
+      m_unpairedReasons[render] = texts::kNoNameMatch;
+      continue;
+    }
+    if (named->second.size() != 1) {
+      std::string names;
+      for (const auto& candidate : named->second) {
+        if (!names.empty()) names += "、";
+        names += fileName(candidate);
+      }
+      m_unpairedReasons[render] =
+          joined({texts::kSeveralNameMatchesBefore, names, texts::kSeveralNameMatchesAfter});
+      continue;
+    }
     const std::string& original = named->second.front();
     if (std::find(refused.begin(), refused.end(), original) != refused.end()) continue;
     // Each original that would pair is checked as a single choice is; one refused leaves its
@@ -193,9 +226,11 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
       m_toolkit.runAlert(*refusal);
       continue;
     }
+    pairings.emplace_back(render, std::nullopt);
     setOriginal(render, original);
     ++paired;
   }
+  if (!pairings.empty()) remember(Step{std::nullopt, std::move(pairings)});
   refresh();
   const auto unpaired = std::find_if(m_renders.begin(), m_renders.end(),
                                      [&](const auto& r) { return !m_originals.contains(r); });
@@ -223,7 +258,34 @@ std::optional<std::string> BridgeApp::originalRefusal(const std::string& origina
 
 void BridgeApp::setOriginal(const std::string& render, const std::string& original) {
   m_originals.insert_or_assign(render, original);
+  m_unpairedReasons.erase(render);
   clearFaultOf(render);
+}
+
+std::optional<std::string> BridgeApp::originalOf(const std::string& render) const {
+  const auto original = m_originals.find(render);
+  if (original == m_originals.end()) return std::nullopt;
+  return original->second;
+}
+
+std::optional<std::string> BridgeApp::rowUnpairedReason(std::size_t row) const {
+  if (row >= m_renders.size()) return std::nullopt;
+  const auto reason = m_unpairedReasons.find(m_renders[row]);
+  if (reason == m_unpairedReasons.end()) return std::nullopt;
+  return reason->second;
+}
+
+void BridgeApp::selectNextNeedingWork() {
+  const std::size_t count = m_renders.size();
+  const int selected = m_toolkit.selectedRow();
+  const std::size_t start = selected < 0 ? 0 : static_cast<std::size_t>(selected) + 1;
+  for (std::size_t step = 0; step < count; ++step) {
+    const std::size_t row = (start + step) % count;
+    if (!m_originals.contains(m_renders[row]) || rowFault(row)) {
+      m_toolkit.selectRow(static_cast<int>(row));
+      return;
+    }
+  }
 }
 
 void BridgeApp::clearFaultOf(const std::string& render) {
@@ -248,10 +310,9 @@ void BridgeApp::removeSelected() {
   if (const auto original = m_originals.find(*at); original != m_originals.end()) {
     removal.original = original->second;
   }
-  // As many removals can be undone as the list can hold renders.
-  if (m_removed.size() >= kListLimit) m_removed.erase(m_removed.begin());
-  m_removed.push_back(std::move(removal));
+  remember(Step{std::move(removal), {}});
   clearFaultOf(*at);
+  m_unpairedReasons.erase(*at);
   m_originals.erase(*at);
   m_renders.erase(at);
   retirePairingCount();
@@ -262,10 +323,24 @@ void BridgeApp::removeSelected() {
   }
 }
 
-void BridgeApp::undoRemoval() {
-  if (m_removed.empty()) return;
-  const Removal removal = std::move(m_removed.back());
-  m_removed.pop_back();
+void BridgeApp::remember(Step step) {
+  // As many steps can be undone as the list can hold renders.
+  if (m_history.size() >= kListLimit) m_history.erase(m_history.begin());
+  m_history.push_back(std::move(step));
+}
+
+void BridgeApp::undo() {
+  if (m_history.empty()) return;
+  const Step step = std::move(m_history.back());
+  m_history.pop_back();
+  if (step.removal) {
+    undoRemoval(*step.removal);
+  } else {
+    undoPairings(step);
+  }
+}
+
+void BridgeApp::undoRemoval(const Removal& removal) {
   // Added again since: it is shown where it is now, with whatever pairing it has now.
   if (const int listed = rowOf(removal.render); listed >= 0) {
     m_toolkit.selectRow(listed);
@@ -281,6 +356,25 @@ void BridgeApp::undoRemoval() {
   retirePairingCount();
   refresh();
   m_toolkit.selectRow(static_cast<int>(row));
+}
+
+void BridgeApp::undoPairings(const Step& step) {
+  // A render removed since keeps nothing to undo; the others get back what they had.
+  int first = -1;
+  for (const auto& [render, previous] : step.pairings) {
+    const int row = rowOf(render);
+    if (row < 0) continue;
+    if (previous) {
+      m_originals.insert_or_assign(render, *previous);
+    } else {
+      m_originals.erase(render);
+    }
+    clearFaultOf(render);
+    if (first < 0 || row < first) first = row;
+  }
+  retirePairingCount();
+  refresh();
+  if (first >= 0) m_toolkit.selectRow(first);
 }
 
 BatchRequest BridgeApp::batchRequest(const std::string& destination) const {

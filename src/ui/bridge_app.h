@@ -58,7 +58,8 @@ class BridgeApp {
   void openFiles(const std::vector<std::string>& paths);
   // The add button: a panel for renders, then append.
   void addRenders();
-  // Examines at most the first 500 locations, one by one, with an alert for each refused file;
+  // Examines at most the first 500 locations, one by one, with an alert for each refused file
+  // (renders over 512 MiB, which no batch takes, are named together in one alert after the rest);
   // lists the admitted ones not yet listed; keeps the list at 500 with one alert; refreshes, and
   // selects the first render it added (scrolled into view).
   void append(const std::vector<std::string>& locations);
@@ -73,10 +74,12 @@ class BridgeApp {
   // Delete, Backspace or the table's menu: takes the selected render and its pairing off the
   // list. The only way a render leaves the list.
   void removeSelected();
-  // Ctrl+Z: puts the render removed last back in its row, with its original, and selects it.
-  // Removals are undone one after another, the latest first.
-  void undoRemoval();
-  bool canUndoRemoval() const { return !m_removed.empty(); }
+  // Ctrl+Z: undoes the latest removal or pairing, one after another, the latest first. A removed
+  // render goes back in its row, with its original, and is selected; a pairing (one chosen file,
+  // or all that one choice of several paired by name) gives each render the original it had
+  // before, or none, and selects the first of them.
+  void undo();
+  bool canUndo() const { return !m_history.empty(); }
   // The save button: asks for a destination and runs the batch in the background; the outcome
   // comes back on the main thread as a message and the folder shown, or as an alert. A folder
   // that cannot be written, read or searched is refused when chosen, with an alert naming it, and
@@ -88,15 +91,27 @@ class BridgeApp {
   // other row.
   std::optional<std::string> rowFault(std::size_t row) const;
 
+  // After pairing several originals by name, why a render was left without one (no chosen file of
+  // its name, or several: named); nothing once it is paired, removed, or the next such choice.
+  std::optional<std::string> rowUnpairedReason(std::size_t row) const;
+
+  // F8: selects the next row after the selected one, around the end of the list, that still needs
+  // work (no original, or marked by a failed save). Does nothing when no row does.
+  void selectNextNeedingWork();
+
   // The request a save into `destination` sends: one pair per render in list order, both
   // external identifiers being the digest of the original's path. Every render needs an original.
   BatchRequest batchRequest(const std::string& destination) const;
 
   bool saving() const { return !m_saves.empty(); }
-  // True when the application may end now. Otherwise asks every running batch to stop, says so on
+  // True when the application may end now. Otherwise, unless `ask` and the user answers the
+  // toolkit's question by letting the saves go on, asks every running batch to stop, says so on
   // the message line, shows the progress as busy, and ends the application through the toolkit
-  // once the last one has rolled back and reported; those reports show nothing.
-  bool requestQuit();
+  // once the last one has rolled back and reported; those reports show nothing. Asked once: while
+  // the saves roll back, nothing is asked again.
+  bool requestQuit(bool ask = true);
+  // Whether the application is ending once its saves have rolled back.
+  bool quitting() const { return m_quitting; }
 
  private:
   struct RunningSave {
@@ -108,6 +123,12 @@ class BridgeApp {
     std::size_t row = 0;
     std::string render;
     std::optional<std::string> original;
+  };
+  // One step that Ctrl+Z can take back: a removal, or the pairings of one choice with the original
+  // each render had before (none when it had none).
+  struct Step {
+    std::optional<Removal> removal;
+    std::vector<std::pair<std::string, std::optional<std::string>>> pairings;
   };
   // The pair a failed save found at fault: its render, and the failure's text.
   struct Fault {
@@ -122,6 +143,10 @@ class BridgeApp {
   // Pairs the render with the original; a mark of fault on it goes.
   void setOriginal(const std::string& render, const std::string& original);
   void clearFaultOf(const std::string& render);
+  void remember(Step step);
+  std::optional<std::string> originalOf(const std::string& render) const;
+  void undoRemoval(const Removal& removal);
+  void undoPairings(const Step& step);
   int rowOf(const std::string& render) const;
   bool isListed(const std::string& location) const;
   void setMessage(const std::string& text);
@@ -145,8 +170,9 @@ class BridgeApp {
   std::vector<std::string> m_renders;
   std::map<std::string, std::string> m_originals;
   std::map<std::uint64_t, RunningSave> m_saves;
-  std::vector<Removal> m_removed;  // latest last
+  std::vector<Step> m_history;  // latest last
   std::optional<Fault> m_fault;
+  std::map<std::string, std::string> m_unpairedReasons;  // by render
   std::uint64_t m_nextSave = 0;
   bool m_quitting = false;
   // The message line tells the outcome of the last choice of several originals; it no longer holds

@@ -12,6 +12,7 @@
 
 #include "platform/file_system.h"
 #include "platform/system_error.h"
+#include "transfer/batch_destination.h"
 #include "ui/bridge_app.h"
 #include "ui/window_paths.h"
 #include "ui/window_texts.h"
@@ -57,15 +58,17 @@ std::optional<std::string> fileAtFault(const std::optional<BatchFailureSite>& si
 
 }  // namespace
 
-// Why a chosen destination cannot take a batch, as an alert's text naming the folder, or nothing:
-// the batch needs a folder it can list, search and create its staging folder in, so one that
-// cannot be written, read or searched is refused when it is chosen rather than when it is saved.
-std::optional<std::string> destinationRefusal(const std::string& folder) {
+// Why a chosen destination cannot take a batch, or nothing: the batch needs a folder it can list,
+// search and create its staging folder in, so one that cannot be written, read or searched is
+// refused when it is chosen rather than when it is saved. An earlier batch would be broken by a
+// batch saved into it: the user is sent to the folder that holds it, where they meant to save.
+std::optional<DestinationRefusal> destinationRefusal(const std::string& folder) {
   const auto refusal = [](const std::string& reason) {
-    return joined({reason, "\n", kChooseFolderAgainMessage});
+    return DestinationRefusal{joined({reason, "\n", kChooseFolderAgainMessage}), {}};
   };
+  FileSystem& fs = posixFileSystem();
   try {
-    if (!posixFileSystem().status(folder).isDirectory) {
+    if (!fs.status(folder).isDirectory) {
       return refusal(systemErrorText(ENOTDIR, "write", folder));
     }
   } catch (...) {
@@ -73,6 +76,14 @@ std::optional<std::string> destinationRefusal(const std::string& folder) {
   }
   if (::faccessat(AT_FDCWD, folder.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
     return refusal(systemErrorText(errno, "write", folder));
+  }
+  try {
+    OpenFile opened = fs.openDirectory(folder);
+    if (const auto batch = enclosingBatchFolder(folder, fs, &opened)) {
+      return DestinationRefusal{insideBatchMessage(*batch), parentFolder(*batch)};
+    }
+  } catch (...) {
+    return refusal(describe(std::current_exception()));
   }
   return std::nullopt;
 }
@@ -92,9 +103,9 @@ void BridgeApp::save() {
     destination = locationOrAsGiven(chosen->front());
     const auto refusal = destinationRefusal(destination);
     if (!refusal) break;
-    // Refused now, naming the folder, rather than failing later under a hidden staging name;
-    // the panel opens again where it opened before.
-    m_toolkit.runAlert(*refusal);
+    // Refused now, naming the folder, rather than failing later under a hidden staging name.
+    m_toolkit.runAlert(refusal->text);
+    if (!refusal->reopenIn.empty()) panel.folder = refusal->reopenIn;
   }
   m_toolkit.rememberFolder(PanelFolder::destination, destination);
   // The save button is enabled only for a fully paired list; should the list have changed while
@@ -178,9 +189,11 @@ void BridgeApp::startSave(std::uint64_t id, std::stop_token stop, BatchRequest r
   });
 }
 
-bool BridgeApp::requestQuit() {
+bool BridgeApp::requestQuit(bool ask) {
   if (m_saves.empty()) return true;
   if (!m_quitting) {
+    // A save of gigabytes is not thrown away by a slip of the keyboard.
+    if (ask && !m_toolkit.askToStopSaving()) return false;
     m_quitting = true;
     for (auto& [id, running] : m_saves) running.stop.request_stop();
     setMessage(std::string(texts::kCancelling));
@@ -211,6 +224,8 @@ void BridgeApp::reportSuccess(std::uint64_t save, const BatchResult& result) {
 void BridgeApp::reportFailure(std::uint64_t save, const std::string& text,
                               const std::optional<std::string>& renderAtFault) {
   if (endSave(save)) return;
+  // Said before the alert, so the line behind it no longer claims the window is working.
+  setMessage(std::string(texts::kSaveFailedMessage));
   m_toolkit.runAlert(text);
   // Once the alert is gone, the pair at fault stays in sight and marked, with the alert's text.
   const int row = renderAtFault ? rowOf(*renderAtFault) : -1;

@@ -7,7 +7,8 @@
 
 // The window's save: BridgeApp's save members live in save_flow.cpp. What it promises:
 // - a destination that cannot take a batch is refused when it is chosen, naming the folder, and
-//   the panel opens again;
+//   the panel opens again; an earlier batch folder, or one inside it, is refused naming the batch,
+//   and the panel opens again in the folder that holds it;
 // - the batch runs on one background thread with its own copy of the request; its progress, its
 //   outcome and its failure come back on the main thread, and nothing is shown once the window is
 //   gone;
@@ -18,7 +19,12 @@ namespace quillmere {
 // The batch of a save on the real file system.
 BatchResult runCreateBatch(const BatchRequest& request, const BatchObserver& observer);
 
-// Why a chosen destination cannot take a batch, as an alert's text naming the folder, or nothing.
-std::optional<std::string> destinationRefusal(const std::string& folder);
+// Why a chosen destination cannot take a batch: the alert's text, naming the folder, and where the
+// panel opens next (empty: where it opened before).
+struct DestinationRefusal {
+  std::string text;
+  std::string reopenIn;
+};
+std::optional<DestinationRefusal> destinationRefusal(const std::string& folder);
 
 }  // namespace quillmere

@@ -67,6 +67,10 @@ class Toolkit {
                             std::size_t filesTotal) = 0;
   virtual void hideProgress() = 0;
 
+  // Asks, modally, while saves run and the user wants to quit: true to stop them and quit, false
+  // (also when the question is dismissed) to let them go on.
+  virtual bool askToStopSaving() = 0;
+
   // Ends the application's event loop.
   virtual void quit() = 0;
 

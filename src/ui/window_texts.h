@@ -32,6 +32,8 @@ inline constexpr std::string_view kLimitAlert = "每次最多接收 500 张照�
 inline constexpr std::string_view kDestinationPanelMessage =
     "选择保存位置；每次都会新建文件夹，不覆盖已有照片。";
 inline constexpr std::string_view kBusyMessage = "正在准备照片，请稍候…";
+// After a failed save: the window has stopped working, and the destination is as it was.
+inline constexpr std::string_view kSaveFailedMessage = "保存未完成，保存文件夹没有改动。请按提示处理后再试。";
 inline constexpr std::string_view kSavedBefore = "已保存 ";
 inline constexpr std::string_view kSavedAfter =
     " 张。打开 Quillmere 项目，选择「调色版本」→「导入调色结果」，再选择刚生成的文件夹。"
@@ -40,15 +42,26 @@ inline constexpr std::string_view kSavedAfter =
 // Beyond the fixed texts above: removing a render, pairing several originals by file name at
 // once, a pairing whose names differ, and quitting while a save runs.
 inline constexpr std::string_view kRemoveAction = "从列表中移除";
+// Why pairing by name left a render waiting, in its row's tooltip; and the key that finds the next
+// row still needing work.
+inline constexpr std::string_view kNoNameMatch = "所选的原照片中没有与它同名的，请单独为它选择原照片。";
+inline constexpr std::string_view kSeveralNameMatchesBefore = "所选的原照片中有多张与它同名：";
+inline constexpr std::string_view kSeveralNameMatchesAfter = "。请从中选择一张。";
+inline constexpr std::string_view kNextNeedingWork = "下一张待处理的照片";
 inline constexpr std::string_view kPairedByNameBefore = "已按文件名配对 ";
 inline constexpr std::string_view kPairedByNameMiddle = " 张照片；还有 ";
 inline constexpr std::string_view kPairedByNameAfter = " 张尚未配对。";
 inline constexpr std::string_view kNamesDiffer = "原照片与导出的照片文件名不同，请确认二者对应。";
+// Quitting while a save runs: the question, and its two answers (going on is the safe one).
+inline constexpr std::string_view kStopSavingQuestion =
+    "照片正在保存。停止保存并退出吗？停止后已写入的内容将被删除。";
+inline constexpr std::string_view kKeepSaving = "继续保存";
+inline constexpr std::string_view kStopAndQuit = "停止并退出";
 inline constexpr std::string_view kCancelling = "正在取消保存，已写入的内容将被删除，请稍候…";
 // Beyond as well: choices refused at the moment they are made, and undoing a removal.
 inline constexpr std::string_view kOriginalIsRender =
     "这是列表中的导出照片，不能作为原照片；请选择 Quillmere 中导入的原照片。";
-inline constexpr std::string_view kUndoRemoval = "撤销移除";
+inline constexpr std::string_view kUndo = "撤销";
 // The comparison view: the render and its original side by side, as large as the screen allows.
 inline constexpr std::string_view kCompareAction = "对比查看";
 inline constexpr std::string_view kCompareRender = "导出的照片";
@@ -61,7 +74,7 @@ inline constexpr std::string_view kPictureOfAfter = " 的缩略图";
 inline constexpr std::string_view kTableName = "照片列表";
 inline constexpr std::string_view kTableDescription =
     "每行是一张导出的照片和它对应的原照片。回车键选择原照片，空格键对比查看，Delete 键移除，"
-    "Ctrl+Z 撤销移除。";
+    "Ctrl+Z 撤销上一次移除或配对。";
 inline constexpr std::string_view kRenderColumnDescription = "从 Capture One 导出的照片";
 inline constexpr std::string_view kSourceColumnDescription =
     "与 Quillmere 中导入的原照片一致的原照片";

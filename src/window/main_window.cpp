@@ -91,7 +91,8 @@ int messageHeight(const QLabel& message) {
   int height = 0;
   for (const std::string& text :
        {std::string(texts::kInitialMessage), std::string(texts::kBusyMessage),
-        std::string(texts::kCancelling), texts::savedMessage(BridgeApp::kListLimit),
+        std::string(texts::kSaveFailedMessage), std::string(texts::kCancelling),
+        texts::savedMessage(BridgeApp::kListLimit),
         texts::pairedByNameMessage(BridgeApp::kListLimit, BridgeApp::kListLimit)}) {
     probe.setText(qText(text));
     height = std::max(height, probe.heightForWidth(layout::kContentWidth));
@@ -121,6 +122,12 @@ MainWindow::MainWindow() {
   QMenu* menu = menuBar()->addMenu(qText(kApplicationMenu));
   menuBar()->setAccessibleName(qText(texts::kMenuBarName));
   menuBar()->setAccessibleDescription(qText(texts::kMenuBarDescription));
+  // Finding what still needs work is one key, wherever the focus is in the window.
+  m_nextAction = menu->addAction(qText(texts::kNextNeedingWork));
+  m_nextAction->setObjectName(QStringLiteral("nextAction"));
+  m_nextAction->setShortcut(QKeySequence(Qt::Key_F8));
+  m_nextAction->setShortcutContext(Qt::WindowShortcut);
+  connect(m_nextAction, &QAction::triggered, this, [this] { call(nextRequested); });
   m_quitAction = menu->addAction(qText(texts::kQuitItem));
   m_quitAction->setObjectName(QStringLiteral("quitAction"));
   m_quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -225,7 +232,7 @@ MainWindow::MainWindow() {
   m_removeAction = new QAction(qText(texts::kRemoveAction), m_table);
   m_removeAction->setObjectName(QStringLiteral("removeAction"));
   m_table->addAction(m_removeAction);
-  m_undoAction = new QAction(qText(texts::kUndoRemoval), m_table);
+  m_undoAction = new QAction(qText(texts::kUndo), m_table);
   m_undoAction->setObjectName(QStringLiteral("undoAction"));
   m_undoAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
   m_undoAction->setShortcutContext(Qt::WindowShortcut);

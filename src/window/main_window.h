@@ -58,13 +58,15 @@ class MainWindow : public QMainWindow {
   QPushButton* chooseButton() const { return m_chooseButton; }
   QPushButton* saveButton() const { return m_saveButton; }
   QAction* quitAction() const { return m_quitAction; }
-  // The table's context-menu items: remove the selected render, undo the last removal (Ctrl+Z,
-  // anywhere in the window), compare the selected row's pair.
+  // The table's context-menu items: remove the selected render, undo the last removal or
+  // pairing (Ctrl+Z, anywhere in the window), compare the selected row's pair.
   QAction* removeAction() const { return m_removeAction; }
   QAction* undoAction() const { return m_undoAction; }
   QAction* compareAction() const { return m_compareAction; }
   // F10: opens the menu bar's menu.
   QAction* menuAction() const { return m_menuAction; }
+  // F8, in the menu too: the next row that still needs work.
+  QAction* nextAction() const { return m_nextAction; }
   // The larger look laid over the table: while it shows, the table's own tooltips are held back.
   void setHoverPreview(QWidget* preview) { m_hoverPreview = preview; }
   // Opens the table's context menu at the focused row, as Shift+F10 and the Menu key do.
@@ -83,6 +85,8 @@ class MainWindow : public QMainWindow {
   std::function<void(int row)> comparisonRequested;
   // Ctrl+Z or the context menu's item.
   std::function<void()> undoRequested;
+  // F8 or its menu item.
+  std::function<void()> nextRequested;
   // The pointer has rested on a row for a second: the larger look at its pair. It goes when the
   // pointer moves to another row or leaves the table, or a key is pressed on it.
   std::function<void(int row)> rowHovered;
@@ -107,6 +111,7 @@ class MainWindow : public QMainWindow {
   QAction* m_undoAction;
   QAction* m_compareAction;
   QAction* m_menuAction;
+  QAction* m_nextAction;
   QWidget* m_hoverPreview = nullptr;
   QTimer* m_hoverTimer;
   QPoint m_hoverAt;

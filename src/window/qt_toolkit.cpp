@@ -88,6 +88,20 @@ void QtToolkit::runAlert(const std::string& text) {
   alert.exec();
 }
 
+bool QtToolkit::askToStopSaving() {
+  QMessageBox question(QMessageBox::Question, qText(texts::kWindowTitle),
+                       qText(texts::kStopSavingQuestion), QMessageBox::NoButton, &m_window);
+  question.setTextFormat(Qt::PlainText);
+  QPushButton* keep = question.addButton(qText(texts::kKeepSaving), QMessageBox::RejectRole);
+  QPushButton* stop = question.addButton(qText(texts::kStopAndQuit), QMessageBox::AcceptRole);
+  question.setDefaultButton(keep);
+  question.setEscapeButton(keep);
+  const int answer = question.exec();
+  // Closed without a button (only a program does that), an accepted question is a yes.
+  return question.clickedButton() == stop ||
+         (question.clickedButton() == nullptr && answer == QDialog::Accepted);
+}
+
 void QtToolkit::showFolder(const std::string& path) { showInFileManager(qPath(path), this); }
 
 void QtToolkit::runInBackground(std::function<void()> job) {

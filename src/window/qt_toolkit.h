@@ -32,6 +32,7 @@ class QtToolkit : public QObject, public Toolkit {
 
   std::optional<std::vector<std::string>> runOpenPanel(const OpenPanel& panel) override;
   void runAlert(const std::string& text) override;
+  bool askToStopSaving() override;
   void showFolder(const std::string& path) override;
   void runInBackground(std::function<void()> job) override;
   void runOnMainThread(std::function<void()> block) override;

@@ -124,9 +124,11 @@ QVariant RenderTableModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole) {
     return qText(m_app.cellText(row, column.identifier));
   }
-  // A pair a failed save found at fault: both cells say why, as the alert did.
+  // A pair a failed save found at fault: both cells say why, as the alert did; a render pairing by
+  // name left waiting says why too.
   if (role == Qt::ToolTipRole) {
     if (const auto fault = m_app.rowFault(row)) return qText(*fault);
+    if (const auto reason = m_app.rowUnpairedReason(row)) return qText(*reason);
   }
   if (role == RenderItemDelegate::kFaultRole) return m_app.rowFault(row).has_value();
   return column.identifier == texts::kRenderColumn ? renderData(row, role)

@@ -44,7 +44,7 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
                      m_window.table()->viewport()->update();
                      m_selectionRest.start();
                    });
-  m_toolkit.reloaded = [this] { m_window.undoAction()->setEnabled(m_app.canUndoRemoval()); };
+  m_toolkit.reloaded = [this] { m_window.undoAction()->setEnabled(m_app.canUndo()); };
   for (int column = 0; column < m_model.columnCount(); ++column) {
     m_window.table()->setColumnWidth(
         column, static_cast<int>(texts::kColumns[static_cast<std::size_t>(column)].width));
@@ -61,7 +61,8 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
                    [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); });
   m_window.rowActivated = [this] { m_toolkit.guarded([this] { m_app.chooseOriginal(); }); };
   m_window.removeRequested = [this] { m_toolkit.guarded([this] { m_app.removeSelected(); }); };
-  m_window.undoRequested = [this] { m_toolkit.guarded([this] { m_app.undoRemoval(); }); };
+  m_window.undoRequested = [this] { m_toolkit.guarded([this] { m_app.undo(); }); };
+  m_window.nextRequested = [this] { m_toolkit.guarded([this] { m_app.selectNextNeedingWork(); }); };
   m_window.rowHovered = [this](int row) { showPreview(row); };
   m_window.previewDismissed = [this] { m_preview->hide(); };
   m_window.comparisonRequested = [this](int row) { compare(row); };
@@ -85,12 +86,15 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   QObject::connect(&m_model, &QAbstractItemModel::modelReset, m_preview, &QWidget::hide);
 
   m_window.mayClose = [this] {
+    const bool mayEnd = m_app.requestQuit();
+    // The user let the saves go on: the window goes on as it was.
+    if (!mayEnd && !m_app.quitting()) return false;
     // Pictures not yet begun are not wanted by a closing window.
     m_preview->hide();
     m_comparison->hide();
     m_pictures.dropPending();
     m_largePictures.dropPending();
-    if (m_app.requestQuit()) return true;
+    if (mayEnd) return true;
     // A save is rolling back: the window stays in sight, inert but for the message line that says
     // so and the progress bar, until it has.
     for (QWidget* control : std::initializer_list<QWidget*>{
@@ -115,7 +119,7 @@ WindowSession::~WindowSession() {
   m_pictures.dropPending();
   m_largePictures.dropPending();
   // Every running save is asked to stop, and rolls back before its thread ends.
-  m_app.requestQuit();
+  m_app.requestQuit(false);
   m_toolkit.waitForBackgroundJobs();
 }
 
@@ -153,6 +157,8 @@ void WindowSession::quitFromOutside() {
         &m_toolkit, [this] { quitFromOutside(); }, Qt::QueuedConnection);
     return;
   }
+  // Ended from outside (a signal, the session ending): nobody is there to answer a question.
+  m_app.requestQuit(false);
   m_window.quitAction()->trigger();
 }
 

@@ -141,6 +141,26 @@ TEST_F(RequestMode, FailuresAreAnsweredInTheResultFileWithStatusOne) {
   EXPECT_EQ(std::distance(fs::directory_iterator(m_dir / "out"), fs::directory_iterator()), 1);
 }
 
+TEST_F(RequestMode, ASaveIntoAnEarlierBatchIsRefusedWithStatusOneAndTheBatchStillVerifies) {
+  writeFile(m_dir / "req.json", validRequest());
+  ASSERT_EQ(run("req.json").status, 0);
+  const std::string earlier = result()["directory"];
+  fs::create_directory(earlier + "/inner");
+  for (const std::string& inside : {earlier, earlier + "/inner"}) {
+    SCOPED_TRACE(inside);
+    nlohmann::json request = nlohmann::json::parse(validRequest());
+    request["destination"] = inside;
+    writeFile(m_dir / "req.json", request.dump());
+    const Outcome r = run("req.json");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(result()["error"], "所选的保存文件夹是已有的批次“" + earlier +
+                                     "”或位于其中，保存到这里会损坏这个批次。请改选它所在的文件夹“" +
+                                     (m_dir / "out") + "”。");
+  }
+  fs::remove(earlier + "/inner");
+  EXPECT_EQ(runBridge({"--verify", earlier}, m_dir.path()).status, 0);
+}
+
 TEST_F(RequestMode, AnUnsavableResultAnswersTwoWithTheOneLineAndNoFile) {
   writeFile(m_dir / "req.json", validRequest());
   fs::create_directories(m_dir / "taken/inner");

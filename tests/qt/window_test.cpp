@@ -148,15 +148,17 @@ TEST_F(WindowTest, SizesSpacingsAndInsetsAreTheWindowsOwn) {
   EXPECT_EQ(window().width(), 800);
 }
 
-TEST_F(WindowTest, TheMenuBarHoldsOneMenuWithOnlyTheQuitItemOnCtrlQ) {
+TEST_F(WindowTest, TheMenuBarHoldsOneMenuWithTheNextRowItemOnF8AndTheQuitItemOnCtrlQ) {
   start();
   const QList<QAction*> menus = window().menuBar()->actions();
   ASSERT_EQ(menus.size(), 1);
   ASSERT_NE(menus[0]->menu(), nullptr);
   const QList<QAction*> items = menus[0]->menu()->actions();
-  ASSERT_EQ(items.size(), 1);
-  EXPECT_EQ(items[0]->text(), u8("退出 Quillmere Bridge"));
-  EXPECT_EQ(items[0]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+  ASSERT_EQ(items.size(), 2);
+  EXPECT_EQ(items[0]->text(), u8("下一张待处理的照片"));
+  EXPECT_EQ(items[0]->shortcut(), QKeySequence(Qt::Key_F8));
+  EXPECT_EQ(items[1]->text(), u8("退出 Quillmere Bridge"));
+  EXPECT_EQ(items[1]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
 }
 
 TEST_F(WindowTest, ClosingTheWindowOrQuittingEndsTheApplication) {
@@ -274,6 +276,32 @@ TEST_F(WindowTest, PanelsCarryTheirSettingsAndPairingEnablesSaving) {
   EXPECT_TRUE(answerer.alerts.empty());
 }
 
+TEST_F(WindowTest, RowsLeftByPairingByNameSayWhyAndF8SelectsTheNextOne) {
+  start({render("DSC_1.png"), render("DSC_2.png", 1), render("DSC_3.png", 2)});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 3; }));
+  for (const char* name : {"DSC_1.CR3", "DSC_3.CR3", "DSC_3.NEF"}) writeFile(m_dir / name, name);
+  ModalAnswerer answerer;
+  std::string several;  // as a user types several files into the panel's name field
+  for (const char* name : {"DSC_1.CR3", "DSC_3.CR3", "DSC_3.NEF"}) {
+    several.append(several.empty() ? "\"" : " \"").append(m_dir / name).append("\"");
+  }
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(several));
+  window().chooseButton()->click();
+  ASSERT_TRUE(waitUntil([&] { return cell(0, 1) == "DSC_1.CR3"; }));
+  for (int column : {0, 1}) {
+    EXPECT_EQ(model().index(1, column).data(Qt::ToolTipRole).toString(),
+              u8("所选的原照片中没有与它同名的，请单独为它选择原照片。"));
+    EXPECT_EQ(model().index(2, column).data(Qt::ToolTipRole).toString(),
+              u8("所选的原照片中有多张与它同名：DSC_3.CR3、DSC_3.NEF。请从中选择一张。"));
+  }
+  activate(window(), *window().table());
+  window().table()->selectRow(0);
+  for (const int expected : {1, 2, 1}) {
+    QTest::keyClick(window().table(), Qt::Key_F8);
+    EXPECT_EQ(window().table()->currentIndex().row(), expected);
+  }
+}
+
 TEST_F(WindowTest, ADoubleClickPairsTheRowItLandedOn) {
   start({render("a.png"), render("b.png", 1)});
   ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
@@ -367,7 +395,9 @@ TEST_F(WindowTest, QuittingDuringASaveWaitsInSightForTheRollBack) {
   EXPECT_TRUE(visibleAfterClose);
   EXPECT_TRUE(inertAfterClose);
   EXPECT_EQ(messageAfterClose, u8("正在取消保存，已写入的内容将被删除，请稍候…"));
-  EXPECT_TRUE(answerer.alerts.empty());
+  // Asked first, and answered with stopping.
+  EXPECT_EQ(answerer.alerts,
+            (Strings{"照片正在保存。停止保存并退出吗？停止后已写入的内容将被删除。"}));
 }
 
 // --- the keyboard

@@ -22,6 +22,7 @@
 #include "support/temp_dir.h"
 #include "transfer/batch_folders.h"
 #include "transfer/manifest.h"
+#include "transfer/space_check.h"
 
 namespace quillmere {
 namespace {
@@ -100,6 +101,107 @@ TEST_F(Batch, RefusesBadRequestsBeforeTouchingTheDisk) {
     EXPECT_EQ(failureOf([&] { createBatch(c.request); }), c.message);
     EXPECT_EQ(everything(), before);
   }
+}
+
+// Saving into an earlier batch would leave a folder its manifest does not name, and that batch
+// would no longer verify: such a destination, or one anywhere inside it, is refused, by the path as
+// given and by the path a link leads to.
+TEST_F(Batch, ADestinationThatIsOrLiesInABatchFolderIsRefusedNamingIt) {
+  const std::string earlier = *createBatch(request(1)).directory;
+  fs::create_directories(earlier + "/sub/deeper");
+  fs::create_directory_symlink(earlier, m_dir / "link-to-batch");
+  const std::string staging = destination() + "/.quillmere-partial-0d6c";
+  fs::create_directory(staging);
+  const struct {
+    const char* name;
+    std::string destination;
+    std::string batch;
+  } cases[] = {
+      {"the batch folder", earlier, earlier},
+      {"the batch folder with a trailing slash", earlier + "/", earlier},
+      {"a folder inside it", earlier + "/sub/deeper", earlier},
+      {"a link to it", m_dir / "link-to-batch", earlier},
+      {"a folder inside it through the link", m_dir / "link-to-batch/sub", earlier},
+      {"the hidden folder of a batch being made", staging, staging},
+  };
+  const auto before = everything();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    BatchRequest r = request(1);
+    r.destination = c.destination;
+    const std::string failure = failureOf([&] { createBatch(r); });
+    EXPECT_EQ(failure, insideBatchMessage(c.batch));
+    EXPECT_NE(failure.find("“" + destination() + "”"), std::string::npos) << failure;
+    EXPECT_EQ(everything(), before);
+  }
+}
+
+TEST_F(Batch, AFolderMerelyNamedLikeABatchIsAnOrdinaryDestination) {
+  const std::string named = destination() + "/Quillmere-exports";
+  fs::create_directory(named);
+  BatchRequest r = request(1);
+  r.destination = named;
+  const BatchResult result = createBatch(r);
+  ASSERT_TRUE(result.directory);
+  EXPECT_EQ(fs::path(*result.directory).parent_path(), named);
+}
+
+// A file system that says how much room it has left.
+class RoomFor : public FaultyFileSystem {
+ public:
+  explicit RoomFor(std::optional<std::uint64_t> bytes) : m_bytes(bytes) {}
+  std::optional<std::uint64_t> freeSpace(OpenFile&) override { return m_bytes; }
+
+ private:
+  std::optional<std::uint64_t> m_bytes;
+};
+
+TEST_F(Batch, TooLittleRoomIsRefusedBeforeAnythingIsWrittenAndBlamesNoPhoto) {
+  const BatchRequest r = request(3, 100'000);
+  const std::uint64_t needed = bytesToWrite(r, posixFileSystem());
+  // Every render once, the manifest and a margin: more than the renders, by less than 2 MB.
+  EXPECT_GT(needed, 3u * 100'000);
+  EXPECT_LT(needed, 3u * 100'000 + 2'000'000);
+  const auto before = everything();
+  for (const std::uint64_t room : {std::uint64_t{0}, needed - 1}) {
+    SCOPED_TRACE(room);
+    RoomFor disk(room);
+    std::vector<BatchFailureSite> heard;
+    BatchObserver observer{{}, {}, [&](const BatchFailureSite& site) { heard.push_back(site); }};
+    EXPECT_EQ(failureOf([&] { createBatch(r, disk, &observer); }),
+              notEnoughSpaceMessage(destination(), needed, room));
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_FALSE(heard[0].item);
+    EXPECT_EQ(everything(), before);
+  }
+  for (const auto room : {std::optional<std::uint64_t>(needed), std::optional<std::uint64_t>()}) {
+    RoomFor disk(room);
+    EXPECT_EQ(createBatch(r, disk).count, 3);
+  }
+}
+
+TEST(SpaceCheck, SizesReadAsAUserReadsThemNeverShowingAShortfallAsEqual) {
+  const struct {
+    std::uint64_t bytes;
+    bool roundUp;
+    const char* text;
+  } cases[] = {
+      {0, true, "0.0 MB"},
+      {1, true, "0.1 MB"},
+      {1, false, "0.0 MB"},
+      {412'345'678, true, "412.4 MB"},
+      {412'345'678, false, "412.3 MB"},
+      {999'999'999, false, "999.9 MB"},
+      {1'000'000'000, false, "1.0 GB"},
+      {6'480'000'001, true, "6.5 GB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    EXPECT_EQ(sizeText(c.bytes, c.roundUp), c.text);
+  }
+  EXPECT_EQ(notEnoughSpaceMessage("/media/card/out", 412'345'678, 98'100'000),
+            "保存文件夹“/media/card/out”所在的磁盘空间不足：本次保存需要约 412.4 MB，只剩 98.1 MB。"
+            "没有写入任何文件；请腾出空间或换一个保存文件夹。");
 }
 
 TEST_F(Batch, CommitsACompleteFolderUnderAStandardisedPath) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -133,6 +135,26 @@ TEST_F(WindowTest, AListedFileIsExaminedAgainAndKeepsItsEntryWhenRefusedNow) {
   m_app->append({a});
   EXPECT_EQ(m_toolkit.alerts, (Strings{std::string(kNotAnAcceptedImageMessage) + "\na.png"}));
   EXPECT_EQ(m_app->renders(), (Strings{a}));
+}
+
+// A batch takes no render over 512 MiB; finding that out one save at a time would take as many
+// saves as there are such renders.
+TEST_F(WindowTest, RendersOver512MiBAreRefusedWhenAddedAllInOneAlert) {
+  const auto sparse = [&](const std::string& name, std::uintmax_t size) {
+    const std::string path = render(name);
+    std::filesystem::resize_file(path, size);
+    return path;
+  };
+  const std::string big1 = sparse("big1.png", 536'870'913);
+  const std::string ok = render("ok.png");
+  const std::string exact = sparse("exact.png", 536'870'912);
+  const std::string big2 = sparse("big2.png", 1'080'000'000);
+  const std::string notImage = file("notes.png", "not an image");
+  m_app->append({big1, ok, exact, notImage, big2});
+  ASSERT_EQ(m_toolkit.alerts.size(), 2u);
+  EXPECT_EQ(m_toolkit.alerts[0], std::string(kNotAnAcceptedImageMessage) + "\nnotes.png");
+  EXPECT_EQ(m_toolkit.alerts[1], "单张导出照片不能超过 512 MB。\nbig1.png\nbig2.png");
+  EXPECT_EQ(m_app->renders(), (Strings{ok, exact}));
 }
 
 struct LimitCase {

@@ -24,6 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::WindowTest;
+using testing::writeFile;
 using Strings = std::vector<std::string>;
 
 constexpr const char* kChooseAgain = "请重新选择保存文件夹。";
@@ -138,6 +139,35 @@ TEST_F(WindowTest, ADestinationThatCannotTakeABatchIsRefusedWhenChosenAndThePane
   EXPECT_EQ(m_toolkit.folders[PanelFolder::destination], m_dir / "out");
 }
 
+TEST_F(WindowTest, AnEarlierBatchOrAFolderInsideItIsRefusedAndThePanelOpensBesideIt) {
+  m_app->append({render("a.png")});
+  pair(0, file("a.CR3", "raw"));
+  const std::string out = m_dir / "out";
+  const std::string batch = out + "/Quillmere-5e0f";
+  fs::create_directories(batch + "/inner");
+  writeFile(batch + "/.quillmere-manifest.json", "{}");
+  for (const std::string& chosen : {batch, batch + "/inner"}) {
+    SCOPED_TRACE(chosen);
+    m_toolkit.alerts.clear();
+    m_toolkit.panels.clear();
+    m_toolkit.panelAnswers.push_back(Strings{chosen});
+    m_toolkit.panelAnswers.push_back(std::nullopt);
+    m_app->save();
+    EXPECT_EQ(m_toolkit.alerts,
+              (Strings{"所选的保存文件夹是已有的批次“" + batch +
+                       "”或位于其中，保存到这里会损坏这个批次。请改选它所在的文件夹“" + out +
+                       "”。"}));
+    ASSERT_EQ(m_toolkit.panels.size(), 2u);
+    EXPECT_EQ(m_toolkit.panels[1].folder, out) << "the panel opens where the batch sits";
+    EXPECT_EQ(m_toolkit.pendingJobs(), 0u);
+    EXPECT_FALSE(m_toolkit.folders.contains(PanelFolder::destination));
+  }
+  // The folder holding it is taken.
+  m_toolkit.panelAnswers.push_back(Strings{out});
+  m_app->save();
+  EXPECT_EQ(m_toolkit.pendingJobs(), 1u);
+}
+
 // --- the pair at fault
 
 class FaultTest : public WindowTest {
@@ -207,7 +237,7 @@ TEST_F(FaultTest, TheMarkGoesWithTheNextSaveOrTheRowsRemoval) {
   m_toolkit.selected = 1;
   m_app->removeSelected();
   EXPECT_EQ(faults(), (std::vector<std::optional<std::string>>(3)));
-  m_app->undoRemoval();
+  m_app->undo();
   EXPECT_EQ(faults(), (std::vector<std::optional<std::string>>(4))) << "it came back unmarked";
 }
 
@@ -231,26 +261,60 @@ TEST_F(WindowTest, UndoPutsRemovedRendersBackWithTheirOriginalsLatestFirst) {
   pair(1, m_dir / "o1.iiq");
   pair(2, m_dir / "o2.iiq");
   const auto originals = m_app->originals();
-  EXPECT_FALSE(m_app->canUndoRemoval());
 
   m_toolkit.selected = 1;
   m_app->removeSelected();
   m_toolkit.selected = 2;  // list[3], now in row 2
   m_app->removeSelected();
   EXPECT_EQ(m_app->renders(), (Strings{list[0], list[2]}));
-  ASSERT_TRUE(m_app->canUndoRemoval());
+  ASSERT_TRUE(m_app->canUndo());
 
-  m_app->undoRemoval();
+  m_app->undo();
   EXPECT_EQ(m_app->renders(), (Strings{list[0], list[2], list[3]}));
   EXPECT_EQ(m_toolkit.selected, 2);
-  m_app->undoRemoval();
+  m_app->undo();
   EXPECT_EQ(m_app->renders(), list);
   EXPECT_EQ(m_app->originals(), originals) << "with its pairing";
   EXPECT_EQ(m_toolkit.selected, 1);
-  EXPECT_FALSE(m_app->canUndoRemoval());
-  m_app->undoRemoval();
+  // Then the two pairings, the latest first; then nothing is left to undo.
+  m_app->undo();
+  EXPECT_EQ(m_app->originals(), (std::map<std::string, std::string>{{list[1], m_dir / "o1.iiq"}}));
+  m_app->undo();
+  EXPECT_TRUE(m_app->originals().empty());
+  EXPECT_FALSE(m_app->canUndo());
+  m_app->undo();
   EXPECT_EQ(m_app->renders(), list) << "nothing left to undo";
   EXPECT_TRUE(m_toolkit.alerts.empty());
+}
+
+// A wrong pairing was only mended by choosing again; Ctrl+Z takes back a single choice (the
+// original it replaced comes back) and a whole choice of several paired by name at once.
+TEST_F(WindowTest, UndoTakesBackPairingsInOrderWithRemovals) {
+  const Strings list = renders(3, "DSC_");
+  m_app->append(list);
+  pair(0, m_dir / "first.iiq");
+  pair(0, m_dir / "wrong.iiq");
+  touch({m_dir / "raw/DSC_1.CR3", m_dir / "raw/DSC_2.CR3"});
+  m_toolkit.selected = 1;
+  m_toolkit.panelAnswers.push_back(Strings{m_dir / "raw/DSC_1.CR3", m_dir / "raw/DSC_2.CR3"});
+  m_app->chooseOriginal();
+  ASSERT_EQ(m_app->originals().size(), 3u);
+  m_toolkit.selected = 2;
+  m_app->removeSelected();
+
+  m_app->undo();  // the removal
+  EXPECT_EQ(m_app->renders(), list);
+  EXPECT_EQ(m_app->originals().at(list[2]), m_dir / "raw/DSC_2.CR3");
+  m_app->undo();  // both pairings by name at once
+  EXPECT_EQ(m_app->originals(), (std::map<std::string, std::string>{{list[0], m_dir / "wrong.iiq"}}));
+  EXPECT_EQ(m_toolkit.selected, 1) << "the first render it unpaired";
+  EXPECT_FALSE(m_toolkit.saveEnabled);
+  m_app->undo();  // the wrong choice: the earlier one is back
+  EXPECT_EQ(m_app->originals().at(list[0]), m_dir / "first.iiq");
+  EXPECT_EQ(m_toolkit.selected, 0);
+  m_app->undo();
+  EXPECT_TRUE(m_app->originals().empty());
+  EXPECT_FALSE(m_app->canUndo());
 }
 
 TEST_F(WindowTest, UndoingARemovalOfARenderAddedAgainSelectsItWhereItIsNow) {
@@ -262,7 +326,7 @@ TEST_F(WindowTest, UndoingARemovalOfARenderAddedAgainSelectsItWhereItIsNow) {
   m_app->append({list[0]});
   EXPECT_EQ(m_app->renders(), (Strings{list[1], list[2], list[0]}));
   m_toolkit.selected = 0;
-  m_app->undoRemoval();
+  m_app->undo();
   EXPECT_EQ(m_app->renders(), (Strings{list[1], list[2], list[0]}));
   EXPECT_EQ(m_toolkit.selected, 2);
   EXPECT_FALSE(m_app->originals().contains(list[0])) << "it keeps the pairing it has now";

@@ -59,6 +59,14 @@ std::optional<std::vector<std::string>> FakeToolkit::runOpenPanel(const OpenPane
   return answer;
 }
 
+bool FakeToolkit::askToStopSaving() {
+  ++stopQuestions;
+  if (stopAnswers.empty()) return true;
+  const bool stop = stopAnswers.front();
+  stopAnswers.pop_front();
+  return stop;
+}
+
 void FakeToolkit::runAlert(const std::string& text) {
   alerts.push_back(text);
   if (onAlert) onAlert(text);

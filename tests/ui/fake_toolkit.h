@@ -33,12 +33,16 @@ class FakeToolkit : public Toolkit {
   std::function<void()> onPanel;
   // Runs when an alert is shown, before it is "dismissed".
   std::function<void(const std::string&)> onAlert;
+  // Answers to the question asked on quitting during a save, in order; true (stop and quit) when
+  // none is left.
+  std::deque<bool> stopAnswers;
   // The selection of the table as the user left it.
   int selected = -1;
 
   // --- record
   std::vector<OpenPanel> panels;
   std::vector<std::string> alerts;
+  int stopQuestions = 0;
   std::vector<std::string> shownFolders;
   int reloads = 0;
   bool saveEnabled = false;
@@ -68,6 +72,7 @@ class FakeToolkit : public Toolkit {
   // Toolkit
   std::optional<std::vector<std::string>> runOpenPanel(const OpenPanel& panel) override;
   void runAlert(const std::string& text) override;
+  bool askToStopSaving() override;
   void showFolder(const std::string& path) override { shownFolders.push_back(path); }
   void runInBackground(std::function<void()> job) override { m_jobs.push_back(std::move(job)); }
   void runOnMainThread(std::function<void()> block) override;

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,46 @@ TEST_F(WindowTest, SeveralChosenOriginalsPairEveryUnpairedRenderWithTheOneOfItsN
   EXPECT_EQ(m_toolkit.message, pairedMessage(2, 0));
   EXPECT_EQ(m_toolkit.selected, 4);
   EXPECT_TRUE(m_toolkit.saveEnabled);
+}
+
+// "7 left unpaired" named no row and no reason; the rows say why, and F8 finds them in turn.
+TEST_F(WindowTest, RowsLeftByPairingByNameSayWhyAndF8FindsThemInTurn) {
+  const std::string a = render("DSC_0001.jpg");
+  const std::string b = render("DSC_0005.jpg", 1);
+  const std::string c = render("DSC_0007.jpg", 2);
+  const std::string d = render("DSC_0090.jpg", 3);
+  m_app->append({a, b, c, d});
+  const auto raw = [&](const std::string& name) { return m_dir / ("raw/" + name); };
+  touch({raw("DSC_0001.CR3"), raw("DSC_0005.CR3"), raw("DSC_0005.NEF"), raw("DSC_0007.CR3")});
+  m_toolkit.panelAnswers.push_back(
+      Strings{raw("DSC_0001.CR3"), raw("DSC_0005.CR3"), raw("DSC_0005.NEF"), raw("DSC_0007.CR3")});
+  m_app->chooseOriginal();
+  ASSERT_EQ(m_toolkit.message, pairedMessage(2, 2));
+  EXPECT_EQ(m_app->rowUnpairedReason(0), std::nullopt);
+  EXPECT_EQ(m_app->rowUnpairedReason(1),
+            "所选的原照片中有多张与它同名：DSC_0005.CR3、DSC_0005.NEF。请从中选择一张。");
+  EXPECT_EQ(m_app->rowUnpairedReason(2), std::nullopt);
+  EXPECT_EQ(m_app->rowUnpairedReason(3), "所选的原照片中没有与它同名的，请单独为它选择原照片。");
+  EXPECT_EQ(m_app->rowUnpairedReason(4), std::nullopt) << "past the end";
+
+  // F8 from the first row: the next unpaired one, then the one after, then around again.
+  m_toolkit.selected = 0;
+  for (const int expected : {1, 3, 1}) {
+    m_app->selectNextNeedingWork();
+    EXPECT_EQ(m_toolkit.selected, expected);
+  }
+  // Paired, a row's reason goes and F8 passes it by.
+  pair(1, raw("DSC_0005.NEF"));
+  EXPECT_EQ(m_app->rowUnpairedReason(1), std::nullopt);
+  m_toolkit.selected = 0;
+  m_app->selectNextNeedingWork();
+  EXPECT_EQ(m_toolkit.selected, 3);
+  // Nothing left to do: F8 leaves the selection where it is.
+  pair(3, raw("DSC_0090.CR3"));
+  EXPECT_EQ(m_app->rowUnpairedReason(3), std::nullopt);
+  m_toolkit.selected = 2;
+  m_app->selectNextNeedingWork();
+  EXPECT_EQ(m_toolkit.selected, 2);
 }
 
 TEST_F(WindowTest, ThePairingCountGivesWayToTheInitialTextOnceTheListChangesAgain) {

@@ -35,6 +35,7 @@ using Strings = std::vector<std::string>;
 using Progress = FakeToolkit::Progress;
 
 constexpr const char* kBusy = "正在准备照片，请稍候…";
+constexpr const char* kFailed = "保存未完成，保存文件夹没有改动。请按提示处理后再试。";
 constexpr const char* kCancelling = "正在取消保存，已写入的内容将被删除，请稍候…";
 
 std::string savedMessage(int count) {
@@ -181,23 +182,31 @@ TEST_F(SaveTest, TheBatchWorksOnItsOwnCopyOfTheList) {
   EXPECT_EQ(m_requests[0], expected);
 }
 
-TEST_F(SaveTest, AFailedSaveShowsTheFailureAndLeavesTheMessageLine) {
+TEST_F(SaveTest, AFailedSaveShowsTheFailureAndSaysSoOnTheMessageLineUntilTheNextSave) {
   pairedRenders(2);
   runner = [](const BatchRequest&, const BatchObserver&) -> BatchResult {
     throw BridgeFailure("请重新选择保存文件夹。");
   };
   bool enabledDuringAlert = true;
-  m_toolkit.onAlert = [&](const std::string&) { enabledDuringAlert = m_toolkit.saveEnabled; };
+  std::string messageDuringAlert;
+  m_toolkit.onAlert = [&](const std::string&) {
+    enabledDuringAlert = m_toolkit.saveEnabled;
+    messageDuringAlert = m_toolkit.message;
+  };
   save(destination());
   m_toolkit.runJob();
   m_toolkit.drain();
 
   EXPECT_EQ(m_toolkit.alerts, (Strings{"请重新选择保存文件夹。"}));
   EXPECT_FALSE(enabledDuringAlert) << "refresh comes after the alert is dismissed";
+  EXPECT_EQ(messageDuringAlert, kFailed) << "the line behind the alert no longer says busy";
   EXPECT_TRUE(m_toolkit.saveEnabled);
-  EXPECT_EQ(m_toolkit.message, kBusy);
+  EXPECT_EQ(m_toolkit.message, kFailed);
   EXPECT_TRUE(m_toolkit.shownFolders.empty());
   EXPECT_EQ(m_toolkit.progress, Progress::hidden);
+  // The next save says it is working again.
+  save(destination());
+  EXPECT_EQ(m_toolkit.message, kBusy);
 }
 
 TEST_F(SaveTest, TwoSavesRunIndependentlyAndReportInTheOrderTheyEnd) {
@@ -280,10 +289,22 @@ TEST_F(SaveTest, QuittingDuringASaveStopsItAndEndsOnlyAfterItsRollBack) {
   save(destination());
   m_toolkit.startJob();
 
+  // Ctrl+Q during a save asks first; letting it go on changes nothing.
+  const std::string busy = m_toolkit.message;
+  m_toolkit.stopAnswers = {false, true};
   EXPECT_FALSE(m_app->requestQuit());
+  EXPECT_EQ(m_toolkit.stopQuestions, 1);
+  EXPECT_FALSE(m_app->quitting());
+  EXPECT_EQ(m_toolkit.message, busy);
+  EXPECT_EQ(m_toolkit.quits, 0);
+  // Asked again, the answer is to stop.
+  EXPECT_FALSE(m_app->requestQuit());
+  EXPECT_EQ(m_toolkit.stopQuestions, 2);
+  EXPECT_TRUE(m_app->quitting());
   EXPECT_EQ(m_toolkit.progress, Progress::busy);
   EXPECT_EQ(m_toolkit.message, kCancelling) << "the user sees why the window stays";
   EXPECT_FALSE(m_app->requestQuit()) << "asking again while it rolls back changes nothing";
+  EXPECT_EQ(m_toolkit.stopQuestions, 2) << "and asks nothing";
   ASSERT_TRUE(m_toolkit.waitForBlocks(1));
   EXPECT_EQ(m_toolkit.quits, 0);
   m_toolkit.drain();
@@ -359,7 +380,7 @@ TEST_F(RealSaveTest, ADestinationThatDisappearedIsReportedWithoutAFileName) {
   m_toolkit.runJob();
   m_toolkit.drain();
   EXPECT_EQ(m_toolkit.alerts, (Strings{"请重新选择保存文件夹。"}));
-  EXPECT_EQ(m_toolkit.message, kBusy);
+  EXPECT_EQ(m_toolkit.message, kFailed);
 }
 
 // The file a failed save names on the alert's second line: the one createBatch reports at fault,
