@@ -12,6 +12,7 @@
 #include <QImageWriter>
 #include <QTransform>
 #include <QtGlobal>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -20,6 +21,7 @@
 
 #include "../inspect/stderr_capture.h"
 #include "support/images.h"
+#include "support/sanitized.h"
 #include "support/temp_dir.h"
 
 namespace quillmere {
@@ -31,6 +33,13 @@ using testing::writeFile;
 
 // Where the window's table draws a picture.
 const QSize kBox(64, 32);
+// These tests are about what a picture shows, not how fast it comes: under a sanitizer, whose
+// instrumented decoders run several times slower, the window's time limit is stretched.
+#ifdef QUILLMERE_SANITIZED
+constexpr std::chrono::milliseconds kTimeLimit = 10 * kThumbnailTimeLimit;
+#else
+constexpr std::chrono::milliseconds kTimeLimit = kThumbnailTimeLimit;
+#endif
 
 QImage gradient(int width, int height, QImage::Format format) {
   QImage image(width, height, format);
@@ -73,9 +82,9 @@ TEST_P(ThumbnailTable, GivesAPictureOfTheFittedSizeOrNoneAndPrintsNothing) {
   // may reach standard error past it, from LibRaw, libjpeg, libpng or libtiff.
   const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, auto&, auto&) {});
   StderrCapture capture;
-  const QImage fromFile = makeThumbnail(path, kBox);
+  const QImage fromFile = makeThumbnail(path, kBox, kTimeLimit);
   const QImage fromMemory =
-      makeThumbnail(std::as_bytes(std::span(bytes.data(), bytes.size())), kBox);
+      makeThumbnail(std::as_bytes(std::span(bytes.data(), bytes.size())), kBox, kTimeLimit);
   const std::string printed = capture.finish();
   qInstallMessageHandler(previous);
 
@@ -350,7 +359,8 @@ TEST(Thumbnail, LargeTiffRendersGetTheirPicture) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const QImage picture =
-        makeThumbnail(largeTiff(dir.path() + "/" + c.name, c.bits, c.compression), kBox);
+        makeThumbnail(largeTiff(dir.path() + "/" + c.name, c.bits, c.compression), kBox,
+                      kTimeLimit);
     ASSERT_FALSE(picture.isNull());
     EXPECT_EQ(picture.size(), QSize(48, 32));
     EXPECT_EQ(picture.pixelColor(8, 16), QColor(255, 0, 0));
