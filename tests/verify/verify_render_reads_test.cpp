@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -281,9 +282,15 @@ TEST(VerifyRenderReads, ALinkSwappedInBetweenTheLookAndTheOpenIsNeverFollowed) {
           if (errno == EINTR) continue;
           return;
         }
-        // The trapped thread is one of this process: its path is readable in place.
-        const char* path = reinterpret_cast<const char*>(request.data.args[1]);
-        if (!swapped && path != nullptr && name == path) {
+        // The trapped thread is one of this process, halted in its call: its path is copied out
+        // by the kernel, which orders the copy after the thread wrote it (a plain read here would
+        // be a race to ThreadSanitizer, which cannot see the trap's hand-over).
+        char path[4096] = {};
+        const iovec local{path, sizeof path - 1};
+        const iovec remote{reinterpret_cast<void*>(request.data.args[1]), sizeof path - 1};
+        const bool read = request.data.args[1] != 0 &&
+                          ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0) > 0;
+        if (!swapped && read && name == path) {
           swapped = true;
           const std::string link = batch.path(".link");
           if (::symlink((dir / "outside").c_str(), link.c_str()) == 0) {
