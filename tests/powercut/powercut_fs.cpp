@@ -141,6 +141,24 @@ std::string readAll(int fd) {
   return bytes;
 }
 
+// The names in a folder of the backing store, without "." and ".."; nothing when it cannot be read.
+std::optional<std::vector<std::string>> backingNamesIn(const std::string& relative) {
+  const int fd = ::openat(model.backingFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
 // Everything in the backing folder at mount time is durable.
 void adoptTree(const std::string& relative, int node) {
   Node& self = model.nodes[node];
@@ -158,16 +176,9 @@ void adoptTree(const std::string& relative, int node) {
     }
     return;
   }
-  const int fd = ::openat(model.backingFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-  if (fd < 0) return;
-  DIR* dir = ::fdopendir(fd);
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(dir);
-  for (const std::string& name : names) {
+  const std::optional<std::vector<std::string>> names = backingNamesIn(relative);
+  if (!names) return;
+  for (const std::string& name : *names) {
     const std::string child = relative == "." ? name : relative + "/" + name;
     const int childNode = nodeAt(child);
     if (childNode < 0) continue;
@@ -182,16 +193,9 @@ void livePaths(const std::string& relative, std::map<int, std::string>& paths) {
   if (node < 0 || paths.count(node)) return;
   paths[node] = relative;
   if (model.nodes[node].kind != Kind::folder) return;
-  const int fd = ::openat(model.backingFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-  if (fd < 0) return;
-  DIR* dir = ::fdopendir(fd);
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(dir);
-  for (const std::string& name : names) {
+  const std::optional<std::vector<std::string>> names = backingNamesIn(relative);
+  if (!names) return;
+  for (const std::string& name : *names) {
     livePaths(relative == "." ? name : relative + "/" + name, paths);
   }
 }
