@@ -1,26 +1,30 @@
 // The window's pictures come from sandboxed worker processes: what a damaged file does to its
 // decoder stays there.
 
+#include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTableView>
-#include <cstdlib>
+#include <algorithm>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
 #include <set>
+#include <stop_token>
 
+#include "inspect/digest.h"
 #include "qt_fixture.h"
+#include "transfer/create_batch.h"
 #include "window/main_window.h"
 #include "window/thumbnail_cache.h"
+#include "worker_faults.h"
 
 namespace quillmere::qt_testing {
 namespace {
 
 // A file that makes the decoding worker crash, hang, or try to open a file (which its filter
-// punishes), as damaged files do to decoders; the workers only act on it when the tests say so.
-std::string hostile(const char* fault) {
-  qputenv("QUILLMERE_PICTURE_WORKER_FAULTS", "1");
-  return std::string("QUILLMERE-TEST-FAULT:") + fault;
-}
+// punishes), as damaged files do to decoders; only this test executable's workers act on it.
+std::string hostile(const char* fault) { return testing::faultFile(fault); }
 
 TEST(WindowPictures, AFileThatCrashesOrHangsItsDecoderGetsNoPictureAndTheNextFileGetsItsOwn) {
   TempDir dir;
@@ -41,10 +45,12 @@ TEST(WindowPictures, AFileThatCrashesOrHangsItsDecoderGetsNoPictureAndTheNextFil
   }
   const QString good = QString::fromStdString(dir / "good.jpg");
   writeFile(dir / "good.jpg", testing::jpegImage(300, 150));
+  const int lostBefore = pictures.workersLost();
   // The good file is asked for last, so it is made after the damaged ones have cost their workers.
   for (const QString& path : bad) pictures.picture(path, box);
   pictures.picture(good, box);
   ASSERT_TRUE(waitUntil([&] { return answered.size() == bad.size() + 1; }));
+  EXPECT_EQ(pictures.workersLost() - lostBefore, static_cast<int>(bad.size()));
   for (const QString& path : bad) {
     SCOPED_TRACE(path.toStdString());
     EXPECT_EQ(pictures.picture(path, box).first, ThumbnailCache::Lookup::none);
@@ -65,6 +71,7 @@ TEST_F(WindowTest, AnOriginalThatCrashesItsDecoderLeavesTheWindowItsListAndPairi
   std::set<QString> answered;
   QObject::connect(&pictures, &ThumbnailCache::pictureReady,
                    [&](const QString& path) { answered.insert(path); });
+  const int lostBefore = pictures.workersLost();
   ModalAnswerer answerer;
   answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "a.CR3"));
   m_session->toolkit().selectRow(0);
@@ -73,6 +80,7 @@ TEST_F(WindowTest, AnOriginalThatCrashesItsDecoderLeavesTheWindowItsListAndPairi
   window().table()->viewport()->repaint();
   const QString crashing = QString::fromStdString(m_dir / "a.CR3");
   ASSERT_TRUE(waitUntil([&] { return answered.count(crashing) == 1; }));
+  EXPECT_EQ(pictures.workersLost() - lostBefore, 1);
 
   answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "b.jpg"));
   m_session->toolkit().selectRow(1);
@@ -89,6 +97,139 @@ TEST_F(WindowTest, AnOriginalThatCrashesItsDecoderLeavesTheWindowItsListAndPairi
   EXPECT_EQ(cell(0, 1), "a.CR3");
   EXPECT_EQ(cell(1, 1), "b.jpg");
   EXPECT_TRUE(window().isVisible());
+}
+
+// A save that runs the real createBatch and holds once its staging folder exists, until the test
+// lets it go on to its end.
+class HeldSave {
+ public:
+  BatchRunner runner() {
+    return [state = m_state](const BatchRequest& request, const BatchObserver& observer) {
+      BatchObserver held = observer;
+      held.progress = [&observer, state](const BatchProgress& progress) {
+        if (observer.progress) observer.progress(progress);
+        if (progress.phase != BatchPhase::staging) return;
+        std::unique_lock lock(state->mutex);
+        state->holding = true;
+        state->changed.wait(lock, observer.stop, [&] { return state->go; });
+      };
+      return createBatch(request, posixFileSystem(), &held);
+    };
+  }
+  bool holding() {
+    const std::lock_guard lock(m_state->mutex);
+    return m_state->holding;
+  }
+  void release() {
+    const std::lock_guard lock(m_state->mutex);
+    m_state->go = true;
+    m_state->changed.notify_all();
+  }
+  ~HeldSave() { release(); }
+
+ private:
+  // Shared with the save's thread, which may outlive this object by the end of its batch.
+  struct State {
+    std::mutex mutex;
+    std::condition_variable_any changed;
+    bool holding = false;
+    bool go = false;
+  };
+  std::shared_ptr<State> m_state = std::make_shared<State>();
+};
+
+// Every picture thread of `pictures` held until the returned release is called, so pictures asked
+// for meanwhile wait in line; the release also runs when the test ends.
+std::shared_ptr<void> holdPictureThreads(ThumbnailCache& pictures, std::function<void()>& release) {
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool go = false;
+  };
+  // Shared with the held tasks: one the pool starts after the test has ended still finds it.
+  const auto gate = std::make_shared<Gate>();
+  release = [gate] {
+    const std::lock_guard lock(gate->mutex);
+    gate->go = true;
+    gate->released.notify_all();
+  };
+  for (int i = 0; i < pictures.pool().maxThreadCount(); ++i) {
+    pictures.pool().start([gate] {
+      std::unique_lock lock(gate->mutex);
+      gate->released.wait(lock, [&] { return gate->go; });
+    });
+  }
+  return std::shared_ptr<void>(nullptr, [release](void*) { release(); });
+}
+
+// The bytes of every file below `root`.
+std::multiset<std::string> contentsBelow(const std::string& root) {
+  std::multiset<std::string> contents;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) contents.insert(testing::readFile(entry.path().string()));
+  }
+  return contents;
+}
+
+// An original whose decoder crashes while a save runs: the crash costs that picture only. The
+// window, its list and pairings stay, the next original gets its picture, and the save goes on to
+// a batch of both renders, its manifest vouching for both originals, the crashing one included.
+TEST_F(WindowTest, ADecoderCrashWhileASaveRunsLeavesTheWindowItsListAndTheSave) {
+  HeldSave save;
+  start({render("a.png"), render("b.png", 1)}, save.runner());
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
+  writeFile(m_dir / "a.CR3", hostile("crash"));
+  writeFile(m_dir / "b.jpg", testing::jpegImage(300, 200));
+  ThumbnailCache& pictures = m_session->pictures();
+  std::set<QString> answered;
+  QObject::connect(&pictures, &ThumbnailCache::pictureReady,
+                   [&](const QString& path) { answered.insert(path); });
+  const int lostBefore = pictures.workersLost();
+  // The originals' pictures are asked for as they are chosen, but made only once the save runs.
+  std::function<void()> letPicturesGo;
+  const auto heldPictures = holdPictureThreads(pictures, letPicturesGo);
+  ModalAnswerer answerer;
+  for (int row : {0, 1}) {
+    answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / (row == 0 ? "a.CR3" : "b.jpg")));
+    m_session->toolkit().selectRow(row);
+    window().chooseButton()->click();
+    window().table()->viewport()->repaint();
+  }
+  ASSERT_EQ(cell(1, 1), "b.jpg");
+  TempDir out;
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(out.path()));
+  window().saveButton()->click();
+  ASSERT_TRUE(waitUntil([&] { return save.holding(); }));
+
+  letPicturesGo();
+  const QString crashing = QString::fromStdString(m_dir / "a.CR3");
+  const QString good = QString::fromStdString(m_dir / "b.jpg");
+  ASSERT_TRUE(waitUntil([&] { return answered.contains(crashing) && answered.contains(good); }));
+  const auto decoration = [&](int row) { return model().index(row, 1).data(Qt::DecorationRole); };
+  EXPECT_EQ(pictures.workersLost() - lostBefore, 1) << "the crash cost its worker";
+  EXPECT_TRUE(decoration(0).value<QPixmap>().isNull());
+  EXPECT_EQ(decoration(1).value<QPixmap>().size(),
+            QSize(layout::kPictureWidth, layout::kPictureHeight));
+  EXPECT_EQ(m_session->toolkit().runningJobs(), 1u) << "the crash came while the save was running";
+  EXPECT_TRUE(window().isVisible());
+  EXPECT_EQ(model().rowCount(), 2);
+  EXPECT_EQ(cell(0, 1), "a.CR3");
+
+  save.release();
+  ASSERT_TRUE(waitUntil([&] { return window().message()->text().startsWith(u8("已保存 2 张")); }));
+  const std::multiset<std::string> saved = contentsBelow(out.path());
+  EXPECT_EQ(saved.size(), 3u) << "two renders and the manifest";
+  for (const char* name : {"a.png", "b.png"}) {
+    EXPECT_EQ(saved.count(testing::readFile(m_dir / name)), 1u) << name;
+  }
+  const auto manifest = std::find_if(
+      saved.begin(), saved.end(), [](const std::string& bytes) { return bytes.starts_with("{"); });
+  ASSERT_NE(manifest, saved.end());
+  for (const char* name : {"a.CR3", "b.jpg"}) {
+    EXPECT_NE(manifest->find(sha256(m_dir / name)), std::string::npos) << name;
+  }
+  EXPECT_TRUE(window().isVisible());
+  EXPECT_EQ(model().rowCount(), 2);
 }
 
 }  // namespace
