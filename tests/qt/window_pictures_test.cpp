@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <stop_token>
@@ -230,6 +232,77 @@ TEST_F(WindowTest, ADecoderCrashWhileASaveRunsLeavesTheWindowItsListAndTheSave) 
   }
   EXPECT_TRUE(window().isVisible());
   EXPECT_EQ(model().rowCount(), 2);
+}
+
+// This process's memory figure `field` of /proc/self/status ("VmRSS", "VmHWM"), in KiB.
+long long memoryKiB(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string name;
+  long long value = -1;
+  while (status >> name) {
+    if (name == field + ":") {
+      status >> value;
+      return value;
+    }
+    status.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  return -1;
+}
+
+// Full-size TIFF, the usual export for print, gets its picture through a worker within the
+// table's time for one: 24 megapixels at 8 and 16 bits, and 505 MiB of 16-bit pixels, just inside
+// the largest render a batch admits. The file is read in the worker, band by band; the window's
+// own memory at its highest grows by far less than 100 MiB while it is made.
+TEST_F(WindowTest, LargeTiffRendersGetTheirPictureWithoutGrowingTheWindow) {
+  const struct {
+    const char* name;
+    std::uint32_t width;
+    std::uint32_t height;
+    int bits;
+    bool lzw;
+  } cases[] = {
+      {"24mp-8.tif", 6000, 4000, 8, false},
+      {"24mp-16-lzw.tif", 6000, 4000, 16, true},
+      {"505mib-16.tif", 11000, 8020, 16, false},
+  };
+  start();
+  ThumbnailCache& pictures = m_session->pictures();
+  std::set<QString> answered;
+  QObject::connect(&pictures, &ThumbnailCache::pictureReady,
+                   [&](const QString& path) { answered.insert(path); });
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Each file is removed once its picture is checked.
+    const TempDir folder;
+    const std::string path = folder / c.name;
+    ASSERT_TRUE(testing::writeTwoColourTiff(path, c.width, c.height, c.bits, c.lzw));
+    // The highest mark starts again from what the window holds now.
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const long long before = memoryKiB("VmRSS");
+    ASSERT_GT(before, 0);
+    ASSERT_LE(memoryKiB("VmHWM") - before, 1024) << "the highest mark was not reset";
+    m_session->app().openFiles({path});
+    int row = 0;
+    while (row < model().rowCount() && cell(row, 0) != c.name) ++row;
+    ASSERT_LT(row, model().rowCount()) << "the render was not admitted";
+    const QString asked = QString::fromStdString(path);
+    ASSERT_TRUE(waitUntil([&] {
+      window().table()->viewport()->update();
+      return answered.contains(asked);
+    }));
+    const long long grown = memoryKiB("VmHWM") - before;
+    EXPECT_LT(grown, 100 * 1024) << grown << " KiB";
+    const QImage picture =
+        model().index(row, 0).data(Qt::DecorationRole).value<QPixmap>().toImage();
+    ASSERT_FALSE(picture.isNull()) << "no picture within the time for one";
+    const int middle = picture.width() / 2;
+    const QRgb left = picture.pixel(middle - 5, picture.height() / 2);
+    const QRgb right = picture.pixel(middle + 4, picture.height() / 2);
+    EXPECT_GT(qRed(left), 240);
+    EXPECT_LT(qBlue(left), 15);
+    EXPECT_GT(qBlue(right), 240);
+    EXPECT_LT(qRed(right), 15);
+  }
 }
 
 }  // namespace
