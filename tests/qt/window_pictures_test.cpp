@@ -28,6 +28,29 @@ namespace {
 // punishes), as damaged files do to decoders; only this test executable's workers act on it.
 std::string hostile(const char* fault) { return testing::faultFile(fault); }
 
+// The files a cache has answered for, with a picture or none, and the workers it has lost since
+// this began to watch.
+class PictureAnswers {
+ public:
+  explicit PictureAnswers(ThumbnailCache& pictures)
+      : m_pictures(pictures), m_lostBefore(pictures.workersLost()) {
+    // Through a context of its own, so no answer reaches it once it has gone.
+    QObject::connect(&pictures, &ThumbnailCache::pictureReady, &m_context,
+                     [this](const QString& path) { m_answered.insert(path); });
+  }
+  bool has(const std::string& path) const {
+    return m_answered.contains(QString::fromStdString(path));
+  }
+  std::size_t count() const { return m_answered.size(); }
+  int workersLost() const { return m_pictures.workersLost() - m_lostBefore; }
+
+ private:
+  ThumbnailCache& m_pictures;
+  int m_lostBefore;
+  std::set<QString> m_answered;
+  QObject m_context;
+};
+
 TEST(WindowPictures, AFileThatCrashesOrHangsItsDecoderGetsNoPictureAndTheNextFileGetsItsOwn) {
   TempDir dir;
   ThumbnailCache::Options options;
@@ -35,9 +58,7 @@ TEST(WindowPictures, AFileThatCrashesOrHangsItsDecoderGetsNoPictureAndTheNextFil
   // Short, so the hanging decoder is killed soon; the test waits for the answers, not the time.
   options.timeLimit = std::chrono::milliseconds(500);
   ThumbnailCache pictures(options);
-  std::set<QString> answered;
-  QObject::connect(&pictures, &ThumbnailCache::pictureReady,
-                   [&](const QString& path) { answered.insert(path); });
+  const PictureAnswers answered(pictures);
   const QSize box(64, 32);
   std::vector<QString> bad;
   for (const char* fault : {"crash", "hang", "open"}) {
@@ -47,12 +68,11 @@ TEST(WindowPictures, AFileThatCrashesOrHangsItsDecoderGetsNoPictureAndTheNextFil
   }
   const QString good = QString::fromStdString(dir / "good.jpg");
   writeFile(dir / "good.jpg", testing::jpegImage(300, 150));
-  const int lostBefore = pictures.workersLost();
   // The good file is asked for last, so it is made after the damaged ones have cost their workers.
   for (const QString& path : bad) pictures.picture(path, box);
   pictures.picture(good, box);
-  ASSERT_TRUE(waitUntil([&] { return answered.size() == bad.size() + 1; }));
-  EXPECT_EQ(pictures.workersLost() - lostBefore, static_cast<int>(bad.size()));
+  ASSERT_TRUE(waitUntil([&] { return answered.count() == bad.size() + 1; }));
+  EXPECT_EQ(answered.workersLost(), static_cast<int>(bad.size()));
   for (const QString& path : bad) {
     SCOPED_TRACE(path.toStdString());
     EXPECT_EQ(pictures.picture(path, box).first, ThumbnailCache::Lookup::none);
@@ -69,20 +89,15 @@ TEST_F(WindowTest, AnOriginalThatCrashesItsDecoderLeavesTheWindowItsListAndPairi
   ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
   writeFile(m_dir / "a.CR3", hostile("crash"));
   writeFile(m_dir / "b.jpg", testing::jpegImage(300, 200));
-  ThumbnailCache& pictures = m_session->pictures();
-  std::set<QString> answered;
-  QObject::connect(&pictures, &ThumbnailCache::pictureReady,
-                   [&](const QString& path) { answered.insert(path); });
-  const int lostBefore = pictures.workersLost();
+  const PictureAnswers answered(m_session->pictures());
   ModalAnswerer answerer;
   answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "a.CR3"));
   m_session->toolkit().selectRow(0);
   window().chooseButton()->click();
   ASSERT_TRUE(waitUntil([&] { return cell(0, 1) == "a.CR3"; }));
   window().table()->viewport()->repaint();
-  const QString crashing = QString::fromStdString(m_dir / "a.CR3");
-  ASSERT_TRUE(waitUntil([&] { return answered.count(crashing) == 1; }));
-  EXPECT_EQ(pictures.workersLost() - lostBefore, 1);
+  ASSERT_TRUE(waitUntil([&] { return answered.has(m_dir / "a.CR3"); }));
+  EXPECT_EQ(answered.workersLost(), 1);
 
   answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "b.jpg"));
   m_session->toolkit().selectRow(1);
@@ -182,14 +197,10 @@ TEST_F(WindowTest, ADecoderCrashWhileASaveRunsLeavesTheWindowItsListAndTheSave) 
   ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
   writeFile(m_dir / "a.CR3", hostile("crash"));
   writeFile(m_dir / "b.jpg", testing::jpegImage(300, 200));
-  ThumbnailCache& pictures = m_session->pictures();
-  std::set<QString> answered;
-  QObject::connect(&pictures, &ThumbnailCache::pictureReady,
-                   [&](const QString& path) { answered.insert(path); });
-  const int lostBefore = pictures.workersLost();
+  const PictureAnswers answered(m_session->pictures());
   // The originals' pictures are asked for as they are chosen, but made only once the save runs.
   std::function<void()> letPicturesGo;
-  const auto heldPictures = holdPictureThreads(pictures, letPicturesGo);
+  const auto heldPictures = holdPictureThreads(m_session->pictures(), letPicturesGo);
   ModalAnswerer answerer;
   for (int row : {0, 1}) {
     answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / (row == 0 ? "a.CR3" : "b.jpg")));
@@ -204,11 +215,10 @@ TEST_F(WindowTest, ADecoderCrashWhileASaveRunsLeavesTheWindowItsListAndTheSave) 
   ASSERT_TRUE(waitUntil([&] { return save.holding(); }));
 
   letPicturesGo();
-  const QString crashing = QString::fromStdString(m_dir / "a.CR3");
-  const QString good = QString::fromStdString(m_dir / "b.jpg");
-  ASSERT_TRUE(waitUntil([&] { return answered.contains(crashing) && answered.contains(good); }));
+  ASSERT_TRUE(
+      waitUntil([&] { return answered.has(m_dir / "a.CR3") && answered.has(m_dir / "b.jpg"); }));
   const auto decoration = [&](int row) { return model().index(row, 1).data(Qt::DecorationRole); };
-  EXPECT_EQ(pictures.workersLost() - lostBefore, 1) << "the crash cost its worker";
+  EXPECT_EQ(answered.workersLost(), 1) << "the crash cost its worker";
   EXPECT_TRUE(decoration(0).value<QPixmap>().isNull());
   EXPECT_EQ(decoration(1).value<QPixmap>().size(),
             QSize(layout::kPictureWidth, layout::kPictureHeight));
@@ -266,10 +276,7 @@ TEST_F(WindowTest, LargeTiffRendersGetTheirPictureWithoutGrowingTheWindow) {
       {"505mib-16.tif", 11000, 8020, 16, false},
   };
   start();
-  ThumbnailCache& pictures = m_session->pictures();
-  std::set<QString> answered;
-  QObject::connect(&pictures, &ThumbnailCache::pictureReady,
-                   [&](const QString& path) { answered.insert(path); });
+  const PictureAnswers answered(m_session->pictures());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     // Each file is removed once its picture is checked.
@@ -285,10 +292,9 @@ TEST_F(WindowTest, LargeTiffRendersGetTheirPictureWithoutGrowingTheWindow) {
     int row = 0;
     while (row < model().rowCount() && cell(row, 0) != c.name) ++row;
     ASSERT_LT(row, model().rowCount()) << "the render was not admitted";
-    const QString asked = QString::fromStdString(path);
     ASSERT_TRUE(waitUntil([&] {
       window().table()->viewport()->update();
-      return answered.contains(asked);
+      return answered.has(path);
     }));
     const long long grown = memoryKiB("VmHWM") - before;
     EXPECT_LT(grown, 100 * 1024) << grown << " KiB";
