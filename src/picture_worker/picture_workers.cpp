@@ -53,6 +53,11 @@ int PictureWorkers::runningCount() const {
   return m_running;
 }
 
+int PictureWorkers::lostCount() const {
+  const std::lock_guard lock(m_mutex);
+  return m_lost;
+}
+
 PictureWorkers::Worker PictureWorkers::start() {
   int ends[2] = {-1, -1};
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return {};
@@ -124,9 +129,10 @@ PictureWorkers::Worker PictureWorkers::startInPlace() {
   return worker;
 }
 
-void PictureWorkers::givePlaceBack() {
+void PictureWorkers::givePlaceBack(bool lost) {
   const std::lock_guard lock(m_mutex);
   --m_running;
+  if (lost) ++m_lost;
   m_freed.notify_one();
 }
 
@@ -165,7 +171,7 @@ PictureWorkers::Result PictureWorkers::make(int fileFd, const PictureJob& job) {
   }
   result.picture = {};
   result.endSignal = discard(worker);
-  givePlaceBack();
+  givePlaceBack(true);
   return result;
 }
 

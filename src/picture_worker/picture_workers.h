@@ -58,9 +58,11 @@ class PictureWorkers {
   // the job's box. The job's time limit starts once a worker has it.
   Result make(int fileFd, const PictureJob& job);
 
-  // How many workers have been started in all, and how many run now (for tests and benchmarks).
+  // How many workers have been started in all, how many run now, and how many were lost to a job
+  // (crashed, killed for its time or by their filter) (for tests and benchmarks).
   int startedCount() const;
   int runningCount() const;
+  int lostCount() const;
 
  private:
   struct Worker {
@@ -75,7 +77,7 @@ class PictureWorkers {
   Worker start();
   // Starts a worker in a place already counted as running; gives the place back if it cannot.
   Worker startInPlace();
-  void givePlaceBack();
+  void givePlaceBack(bool lost = false);
 
   const Options m_options;
   mutable std::mutex m_mutex;
@@ -83,6 +85,7 @@ class PictureWorkers {
   std::vector<Worker> m_idle;
   int m_running = 0;  // idle and busy
   int m_started = 0;
+  int m_lost = 0;
   std::thread m_starter;
 };
 

@@ -6,7 +6,12 @@
 // pictures through PictureWorkers with its default program answers this mode first in main.
 namespace quillmere {
 
+// Called inside the sandbox with each job's file before it is decoded. The installed program
+// passes none; test executables pass one that makes a worker crash, hang or break its filter on
+// a marked file, so those faults run through the real worker but cannot exist in the program.
+using PictureJobProbe = void (*)(int fileFd);
+
 bool isPictureWorkerCall(int argc, char** argv);
-int runPictureWorker();
+int runPictureWorker(PictureJobProbe beforeEachJob = nullptr);
 
 }  // namespace quillmere

@@ -93,6 +93,8 @@ ThumbnailCache::~ThumbnailCache() {
   m_pool.waitForDone();
 }
 
+int ThumbnailCache::workersLost() const { return m_workers->lostCount(); }
+
 QString ThumbnailCache::keyOf(const QString& path, QSize pixels) {
   return QString::number(pixels.width()) + QLatin1Char('x') + QString::number(pixels.height()) +
          QLatin1Char(':') + path;

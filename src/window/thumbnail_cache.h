@@ -63,6 +63,8 @@ class ThumbnailCache : public QObject {
 
   // How many pictures have been made so far (for the benchmark and tests).
   int madeCount() const { return m_made; }
+  // How many picture workers the window has lost to the files they decoded (for the tests).
+  int workersLost() const;
   QThreadPool& pool() { return m_pool; }
 
  signals:

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -14,6 +13,7 @@
 #include "support/images.h"
 #include "support/sanitized.h"
 #include "support/temp_dir.h"
+#include "worker_faults.h"
 
 namespace quillmere {
 namespace {
@@ -23,11 +23,12 @@ using testing::writeFile;
 
 constexpr PictureJob kJob{64, 32, 2000};
 
-// Workers of the real executable, with the test faults a file can ask for switched on.
-PictureWorkers::Options workerOptions(int maxWorkers = 1) {
-  ::setenv("QUILLMERE_PICTURE_WORKER_FAULTS", "1", 1);
+// Workers of the installed program, or of the test executable whose worker makes the faults a
+// marked file asks for (the same worker code, entered through a test's main).
+PictureWorkers::Options workerOptions(int maxWorkers = 1,
+                                      const char* program = QUILLMERE_BRIDGE_PATH) {
   PictureWorkers::Options options;
-  options.program = QUILLMERE_BRIDGE_PATH;
+  options.program = program;
   options.maxWorkers = maxWorkers;
   return options;
 }
@@ -42,8 +43,6 @@ PictureWorkers::Result make(PictureWorkers& workers, const std::string& path,
   EXPECT_TRUE(fd) << path;
   return workers.make(fd.get(), job);
 }
-
-std::string fault(const char* name) { return std::string("QUILLMERE-TEST-FAULT:") + name; }
 
 TEST(PictureWorkers, MakeAPictureFromADescriptorWhoseFileHasNoNameLeft) {
   TempDir dir;
@@ -87,13 +86,13 @@ TEST(PictureWorkers, AWorkerThatCrashesHangsOrBreaksItsFilterCostsOnlyThatPictur
   TempDir dir;
   const std::string good = dir.path() + "/good.png";
   writeFile(good, testing::pngImage(40, 20));
-  PictureWorkers workers(workerOptions());
+  PictureWorkers workers(workerOptions(1, QUILLMERE_FAULT_WORKER_PATH));
   ASSERT_EQ(make(workers, good).outcome, PictureWorkers::Outcome::picture);
   int started = 1;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
     const std::string hostile = dir.path() + "/" + c.fault + ".CR3";
-    writeFile(hostile, fault(c.fault));
+    writeFile(hostile, testing::faultFile(c.fault));
     const PictureJob quick{64, 32, 300};
     const PictureWorkers::Result result = make(workers, hostile, quick);
     EXPECT_EQ(result.outcome, PictureWorkers::Outcome::failed);
@@ -114,6 +113,24 @@ TEST(PictureWorkers, AWorkerThatCrashesHangsOrBreaksItsFilterCostsOnlyThatPictur
     EXPECT_EQ(next.picture.width, 40u);
     EXPECT_EQ(workers.startedCount(), ++started);
   }
+}
+
+// The installed program has no fault hook at all: a marked file is read as any file that holds
+// no picture, by the same worker, and the hook's marker is nowhere in the program's bytes.
+TEST(PictureWorkers, TheInstalledProgramCannotBeMadeToFaultOnPurpose) {
+  TempDir dir;
+  PictureWorkers workers(workerOptions());
+  for (const char* name : {"crash", "hang", "open", "socket", "exec"}) {
+    SCOPED_TRACE(name);
+    const std::string marked = dir.path() + "/" + name + ".CR3";
+    writeFile(marked, testing::faultFile(name));
+    EXPECT_EQ(make(workers, marked).outcome, PictureWorkers::Outcome::none);
+  }
+  EXPECT_EQ(workers.startedCount(), 1);
+  const std::string marker = testing::faultFile("");
+  EXPECT_EQ(testing::readFile(QUILLMERE_BRIDGE_PATH).find(marker), std::string::npos);
+  EXPECT_NE(testing::readFile(QUILLMERE_FAULT_WORKER_PATH).find(marker), std::string::npos)
+      << "the marker this test looks for is the one the test worker answers";
 }
 
 TEST(PictureWorkers, NoMoreWorkersRunThanAllowedAndCallersBeyondWaitForOne) {

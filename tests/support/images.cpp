@@ -1,6 +1,7 @@
 #include "support/images.h"
 
 #include <png.h>
+#include <tiffio.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -24,6 +25,35 @@ std::string tiffImage(int width, int height, int seed) {
   spec.height = height;
   spec.seed = seed;
   return fixtures::encodedTiff(spec);
+}
+
+bool writeTwoColourTiff(const std::string& path, std::uint32_t width, std::uint32_t height,
+                        int bitsPerSample, bool lzw) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  if (tiff == nullptr) return false;
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, bitsPerSample);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tiff, TIFFTAG_COMPRESSION, lzw ? COMPRESSION_LZW : COMPRESSION_NONE);
+  TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 16);
+  const auto bytes = static_cast<std::size_t>(bitsPerSample / 8);
+  std::vector<unsigned char> row(std::size_t{width} * 3 * bytes, 0);
+  for (std::uint32_t x = 0; x < width; ++x) {
+    // Full red or full blue, in every byte of the sample.
+    const std::size_t channel = x < width / 2 ? 0 : 2;
+    std::fill_n(row.begin() + static_cast<std::ptrdiff_t>((x * 3 + channel) * bytes), bytes, 0xFF);
+  }
+  bool written = true;
+  for (std::uint32_t y = 0; y < height && written; ++y) {
+    written = TIFFWriteScanline(tiff, row.data(), y, 0) == 1;
+  }
+  // Closing writes the last strip and the directory.
+  written = TIFFFlush(tiff) == 1 && written;
+  TIFFClose(tiff);
+  return written;
 }
 
 std::string dngLikeImage(const std::string& preview, int previewWidth, int previewHeight,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace quillmere::testing {
@@ -17,5 +18,11 @@ std::string tiffImage(int width, int height, int seed = 0);
 std::string dngLikeImage(const std::string& preview, int previewWidth, int previewHeight,
                          bool previewIsJpeg = true, int rawWidth = 256, int rawHeight = 192,
                          int orientation = 0);
+
+// Writes to `path` an RGB TIFF of `width` x `height` pixels at 8 or 16 bits a sample, plain or
+// LZW, red on its left half and blue on its right, row by row straight through libtiff: a file of
+// any size costs one row of memory to make. Whether every row was written.
+bool writeTwoColourTiff(const std::string& path, std::uint32_t width, std::uint32_t height,
+                        int bitsPerSample, bool lzw);
 
 }  // namespace quillmere::testing
