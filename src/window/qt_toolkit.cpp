@@ -1,6 +1,6 @@
 #include "window/qt_toolkit.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QItemSelectionModel>
@@ -46,6 +46,13 @@ QString settingsKey(PanelFolder panel) {
   return QStringLiteral("folders/other");
 }
 
+// Panels and alerts stand over whatever window is modal now (the comparison view, say), so that
+// none opens behind it.
+QWidget* dialogOwner(MainWindow& window) {
+  QWidget* modal = QApplication::activeModalWidget();
+  return modal != nullptr && modal->isVisible() ? modal : &window;
+}
+
 }  // namespace
 
 QtToolkit::QtToolkit(MainWindow& window)
@@ -57,7 +64,7 @@ QtToolkit::QtToolkit(MainWindow& window)
 QtToolkit::~QtToolkit() { waitForBackgroundJobs(); }
 
 std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel& panel) {
-  QFileDialog dialog(&m_window);
+  QFileDialog dialog(dialogOwner(m_window));
   // The panel's message is its title: every file dialog, Qt's own or the desktop's, shows one.
   dialog.setWindowTitle(qText(panel.message));
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
@@ -82,7 +89,7 @@ std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel&
 
 void QtToolkit::runAlert(const std::string& text) {
   QMessageBox alert(QMessageBox::Warning, qText(texts::kWindowTitle), qText(text), QMessageBox::Ok,
-                    &m_window);
+                    dialogOwner(m_window));
   // File names may contain anything, markup included; the text is shown as it is.
   alert.setTextFormat(Qt::PlainText);
   alert.exec();
@@ -90,7 +97,7 @@ void QtToolkit::runAlert(const std::string& text) {
 
 bool QtToolkit::askToStopSaving() {
   QMessageBox question(QMessageBox::Question, qText(texts::kWindowTitle),
-                       qText(texts::kStopSavingQuestion), QMessageBox::NoButton, &m_window);
+                       qText(texts::kStopSavingQuestion), QMessageBox::NoButton, dialogOwner(m_window));
   question.setTextFormat(Qt::PlainText);
   QPushButton* keep = question.addButton(qText(texts::kKeepSaving), QMessageBox::RejectRole);
   QPushButton* stop = question.addButton(qText(texts::kStopAndQuit), QMessageBox::AcceptRole);

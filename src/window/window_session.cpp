@@ -77,6 +77,17 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   };
   // The table follows, so that the row compared last is the one selected when the view closes.
   m_comparison->rowShown = [this](int row) { m_toolkit.selectRow(row); };
+  // Acting in the view is acting on the row it shows, which the table's selection follows.
+  m_comparison->pairRequested = [this](int) {
+    m_toolkit.guarded([this] { m_app.chooseOriginal(); });
+  };
+  m_comparison->removeRequested = [this](int) {
+    m_toolkit.guarded([this] { m_app.removeSelected(); });
+  };
+  m_comparison->undoRequested = [this] {
+    m_toolkit.guarded([this] { m_app.undo(); });
+    m_comparison->showAgain(m_toolkit.selectedRow());
+  };
   m_comparison->closed = [this] {
     if (!m_window.isVisible()) return;
     m_window.activateWindow();

@@ -1,0 +1,144 @@
+// The window beyond its Parts, third round: the comparison view that acts as well as shows, a
+// table that grows with the window and takes several rows at once, and the larger look beside
+// the row.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTest>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "qt_fixture.h"
+
+namespace quillmere {
+namespace {
+
+using namespace qt_testing;
+
+class Round3Test : public WindowTest {
+ protected:
+  QTableView& table() { return *window().table(); }
+  // Renders large enough that their pictures take a while, named DSC_<n>.jpg.
+  Strings photos(int count) {
+    Strings paths;
+    for (int i = 0; i < count; ++i) {
+      paths.push_back(m_dir / numbered("DSC_", i, ".jpg"));
+      writeFile(paths.back(), testing::jpegImage(1200, 800, i));
+    }
+    return paths;
+  }
+  void startWith(const Strings& renders) {
+    start(renders);
+    ASSERT_TRUE(waitUntil([&] { return model().rowCount() == static_cast<int>(renders.size()); }));
+  }
+  ComparisonView& openComparison(int row) {
+    activate(window(), table());
+    m_session->toolkit().selectRow(row);
+    QTest::keyClick(&table(), Qt::Key_Space);
+    return m_session->comparison();
+  }
+};
+
+// --- the comparison view acts on the pair it shows
+
+TEST_F(Round3Test, InTheComparisonViewEnterPairsDeleteRemovesCtrlZUndoesAndHomeEndJump) {
+  const Strings renders = photos(4);
+  startWith(renders);
+  const std::string original = m_dir / "DSC_1.CR3";
+  writeFile(original, testing::jpegImage(600, 400, 7));
+  ComparisonView& view = openComparison(1);
+  ASSERT_TRUE(view.isVisible());
+
+  // Home and End go to the first and the last pair, the table following.
+  const struct {
+    Qt::Key key;
+    int row;
+  } jumps[] = {{Qt::Key_End, 3}, {Qt::Key_End, 3}, {Qt::Key_Home, 0}, {Qt::Key_Home, 0}};
+  for (const auto& jump : jumps) {
+    QTest::keyClick(&view, jump.key);
+    EXPECT_EQ(view.row(), jump.row);
+    EXPECT_EQ(m_session->toolkit().selectedRow(), jump.row);
+  }
+
+  // Enter opens the choice of original for the pair shown; the view stays on it, with its new
+  // original, and the pairing is in the list.
+  QTest::keyClick(&view, Qt::Key_Right);
+  {
+    ModalAnswerer answerer;
+    answerer.fileAnswers.push_back(ModalAnswerer::choose(original, [&](QFileDialog& dialog) {
+      EXPECT_TRUE(dialog.windowTitle().contains(u8("DSC_1.jpg"))) << "the pair shown";
+      EXPECT_EQ(dialog.parentWidget(), &view) << "over the view, never behind it";
+    }));
+    QTest::keyClick(&view, Qt::Key_Return);
+    EXPECT_TRUE(answerer.fileAnswers.empty());
+  }
+  EXPECT_TRUE(view.isVisible());
+  EXPECT_EQ(view.row(), 1);
+  EXPECT_EQ(view.originalName()->text(), u8("DSC_1.CR3"));
+  EXPECT_EQ(cell(1, 1), "DSC_1.CR3");
+  EXPECT_EQ(m_session->toolkit().selectedRow(), 1);
+
+  // Delete takes the pair shown off the list; the view shows the one that took its place.
+  QTest::keyClick(&view, Qt::Key_Delete);
+  EXPECT_EQ(model().rowCount(), 3);
+  EXPECT_EQ(view.row(), 1);
+  EXPECT_EQ(view.renderName()->text(), u8("DSC_2.jpg"));
+  // Ctrl+Z, in the view too, brings it back with its original; then the pairing is undone.
+  QTest::keyClick(&view, Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(model().rowCount(), 4);
+  EXPECT_EQ(view.row(), 1);
+  EXPECT_EQ(view.renderName()->text(), u8("DSC_1.jpg"));
+  EXPECT_EQ(cell(1, 1), "DSC_1.CR3");
+  QTest::keyClick(&view, Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(cell(1, 1), "请选择原照片");
+  EXPECT_EQ(view.originalPicture()->text(), u8("请选择原照片"));
+
+  // Removing the last pair left closes the view.
+  for (int left = 4; left > 0; --left) {
+    ASSERT_TRUE(view.isVisible()) << left;
+    QTest::keyClick(&view, Qt::Key_Backspace);
+  }
+  EXPECT_EQ(model().rowCount(), 0);
+  EXPECT_FALSE(view.isVisible());
+}
+
+TEST_F(Round3Test, SteppingOnKeepsTheLastPicturesDimmedUntilTheNextAreInNeverABlank) {
+  startWith(photos(3));
+  ComparisonView& view = openComparison(0);
+  ASSERT_TRUE(waitUntil([&] { return view.isComplete(); }));
+  const QImage first = view.renderPicture()->pixmap().toImage();
+  ASSERT_FALSE(first.isNull());
+
+  // The last row's pictures were never asked for: right after the key, they are on their way,
+  // and the first row's picture stays on screen, dimmed, its caption saying so.
+  QTest::keyClick(&view, Qt::Key_End);
+  ASSERT_EQ(view.row(), 2);
+  EXPECT_FALSE(view.isComplete());
+  EXPECT_TRUE(view.isRenderStale());
+  const QPixmap kept = view.renderPicture()->pixmap();
+  ASSERT_FALSE(kept.isNull()) << "never a blank while the next picture comes";
+  EXPECT_EQ(kept.size(), first.size());
+  EXPECT_NE(kept.toImage(), first) << "dimmed, never taken for the new pair's";
+  const auto role = view.findChild<QLabel*>(QStringLiteral("comparisonRenderRole"));
+  ASSERT_NE(role, nullptr);
+  EXPECT_TRUE(role->text().contains(u8("正在载入…"))) << role->text().toStdString();
+  EXPECT_EQ(view.renderName()->text(), u8("DSC_2.jpg")) << "the name is the new pair's";
+
+  // Once the new picture is in, it replaces the kept one and the caption is plain again.
+  ASSERT_TRUE(waitUntil([&] { return view.isComplete(); }));
+  EXPECT_FALSE(view.isRenderStale());
+  EXPECT_EQ(role->text(), u8("导出的照片"));
+  EXPECT_NE(view.renderPicture()->pixmap().toImage(), kept.toImage());
+
+  QTest::keyClick(&view, Qt::Key_Escape);
+}
+
+}  // namespace
+}  // namespace quillmere
