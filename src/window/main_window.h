@@ -36,12 +36,14 @@ inline constexpr int kHoverRestMs = 1000;
 
 // The one window: headline, message line, the table of renders and the row of buttons, with the
 // progress bar at the end of that row (hidden while idle) and a menu bar holding the quit item.
-// Nothing in it moves or changes size while the window is used: the message line is as high as
-// its longest text needs and the progress bar keeps its place when hidden. Tab goes from the
+// Its least size is the one it opens at; made larger, the table takes the new room, its two columns
+// sharing the width. Nothing in it moves or changes size otherwise: the message line is as high as
+// its longest text needs and the progress bar keeps its place when hidden. Shift and Ctrl select
+// several rows. Tab goes from the
 // table to the three buttons and back; Enter on a row or a button acts like a click on it; Space on
 // a row or a double click on a picture asks for the comparison view, the pointer resting on a row
 // for a second for the larger look at its pair; F10 opens the menu, Shift+F10 and the Menu key the
-// row's context menu, Ctrl+Z undoes a removal. Every control has an accessible name and
+// row's context menu, Ctrl+Z undoes a removal or pairing. Every control has an accessible name and
 // description in Chinese. It knows nothing of the rules behind its controls; whoever builds it
 // wires the buttons and the hooks.
 class MainWindow : public QMainWindow {

@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
+#include <algorithm>
 #include <exception>
 
 #include "records/records.h"
@@ -158,8 +159,20 @@ void QtToolkit::reloadTable() {
 }
 
 int QtToolkit::selectedRow() {
-  const QModelIndexList rows = m_window.table()->selectionModel()->selectedRows();
-  return rows.isEmpty() ? -1 : rows.front().row();
+  const QItemSelectionModel& selection = *m_window.table()->selectionModel();
+  const QModelIndex current = selection.currentIndex();
+  if (current.isValid() && selection.isRowSelected(current.row())) return current.row();
+  const std::vector<int> rows = selectedRows();
+  return rows.empty() ? -1 : rows.front();
+}
+
+std::vector<int> QtToolkit::selectedRows() {
+  std::vector<int> rows;
+  for (const QModelIndex& index : m_window.table()->selectionModel()->selectedRows()) {
+    rows.push_back(index.row());
+  }
+  std::sort(rows.begin(), rows.end());
+  return rows;
 }
 
 void QtToolkit::selectRow(int row) {
@@ -213,6 +226,18 @@ std::string QtToolkit::rememberedFolder(PanelFolder panel) {
 
 void QtToolkit::rememberFolder(PanelFolder panel, const std::string& folder) {
   m_settings.setValue(settingsKey(panel), qPath(folder));
+}
+
+QSize QtToolkit::rememberedWindowSize() {
+  return m_settings.value(QStringLiteral("window/size")).toSize();
+}
+
+void QtToolkit::rememberWindowSize(QSize size) {
+  if (size.isValid()) {
+    m_settings.setValue(QStringLiteral("window/size"), size);
+  } else {
+    m_settings.remove(QStringLiteral("window/size"));
+  }
 }
 
 void QtToolkit::guarded(const std::function<void()>& action) noexcept {

@@ -45,10 +45,6 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
                      m_selectionRest.start();
                    });
   m_toolkit.reloaded = [this] { m_window.undoAction()->setEnabled(m_app.canUndo()); };
-  for (int column = 0; column < m_model.columnCount(); ++column) {
-    m_window.table()->setColumnWidth(
-        column, static_cast<int>(texts::kColumns[static_cast<std::size_t>(column)].width));
-  }
 
   QObject::connect(m_window.addButton(), &QPushButton::clicked, &m_toolkit,
                    [this] { m_toolkit.guarded([this] { m_app.addRenders(); }); });
@@ -125,6 +121,10 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
 }
 
 WindowSession::~WindowSession() {
+  // The size the user left the window at, maximized or not, is the size it opens at next time.
+  m_toolkit.rememberWindowSize(m_window.isMaximized() || m_window.isFullScreen()
+                                   ? m_window.normalGeometry().size()
+                                   : m_window.size());
   m_comparison->closed = nullptr;
   m_comparison->hide();
   m_pictures.dropPending();
@@ -177,6 +177,13 @@ void WindowSession::show() {
   m_model.setDevicePixelRatio(m_window.devicePixelRatioF());
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     m_window.adjustSize();
+    // Never smaller than the window's least size, nor larger than the screen it opens on.
+    const QSize remembered = m_toolkit.rememberedWindowSize();
+    if (remembered.isValid()) {
+      m_window.resize(remembered.expandedTo(m_window.minimumSizeHint())
+                          .boundedTo(screen->availableGeometry().size())
+                          .expandedTo(m_window.minimumSize()));
+    }
     QRect frame = m_window.frameGeometry();
     frame.moveCenter(screen->availableGeometry().center());
     m_window.move(frame.topLeft());

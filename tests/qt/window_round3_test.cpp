@@ -4,13 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTest>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -138,6 +141,73 @@ TEST_F(Round3Test, SteppingOnKeepsTheLastPicturesDimmedUntilTheNextAreInNeverABl
   EXPECT_NE(view.renderPicture()->pixmap().toImage(), kept.toImage());
 
   QTest::keyClick(&view, Qt::Key_Escape);
+}
+
+// --- the table: larger with the window, several rows at once
+
+TEST_F(Round3Test, ALargerWindowGivesTheTableItsRoomColumnsFillItAndTheSizeIsRemembered) {
+  Strings renders;
+  for (int i = 0; i < 20; ++i) renders.push_back(render(numbered("r", i, ".png"), i));
+  startWith(renders);
+  const QSize least = window().size();
+  const QRect tableAt = table().geometry();
+  const int visibleRows = table().viewport()->height() / layout::kRowHeight;
+
+  window().resize(least + QSize(300, 400));
+  ASSERT_TRUE(waitUntil([&] { return window().size() == least + QSize(300, 400); }));
+  QApplication::processEvents();
+  // The table takes all the new room; the controls above keep their place, those below follow.
+  EXPECT_EQ(table().geometry(), tableAt.adjusted(0, 0, 300, 400));
+  EXPECT_GE(table().viewport()->height() / layout::kRowHeight, visibleRows + 12);
+  EXPECT_EQ(window().saveButton()->parentWidget()->geometry().top(),
+            table().geometry().bottom() + 1 + 16);
+  EXPECT_EQ(window().message()->width(), table().width());
+  // Both columns fill the width, header and rows alike: no strip after the last one.
+  QHeaderView& header = *table().horizontalHeader();
+  EXPECT_EQ(header.sectionSize(0) + header.sectionSize(1), table().viewport()->width());
+  EXPECT_LE(std::abs(header.sectionSize(0) - header.sectionSize(1)), 1);
+  EXPECT_EQ(table().visualRect(model().index(0, 1)).right() + 1, table().viewport()->width());
+
+  // Smaller than its least it never gets.
+  window().resize(QSize(300, 200));
+  QApplication::processEvents();
+  EXPECT_EQ(window().size(), least);
+
+  // The size the window was left at is the size it opens at next time (within the screen).
+  const QSize left = least.expandedTo(window().screen()->availableGeometry().size() - QSize(0, 40));
+  ASSERT_GT(left.height(), least.height());
+  window().resize(left);
+  ASSERT_TRUE(waitUntil([&] { return window().size() == left; }));
+  m_session.reset();
+  startWith({render("a.png")});
+  EXPECT_EQ(window().size(), left);
+  m_session->toolkit().rememberWindowSize({});
+}
+
+TEST_F(Round3Test, ShiftAndCtrlSelectSeveralRowsThatLeaveTogetherAndComeBackWithOneUndo) {
+  Strings renders;
+  for (int i = 0; i < 6; ++i) renders.push_back(render(numbered("r", i, ".png"), i));
+  startWith(renders);
+  activate(window(), table());
+  QWidget* viewport = table().viewport();
+  const auto at = [&](int row) { return table().visualRect(model().index(row, 0)).center(); };
+  QTest::mouseClick(viewport, Qt::LeftButton, {}, at(1));
+  QTest::mouseClick(viewport, Qt::LeftButton, Qt::ShiftModifier, at(3));
+  QTest::mouseClick(viewport, Qt::LeftButton, Qt::ControlModifier, at(5));
+  EXPECT_EQ(m_session->toolkit().selectedRows(), (std::vector<int>{1, 2, 3, 5}));
+  EXPECT_EQ(m_session->toolkit().selectedRow(), 5) << "the row with the focus";
+
+  QTest::keyClick(&table(), Qt::Key_Delete);
+  ASSERT_EQ(model().rowCount(), 2);
+  EXPECT_EQ(cell(0, 0), "r0.png");
+  EXPECT_EQ(cell(1, 0), "r4.png");
+  EXPECT_EQ(m_session->toolkit().selectedRows(), (std::vector<int>{1}));
+
+  QTest::keyClick(&table(), Qt::Key_Z, Qt::ControlModifier);
+  ASSERT_EQ(model().rowCount(), 6);
+  for (int row = 0; row < 6; ++row) EXPECT_EQ(cell(row, 0), numbered("r", row, ".png"));
+  EXPECT_EQ(m_session->toolkit().selectedRow(), 1);
+  EXPECT_FALSE(window().undoAction()->isEnabled()) << "one step, all undone";
 }
 
 }  // namespace
