@@ -17,6 +17,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableView>
 #include <QUrl>
 #include <QTimer>
@@ -223,6 +224,17 @@ MainWindow::MainWindow() {
     } catch (...) {
     }
   });
+  // A scroll (the wheel, above all) moves the rows under a pointer that stays: the look at a row
+  // that has left the pointer goes, and the row now there gets its own after a rest.
+  connect(m_table->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
+    // Only while the pointer rests on the list: a look shown, or one on its way.
+    if (m_hoverRow < 0 && !m_hoverTimer->isActive()) return;
+    const int row = m_table->indexAt(m_hoverAt).row();
+    if (row == m_hoverRow) return;
+    m_hoverRow = -1;
+    call(previewDismissed);
+    m_hoverTimer->start();
+  });
   m_compareAction = new QAction(qText(texts::kCompareAction), m_table);
   m_compareAction->setObjectName(QStringLiteral("compareAction"));
   m_table->addAction(m_compareAction);
@@ -326,6 +338,12 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         m_hoverTimer->start();
         break;
       }
+      case QEvent::MouseButtonPress:
+        // A click is the user at work on the list: the look goes, and comes again after a rest.
+        m_hoverRow = -1;
+        call(previewDismissed);
+        m_hoverTimer->start();
+        break;
       case QEvent::Leave:
         m_hoverTimer->stop();
         m_hoverRow = -1;
@@ -412,6 +430,32 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  // The look is a window of its own: it must not stay over another application or a minimized
+  // window.
+  if (event->type() == QEvent::ActivationChange || event->type() == QEvent::WindowStateChange) {
+    dismissPreview();
+  }
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  dismissPreview();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  dismissPreview();
+}
+
+void MainWindow::dismissPreview() {
+  m_hoverTimer->stop();
+  if (m_hoverRow < 0 && (m_hoverPreview == nullptr || !m_hoverPreview->isVisible())) return;
+  m_hoverRow = -1;
+  call(previewDismissed);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

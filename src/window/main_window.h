@@ -69,7 +69,7 @@ class MainWindow : public QMainWindow {
   QAction* menuAction() const { return m_menuAction; }
   // F8, in the menu too: the next row that still needs work.
   QAction* nextAction() const { return m_nextAction; }
-  // The larger look laid over the table: while it shows, the table's own tooltips are held back.
+  // The larger look beside the table: while it shows, the table's own tooltips are held back.
   void setHoverPreview(QWidget* preview) { m_hoverPreview = preview; }
   // Opens the table's context menu at the focused row, as Shift+F10 and the Menu key do.
   void openRowMenu();
@@ -90,17 +90,24 @@ class MainWindow : public QMainWindow {
   // F8 or its menu item.
   std::function<void()> nextRequested;
   // The pointer has rested on a row for a second: the larger look at its pair. It goes when the
-  // pointer moves to another row or leaves the table, or a key is pressed on it.
+  // pointer moves to another row or leaves the table, a scroll moves another row under it, a
+  // click or a key lands on the table, or the window moves, changes size or loses the activation.
   std::function<void(int row)> rowHovered;
   std::function<void()> previewDismissed;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
 
  private:
+  // Puts the larger look away and forgets the rest that would bring it.
+  void dismissPreview();
+
   QLabel* m_headline;
   QLabel* m_message;
   QProgressBar* m_progress;

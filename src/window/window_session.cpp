@@ -149,10 +149,12 @@ void WindowSession::showPreview(int row) {
   const auto original = m_app.originals().find(render);
   QTableView& table = *m_window.table();
   const QRect cell = table.visualRect(m_model.index(row, 0));
-  const QRect rowArea(table.viewport()->mapTo(&m_window, cell.topLeft()), cell.size());
+  const QRect rowArea(table.viewport()->mapToGlobal(cell.topLeft()),
+                      QSize(table.viewport()->width(), cell.height()));
+  const QRect list(table.mapToGlobal(QPoint(0, 0)), table.size());
   m_preview->showPair(qPath(render),
                       original == m_app.originals().end() ? QString() : qPath(original->second),
-                      m_model.index(row, 1).data().toString(), rowArea);
+                      m_model.index(row, 1).data().toString(), rowArea, list);
 }
 
 void WindowSession::quitFromOutside() {

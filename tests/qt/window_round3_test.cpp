@@ -13,6 +13,7 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTest>
+#include <QWheelEvent>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -141,6 +142,56 @@ TEST_F(Round3Test, SteppingOnKeepsTheLastPicturesDimmedUntilTheNextAreInNeverABl
   EXPECT_NE(view.renderPicture()->pixmap().toImage(), kept.toImage());
 
   QTest::keyClick(&view, Qt::Key_Escape);
+}
+
+// --- the larger look beside the row
+
+TEST_F(Round3Test, TheLargerLookStandsBesideTheListAtFullSizeFollowsAScrollAndLetsEveryClickThrough) {
+  Strings renders;
+  for (int i = 0; i < 30; ++i) renders.push_back(render(numbered("r", i, ".png"), i));
+  startWith(renders);
+  // The window at the very top of the screen: the first row is as high as a row can be.
+  window().move(window().screen()->availableGeometry().topLeft());
+  activate(window(), table());
+  PairPreview& preview = m_session->preview();
+  QWidget* viewport = table().viewport();
+  const auto at = [&](int row) { return table().visualRect(model().index(row, 0)).center(); };
+  const QRect list(table().mapToGlobal(QPoint(0, 0)), table().size());
+  const QRect headline(window().headline()->mapToGlobal(QPoint(0, 0)),
+                       window().headline()->size());
+  const auto picture = [&] {
+    return preview.findChild<QLabel*>(QStringLiteral("renderPicture"))->size();
+  };
+
+  const QPoint pointer = at(0);
+  QTest::mouseMove(viewport, pointer);
+  ASSERT_TRUE(waitUntil([&] { return preview.isVisible(); }));
+  EXPECT_EQ(preview.render(), QString::fromStdString(renders[0]));
+  EXPECT_EQ(picture(), QSize(layout::kPreviewSide, layout::kPreviewSide)) << "near the top too";
+  EXPECT_FALSE(preview.frameGeometry().intersects(list));
+  EXPECT_FALSE(preview.frameGeometry().intersects(headline));
+  EXPECT_TRUE(window().screen()->availableGeometry().contains(preview.frameGeometry()));
+
+  // The wheel moves other rows under the resting pointer: the look at the first row goes, and the
+  // row now under the pointer gets its own after a rest.
+  const int before = table().indexAt(pointer).row();
+  QWheelEvent wheel(QPointF(pointer), QPointF(viewport->mapToGlobal(pointer)), QPoint(),
+                    QPoint(0, -120 * 3), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(viewport, &wheel);
+  const int under = table().indexAt(pointer).row();
+  ASSERT_NE(under, before) << "the wheel scrolled";
+  EXPECT_FALSE(preview.isVisible()) << "the row it showed has left the pointer";
+  ASSERT_TRUE(waitUntil([&] { return preview.isVisible(); }));
+  EXPECT_EQ(preview.render(), QString::fromStdString(renders[static_cast<std::size_t>(under)]));
+
+  // A click on a neighbouring row while the look shows lands on the list (the first click of a
+  // double click is never lost) and puts the look away.
+  const int neighbour = under + 1;
+  const QPoint there = table().visualRect(model().index(neighbour, 1)).center();
+  EXPECT_FALSE(preview.frameGeometry().contains(viewport->mapToGlobal(there)));
+  QTest::mouseClick(viewport, Qt::LeftButton, {}, there);
+  EXPECT_EQ(m_session->toolkit().selectedRow(), neighbour);
+  EXPECT_FALSE(preview.isVisible());
 }
 
 // --- the table: larger with the window, several rows at once

@@ -628,13 +628,19 @@ TEST_F(WindowTest, ThePointerRestingOnARowShowsItsPairLargerAfterASecond) {
   EXPECT_EQ(preview.original(), QString::fromStdString(m_dir / "DSC_1.CR3"));
   ASSERT_TRUE(waitUntil(
       [&] { return !shown("renderPicture").isEmpty() && !shown("originalPicture").isEmpty(); }));
-  // As large as the window leaves room for beside the row, square, and never over the row.
+  // At its full size, square, beside the list: never over the row, its neighbours or the headline.
   const QSize larger = shown("renderPicture");
   EXPECT_EQ(larger.width(), larger.height());
-  EXPECT_GE(larger.width(), 128);
-  EXPECT_LE(larger.width(), layout::kPreviewSide);
-  const QRect row(viewport->mapTo(&window(), first.topLeft()), first.size());
-  EXPECT_FALSE(preview.geometry().intersects(row)) << "the row under the pointer stays in sight";
+  EXPECT_EQ(larger.width(), layout::kPreviewSide);
+  const QRect list(window().table()->mapToGlobal(QPoint(0, 0)), window().table()->size());
+  const QRect headline(window().headline()->mapToGlobal(QPoint(0, 0)),
+                       window().headline()->size());
+  EXPECT_FALSE(preview.frameGeometry().intersects(list)) << "the list stays in sight";
+  EXPECT_FALSE(preview.frameGeometry().intersects(headline));
+  EXPECT_TRUE(preview.isWindow());
+  EXPECT_TRUE(preview.testAttribute(Qt::WA_ShowWithoutActivating));
+  EXPECT_TRUE(preview.windowFlags() & Qt::WindowTransparentForInput) << "clicks go through";
+  EXPECT_TRUE(window().isActiveWindow()) << "the larger look takes no activation";
   EXPECT_TRUE(window().table()->hasFocus()) << "the larger look takes no focus";
 
   // While it shows, the path's tooltip goes (it fades as tooltips do) and is held back; without
