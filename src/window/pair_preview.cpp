@@ -87,26 +87,31 @@ void PairPreview::showPair(const QString& render, const QString& original,
   if (screen == nullptr) return;
   const QRect area = screen->availableGeometry();
   constexpr int kGap = 8;
-  // Full size unless the screen itself is lower than the look.
   setSide(layout::kPreviewSide);
-  const int chrome = sizeHint().height() - layout::kPreviewSide;
-  setSide(std::clamp(area.height() - chrome, kSmallestSide, layout::kPreviewSide));
+  const QSize full = sizeHint();
+  const QSize chrome(full.width() - 2 * layout::kPreviewSide, full.height() - layout::kPreviewSide);
+  const int right = list.right() + 1 + kGap;
+  const int roomRight = area.right() + 1 - right;
+  const int roomLeft = list.left() - kGap - area.left();
+  const bool toRight = roomRight >= full.width() || roomRight >= roomLeft;
+  // Full size where the screen has room beside the list; smaller (down to a least size) where it
+  // has less; only where not even that fits does it lie over the list, below the headline.
+  const int tallest = area.height() - chrome.height();
+  const int besideSide = std::min({layout::kPreviewSide, tallest,
+                                   (std::max(roomRight, roomLeft) - chrome.width()) / 2});
+  const bool beside = besideSide >= kSmallestSide;
+  setSide(beside ? besideSide : std::clamp(tallest, kSmallestSide, layout::kPreviewSide));
   refresh();
   adjustSize();
-  const int right = list.right() + 1 + kGap;
-  const int left = list.left() - kGap - width();
-  int x = right;
-  if (right + width() - 1 > area.right()) {
-    if (left >= area.left()) {
-      x = left;
-    } else {
-      // No room on either side: over the list, on the side away from the row's name.
-      x = std::max(area.left(), std::min(list.right() + 1, area.right() + 1) - width());
-    }
+  int x = toRight ? right : list.left() - kGap - width();
+  int top = area.top();
+  if (!beside) {
+    x = std::max(area.left(), std::min(list.right() + 1, area.right() + 1) - width());
+    top = std::max(area.top(), std::min(list.top(), area.bottom() + 1 - height()));
   }
   // Level with the row: its middle at the row's middle, within the screen.
   int y = row.center().y() - height() / 2;
-  y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - height()));
+  y = std::clamp(y, top, std::max(top, area.bottom() + 1 - height()));
   move(x, y);
   raise();
   show();

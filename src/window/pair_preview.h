@@ -26,10 +26,11 @@ class PairPreview : public QFrame {
   PairPreview(ThumbnailCache& pictures, QWidget* parent);
 
   // Shows this pair beside `list` (its rectangle on the screen), to its right where the screen has
-  // room, else to its left, level with `row` (the row's rectangle on the screen) as far as the
-  // screen allows; an empty original means none has been chosen yet. `originalName` is the source
-  // cell's text. Only on a screen too narrow for either side does it lie over the list, on the
-  // side away from the row's name.
+  // room, else on the side with more, level with `row` (the row's rectangle on the screen) as far
+  // as the screen allows, at full size where the room allows and smaller (to a least size) where
+  // it is short; an empty original means none has been chosen yet. `originalName` is the source
+  // cell's text. Only where not even the least size fits beside the list does it lie over the
+  // list's right part, below the headline.
   void showPair(const QString& render, const QString& original, const QString& originalName,
                 const QRect& row, const QRect& list);
   const QString& render() const { return m_render; }
