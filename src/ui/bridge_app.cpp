@@ -182,7 +182,7 @@ void BridgeApp::chooseOriginal() {
     m_toolkit.runAlert(*refusal);
     return;
   }
-  remember(Step{std::nullopt, {{render, originalOf(render)}}});
+  remember(Step{{}, {{render, originalOf(render)}}});
   setOriginal(render, originals.front());
   retirePairingCount();
   refresh();
@@ -230,7 +230,7 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
     setOriginal(render, original);
     ++paired;
   }
-  if (!pairings.empty()) remember(Step{std::nullopt, std::move(pairings)});
+  if (!pairings.empty()) remember(Step{{}, std::move(pairings)});
   refresh();
   const auto unpaired = std::find_if(m_renders.begin(), m_renders.end(),
                                      [&](const auto& r) { return !m_originals.contains(r); });
@@ -303,23 +303,31 @@ std::optional<std::string> BridgeApp::rowFault(std::size_t row) const {
 }
 
 void BridgeApp::removeSelected() {
-  const int row = m_toolkit.selectedRow();
-  if (row < 0 || static_cast<std::size_t>(row) >= m_renders.size()) return;
-  const auto at = m_renders.begin() + row;
-  Removal removal{static_cast<std::size_t>(row), *at, std::nullopt};
-  if (const auto original = m_originals.find(*at); original != m_originals.end()) {
-    removal.original = original->second;
+  std::vector<int> rows = m_toolkit.selectedRows();
+  std::erase_if(rows, [this](int row) {
+    return row < 0 || static_cast<std::size_t>(row) >= m_renders.size();
+  });
+  if (rows.empty()) return;
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  Step step;
+  for (const int row : rows) {
+    const std::string& render = m_renders[static_cast<std::size_t>(row)];
+    step.removals.push_back(Removal{static_cast<std::size_t>(row), render, originalOf(render)});
   }
-  remember(Step{std::move(removal), {}});
-  clearFaultOf(*at);
-  m_unpairedReasons.erase(*at);
-  m_originals.erase(*at);
-  m_renders.erase(at);
+  // From the last row up, so that each row still stands where it was found.
+  for (auto removal = step.removals.rbegin(); removal != step.removals.rend(); ++removal) {
+    clearFaultOf(removal->render);
+    m_unpairedReasons.erase(removal->render);
+    m_originals.erase(removal->render);
+    m_renders.erase(m_renders.begin() + static_cast<std::ptrdiff_t>(removal->row));
+  }
+  remember(std::move(step));
   retirePairingCount();
   refresh();
-  // The render that took the removed one's place is selected, or the new last one.
+  // The render that took the first removed one's place is selected, or the new last one.
   if (!m_renders.empty()) {
-    m_toolkit.selectRow(std::min(row, static_cast<int>(m_renders.size()) - 1));
+    m_toolkit.selectRow(std::min(rows.front(), static_cast<int>(m_renders.size()) - 1));
   }
 }
 
@@ -333,29 +341,35 @@ void BridgeApp::undo() {
   if (m_history.empty()) return;
   const Step step = std::move(m_history.back());
   m_history.pop_back();
-  if (step.removal) {
-    undoRemoval(*step.removal);
+  if (!step.removals.empty()) {
+    undoRemovals(step.removals);
   } else {
     undoPairings(step);
   }
 }
 
-void BridgeApp::undoRemoval(const Removal& removal) {
-  // Added again since: it is shown where it is now, with whatever pairing it has now.
-  if (const int listed = rowOf(removal.render); listed >= 0) {
-    m_toolkit.selectRow(listed);
-    return;
+void BridgeApp::undoRemovals(const std::vector<Removal>& removals) {
+  // Each goes back where it stood, in ascending rows, so the later rows find theirs again. One added
+  // again since stays where it is now, with whatever pairing it has now.
+  int first = -1;
+  bool full = false;
+  for (const Removal& removal : removals) {
+    int row = rowOf(removal.render);
+    if (row < 0) {
+      if (m_renders.size() >= kListLimit) {
+        full = true;
+        continue;
+      }
+      row = static_cast<int>(std::min(removal.row, m_renders.size()));
+      m_renders.insert(m_renders.begin() + row, removal.render);
+      if (removal.original) m_originals.insert_or_assign(removal.render, *removal.original);
+    }
+    if (first < 0 || row < first) first = row;
   }
-  if (m_renders.size() >= kListLimit) {
-    m_toolkit.runAlert(std::string(texts::kLimitAlert));
-    return;
-  }
-  const std::size_t row = std::min(removal.row, m_renders.size());
-  m_renders.insert(m_renders.begin() + static_cast<std::ptrdiff_t>(row), removal.render);
-  if (removal.original) m_originals.insert_or_assign(removal.render, *removal.original);
   retirePairingCount();
   refresh();
-  m_toolkit.selectRow(static_cast<int>(row));
+  if (first >= 0) m_toolkit.selectRow(first);
+  if (full) m_toolkit.runAlert(std::string(texts::kLimitAlert));
 }
 
 void BridgeApp::undoPairings(const Step& step) {

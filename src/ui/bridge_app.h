@@ -71,11 +71,11 @@ class BridgeApp {
   // at once, as the batch would check it: one that is missing, unreadable or no regular file, or
   // that is one of the listed renders, is refused with an alert and pairs nothing.
   void chooseOriginal();
-  // Delete, Backspace or the table's menu: takes the selected render and its pairing off the
-  // list. The only way a render leaves the list.
+  // Delete, Backspace or the table's menu: takes the selected renders (one or several) and their
+  // pairings off the list, as one step for undo. The only way a render leaves the list.
   void removeSelected();
-  // Ctrl+Z: undoes the latest removal or pairing, one after another, the latest first. A removed
-  // render goes back in its row, with its original, and is selected; a pairing (one chosen file,
+  // Ctrl+Z: undoes the latest removal or pairing, one after another, the latest first. Removed
+  // renders go back in their rows, with their originals, and the first of them is selected; a pairing (one chosen file,
   // or all that one choice of several paired by name) gives each render the original it had
   // before, or none, and selects the first of them.
   void undo();
@@ -124,10 +124,10 @@ class BridgeApp {
     std::string render;
     std::optional<std::string> original;
   };
-  // One step that Ctrl+Z can take back: a removal, or the pairings of one choice with the original
-  // each render had before (none when it had none).
+  // One step that Ctrl+Z can take back: the removals of one removal (in ascending rows), or the
+  // pairings of one choice with the original each render had before (none when it had none).
   struct Step {
-    std::optional<Removal> removal;
+    std::vector<Removal> removals;
     std::vector<std::pair<std::string, std::optional<std::string>>> pairings;
   };
   // The pair a failed save found at fault: its render, and the failure's text.
@@ -145,7 +145,7 @@ class BridgeApp {
   void clearFaultOf(const std::string& render);
   void remember(Step step);
   std::optional<std::string> originalOf(const std::string& render) const;
-  void undoRemoval(const Removal& removal);
+  void undoRemovals(const std::vector<Removal>& removals);
   void undoPairings(const Step& step);
   int rowOf(const std::string& render) const;
   bool isListed(const std::string& location) const;

@@ -48,8 +48,11 @@ class Toolkit {
   // The table asks BridgeApp again for its row count and for every cell it shows. The selection
   // stays where it was.
   virtual void reloadTable() = 0;
-  // The selected row, or a negative number when no row is selected.
+  // The selected row, or a negative number when no row is selected. Of several selected rows, the
+  // one with the keyboard focus, or else the first.
   virtual int selectedRow() = 0;
+  // Every selected row, in ascending order (Shift and Ctrl select several).
+  virtual std::vector<int> selectedRows() = 0;
   // Makes this row the only selected row and scrolls it into view.
   virtual void selectRow(int row) = 0;
   virtual void setSaveEnabled(bool enabled) = 0;

@@ -68,7 +68,8 @@ inline constexpr std::string_view kCompareRender = "导出的照片";
 inline constexpr std::string_view kCompareOriginal = "原照片";
 inline constexpr std::string_view kCompareLoading = "正在载入…";
 inline constexpr std::string_view kCompareNoPicture = "无法显示这张照片";
-inline constexpr std::string_view kCompareHint = "← → 切换照片　Esc、空格或单击关闭";
+inline constexpr std::string_view kCompareHint =
+    "← → 切换照片　Enter 选择原照片　Delete 移除　Ctrl+Z 撤销　Esc、空格或单击关闭";
 // What a screen reader says of the window's parts (accessible names and descriptions).
 inline constexpr std::string_view kPictureOfAfter = " 的缩略图";
 inline constexpr std::string_view kTableName = "照片列表";
@@ -93,7 +94,8 @@ inline constexpr std::string_view kPreviewName = "放大预览";
 inline constexpr std::string_view kPreviewDescription = "指针所在行的导出照片和原照片";
 inline constexpr std::string_view kCompareName = "对比查看";
 inline constexpr std::string_view kCompareDescription =
-    "左边是导出的照片，右边是原照片。方向键切换照片，Esc、空格或单击关闭。";
+    "左边是导出的照片，右边是原照片。方向键切换照片，Home、End 到第一张、最后一张，Enter 选择原照片，"
+    "Delete 从列表中移除，Ctrl+Z 撤销，Esc、空格或单击关闭。";
 inline constexpr std::string_view kNoOriginalDescription = "尚未选择原照片";
 inline std::string pictureOf(std::string_view fileName) {
   return std::string(fileName) + std::string(kPictureOfAfter);

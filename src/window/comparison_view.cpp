@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPalette>
 #include <QScreen>
 #include <QSet>
@@ -91,6 +92,8 @@ ComparisonView::ComparisonView(ThumbnailCache& pictures, QWidget* owner)
   m_hint->setText(qText(texts::kCompareHint));
   m_renderRole->setText(qText(texts::kCompareRender));
   m_originalRole->setText(qText(texts::kCompareOriginal));
+  m_render = Side{m_renderPicture, m_renderRole, m_renderRole->text(), {}, false};
+  m_original = Side{m_originalPicture, m_originalRole, m_originalRole->text(), {}, false};
   for (QLabel* caption : {m_renderRole, m_originalRole, m_renderName, m_originalName}) {
     caption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     caption->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
@@ -162,6 +165,11 @@ void ComparisonView::request(int row) {
 }
 
 void ComparisonView::open(int row) {
+  // Pictures of another opening are never kept over this one's.
+  for (Side* side : {&m_render, &m_original}) {
+    side->last = QPixmap();
+    side->stale = false;
+  }
   fitScreen();
   showRow(row);
   show();
@@ -209,9 +217,18 @@ void ComparisonView::setName(QLabel* label, const QString& name) {
   label->setToolTip(name);
 }
 
-bool ComparisonView::showSide(QLabel* picture, const QString& path, bool missing) {
+bool ComparisonView::showSide(Side& side, const QString& path, bool missing) {
+  const auto final = [&side](const QPixmap& shown) {
+    side.last = shown;
+    side.stale = false;
+    side.role->setText(side.roleText);
+    if (shown.isNull()) side.picture->clear();
+    if (!shown.isNull()) side.picture->setPixmap(shown);
+    return true;
+  };
   if (missing) {
-    picture->setText(qText(texts::kNoOriginal));
+    final({});
+    side.picture->setText(qText(texts::kNoOriginal));
     return true;
   }
   const QSize box = pictureBox();
@@ -220,29 +237,42 @@ bool ComparisonView::showSide(QLabel* picture, const QString& path, bool missing
   const auto [lookup, pixmap] = m_pictures.picture(path, box, ratio);
   switch (lookup) {
     case ThumbnailCache::Lookup::ready:
-      picture->setPixmap(pixmap);
-      return true;
+      return final(pixmap);
     case ThumbnailCache::Lookup::none: {
       // An original that is no image shows its type; an image that gives no picture says so.
       const QPixmap icon = typeIcon(path, QSize(128, 128), ratio);
-      if (icon.isNull()) {
-        picture->setText(qText(texts::kCompareNoPicture));
-      } else {
-        picture->setPixmap(icon);
-      }
+      final(icon);
+      if (icon.isNull()) side.picture->setText(qText(texts::kCompareNoPicture));
       return true;
     }
     case ThumbnailCache::Lookup::pending:
       break;
   }
-  picture->setText(qText(texts::kCompareLoading));
+  if (side.last.isNull()) {
+    side.picture->setText(qText(texts::kCompareLoading));
+    return false;
+  }
+  // The last picture stays until this one is in, dimmed so that it is never taken for it, and its
+  // caption says why.
+  if (!side.stale) {
+    QPixmap dimmed(side.last.size());
+    dimmed.setDevicePixelRatio(side.last.devicePixelRatio());
+    dimmed.fill(QColor(kBackground));
+    QPainter painter(&dimmed);
+    painter.setOpacity(0.35);
+    painter.drawPixmap(0, 0, side.last);
+    painter.end();
+    side.picture->setPixmap(dimmed);
+    side.role->setText(side.roleText + QStringLiteral(" · ") + qText(texts::kCompareLoading));
+    side.stale = true;
+  }
   return false;
 }
 
 void ComparisonView::refresh() {
   if (m_row < 0) return;
-  const bool renderDone = showSide(m_renderPicture, m_pair.render, false);
-  const bool originalDone = showSide(m_originalPicture, m_pair.original, m_pair.original.isEmpty());
+  const bool renderDone = showSide(m_render, m_pair.render, false);
+  const bool originalDone = showSide(m_original, m_pair.original, m_pair.original.isEmpty());
   const bool wasComplete = m_complete;
   m_complete = renderDone && originalDone;
   if (!m_complete || wasComplete) return;
@@ -255,7 +285,49 @@ void ComparisonView::prefetchNeighbours() {
   for (int near : {m_row + 1, m_row - 1}) request(near);
 }
 
+void ComparisonView::showAgain(int row) {
+  const int count = rowCount ? rowCount() : 0;
+  if (count == 0) {
+    close();
+    return;
+  }
+  showRow(std::clamp(row, 0, count - 1));
+}
+
+bool ComparisonView::step(int key) {
+  const int count = rowCount ? rowCount() : 0;
+  switch (key) {
+    case Qt::Key_Left:
+    case Qt::Key_Up:
+      showRow(m_row - 1);
+      return true;
+    case Qt::Key_Right:
+    case Qt::Key_Down:
+      showRow(m_row + 1);
+      return true;
+    case Qt::Key_Home:
+      if (m_row != 0) showRow(0);
+      return true;
+    case Qt::Key_End:
+      if (m_row != count - 1) showRow(count - 1);
+      return true;
+    default:
+      return false;
+  }
+}
+
 void ComparisonView::keyPressEvent(QKeyEvent* event) {
+  // Each hook may open a panel or an alert over the view; the view then shows what became of the
+  // row.
+  const auto act = [this](const std::function<void(int)>& hook) {
+    const int row = m_row;
+    if (hook && row >= 0) hook(row);
+    if (isVisible()) showAgain(row);
+  };
+  if (event->matches(QKeySequence::Undo)) {
+    if (undoRequested) undoRequested();
+    return;
+  }
   if (event->modifiers() != Qt::NoModifier && event->modifiers() != Qt::KeypadModifier) {
     QWidget::keyPressEvent(event);
     return;
@@ -265,16 +337,16 @@ void ComparisonView::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_Space:
       close();
       return;
-    case Qt::Key_Left:
-    case Qt::Key_Up:
-      showRow(m_row - 1);
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      act(pairRequested);
       return;
-    case Qt::Key_Right:
-    case Qt::Key_Down:
-      showRow(m_row + 1);
+    case Qt::Key_Delete:
+    case Qt::Key_Backspace:
+      act(removeRequested);
       return;
     default:
-      QWidget::keyPressEvent(event);
+      if (!step(event->key())) QWidget::keyPressEvent(event);
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPixmap>
 #include <QSize>
 #include <QString>
 #include <QWidget>
@@ -15,11 +16,14 @@ namespace quillmere {
 // compare them: each picture fitted to half of it, its name under it elided in the middle so the
 // number and the extension stay. A window of its own over the main window, modal while it is
 // open, opened by Space on a row or a double click on a picture. Left and Right (and Up and Down)
-// step through the pairs, the table following; Escape, Space or a click closes it.
+// step through the pairs, Home and End go to the first and the last, the table following; Enter
+// pairs the pair shown, Delete takes it off the list and Ctrl+Z undoes either; Escape, Space or a
+// click closes it.
 //
 // Pictures come from `pictures`, made in the background from reduced decodes of the render and the
-// largest preview the original carries; the view shows a line saying they are on their way
-// meanwhile, and never waits for one. The pairs next to the one shown are asked for once its
+// largest preview the original carries; the view never waits for one. Until a side's picture is
+// in, the last picture shown there stays, dimmed and captioned as on its way (a key held down
+// never blanks the screen), or a line says it is on its way when there was none. The pairs next to the one shown are asked for once its
 // pictures are in, so stepping on finds them ready without ever delaying the pair in sight.
 class ComparisonView : public QWidget {
  public:
@@ -41,6 +45,11 @@ class ComparisonView : public QWidget {
   std::function<Pair(int row)> pairAt;
   std::function<void(int row)> rowShown;
   std::function<void()> closed;
+  // Enter, Delete and Ctrl+Z on the pair shown; the view then shows `row()` again, or closes when
+  // no pair is left.
+  std::function<void(int row)> pairRequested;
+  std::function<void(int row)> removeRequested;
+  std::function<void()> undoRequested;
   // Both pictures of the row shown are on screen (or will never come); for the benchmark.
   std::function<void()> complete;
 
@@ -50,6 +59,12 @@ class ComparisonView : public QWidget {
   // view on it finds them made (the table does this for the row selected a moment).
   void prefetch(int row);
   int row() const { return m_row; }
+  // Shows this row (within the list) after the list or its pairings changed; closes the view when
+  // the list is empty.
+  void showAgain(int row);
+  // Whether a side still shows the last row's picture while its own is on its way.
+  bool isRenderStale() const { return m_render.stale; }
+  bool isOriginalStale() const { return m_original.stale; }
   // The box each picture is fitted into, in device-independent pixels.
   QSize pictureBox() const;
   // Whether both pictures of the row shown have arrived, or will never come.
@@ -74,9 +89,19 @@ class ComparisonView : public QWidget {
   void request(int row);
   // Shows what is ready of the two pictures, asks for the rest and for the neighbours' after.
   void refresh();
-  // One side: the picture, a line saying it is on its way, or why there is none. True when that
-  // side is final.
-  bool showSide(QLabel* picture, const QString& path, bool missing);
+  // What one side shows: its picture, its caption, and the last picture that was final there.
+  struct Side {
+    QLabel* picture;
+    QLabel* role;
+    QString roleText;
+    QPixmap last;
+    bool stale = false;
+  };
+  // One side: the picture, the last one kept dimmed or a line while it is on its way, or why there
+  // is none. True when that side is final.
+  bool showSide(Side& side, const QString& path, bool missing);
+  // Steps the pair shown; `key` decides which.
+  bool step(int key);
   void setName(QLabel* label, const QString& name);
   // Asks for the pictures of the rows before and after the one shown.
   void prefetchNeighbours();
@@ -90,6 +115,8 @@ class ComparisonView : public QWidget {
   QLabel* m_originalRole;
   QLabel* m_renderName;
   QLabel* m_originalName;
+  Side m_render;
+  Side m_original;
   Pair m_pair;
   int m_row = -1;
   bool m_complete = false;

@@ -17,6 +17,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableView>
 #include <QUrl>
 #include <QTimer>
@@ -113,10 +114,10 @@ std::vector<std::string> localFiles(const QMimeData* mime) {
 
 MainWindow::MainWindow() {
   setObjectName(QStringLiteral("mainWindow"));
-  // Titled, closable, miniaturizable; no maximize button, since the window's size is fixed.
+  // Titled, closable, miniaturizable and, for a long list, to be made larger.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint);
+                 Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
   setWindowTitle(qText(texts::kWindowTitle));
 
   QMenu* menu = menuBar()->addMenu(qText(kApplicationMenu));
@@ -168,10 +169,11 @@ MainWindow::MainWindow() {
   m_message->setTextFormat(Qt::PlainText);
   m_message->setWordWrap(true);
   m_message->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  m_message->setFixedWidth(layout::kContentWidth);
+  m_message->setMinimumWidth(layout::kContentWidth);
   m_message->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  // As high as its longest text needs at the narrowest; a wider window only leaves it room.
   m_message->setFixedHeight(messageHeight(*m_message));
-  stack->addWidget(m_message, 0, Qt::AlignLeft);
+  stack->addWidget(m_message);
 
   m_table = new QTableView;
   m_table->setObjectName(QStringLiteral("table"));
@@ -179,9 +181,12 @@ MainWindow::MainWindow() {
   m_table->setAccessibleDescription(qText(texts::kTableDescription));
   // Cells drawn in true colours, with a calm slot for the picture and a frame on the focused row.
   m_table->setItemDelegate(new RenderItemDelegate(m_table));
-  m_table->setFixedSize(layout::kContentWidth, layout::kTableHeight);
+  // The Part's size is the least; a larger window gives the table all its new room.
+  m_table->setMinimumSize(layout::kContentWidth, layout::kTableHeight);
+  m_table->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
   m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
-  m_table->setSelectionMode(QAbstractItemView::SingleSelection);
+  // Shift and Ctrl select several rows, to remove them at once.
+  m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
   m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
   // Tab leaves the table for the buttons instead of walking its cells.
   m_table->setTabKeyNavigation(false);
@@ -196,7 +201,8 @@ MainWindow::MainWindow() {
   m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   m_table->verticalHeader()->setMinimumSectionSize(layout::kRowHeight);
   m_table->verticalHeader()->setDefaultSectionSize(layout::kRowHeight);
-  m_table->horizontalHeader()->setStretchLastSection(false);
+  // The two columns share the table's width, so neither the header nor the selection stops short.
+  m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
   m_table->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   m_table->horizontalHeader()->setHighlightSections(false);
   m_table->installEventFilter(this);
@@ -217,6 +223,17 @@ MainWindow::MainWindow() {
       if (rowHovered) rowHovered(index.row());
     } catch (...) {
     }
+  });
+  // A scroll (the wheel, above all) moves the rows under a pointer that stays: the look at a row
+  // that has left the pointer goes, and the row now there gets its own after a rest.
+  connect(m_table->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
+    // Only while the pointer rests on the list: a look shown, or one on its way.
+    if (m_hoverRow < 0 && !m_hoverTimer->isActive()) return;
+    const int row = m_table->indexAt(m_hoverAt).row();
+    if (row == m_hoverRow) return;
+    m_hoverRow = -1;
+    call(previewDismissed);
+    m_hoverTimer->start();
   });
   m_compareAction = new QAction(qText(texts::kCompareAction), m_table);
   m_compareAction->setObjectName(QStringLiteral("compareAction"));
@@ -241,11 +258,11 @@ MainWindow::MainWindow() {
   m_table->setContextMenuPolicy(Qt::ActionsContextMenu);
   connect(m_removeAction, &QAction::triggered, this, [this] { call(removeRequested); });
   connect(m_undoAction, &QAction::triggered, this, [this] { call(undoRequested); });
-  stack->addWidget(m_table, 0, Qt::AlignLeft);
+  stack->addWidget(m_table, 1);
 
   auto* buttonRow = new QWidget;
   buttonRow->setObjectName(QStringLiteral("buttonRow"));
-  buttonRow->setFixedWidth(layout::kContentWidth);
+  buttonRow->setMinimumWidth(layout::kContentWidth);
   auto* buttons = new QHBoxLayout(buttonRow);
   buttons->setSpacing(layout::kButtonSpacing);
   buttons->setContentsMargins(0, 0, 0, 0);
@@ -285,15 +302,15 @@ MainWindow::MainWindow() {
   m_progress->setSizePolicy(keepPlace);
   m_progress->hide();
   buttons->addWidget(m_progress, 0, Qt::AlignVCenter);
-  stack->addWidget(buttonRow, 0, Qt::AlignLeft);
+  stack->addWidget(buttonRow);
 
   setTabOrder(m_table, m_addButton);
   setTabOrder(m_addButton, m_chooseButton);
   setTabOrder(m_chooseButton, m_saveButton);
 
   setCentralWidget(root);
-  // 800 wide, as high as the content needs, and not resizable by the user.
-  QMainWindow::layout()->setSizeConstraint(QLayout::SetFixedSize);
+  // At least 800 wide and as high as the content needs, which is also the size it opens at.
+  QMainWindow::layout()->setSizeConstraint(QLayout::SetMinimumSize);
   setAcceptDrops(true);
 }
 
@@ -321,6 +338,12 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         m_hoverTimer->start();
         break;
       }
+      case QEvent::MouseButtonPress:
+        // A click is the user at work on the list: the look goes, and comes again after a rest.
+        m_hoverRow = -1;
+        call(previewDismissed);
+        m_hoverTimer->start();
+        break;
       case QEvent::Leave:
         m_hoverTimer->stop();
         m_hoverRow = -1;
@@ -407,6 +430,32 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  // The look is a window of its own: it must not stay over another application or a minimized
+  // window.
+  if (event->type() == QEvent::ActivationChange || event->type() == QEvent::WindowStateChange) {
+    dismissPreview();
+  }
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  dismissPreview();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  dismissPreview();
+}
+
+void MainWindow::dismissPreview() {
+  m_hoverTimer->stop();
+  if (m_hoverRow < 0 && (m_hoverPreview == nullptr || !m_hoverPreview->isVisible())) return;
+  m_hoverRow = -1;
+  call(previewDismissed);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

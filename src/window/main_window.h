@@ -36,12 +36,14 @@ inline constexpr int kHoverRestMs = 1000;
 
 // The one window: headline, message line, the table of renders and the row of buttons, with the
 // progress bar at the end of that row (hidden while idle) and a menu bar holding the quit item.
-// Nothing in it moves or changes size while the window is used: the message line is as high as
-// its longest text needs and the progress bar keeps its place when hidden. Tab goes from the
+// Its least size is the one it opens at; made larger, the table takes the new room, its two columns
+// sharing the width. Nothing in it moves or changes size otherwise: the message line is as high as
+// its longest text needs and the progress bar keeps its place when hidden. Shift and Ctrl select
+// several rows. Tab goes from the
 // table to the three buttons and back; Enter on a row or a button acts like a click on it; Space on
 // a row or a double click on a picture asks for the comparison view, the pointer resting on a row
 // for a second for the larger look at its pair; F10 opens the menu, Shift+F10 and the Menu key the
-// row's context menu, Ctrl+Z undoes a removal. Every control has an accessible name and
+// row's context menu, Ctrl+Z undoes a removal or pairing. Every control has an accessible name and
 // description in Chinese. It knows nothing of the rules behind its controls; whoever builds it
 // wires the buttons and the hooks.
 class MainWindow : public QMainWindow {
@@ -67,7 +69,7 @@ class MainWindow : public QMainWindow {
   QAction* menuAction() const { return m_menuAction; }
   // F8, in the menu too: the next row that still needs work.
   QAction* nextAction() const { return m_nextAction; }
-  // The larger look laid over the table: while it shows, the table's own tooltips are held back.
+  // The larger look beside the table: while it shows, the table's own tooltips are held back.
   void setHoverPreview(QWidget* preview) { m_hoverPreview = preview; }
   // Opens the table's context menu at the focused row, as Shift+F10 and the Menu key do.
   void openRowMenu();
@@ -88,17 +90,24 @@ class MainWindow : public QMainWindow {
   // F8 or its menu item.
   std::function<void()> nextRequested;
   // The pointer has rested on a row for a second: the larger look at its pair. It goes when the
-  // pointer moves to another row or leaves the table, or a key is pressed on it.
+  // pointer moves to another row or leaves the table, a scroll moves another row under it, a
+  // click or a key lands on the table, or the window moves, changes size or loses the activation.
   std::function<void(int row)> rowHovered;
   std::function<void()> previewDismissed;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
 
  private:
+  // Puts the larger look away and forgets the rest that would bring it.
+  void dismissPreview();
+
   QLabel* m_headline;
   QLabel* m_message;
   QProgressBar* m_progress;

@@ -2,8 +2,10 @@
 
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPalette>
+#include <QScreen>
 #include <algorithm>
 
 #include "ui/window_texts.h"
@@ -37,7 +39,8 @@ QLabel* nameLabel() {
 }  // namespace
 
 PairPreview::PairPreview(ThumbnailCache& pictures, QWidget* parent)
-    : QFrame(parent),
+    : QFrame(parent, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus |
+                         Qt::WindowTransparentForInput),
       m_pictures(pictures),
       m_renderPicture(pictureLabel()),
       m_originalPicture(pictureLabel()),
@@ -47,6 +50,7 @@ PairPreview::PairPreview(ThumbnailCache& pictures, QWidget* parent)
   setAccessibleName(qText(texts::kPreviewName));
   setAccessibleDescription(qText(texts::kPreviewDescription));
   setAttribute(Qt::WA_TransparentForMouseEvents);
+  setAttribute(Qt::WA_ShowWithoutActivating);
   setFocusPolicy(Qt::NoFocus);
   setFrameShape(QFrame::StyledPanel);
   setAutoFillBackground(true);
@@ -68,7 +72,7 @@ PairPreview::PairPreview(ThumbnailCache& pictures, QWidget* parent)
 }
 
 void PairPreview::showPair(const QString& render, const QString& original,
-                           const QString& originalName, const QRect& row) {
+                           const QString& originalName, const QRect& row, const QRect& list) {
   m_render = render;
   m_original = original;
   m_renderNameText = QFileInfo(render).fileName();
@@ -77,24 +81,38 @@ void PairPreview::showPair(const QString& render, const QString& original,
   m_originalPicture->setAccessibleName(
       original.isEmpty() ? qText(texts::kNoOriginalDescription)
                          : qText(texts::pictureOf(filePath(QFileInfo(original).fileName()))));
-  const QRect area = parentWidget() != nullptr ? parentWidget()->rect() : QRect();
-  constexpr int kGap = 4;
-  // Below the row or above it, whichever has more room, never over it; the pictures shrink
-  // (down to a minimum) where the window is too low for them at full size.
-  const int below = area.bottom() - row.bottom() - kGap;
-  const int above = row.top() - kGap - area.top();
+  QScreen* screen = QGuiApplication::screenAt(row.center());
+  if (screen == nullptr && parentWidget() != nullptr) screen = parentWidget()->screen();
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  const QRect area = screen->availableGeometry();
+  constexpr int kGap = 8;
   setSide(layout::kPreviewSide);
-  const int chrome = sizeHint().height() - layout::kPreviewSide;
-  setSide(std::clamp(std::max(below, above) - chrome, kSmallestSide, layout::kPreviewSide));
+  const QSize full = sizeHint();
+  const QSize chrome(full.width() - 2 * layout::kPreviewSide, full.height() - layout::kPreviewSide);
+  const int right = list.right() + 1 + kGap;
+  const int roomRight = area.right() + 1 - right;
+  const int roomLeft = list.left() - kGap - area.left();
+  const bool toRight = roomRight >= full.width() || roomRight >= roomLeft;
+  // Full size where the screen has room beside the list; smaller (down to a least size) where it
+  // has less; only where not even that fits does it lie over the list, below the headline.
+  const int tallest = area.height() - chrome.height();
+  const int besideSide = std::min({layout::kPreviewSide, tallest,
+                                   (std::max(roomRight, roomLeft) - chrome.width()) / 2});
+  const bool beside = besideSide >= kSmallestSide;
+  setSide(beside ? besideSide : std::clamp(tallest, kSmallestSide, layout::kPreviewSide));
   refresh();
   adjustSize();
-  QPoint position(row.left() + 2 * kGap, row.bottom() + kGap);
-  if (below < above) position.setY(row.top() - kGap - height());
-  position.setX(
-      std::clamp(position.x(), area.left(), std::max(area.left(), area.right() - width())));
-  position.setY(
-      std::clamp(position.y(), area.top(), std::max(area.top(), area.bottom() - height())));
-  move(position);
+  int x = toRight ? right : list.left() - kGap - width();
+  int top = area.top();
+  if (!beside) {
+    x = std::max(area.left(), std::min(list.right() + 1, area.right() + 1) - width());
+    top = std::max(area.top(), std::min(list.top(), area.bottom() + 1 - height()));
+  }
+  // Level with the row: its middle at the row's middle, within the screen.
+  int y = row.center().y() - height() / 2;
+  y = std::clamp(y, top, std::max(top, area.bottom() + 1 - height()));
+  move(x, y);
   raise();
   show();
 }

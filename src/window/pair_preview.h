@@ -16,21 +16,23 @@ inline constexpr int kPreviewSide = 256;
 }  // namespace layout
 
 // A render and its original side by side, larger than in the table, so a pairing can be confirmed
-// at a glance when the pointer rests on a row: a frame laid over the window next to the row (never
-// over it), like a tooltip, that takes neither
-// the focus nor the pointer (the table beneath keeps the hover, and the pointer reaches the next
-// row through it). A child of the window rather than a window of its own, so that showing it never
-// changes which window is active. The pictures come from the same background threads as the
-// table's and appear as soon as they are ready.
+// at a glance when the pointer rests on a row: a window of the tooltip kind beside the list, level
+// with the row, so that it covers neither the row, nor the rows around it, nor the headline, and
+// keeps its full size wherever the row is. Like a tooltip it takes neither the focus, nor the
+// activation, nor the pointer: a click meant for the list always reaches it. The pictures come
+// from the same background threads as the table's and appear as soon as they are ready.
 class PairPreview : public QFrame {
  public:
   PairPreview(ThumbnailCache& pictures, QWidget* parent);
 
-  // Shows this pair just below `row` (the row's rectangle in the parent's coordinates), or above
-  // it when there is no room below, within the parent; an empty original means none has been
-  // chosen yet. `originalName` is the source cell's text.
+  // Shows this pair beside `list` (its rectangle on the screen), to its right where the screen has
+  // room, else on the side with more, level with `row` (the row's rectangle on the screen) as far
+  // as the screen allows, at full size where the room allows and smaller (to a least size) where
+  // it is short; an empty original means none has been chosen yet. `originalName` is the source
+  // cell's text. Only where not even the least size fits beside the list does it lie over the
+  // list's right part, below the headline.
   void showPair(const QString& render, const QString& original, const QString& originalName,
-                const QRect& row);
+                const QRect& row, const QRect& list);
   const QString& render() const { return m_render; }
   const QString& original() const { return m_original; }
 

@@ -1,6 +1,6 @@
 #include "window/qt_toolkit.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QItemSelectionModel>
@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
+#include <algorithm>
 #include <exception>
 
 #include "records/records.h"
@@ -46,6 +47,13 @@ QString settingsKey(PanelFolder panel) {
   return QStringLiteral("folders/other");
 }
 
+// Panels and alerts stand over whatever window is modal now (the comparison view, say), so that
+// none opens behind it.
+QWidget* dialogOwner(MainWindow& window) {
+  QWidget* modal = QApplication::activeModalWidget();
+  return modal != nullptr && modal->isVisible() ? modal : &window;
+}
+
 }  // namespace
 
 QtToolkit::QtToolkit(MainWindow& window)
@@ -57,7 +65,7 @@ QtToolkit::QtToolkit(MainWindow& window)
 QtToolkit::~QtToolkit() { waitForBackgroundJobs(); }
 
 std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel& panel) {
-  QFileDialog dialog(&m_window);
+  QFileDialog dialog(dialogOwner(m_window));
   // The panel's message is its title: every file dialog, Qt's own or the desktop's, shows one.
   dialog.setWindowTitle(qText(panel.message));
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
@@ -82,7 +90,7 @@ std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel&
 
 void QtToolkit::runAlert(const std::string& text) {
   QMessageBox alert(QMessageBox::Warning, qText(texts::kWindowTitle), qText(text), QMessageBox::Ok,
-                    &m_window);
+                    dialogOwner(m_window));
   // File names may contain anything, markup included; the text is shown as it is.
   alert.setTextFormat(Qt::PlainText);
   alert.exec();
@@ -90,7 +98,7 @@ void QtToolkit::runAlert(const std::string& text) {
 
 bool QtToolkit::askToStopSaving() {
   QMessageBox question(QMessageBox::Question, qText(texts::kWindowTitle),
-                       qText(texts::kStopSavingQuestion), QMessageBox::NoButton, &m_window);
+                       qText(texts::kStopSavingQuestion), QMessageBox::NoButton, dialogOwner(m_window));
   question.setTextFormat(Qt::PlainText);
   QPushButton* keep = question.addButton(qText(texts::kKeepSaving), QMessageBox::RejectRole);
   QPushButton* stop = question.addButton(qText(texts::kStopAndQuit), QMessageBox::AcceptRole);
@@ -151,8 +159,20 @@ void QtToolkit::reloadTable() {
 }
 
 int QtToolkit::selectedRow() {
-  const QModelIndexList rows = m_window.table()->selectionModel()->selectedRows();
-  return rows.isEmpty() ? -1 : rows.front().row();
+  const QItemSelectionModel& selection = *m_window.table()->selectionModel();
+  const QModelIndex current = selection.currentIndex();
+  if (current.isValid() && selection.isRowSelected(current.row())) return current.row();
+  const std::vector<int> rows = selectedRows();
+  return rows.empty() ? -1 : rows.front();
+}
+
+std::vector<int> QtToolkit::selectedRows() {
+  std::vector<int> rows;
+  for (const QModelIndex& index : m_window.table()->selectionModel()->selectedRows()) {
+    rows.push_back(index.row());
+  }
+  std::sort(rows.begin(), rows.end());
+  return rows;
 }
 
 void QtToolkit::selectRow(int row) {
@@ -206,6 +226,18 @@ std::string QtToolkit::rememberedFolder(PanelFolder panel) {
 
 void QtToolkit::rememberFolder(PanelFolder panel, const std::string& folder) {
   m_settings.setValue(settingsKey(panel), qPath(folder));
+}
+
+QSize QtToolkit::rememberedWindowSize() {
+  return m_settings.value(QStringLiteral("window/size")).toSize();
+}
+
+void QtToolkit::rememberWindowSize(QSize size) {
+  if (size.isValid()) {
+    m_settings.setValue(QStringLiteral("window/size"), size);
+  } else {
+    m_settings.remove(QStringLiteral("window/size"));
+  }
 }
 
 void QtToolkit::guarded(const std::function<void()>& action) noexcept {

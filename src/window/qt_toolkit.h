@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QSettings>
+#include <QSize>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -38,6 +39,7 @@ class QtToolkit : public QObject, public Toolkit {
   void runOnMainThread(std::function<void()> block) override;
   void reloadTable() override;
   int selectedRow() override;
+  std::vector<int> selectedRows() override;
   void selectRow(int row) override;
   void setSaveEnabled(bool enabled) override;
   void setMessage(const std::string& text) override;
@@ -49,6 +51,11 @@ class QtToolkit : public QObject, public Toolkit {
   void quit() override;
   std::string rememberedFolder(PanelFolder panel) override;
   void rememberFolder(PanelFolder panel, const std::string& folder) override;
+
+  // The window's size when it was last closed, kept with the folders; invalid when there is none.
+  // Storing an invalid size forgets it.
+  QSize rememberedWindowSize();
+  void rememberWindowSize(QSize size);
 
   // Runs an action of the window so that no exception leaves it into Qt: whatever escapes is
   // shown in an alert instead.

@@ -45,10 +45,6 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
                      m_selectionRest.start();
                    });
   m_toolkit.reloaded = [this] { m_window.undoAction()->setEnabled(m_app.canUndo()); };
-  for (int column = 0; column < m_model.columnCount(); ++column) {
-    m_window.table()->setColumnWidth(
-        column, static_cast<int>(texts::kColumns[static_cast<std::size_t>(column)].width));
-  }
 
   QObject::connect(m_window.addButton(), &QPushButton::clicked, &m_toolkit,
                    [this] { m_toolkit.guarded([this] { m_app.addRenders(); }); });
@@ -77,6 +73,17 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   };
   // The table follows, so that the row compared last is the one selected when the view closes.
   m_comparison->rowShown = [this](int row) { m_toolkit.selectRow(row); };
+  // Acting in the view is acting on the row it shows, which the table's selection follows.
+  m_comparison->pairRequested = [this](int) {
+    m_toolkit.guarded([this] { m_app.chooseOriginal(); });
+  };
+  m_comparison->removeRequested = [this](int) {
+    m_toolkit.guarded([this] { m_app.removeSelected(); });
+  };
+  m_comparison->undoRequested = [this] {
+    m_toolkit.guarded([this] { m_app.undo(); });
+    m_comparison->showAgain(m_toolkit.selectedRow());
+  };
   m_comparison->closed = [this] {
     if (!m_window.isVisible()) return;
     m_window.activateWindow();
@@ -114,6 +121,10 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
 }
 
 WindowSession::~WindowSession() {
+  // The size the user left the window at, maximized or not, is the size it opens at next time.
+  m_toolkit.rememberWindowSize(m_window.isMaximized() || m_window.isFullScreen()
+                                   ? m_window.normalGeometry().size()
+                                   : m_window.size());
   m_comparison->closed = nullptr;
   m_comparison->hide();
   m_pictures.dropPending();
@@ -138,10 +149,12 @@ void WindowSession::showPreview(int row) {
   const auto original = m_app.originals().find(render);
   QTableView& table = *m_window.table();
   const QRect cell = table.visualRect(m_model.index(row, 0));
-  const QRect rowArea(table.viewport()->mapTo(&m_window, cell.topLeft()), cell.size());
+  const QRect rowArea(table.viewport()->mapToGlobal(cell.topLeft()),
+                      QSize(table.viewport()->width(), cell.height()));
+  const QRect list(table.mapToGlobal(QPoint(0, 0)), table.size());
   m_preview->showPair(qPath(render),
                       original == m_app.originals().end() ? QString() : qPath(original->second),
-                      m_model.index(row, 1).data().toString(), rowArea);
+                      m_model.index(row, 1).data().toString(), rowArea, list);
 }
 
 void WindowSession::quitFromOutside() {
@@ -166,6 +179,13 @@ void WindowSession::show() {
   m_model.setDevicePixelRatio(m_window.devicePixelRatioF());
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     m_window.adjustSize();
+    // Never smaller than the window's least size, nor larger than the screen it opens on.
+    const QSize remembered = m_toolkit.rememberedWindowSize();
+    if (remembered.isValid()) {
+      m_window.resize(remembered.expandedTo(m_window.minimumSizeHint())
+                          .boundedTo(screen->availableGeometry().size())
+                          .expandedTo(m_window.minimumSize()));
+    }
     QRect frame = m_window.frameGeometry();
     frame.moveCenter(screen->availableGeometry().center());
     m_window.move(frame.topLeft());

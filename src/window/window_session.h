@@ -43,7 +43,7 @@ class WindowSession {
   RenderTableModel& model() { return m_model; }
 
  private:
-  // The larger look at a row's pair, placed just below the row (or above it).
+  // The larger look at a row's pair, beside the list level with the row.
   void showPreview(int row);
   // The comparison view at this row.
   void compare(int row);
@@ -58,7 +58,7 @@ class WindowSession {
   // The comparison view's: few, large, on threads of their own so the table's never delay them.
   ThumbnailCache m_largePictures;
   RenderTableModel m_model;
-  // Owned by the window, which the first floats over and the second is a window above.
+  // Owned by the window: the first a tooltip beside it, the second a window above it.
   PairPreview* m_preview;
   ComparisonView* m_comparison;
   // How long the selection rests on a row before its comparison pictures are made ahead.

@@ -8,14 +8,21 @@
 
 // The window tests need a QApplication; they run without a display, on Qt's offscreen platform.
 // The folders the panels remember go to a configuration folder of the run's own, never the user's.
+// The offscreen screen is a common desktop's, 1920 by 1080, rather than the plugin's 800 by 600,
+// which leaves no room beside an 800-pixel window.
 int main(int argc, char** argv) {
   // The window's pictures are made by this executable started again as a picture worker, which
   // makes the faults of the files the tests mark.
   if (quillmere::isPictureWorkerCall(argc, argv)) {
     return quillmere::runPictureWorker(quillmere::testing::makePictureWorkerFault);
   }
-  qputenv("QT_QPA_PLATFORM", "offscreen");
   const quillmere::testing::TempDir configuration;
+  const std::string screens = configuration.path() + "/screens.json";
+  quillmere::testing::writeFile(
+      screens,
+      R"({"screens": [{"name": "desktop", "x": 0, "y": 0, "width": 1920, "height": 1080,)"
+      R"( "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+  qputenv("QT_QPA_PLATFORM", QByteArray::fromStdString("offscreen:configfile=" + screens));
   qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(configuration.path()));
   QApplication application(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);

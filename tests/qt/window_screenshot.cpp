@@ -193,7 +193,15 @@ int main(int argc, char** argv) {
                  larger("renderPicture"), larger("originalPicture"));
     return 1;
   }
-  if (!take(window, sibling("-pair.png"))) return 1;
+  // The look is a window of its own beside the main one: the picture is of the screen around both.
+  {
+    QDeadlineTimer settle(500);
+    while (!settle.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    const QRect both = window.frameGeometry().united(preview.frameGeometry());
+    const QPixmap picture =
+        window.screen()->grabWindow(0, both.x(), both.y(), both.width(), both.height());
+    if (picture.isNull() || !picture.save(sibling("-pair.png"), "PNG")) return 1;
+  }
   preview.hide();
 
   // Space on the first row: the comparison view, as large as the screen allows.

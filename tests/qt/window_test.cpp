@@ -26,6 +26,7 @@
 #include <QUrl>
 #include <condition_variable>
 #include <deque>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -104,8 +105,10 @@ TEST_F(WindowTest, SizesSpacingsAndInsetsAreTheWindowsOwn) {
 
   EXPECT_EQ(window().width(), 800);
   EXPECT_EQ(root->width(), 800);
-  EXPECT_EQ(window().minimumSize(), window().maximumSize()) << "not resizable";
-  EXPECT_FALSE(window().windowFlags() & Qt::WindowMaximizeButtonHint);
+  // The size it opens at is its least; it may be made larger, without a limit.
+  EXPECT_EQ(window().minimumSizeHint(), window().size());
+  EXPECT_GE(window().maximumHeight(), QWIDGETSIZE_MAX);
+  EXPECT_TRUE(window().windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_TRUE(window().windowFlags() & Qt::WindowMinimizeButtonHint);
   EXPECT_TRUE(window().windowFlags() & Qt::WindowCloseButtonHint);
 
@@ -126,8 +129,11 @@ TEST_F(WindowTest, SizesSpacingsAndInsetsAreTheWindowsOwn) {
   EXPECT_EQ(headline.weight(), QFont::Bold);
 
   QTableView* table = window().table();
-  EXPECT_EQ(table->columnWidth(0), 300);
-  EXPECT_EQ(table->columnWidth(1), 300);
+  // The two columns share the table's width, each at least the Part's 300.
+  EXPECT_GE(table->columnWidth(0), 300);
+  EXPECT_GE(table->columnWidth(1), 300);
+  EXPECT_LE(std::abs(table->columnWidth(0) - table->columnWidth(1)), 1);
+  EXPECT_EQ(table->columnWidth(0) + table->columnWidth(1), table->viewport()->width());
   EXPECT_EQ(table->rowHeight(0), 32);
   EXPECT_EQ(table->verticalHeader()->defaultSectionSize(), 32);
 
@@ -622,13 +628,19 @@ TEST_F(WindowTest, ThePointerRestingOnARowShowsItsPairLargerAfterASecond) {
   EXPECT_EQ(preview.original(), QString::fromStdString(m_dir / "DSC_1.CR3"));
   ASSERT_TRUE(waitUntil(
       [&] { return !shown("renderPicture").isEmpty() && !shown("originalPicture").isEmpty(); }));
-  // As large as the window leaves room for beside the row, square, and never over the row.
+  // At its full size, square, beside the list: never over the row, its neighbours or the headline.
   const QSize larger = shown("renderPicture");
   EXPECT_EQ(larger.width(), larger.height());
-  EXPECT_GE(larger.width(), 128);
-  EXPECT_LE(larger.width(), layout::kPreviewSide);
-  const QRect row(viewport->mapTo(&window(), first.topLeft()), first.size());
-  EXPECT_FALSE(preview.geometry().intersects(row)) << "the row under the pointer stays in sight";
+  EXPECT_EQ(larger.width(), layout::kPreviewSide);
+  const QRect list(window().table()->mapToGlobal(QPoint(0, 0)), window().table()->size());
+  const QRect headline(window().headline()->mapToGlobal(QPoint(0, 0)),
+                       window().headline()->size());
+  EXPECT_FALSE(preview.frameGeometry().intersects(list)) << "the list stays in sight";
+  EXPECT_FALSE(preview.frameGeometry().intersects(headline));
+  EXPECT_TRUE(preview.isWindow());
+  EXPECT_TRUE(preview.testAttribute(Qt::WA_ShowWithoutActivating));
+  EXPECT_TRUE(preview.windowFlags() & Qt::WindowTransparentForInput) << "clicks go through";
+  EXPECT_TRUE(window().isActiveWindow()) << "the larger look takes no activation";
   EXPECT_TRUE(window().table()->hasFocus()) << "the larger look takes no focus";
 
   // While it shows, the path's tooltip goes (it fades as tooltips do) and is held back; without

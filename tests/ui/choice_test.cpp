@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -315,6 +316,59 @@ TEST_F(WindowTest, UndoTakesBackPairingsInOrderWithRemovals) {
   m_app->undo();
   EXPECT_TRUE(m_app->originals().empty());
   EXPECT_FALSE(m_app->canUndo());
+}
+
+// Shift or Ctrl selects several rows: they leave together, and one Ctrl+Z brings them all back
+// where they stood, each with its original.
+TEST_F(WindowTest, SeveralSelectedRowsAreRemovedTogetherAndComeBackWithOneUndo) {
+  const Strings list = renders(6);
+  m_app->append(list);
+  pair(1, m_dir / "o1.iiq");
+  pair(4, m_dir / "o4.iiq");
+  pair(5, m_dir / "o5.iiq");
+  const auto originals = m_app->originals();
+  const std::size_t stepsBefore = 3;
+
+  const struct {
+    const char* name;
+    int focused;
+    std::vector<int> extended;
+    Strings left;
+    int selectedAfter;
+  } cases[] = {
+      {"rows apart, focus on the last", 4, {1, 5}, {list[0], list[2], list[3]}, 1},
+      {"a run at the start", 0, {1, 2}, {list[3], list[4], list[5]}, 0},
+      {"every row", 3, {0, 1, 2, 4, 5}, {}, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    m_toolkit.selected = c.focused;
+    m_toolkit.extended = c.extended;
+    m_app->removeSelected();
+    EXPECT_EQ(m_app->renders(), c.left);
+    for (const auto& render : list) {
+      if (std::find(c.left.begin(), c.left.end(), render) == c.left.end()) {
+        EXPECT_FALSE(m_app->originals().contains(render)) << "no pairing stays behind";
+      }
+    }
+    if (c.selectedAfter >= 0) {
+      EXPECT_EQ(m_toolkit.selected, c.selectedAfter);
+    }
+    m_app->undo();
+    EXPECT_EQ(m_app->renders(), list) << "one undo for the whole removal";
+    EXPECT_EQ(m_app->originals(), originals);
+    EXPECT_EQ(m_toolkit.selected, c.extended.empty() ? c.focused
+                                                     : std::min(c.focused, c.extended.front()));
+    EXPECT_TRUE(m_toolkit.extended.empty());
+  }
+  // The three pairings are still there to undo, one by one; nothing else.
+  for (std::size_t step = 0; step < stepsBefore; ++step) {
+    ASSERT_TRUE(m_app->canUndo());
+    m_app->undo();
+  }
+  EXPECT_TRUE(m_app->originals().empty());
+  EXPECT_FALSE(m_app->canUndo());
+  EXPECT_TRUE(m_toolkit.alerts.empty());
 }
 
 TEST_F(WindowTest, UndoingARemovalOfARenderAddedAgainSelectsItWhereItIsNow) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace quillmere::testing {
@@ -87,6 +88,14 @@ void FakeToolkit::showProgress(std::uint64_t done, std::uint64_t total, std::siz
   progressTotal = total;
   progressFilesDone = filesDone;
   progressFilesTotal = filesTotal;
+}
+
+std::vector<int> FakeToolkit::selectedRows() {
+  std::vector<int> rows = extended;
+  if (selected >= 0) rows.push_back(selected);
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  return rows;
 }
 
 }  // namespace quillmere::testing

@@ -38,6 +38,8 @@ class FakeToolkit : public Toolkit {
   std::deque<bool> stopAnswers;
   // The selection of the table as the user left it.
   int selected = -1;
+  // Rows selected besides `selected`, as Shift or Ctrl would add them; a new selection drops them.
+  std::vector<int> extended;
 
   // --- record
   std::vector<OpenPanel> panels;
@@ -78,7 +80,11 @@ class FakeToolkit : public Toolkit {
   void runOnMainThread(std::function<void()> block) override;
   void reloadTable() override { ++reloads; }
   int selectedRow() override { return selected; }
-  void selectRow(int row) override { selected = row; }
+  std::vector<int> selectedRows() override;
+  void selectRow(int row) override {
+    selected = row;
+    extended.clear();
+  }
   void setSaveEnabled(bool enabled) override { saveEnabled = enabled; }
   void setMessage(const std::string& text) override {
     message = text;
