@@ -3,7 +3,9 @@
 # with the application, two paired by their names at once, one paired with an original of another
 # name (marked) and one still waiting for its original, each with its pictures, the second row
 # selected with the keyboard on the table; docs/window-pair.png: the larger look at the first
-# row's pair; docs/window-compare.png: the comparison view of the first row.
+# row's pair; docs/window-unpaired.png: the tooltip of the row pairing by name left waiting;
+# docs/window-large.png: the window made larger; docs/window-compare.png: the comparison view of
+# the first row.
 #
 #   scripts/screenshot.sh [BUILD_DIR]      (default: build)
 #
@@ -29,7 +31,7 @@ mkdir -p "$root/docs"
 # An X server with a window manager and no desktop; the pictures are of the window's own area,
 # without the manager's title bar. The panels' remembered folders go to the scratch folder, not
 # the user's settings.
-XDG_CONFIG_HOME="$work" QT_QPA_PLATFORM=xcb xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" \
+XDG_CONFIG_HOME="$work" QT_QPA_PLATFORM=xcb xvfb-run --auto-servernum --server-args="-screen 0 1440x900x24" \
   bash -c 'openbox >/dev/null 2>&1 & sleep 1; exec "$0" "$@"' \
   "$build/tests/qt/window_screenshot" "$root/docs/window.png" "$work"
-echo "wrote $root/docs/window.png, $root/docs/window-pair.png and $root/docs/window-compare.png"
+echo "wrote $root/docs/window.png and its siblings -pair, -unpaired, -large and -compare"

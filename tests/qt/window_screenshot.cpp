@@ -5,7 +5,9 @@
 // its pictures in true colours); each cell with the small picture of its file (the originals are
 // raw-like files whose embedded previews match their renders, except the one of another name).
 // OUTPUT-pair.png shows the larger look at the first row's pair that the pointer resting on it
-// brings, OUTPUT-compare.png the comparison view that Space opens. scripts/screenshot.sh runs it
+// brings, OUTPUT-unpaired.png the tooltip of the fourth row, which pairing by name left waiting
+// between two candidates, OUTPUT-large.png the window made larger, OUTPUT-compare.png the
+// comparison view that Space opens. scripts/screenshot.sh runs it
 // under Xvfb; the pictures are of the X server's own pixels.
 //
 //   window_screenshot OUTPUT.png WORK_FOLDER
@@ -25,6 +27,7 @@
 #include <QScreen>
 #include <QTableView>
 #include <QTimer>
+#include <QToolTip>
 #include <QWindow>
 #include <cstdio>
 #include <functional>
@@ -124,6 +127,9 @@ int main(int argc, char** argv) {
   original("DSC_0142.CR3", 1);
   original("DSC_0143.CR3", 2);
   original("DSC_0175.CR3", 7);
+  // Two candidates of the fourth render's name: pairing by name leaves it waiting, saying why.
+  original("DSC_0158.CR3", 4);
+  original("DSC_0158.NEF", 4);
   writeFile(folder + "/DSC_0142.xmp", "<x:xmpmeta/>");
 
   // The pointer out of the way: where the X server put it, it could hover over a row.
@@ -134,7 +140,11 @@ int main(int argc, char** argv) {
   session.toolkit().selectRow(2);
   if (!pair(session, folder + "/DSC_0175.CR3")) return 1;
   session.toolkit().selectRow(0);
-  if (!pair(session, "\"DSC_0142.CR3\" \"DSC_0142.xmp\" \"DSC_0143.CR3\"", folder)) return 1;
+  if (!pair(session,
+            "\"DSC_0142.CR3\" \"DSC_0142.xmp\" \"DSC_0143.CR3\" \"DSC_0158.CR3\" \"DSC_0158.NEF\"",
+            folder)) {
+    return 1;
+  }
   // The second row selected, the keyboard on the table: its frame stands out from the selection.
   session.toolkit().selectRow(1);
   session.window().activateWindow();
@@ -203,6 +213,43 @@ int main(int argc, char** argv) {
     if (picture.isNull() || !picture.save(sibling("-pair.png"), "PNG")) return 1;
   }
   preview.hide();
+
+  // The row pairing by name left waiting, its tooltip saying why.
+  {
+    QTableView& table = *session.window().table();
+    const QRect cell = table.visualRect(model.index(3, 1));
+    const QPoint at = table.viewport()->mapToGlobal(cell.center());
+    QToolTip::showText(at, model.index(3, 1).data(Qt::ToolTipRole).toString(), table.viewport(),
+                       cell);
+    QWidget* tip = nullptr;
+    if (!waitUntil([&] {
+          for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->inherits("QTipLabel") && widget->isVisible()) tip = widget;
+          }
+          return tip != nullptr;
+        })) {
+      std::fprintf(stderr, "the unpaired row's tooltip did not show\n");
+      return 1;
+    }
+    QDeadlineTimer settle(500);
+    while (!settle.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    const QRect both = window.frameGeometry().united(tip->frameGeometry());
+    const QPixmap picture =
+        window.screen()->grabWindow(0, both.x(), both.y(), both.width(), both.height());
+    if (picture.isNull() || !picture.save(sibling("-unpaired.png"), "PNG")) return 1;
+    QToolTip::hideText();
+  }
+
+  // The window made larger: the list takes the room, its columns sharing the width.
+  {
+    const QSize larger = window.size() + QSize(360, 200);
+    window.resize(larger);
+    if (!waitUntil([&] { return window.size() == larger; })) {
+      std::fprintf(stderr, "the window was not made larger\n");
+      return 1;
+    }
+    if (!take(window, sibling("-large.png"))) return 1;
+  }
 
   // Space on the first row: the comparison view, as large as the screen allows.
   session.toolkit().selectRow(0);
