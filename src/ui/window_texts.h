@@ -51,6 +51,7 @@ inline constexpr std::string_view kNextNeedingWork = "下一张待处理的照�
 inline constexpr std::string_view kPairedByNameBefore = "已按文件名配对 ";
 inline constexpr std::string_view kPairedByNameMiddle = " 张照片；还有 ";
 inline constexpr std::string_view kPairedByNameAfter = " 张尚未配对。";
+inline constexpr std::string_view kPairedByNameAllDone = " 张照片；所有照片都已配对。";
 inline constexpr std::string_view kNamesDiffer = "原照片与导出的照片文件名不同，请确认二者对应。";
 // Quitting while a save runs: the question, and its two answers (going on is the safe one).
 inline constexpr std::string_view kStopSavingQuestion =
@@ -104,6 +105,10 @@ inline std::string savedMessage(std::int64_t count) {
   return std::string(kSavedBefore) + std::to_string(count) + std::string(kSavedAfter);
 }
 inline std::string pairedByNameMessage(std::size_t paired, std::size_t left) {
+  if (left == 0) {
+    return std::string(kPairedByNameBefore) + std::to_string(paired) +
+           std::string(kPairedByNameAllDone);
+  }
   return std::string(kPairedByNameBefore) + std::to_string(paired) +
          std::string(kPairedByNameMiddle) + std::to_string(left) + std::string(kPairedByNameAfter);
 }

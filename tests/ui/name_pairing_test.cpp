@@ -23,7 +23,9 @@ using testing::WindowTest;
 using Strings = std::vector<std::string>;
 using SourceState = BridgeApp::SourceState;
 
+// "还有 0 张尚未配对" would read as if something were left: with none left it says all are paired.
 std::string pairedMessage(int paired, int left) {
+  if (left == 0) return "已按文件名配对 " + std::to_string(paired) + " 张照片；所有照片都已配对。";
   return "已按文件名配对 " + std::to_string(paired) + " 张照片；还有 " + std::to_string(left) +
          " 张尚未配对。";
 }
