@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string>
 #include <string_view>
 
 namespace quillmere::testing {
@@ -17,12 +18,15 @@ constexpr std::string_view kFaultMarker = "QUILLMERE-TEST-FAULT:";
 std::string faultFile(const char* name) { return std::string(kFaultMarker) + name; }
 
 void makePictureWorkerFault(int fileFd) {
-  char head[64] = {};
-  const ssize_t got = ::pread(fileFd, head, sizeof head - 1, 0);
+  // Anywhere in the file's first 64 KiB, so a render that must begin as a real TIFF or PNG to be
+  // listed can carry it after its image.
+  std::string head(64 * 1024, '\0');
+  const ssize_t got = ::pread(fileFd, head.data(), head.size(), 0);
   if (got <= 0) return;
-  const std::string_view text(head, static_cast<std::size_t>(got));
-  if (!text.starts_with(kFaultMarker)) return;
-  const std::string_view fault = text.substr(kFaultMarker.size());
+  head.resize(static_cast<std::size_t>(got));
+  const std::size_t at = head.find(kFaultMarker);
+  if (at == std::string::npos) return;
+  const std::string_view fault = std::string_view(head).substr(at + kFaultMarker.size());
   if (fault.starts_with("crash")) {
     volatile int* nowhere = nullptr;
     *nowhere = 1;

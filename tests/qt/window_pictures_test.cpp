@@ -116,6 +116,33 @@ TEST_F(WindowTest, AnOriginalThatCrashesItsDecoderLeavesTheWindowItsListAndPairi
   EXPECT_TRUE(window().isVisible());
 }
 
+// A TIFF render, which the worker offers to LibRaw before libtiff, whose decoding crashes: it is
+// listed as any render, shows no picture, and the window, its list and the next render's picture
+// stay.
+TEST_F(WindowTest, ATiffRenderThatCrashesItsDecoderLeavesTheWindowAndItsList) {
+  writeFile(m_dir / "a.tif", testing::tiffImage(40, 30) + hostile("crash"));
+  const std::string good = render("b.png", 1);
+  start({m_dir / "a.tif"});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+  const PictureAnswers answered(m_session->pictures());
+  const auto decoration = [&](int row) { return model().index(row, 0).data(Qt::DecorationRole); };
+  ASSERT_TRUE(waitUntil([&] {
+    window().table()->viewport()->update();
+    return answered.has(m_dir / "a.tif");
+  }));
+  EXPECT_EQ(answered.workersLost(), 1);
+
+  m_session->app().append({good});
+  ASSERT_TRUE(waitUntil([&] {
+    window().table()->viewport()->update();
+    return model().rowCount() == 2 && !decoration(1).value<QPixmap>().isNull();
+  }));
+  EXPECT_TRUE(decoration(0).value<QPixmap>().isNull());
+  EXPECT_EQ(cell(0, 0), "a.tif");
+  EXPECT_EQ(cell(1, 0), "b.png");
+  EXPECT_TRUE(window().isVisible());
+}
+
 // A save that runs the real createBatch and holds once its staging folder exists, until the test
 // lets it go on to its end.
 class HeldSave {
