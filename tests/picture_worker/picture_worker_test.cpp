@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -187,6 +188,65 @@ TEST(PictureWorkers, FuzzFindingsAreContainedInTheWorker) {
   TempDir dir;
   writeFile(dir.path() + "/after.jpg", testing::jpegImage(64, 32));
   EXPECT_EQ(make(workers, dir.path() + "/after.jpg").outcome, PictureWorkers::Outcome::picture);
+}
+
+// Leaf metadata (TIFF tag 0x8606) pointing at `levels` nested "PKTS" headers: Debian 12's
+// LibRaw 0.20 recurses once per header with no bound, and overflows its stack in open_buffer.
+std::string leafMetadataChain(int levels) {
+  const auto le16 = [](std::uint16_t v) { return std::string{char(v & 0xff), char(v >> 8)}; };
+  const auto le32 = [&](std::uint32_t v) { return le16(v & 0xffff) + le16(v >> 16); };
+  std::string bytes = "II*" + std::string(1, '\0') + le32(8) + le16(1);
+  bytes += le16(0x8606) + le16(7) + le32(5) + le32(26) + le32(0);
+  const std::string header =
+      "STKP" + std::string(4, '\0') + std::string(39, 'x') + std::string(1, '\0') + le32(0x7fffffff);
+  for (int level = 0; level < levels; ++level) bytes += header;
+  return bytes;
+}
+
+// Inputs found to crash or loop for ever inside the installed LibRaw while it merely opens a
+// file, kept in fuzz/regressions/decoder-faults (the chain is made here, being 1.5 MB): each ends
+// its worker only, as a crash or a kill for time, and the next file gets its picture.
+TEST(PictureWorkers, LibRawCrashesAndEndlessLoopsEndOnlyTheirWorker) {
+  const std::filesystem::path faults = std::filesystem::path(QUILLMERE_FUZZ_DIR) /
+                                       "regressions" / "decoder-faults";
+  TempDir dir;
+  const std::string chain = dir.path() + "/leaf-chain.tif";
+  writeFile(chain, leafMetadataChain(30000));
+  const std::string good = dir.path() + "/good.jpg";
+  writeFile(good, testing::jpegImage(40, 20));
+  struct Case {
+    std::string path;
+    int endSignal;
+  };
+  const Case cases[] = {
+      // An Adobe copy of a Fujifilm maker note whose directory lies 3.75 GB past its buffer.
+      {(faults / "libraw-raf-makernote-crash.tif").string(), SIGSEGV},
+      // A CR3 box of length 0, read again for ever.
+      {(faults / "libraw-cr3-box-loop.cr3").string(), SIGKILL},
+      {chain, SIGSEGV},
+  };
+  PictureWorkers workers(workerOptions());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const PictureJob quick{64, 32, 500};
+    const PictureWorkers::Result result = make(workers, c.path, quick);
+    EXPECT_EQ(result.outcome, PictureWorkers::Outcome::failed);
+#ifdef QUILLMERE_SANITIZED
+    // The sanitizer's handler takes a crash first and may meet the filter, or abort, reporting it.
+    if (c.endSignal == SIGSEGV) {
+      EXPECT_TRUE(result.endSignal == SIGSEGV || result.endSignal == SIGSYS ||
+                  result.endSignal == SIGABRT || result.endSignal == 0)
+          << result.endSignal;
+    } else {
+      EXPECT_EQ(result.endSignal, c.endSignal);
+    }
+#else
+    EXPECT_EQ(result.endSignal, c.endSignal);
+#endif
+    const PictureWorkers::Result next = make(workers, good);
+    EXPECT_EQ(next.outcome, PictureWorkers::Outcome::picture);
+    EXPECT_EQ(next.picture.width, 40u);
+  }
 }
 
 }  // namespace

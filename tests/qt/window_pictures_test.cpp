@@ -83,37 +83,48 @@ TEST(WindowPictures, AFileThatCrashesOrHangsItsDecoderGetsNoPictureAndTheNextFil
   EXPECT_EQ(pixmap.size(), QSize(64, 32));
 }
 
-// An original whose decoder crashes, chosen for a render as a photographer would: the window, its
-// list and the pairing stay, and the next original chosen gets its picture.
+// Originals whose decoder crashes, chosen for renders as a photographer would: one made to crash
+// on purpose, and a 64-byte file that crashes the installed LibRaw itself while it opens it
+// (found in its TIFF directory parser). The window, its list and the pairings stay, and the next
+// original chosen gets its picture.
 TEST_F(WindowTest, AnOriginalThatCrashesItsDecoderLeavesTheWindowItsListAndPairings) {
-  start({render("a.png"), render("b.png", 1)});
-  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
+  start({render("a.png"), render("b.png", 1), render("c.png", 2)});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 3; }));
   writeFile(m_dir / "a.CR3", hostile("crash"));
-  writeFile(m_dir / "b.jpg", testing::jpegImage(300, 200));
+  writeFile(m_dir / "b.dng",
+            testing::readFile(std::string(QUILLMERE_FUZZ_DIR) +
+                              "/regressions/decoder-faults/libraw-raf-makernote-crash.tif"));
+  writeFile(m_dir / "c.jpg", testing::jpegImage(300, 200));
   const PictureAnswers answered(m_session->pictures());
   ModalAnswerer answerer;
-  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "a.CR3"));
-  m_session->toolkit().selectRow(0);
-  window().chooseButton()->click();
-  ASSERT_TRUE(waitUntil([&] { return cell(0, 1) == "a.CR3"; }));
-  window().table()->viewport()->repaint();
-  ASSERT_TRUE(waitUntil([&] { return answered.has(m_dir / "a.CR3"); }));
-  EXPECT_EQ(answered.workersLost(), 1);
+  const char* crashing[] = {"a.CR3", "b.dng"};
+  for (int row : {0, 1}) {
+    SCOPED_TRACE(crashing[row]);
+    answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / crashing[row]));
+    m_session->toolkit().selectRow(row);
+    window().chooseButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return cell(row, 1) == crashing[row]; }));
+    window().table()->viewport()->repaint();
+    ASSERT_TRUE(waitUntil([&] { return answered.has(m_dir / crashing[row]); }));
+    EXPECT_EQ(answered.workersLost(), row + 1);
+  }
 
-  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "b.jpg"));
-  m_session->toolkit().selectRow(1);
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "c.jpg"));
+  m_session->toolkit().selectRow(2);
   window().chooseButton()->click();
   const auto decoration = [&](int row) { return model().index(row, 1).data(Qt::DecorationRole); };
   ASSERT_TRUE(waitUntil([&] {
     window().table()->viewport()->update();
-    return !decoration(1).value<QPixmap>().isNull();
+    return !decoration(2).value<QPixmap>().isNull();
   }));
-  EXPECT_EQ(decoration(1).value<QPixmap>().size(),
+  EXPECT_EQ(decoration(2).value<QPixmap>().size(),
             QSize(layout::kPictureWidth, layout::kPictureHeight));
   EXPECT_TRUE(decoration(0).value<QPixmap>().isNull());
-  EXPECT_EQ(model().rowCount(), 2);
+  EXPECT_TRUE(decoration(1).value<QPixmap>().isNull());
+  EXPECT_EQ(model().rowCount(), 3);
   EXPECT_EQ(cell(0, 1), "a.CR3");
-  EXPECT_EQ(cell(1, 1), "b.jpg");
+  EXPECT_EQ(cell(1, 1), "b.dng");
+  EXPECT_EQ(cell(2, 1), "c.jpg");
   EXPECT_TRUE(window().isVisible());
 }
 
