@@ -221,8 +221,12 @@ TEST(PictureWorkers, LibRawCrashesAndEndlessLoopsEndOnlyTheirWorker) {
   const Case cases[] = {
       // An Adobe copy of a Fujifilm maker note whose directory lies 3.75 GB past its buffer.
       {(faults / "libraw-raf-makernote-crash.tif").string(), SIGSEGV},
+      // An Adobe panorama maker note whose tag length wraps its bounds check round.
+      {(faults / "libraw-pano-makernote-crash.tif").string(), SIGSEGV},
       // A CR3 box of length 0, read again for ever.
       {(faults / "libraw-cr3-box-loop.cr3").string(), SIGKILL},
+      // A plain TIFF from a Ricoh GXR whose maker note never holds the tag LibRaw looks for.
+      {(faults / "libraw-ricoh-makernote-loop.tif").string(), SIGKILL},
       {chain, SIGSEGV},
   };
   PictureWorkers workers(workerOptions());
