@@ -117,8 +117,13 @@ int main(int argc, char** argv) {
   quillmere::MainWindow window;
   ScriptedToolkit toolkit(window, originals);
   quillmere::BridgeApp app(toolkit);
-  quillmere::ThumbnailCache pictures;
-  quillmere::ThumbnailCache large(quillmere::ComparisonView::pictureOptions());
+  // As in the window: one set of workers for both caches.
+  quillmere::ThumbnailCache::Options tableOptions;
+  tableOptions.workers = quillmere::startPictureWorkers();
+  quillmere::ThumbnailCache pictures(tableOptions);
+  quillmere::ThumbnailCache::Options largeOptions = quillmere::ComparisonView::pictureOptions();
+  largeOptions.workers = tableOptions.workers;
+  quillmere::ThumbnailCache large(largeOptions);
   quillmere::RenderTableModel model(app, pictures);
   toolkit.attach(model);
   window.table()->setModel(&model);

@@ -222,8 +222,11 @@ bool ComparisonView::showSide(Side& side, const QString& path, bool missing) {
     side.last = shown;
     side.stale = false;
     side.role->setText(side.roleText);
-    if (shown.isNull()) side.picture->clear();
-    if (!shown.isNull()) side.picture->setPixmap(shown);
+    if (shown.isNull()) {
+      side.picture->clear();
+    } else {
+      side.picture->setPixmap(shown);
+    }
     return true;
   };
   if (missing) {

@@ -13,7 +13,6 @@
 #include <QThread>
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 #include "picture_worker/picture_workers.h"
 #include "platform/unique_fd.h"
@@ -31,23 +30,6 @@ QPixmap onCanvas(const QImage& image, QSize box) {
                      size);
   painter.drawImage(target, image);
   return canvas;
-}
-
-// One set of workers for every cache of the window, so the table's pictures and the comparison
-// view's together keep no more processes than the machine has cores.
-std::shared_ptr<PictureWorkers> sharedPictureWorkers() {
-  static std::mutex mutex;
-  static std::weak_ptr<PictureWorkers> shared;
-  const std::lock_guard lock(mutex);
-  std::shared_ptr<PictureWorkers> workers = shared.lock();
-  if (!workers) {
-    PictureWorkers::Options options;
-    options.maxWorkers = pictureWorkersPerMachine();
-    workers = std::make_shared<PictureWorkers>(options);
-    workers->startAhead();
-    shared = workers;
-  }
-  return workers;
 }
 
 // The file is opened here, on a pool thread (without waiting, should it be a FIFO), and only the
@@ -77,12 +59,20 @@ QImage pictureFromWorker(PictureWorkers& workers, const QString& path, QSize pix
 
 }  // namespace
 
+std::shared_ptr<PictureWorkers> startPictureWorkers() {
+  PictureWorkers::Options options;
+  options.maxWorkers = pictureWorkersPerMachine();
+  auto workers = std::make_shared<PictureWorkers>(options);
+  workers->startAhead();
+  return workers;
+}
+
 ThumbnailCache::ThumbnailCache(QObject* parent) : ThumbnailCache(Options{}, parent) {}
 
 ThumbnailCache::ThumbnailCache(const Options& options, QObject* parent)
     : QObject(parent),
       m_options(options),
-      m_workers(sharedPictureWorkers()),
+      m_workers(options.workers ? options.workers : startPictureWorkers()),
       m_pictures(options.cacheBytes) {
   m_pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
   m_pool.setThreadPriority(QThread::LowestPriority);

@@ -19,6 +19,10 @@ namespace quillmere {
 
 class PictureWorkers;
 
+// Worker processes for the window's pictures, one per core, started now so that the first
+// pictures asked for do not wait for them to load their decoders.
+std::shared_ptr<PictureWorkers> startPictureWorkers();
+
 // The pictures the table, the larger look and the comparison view show, asked for on a pool of
 // background threads of the lowest priority, one per core, that belongs to this cache alone, and
 // made by sandboxed worker processes the window's caches share (PictureWorkers): no file is
@@ -39,6 +43,9 @@ class ThumbnailCache : public QObject {
     bool onCanvas = true;
     // How long one picture may take.
     std::chrono::milliseconds timeLimit = kThumbnailTimeLimit;
+    // The worker processes that make the pictures, shared with the window's other caches so that
+    // together they keep no more than one per core; when empty, the cache starts its own.
+    std::shared_ptr<PictureWorkers> workers;
   };
 
   explicit ThumbnailCache(QObject* parent = nullptr);

@@ -19,11 +19,22 @@
 
 namespace quillmere {
 
+namespace {
+
+ThumbnailCache::Options withWorkers(ThumbnailCache::Options options,
+                                    std::shared_ptr<PictureWorkers> workers) {
+  options.workers = std::move(workers);
+  return options;
+}
+
+}  // namespace
 
 WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner runner)
     : m_toolkit(m_window),
       m_app(m_toolkit, std::move(runner)),
-      m_largePictures(ComparisonView::pictureOptions()),
+      m_pictureWorkers(startPictureWorkers()),
+      m_pictures(withWorkers({}, m_pictureWorkers)),
+      m_largePictures(withWorkers(ComparisonView::pictureOptions(), m_pictureWorkers)),
       m_model(m_app, m_pictures),
       m_preview(new PairPreview(m_pictures, &m_window)),
       m_comparison(new ComparisonView(m_largePictures, &m_window)),

@@ -54,6 +54,8 @@ class WindowSession {
   MainWindow m_window;
   QtToolkit m_toolkit;
   BridgeApp m_app;
+  // One set of picture workers for both caches, outliving them.
+  std::shared_ptr<PictureWorkers> m_pictureWorkers;
   ThumbnailCache m_pictures;
   // The comparison view's: few, large, on threads of their own so the table's never delay them.
   ThumbnailCache m_largePictures;
