@@ -1,6 +1,8 @@
 #include "app/leftover_results.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <system_error>
 
 #include "platform/file_operations.h"
@@ -59,11 +61,19 @@ bool isTemporaryFileOf(std::string_view entry, std::string_view name) {
 
 OpenFile createLockedTemporary(OpenFile& folder, const std::string& temporary, FileSystem& fs) {
   // Created and locked under the folder's shared lock, so that a writer clearing leftovers (which
-  // holds the exclusive one) never finds it unlocked.
+  // holds the exclusive one for a moment) never finds it unlocked. That lock is never waited for
+  // without end: another program may hold the folder's lock for as long as it likes, and the
+  // answer must still come. Past the wait the file is made without it; at worst a clearing at
+  // that very instant takes it, and the answer fails as undeliverable rather than never coming.
+  constexpr auto kPatience = std::chrono::milliseconds(500);
+  constexpr auto kPause = std::chrono::milliseconds(5);
   bool folderLocked = false;
   try {
-    fs.lock(folder, LockKind::shared);
-    folderLocked = true;
+    const auto giveUp = std::chrono::steady_clock::now() + kPatience;
+    while (!(folderLocked = fs.tryLock(folder, LockKind::shared)) &&
+           std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::sleep_for(kPause);
+    }
   } catch (const std::system_error&) {
     // No locks here: nobody clears either.
   }

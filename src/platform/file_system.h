@@ -21,6 +21,13 @@ struct FileStatus {
   // Which file it is: the same device and inode is the same file, whatever path led to it.
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  // The mount the file was reached through, where the system tells (statx's mount id; filled by
+  // status(OpenFile&) and entryStatusAt only). Two mounts of one file system share a device, so
+  // only this tells a folder bind-mounted in from the folder around it.
+  std::optional<std::uint64_t> mount;
+  // When its content last changed, in seconds since the epoch (for a folder: an entry added or
+  // removed); filled where `mount` is.
+  std::int64_t modifiedSeconds = 0;
 };
 
 // Whether two statuses describe one and the same file.
@@ -159,9 +166,6 @@ class FileSystem {
   // folder, so it is only used where no-replace renames are refused, after making sure that
   // nothing is at `to`.
   virtual void renameAt(OpenFile& folder, const std::string& from, const std::string& to) = 0;
-  // Removes a file or a folder with everything in it; links inside are removed, never followed.
-  // Needs descriptors of its own to list the folders it empties.
-  virtual void removeTreeAt(OpenFile& folder, const std::string& name) = 0;
   // unlinkat(2) of one file, and of one empty folder: removals that need no descriptor beyond
   // the folder's, for a roll-back that must work when no descriptor is left to open.
   virtual void removeFileAt(OpenFile& folder, const std::string& name) = 0;
@@ -189,15 +193,9 @@ class FileSystem {
   // file), false when another open file holds one that conflicts. A file system that keeps no
   // such locks (some network shares) fails with a platform error.
   virtual bool tryLock(OpenFile& file, LockKind kind) = 0;
-  // flock(2), waiting for as long as another open file holds a conflicting lock.
-  virtual void lock(OpenFile& file, LockKind kind) = 0;
   // Gives back a lock taken through this open file. Never fails: the lock goes with the
   // descriptor at the latest.
   virtual void unlock(OpenFile& file) = 0;
-  // Removes everything inside the open folder and leaves the folder itself; links inside are
-  // removed, never followed. Works through the descriptor, so a path repointed meanwhile cannot
-  // lead it elsewhere. Needs descriptors of its own for the sub-folders it empties.
-  virtual void removeContents(OpenFile& folder) = 0;
 
   // Bytes an ordinary user may still write on the file system that holds `folder`, or nothing when
   // the system cannot tell (a file system that reports no size, a failed query): only a guide for

@@ -22,6 +22,17 @@ std::string uuidText(const std::array<std::uint8_t, 16>& bytes) {
   return text;
 }
 
+bool isUuidText(std::string_view text) {
+  if (text.size() != 36) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    if (dash ? c != '-' : !hex) return false;
+  }
+  return true;
+}
+
 std::string randomUUID() {
   std::array<std::uint8_t, 16> bytes{};
   std::size_t filled = 0;

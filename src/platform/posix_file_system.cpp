@@ -3,6 +3,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,8 +31,6 @@ int openRetrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-void removeEntry(int dirFd, const std::string& name, const std::string& path);
-
 // The names in the open directory `dirFd`, "." and ".." left out. Lists a duplicate of the
 // descriptor, rewound first: a duplicate shares its position with the original.
 std::vector<std::string> entryNames(int dirFd, const std::string& path) {
@@ -55,12 +54,6 @@ std::vector<std::string> entryNames(int dirFd, const std::string& path) {
   return names;
 }
 
-// Removes everything inside the open directory `dirFd`, then nothing else. Links are removed, never
-// followed, so a link inside a staging folder cannot lead the removal outside it.
-void removeContents(int dirFd, const std::string& path) {
-  for (const auto& name : entryNames(dirFd, path)) removeEntry(dirFd, name, path + "/" + name);
-}
-
 FileStatus statusOf(const struct stat& info) {
   FileStatus status;
   status.isRegular = S_ISREG(info.st_mode);
@@ -71,6 +64,29 @@ FileStatus statusOf(const struct stat& info) {
   status.device = static_cast<std::uint64_t>(info.st_dev);
   status.inode = static_cast<std::uint64_t>(info.st_ino);
   return status;
+}
+
+// statx of `name` in `dirFd` (an empty name with AT_EMPTY_PATH: the descriptor itself), links not
+// followed: everything stat gives, and the mount it was reached through. Returns errno, 0 on
+// success.
+int statxOf(int dirFd, const char* name, int flags, FileStatus& status) {
+  struct statx info {};
+  if (::statx(dirFd, name, flags | AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT,
+              STATX_BASIC_STATS | STATX_MNT_ID, &info) != 0) {
+    return errno;
+  }
+  const mode_t mode = info.stx_mode;
+  status = FileStatus{};
+  status.isRegular = S_ISREG(mode);
+  status.isDirectory = S_ISDIR(mode);
+  status.isLink = S_ISLNK(mode);
+  status.isStream = S_ISFIFO(mode) || S_ISCHR(mode);
+  status.size = static_cast<std::int64_t>(info.stx_size);
+  status.device = static_cast<std::uint64_t>(makedev(info.stx_dev_major, info.stx_dev_minor));
+  status.inode = static_cast<std::uint64_t>(info.stx_ino);
+  if ((info.stx_mask & STATX_MNT_ID) != 0) status.mount = info.stx_mnt_id;
+  status.modifiedSeconds = static_cast<std::int64_t>(info.stx_mtime.tv_sec);
+  return 0;
 }
 
 std::string joined(const OpenFile& folder, const std::string& name) {
@@ -101,17 +117,6 @@ std::size_t copyChunkByReadWrite(OpenFile& from, std::uint64_t offset, OpenFile&
   return static_cast<std::size_t>(got);
 }
 
-// Removes `name` inside the open folder `dirFd`: a file or link by unlinking it, a folder with
-// everything in it.
-void removeEntry(int dirFd, const std::string& name, const std::string& path) {
-  if (::unlinkat(dirFd, name.c_str(), 0) == 0) return;
-  if (errno != EISDIR && errno != EPERM) throwSystemError(errno, "remove", path);
-  UniqueFd child(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!child) throwSystemError(errno, "open", path);
-  removeContents(child.get(), path);
-  if (::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) throwSystemError(errno, "remove", path);
-}
-
 class PosixFileSystem final : public FileSystem {
  public:
   FileStatus status(const std::string& path) override {
@@ -121,9 +126,10 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FileStatus status(OpenFile& file) override {
-    struct stat info {};
-    if (::fstat(file.fd.get(), &info) != 0) throwSystemError(errno, "examine", file.path);
-    return statusOf(info);
+    FileStatus status;
+    const int error = statxOf(file.fd.get(), "", AT_EMPTY_PATH, status);
+    if (error != 0) throwSystemError(error, "examine", file.path);
+    return status;
   }
 
   FileStatus linkStatus(const std::string& path) override {
@@ -335,12 +341,13 @@ class PosixFileSystem final : public FileSystem {
   }
 
   std::optional<FileStatus> entryStatusAt(OpenFile& folder, const std::string& name) override {
-    struct stat info {};
-    if (::fstatat(folder.fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-      return statusOf(info);
-    }
-    if (errno == ENOENT) return std::nullopt;
-    throwSystemError(errno, "examine", joined(folder, name));
+    // An empty name would examine the folder itself; the caller asked for an entry.
+    if (name.empty()) throwSystemError(ENOENT, "examine", joined(folder, name));
+    FileStatus status;
+    const int error = statxOf(folder.fd.get(), name.c_str(), 0, status);
+    if (error == 0) return status;
+    if (error == ENOENT) return std::nullopt;
+    throwSystemError(error, "examine", joined(folder, name));
   }
 
   void renameAt(OpenFile& folder, const std::string& from, const std::string& to) override {
@@ -348,10 +355,6 @@ class PosixFileSystem final : public FileSystem {
     if (::renameat(dirFd, from.c_str(), dirFd, to.c_str()) != 0) {
       throwSystemError(errno, "move \"" + joined(folder, from) + "\" to", joined(folder, to));
     }
-  }
-
-  void removeTreeAt(OpenFile& folder, const std::string& name) override {
-    removeEntry(folder.fd.get(), name, joined(folder, name));
   }
 
   void removeFileAt(OpenFile& folder, const std::string& name) override {
@@ -402,18 +405,7 @@ class PosixFileSystem final : public FileSystem {
     }
   }
 
-  void lock(OpenFile& file, LockKind kind) override {
-    const int operation = kind == LockKind::shared ? LOCK_SH : LOCK_EX;
-    while (::flock(file.fd.get(), operation) != 0) {
-      if (errno != EINTR) throwSystemError(errno, "lock", file.path);
-    }
-  }
-
   void unlock(OpenFile& file) override { ::flock(file.fd.get(), LOCK_UN); }
-
-  void removeContents(OpenFile& folder) override {
-    quillmere::removeContents(folder.fd.get(), folder.path);
-  }
 
   std::optional<std::uint64_t> freeSpace(OpenFile& folder) override {
     struct statvfs space {};

@@ -9,6 +9,7 @@
 #include "platform/system_error.h"
 #include "transfer/manifest.h"
 #include "transfer/staging_folder.h"
+#include "transfer/staging_owner.h"
 
 namespace quillmere {
 
@@ -46,14 +47,9 @@ FileStatus statusOfDestination(OpenFile& destination, FileSystem& fs) {
   throwRetold(failure, text);
 }
 
-std::string parentOf(const std::string& location) {
-  const auto slash = location.rfind('/');
-  return slash == 0 || slash == std::string::npos ? std::string("/") : location.substr(0, slash);
-}
-
-bool holdsManifest(const std::string& folder, FileSystem& fs) {
+bool holds(const std::string& folder, std::string_view name, FileSystem& fs) {
   try {
-    static_cast<void>(fs.linkStatus(appendComponent(folder, kManifestFileName)));
+    static_cast<void>(fs.linkStatus(appendComponent(folder, name)));
     return true;
   } catch (const std::system_error& error) {
     if (error.code().value() == ENOENT || error.code().value() == ENOTDIR) return false;
@@ -61,15 +57,21 @@ bool holdsManifest(const std::string& folder, FileSystem& fs) {
   }
 }
 
+// A batch is told by what it holds, not by its name: a saved one holds its manifest at its top,
+// one being made (or left by a dead batch) its owner record or its staging name. Renamed, or
+// mounted elsewhere, it is still a batch.
+bool isBatchFolder(const std::string& location, FileSystem& fs) {
+  return fileName(location).starts_with(kStagingFolderPrefix) ||
+         holds(location, kManifestFileName, fs) || holds(location, kOwnerRecordName, fs);
+}
+
 // Walks from `location` up to the root; `location` is absolute and standardised.
 std::optional<std::string> batchFolderAlong(std::string location, FileSystem& fs) {
-  while (location.size() > 1) {
-    const std::string name = fileName(location);
-    if (name.starts_with(kStagingFolderPrefix)) return location;
-    if (name.starts_with(kBatchFolderPrefix) && holdsManifest(location, fs)) return location;
+  for (;;) {
+    if (isBatchFolder(location, fs)) return location;
+    if (location.size() <= 1) return std::nullopt;
     location = parentOf(location);
   }
-  return std::nullopt;
 }
 
 // Failures of the destination's disk as a whole, whichever file was being written. An I/O error

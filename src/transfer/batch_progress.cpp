@@ -62,12 +62,13 @@ void BatchProgressTracker::chunkElsewhere(std::size_t bytes) {
   checkStop();
 }
 
+bool stopAsked(const BatchObserver* observer) {
+  return observer && (observer->stop.stop_requested() ||
+                      (observer->stopFlag && observer->stopFlag->load(std::memory_order_relaxed)));
+}
+
 void BatchProgressTracker::checkStop() const {
-  if (!m_observer) return;
-  if (m_observer->stop.stop_requested() ||
-      (m_observer->stopFlag && m_observer->stopFlag->load(std::memory_order_relaxed))) {
-    throw BridgeFailure(kBatchStoppedMessage);
-  }
+  if (stopAsked(m_observer)) throw BridgeFailure(kBatchStoppedMessage);
 }
 
 void BatchProgressTracker::report() {

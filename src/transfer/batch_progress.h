@@ -11,6 +11,9 @@
 
 namespace quillmere {
 
+// Whether the observer has asked the batch to stop.
+bool stopAsked(const BatchObserver* observer);
+
 // Hears each chunk a batch reads, hashes or copies: the place where progress is counted and a
 // stop is heard. It may throw to end the read.
 using ChunkHook = std::function<void(std::size_t)>;

@@ -54,11 +54,8 @@ BatchResult stageAndCommit(const BatchRequest& request, FileSystem& fs,
                            const BatchObserver* observer, BatchFailureSite& site,
                            BatchPlace& place) {
   BatchProgressTracker progress(observer, request, fs);
-  // What dead batches left here is claimed before this batch's own folder is made, and removed
-  // once that folder is locked.
-  LeftoverStaging leftovers(fs, place.destination);
-  StagingFolder staging(fs, place.destination, place.stagingName, request.items.size() + 1);
-  leftovers.clear();
+  // Every render, the manifest and the owner record.
+  StagingFolder staging(fs, place.destination, place.stagingName, request.items.size() + 2);
 
   Manifest manifest;
   manifest.catalogFingerprint = catalogFingerprint(request.provider, request.catalogId);
@@ -72,6 +69,7 @@ BatchResult stageAndCommit(const BatchRequest& request, FileSystem& fs,
   // before the rename, the rename itself after.
   manifest.issuedAt = currentTimeISO8601();
   writeManifest(manifest, staging, fs, site);
+  staging.removeOwnerRecord();
   fs.sync(staging.folder());
   progress.checkStop();
 
@@ -95,7 +93,13 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
                      BatchFailureSite& site) {
   requireAcceptedRequest(request);
   BatchPlace place = placeBatch(request.destination, fs);
-  requireRoomFor(request, place, fs);
+  // What dead batches left here goes first, so that the room they held counts for this batch;
+  // what may not be removed is named if the room falls short.
+  const LeftoverClearing leftovers =
+      clearLeftoverStaging(fs, place.destination, place.destinationStatus,
+                           [observer] { return stopAsked(observer); });
+  if (leftovers.stopped) throw BridgeFailure(kBatchStoppedMessage);
+  requireRoomFor(request, place, fs, leftovers.kept);
   try {
     return stageAndCommit(request, fs, observer, site, place);
   } catch (...) {

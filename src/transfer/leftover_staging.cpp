@@ -1,88 +1,181 @@
 #include "transfer/leftover_staging.h"
 
-#include <string_view>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <ctime>
 #include <system_error>
+#include <span>
+#include <string_view>
+
+#include "transfer/staging_folder.h"
+#include "transfer/staging_owner.h"
 
 namespace quillmere {
 
 namespace {
 
-constexpr std::string_view kStagingPrefix = ".quillmere-partial-";
+constexpr std::size_t kLongestRecord = 4096;
+constexpr std::uint64_t kBlock = 4096;
+// How long an empty staging folder must have been left alone before it is taken for a dead one's:
+// far longer than any batch takes between making its folder and writing its owner record, with
+// room for the clocks of two machines sharing the folder to disagree.
+constexpr std::time_t kEmptyFolderAge = 3600;
+
+// Whether `entry` is reached through the same mount as `place` (and on its device): a bind mount
+// of a folder of the same file system shares the device, so the mount decides. Where the system
+// does not tell the mount, nothing can be proven.
+bool onSameMount(const FileStatus& entry, const FileStatus& place) {
+  return entry.mount && place.mount && *entry.mount == *place.mount &&
+         entry.device == place.device;
+}
+
+std::optional<ProcessOwner> ownerOf(FileSystem& fs, OpenFile& folder) {
+  OpenFile record = fs.openForReadingAt(folder, std::string(kOwnerRecordName));
+  if (record.status.size <= 0 || record.status.size > static_cast<std::int64_t>(kLongestRecord)) {
+    return std::nullopt;
+  }
+  std::array<std::byte, kLongestRecord + 1> buffer{};
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    const std::size_t got = fs.read(record, std::span(buffer).subspan(filled));
+    if (got == 0) break;
+    filled += got;
+  }
+  if (filled > kLongestRecord) return std::nullopt;
+  return decodeOwnerRecord(std::string_view(reinterpret_cast<const char*>(buffer.data()), filled));
+}
+
+// Whether the staging folder open as `folder`, named `name` in `destination`, is provably a dead
+// batch's of this machine with nothing in it but what a batch makes.
+bool isProvablyDead(FileSystem& fs, const FileStatus& place, OpenFile& folder) {
+  const FileStatus status = fs.status(folder);
+  if (!status.isDirectory || !onSameMount(status, place)) return false;
+  if (!fs.tryLock(folder, LockKind::exclusive)) return false;  // a live batch of this kernel's
+  try {
+    const auto owner = ownerOf(fs, folder);
+    return owner && isProvablyGone(*owner);
+  } catch (const std::system_error& error) {
+    if (error.code().value() != ENOENT) throw;
+  }
+  // No owner record: a batch cut off in the last step of its clearing, which removes the record
+  // last, leaves its folder so, as empty as a batch that is making its folder this instant. Only
+  // one untouched for long is a dead batch's; removing it loses nothing, since it holds nothing.
+  return fs.listEntries(folder).empty() &&
+         std::time(nullptr) - status.modifiedSeconds > kEmptyFolderAge;
+}
 
 }  // namespace
 
-bool isStagingName(const std::string& name) {
-  return name.size() > kStagingPrefix.size() && name.starts_with(kStagingPrefix);
+bool removeStagingFiles(FileSystem& fs, OpenFile& destination, const std::string& name,
+                        StagingRemoval removal, const StopAsked& stopAsked) {
+  OpenFile folder = fs.openDirectoryAt(destination, name);
+  const FileStatus place = fs.status(destination);
+  const FileStatus status = fs.status(folder);
+  if (!status.isDirectory || !onSameMount(status, place)) return false;
+  std::vector<std::string> files;
+  bool onlyOurs = true;
+  for (std::string& entry : fs.listEntries(folder)) {
+    const auto entryStatus = fs.entryStatusAt(folder, entry);
+    if (!entryStatus) continue;  // gone meanwhile
+    if (isStagingFileName(entry) && entryStatus->isRegular && onSameMount(*entryStatus, place)) {
+      files.push_back(std::move(entry));
+    } else {
+      onlyOurs = false;
+    }
+  }
+  if (!onlyOurs && removal == StagingRemoval::onlyWhole) return false;
+  // The owner record goes last: a removal cut short leaves the proof for the next save.
+  std::stable_partition(files.begin(), files.end(),
+                        [](const std::string& file) { return file != kOwnerRecordName; });
+  for (const std::string& file : files) {
+    if (stopAsked && stopAsked()) return false;
+    // unlinkat without AT_REMOVEDIR: a folder or a mount point swapped in since it was examined
+    // fails to go rather than going with what it holds.
+    fs.removeFileAt(folder, file);
+  }
+  if (!onlyOurs) return false;
+  // The folder is removed by name only while the name still leads to the folder emptied: one
+  // renamed onto the name meanwhile is not ours to remove. An entry made meanwhile keeps it too.
+  const auto named = fs.entryStatusAt(destination, name);
+  if (!named || !named->isDirectory || !sameFile(*named, status)) return false;
+  fs.removeEmptyFolderAt(destination, name);
+  return true;
 }
 
-LeftoverStaging::LeftoverStaging(FileSystem& fs, OpenFile& destination) noexcept
-    : m_fs(fs), m_destination(destination) {
+LeftoverClearing clearLeftoverStaging(FileSystem& fs, OpenFile& destination,
+                                      const FileStatus& place, const StopAsked& stopAsked) noexcept {
+  LeftoverClearing clearing;
+  std::vector<std::string> names;
   try {
-    if (!m_fs.tryLock(m_destination, LockKind::exclusive)) {
-      // Another batch is creating its staging folder, or claiming leftovers, right now: the
-      // leftovers are its to clear. This batch only waits for the moment it needs to create its
-      // own folder safely.
-      m_fs.lock(m_destination, LockKind::shared);
-      m_locked = true;
-      return;
-    }
-    m_locked = true;
-    for (const std::string& name : m_fs.listEntries(m_destination)) {
-      if (isStagingName(name)) claim(name);
+    for (std::string& name : fs.listEntries(destination)) {
+      if (!name.starts_with(kStagingFolderPrefix)) continue;
+      const auto status = fs.entryStatusAt(destination, name);
+      if (status && status->isDirectory) names.push_back(std::move(name));
     }
   } catch (...) {
-    // No locks here, or the folder cannot be listed: nothing is claimed, and the batch goes on.
+    // The folder cannot be listed: nothing is cleared, and nothing is known to be kept.
+    return clearing;
   }
-}
-
-LeftoverStaging::~LeftoverStaging() { release(); }
-
-void LeftoverStaging::claim(const std::string& name) noexcept {
+  bool locked = false;
   try {
-    // Never through a link: a link named like staging leads somewhere that is not ours.
-    OpenFile folder = m_fs.openDirectoryAt(m_destination, name);
-    if (!m_fs.tryLock(folder, LockKind::exclusive)) return;  // a live batch's
-    m_names.reserve(m_names.size() + 1);
-    m_claimed.reserve(m_claimed.size() + 1);
-    m_names.push_back(name);
-    m_claimed.push_back(std::move(folder));
+    // Two batches clearing one folder at once would only trip over each other; one that finds
+    // the other at it leaves the clearing to it rather than wait.
+    locked = fs.tryLock(destination, LockKind::exclusive);
   } catch (...) {
-    // Not a folder, gone meanwhile, or without locks: left as it is.
+    // No locks here: nothing can be proven, so nothing goes.
   }
-}
-
-void LeftoverStaging::release() noexcept {
-  if (!m_locked) return;
-  m_fs.unlock(m_destination);
-  m_locked = false;
-}
-
-void LeftoverStaging::clear() noexcept {
-  release();
-  for (std::size_t i = 0; i < m_claimed.size(); ++i) {
+  for (std::string& name : names) {
+    if (!locked || clearing.stopped || !isStagingName(name)) {
+      clearing.kept.push_back(std::move(name));
+      continue;
+    }
+    if (stopAsked && stopAsked()) {
+      clearing.stopped = true;
+      clearing.kept.push_back(std::move(name));
+      continue;
+    }
+    bool removed = false;
     try {
-      m_fs.removeContents(m_claimed[i]);
-      // The folder is removed by name only while the name still leads to the folder emptied:
-      // one renamed onto the name meanwhile is not ours to remove.
-      const auto named = m_fs.entryStatusAt(m_destination, m_names[i]);
-      if (named && named->isDirectory && sameFile(*named, m_fs.status(m_claimed[i]))) {
-        m_fs.removeEmptyFolderAt(m_destination, m_names[i]);
+      // Opened without following a link: a link named like staging leads somewhere not ours. The
+      // lock taken through this descriptor keeps a batch that starts now from reviving it.
+      OpenFile folder = fs.openDirectoryAt(destination, name);
+      if (isProvablyDead(fs, place, folder)) {
+        removed = removeStagingFiles(fs, destination, name, StagingRemoval::onlyWhole, stopAsked);
       }
     } catch (...) {
-      // A file the user may not remove, or a failing disk: this folder stays, for a later save
-      // to try again; the batch does not fail for it.
+      // A file the user may not remove, a failing disk, or a folder gone meanwhile: it stays, for
+      // a later save to try again; the batch does not fail for it.
     }
-    m_claimed[i].fd.reset();
+    if (!removed) {
+      if (stopAsked && stopAsked()) clearing.stopped = true;
+      clearing.kept.push_back(std::move(name));
+    }
   }
-  m_claimed.clear();
-  m_names.clear();
+  if (locked) fs.unlock(destination);
+  return clearing;
+}
+
+std::uint64_t bytesHeldAt(FileSystem& fs, OpenFile& destination, const std::string& name) noexcept {
+  std::uint64_t total = 0;
+  try {
+    OpenFile folder = fs.openDirectoryAt(destination, name);
+    for (const std::string& entry : fs.listEntries(folder)) {
+      const auto status = fs.entryStatusAt(folder, entry);
+      if (!status || !status->isRegular || status->size <= 0) continue;
+      total += (static_cast<std::uint64_t>(status->size) + kBlock - 1) / kBlock * kBlock;
+    }
+  } catch (...) {
+    // What cannot be examined is not counted: the figure is a guide for the user, not a promise.
+  }
+  return total;
 }
 
 void lockStaging(FileSystem& fs, OpenFile& staging) noexcept {
   try {
     static_cast<void>(fs.tryLock(staging, LockKind::exclusive));
   } catch (...) {
-    // No locks on this file system: nothing can claim the folder either.
+    // No locks on this file system: the owner record alone tells that the folder is live.
   }
 }
 

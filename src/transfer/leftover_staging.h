@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -8,55 +10,54 @@
 namespace quillmere {
 
 // What batches that died (killed, crashed, or cut off by a power loss) left in a destination:
-// their hidden staging folders, which nothing else would ever remove. A live batch holds an
-// exclusive lock on its staging folder for its whole life, and the kernel gives that lock back
-// however the process ends, so a staging folder whose lock can be taken belongs to no live batch.
-//
-// Between the creation of a staging folder and the lock on it there is an instant in which it
-// looks dead. The destination folder's own lock closes it: a batch creates and locks its staging
-// folder while it holds the destination's lock (shared by creators, exclusive while a batch
-// claims leftovers), so no folder is claimed in that instant.
-//
-// Usage, before and after creating the batch's own staging folder:
-//   LeftoverStaging leftovers(fs, destination);  // holds the destination's lock, claims leftovers
-//   ... create the staging folder and lockStaging() it ...
-//   leftovers.clear();                           // gives the lock back, removes what it claimed
-//
-// Nothing here ever fails a batch: where locks cannot be taken (a file system without them),
-// nothing is claimed and nothing removed, and a removal that fails leaves that folder as it was.
-class LeftoverStaging {
- public:
-  LeftoverStaging(FileSystem& fs, OpenFile& destination) noexcept;
-  LeftoverStaging(const LeftoverStaging&) = delete;
-  LeftoverStaging& operator=(const LeftoverStaging&) = delete;
-  ~LeftoverStaging();
+// their hidden staging folders, which nothing else would ever remove. Removing is the one thing
+// here that can destroy a user's work, so a folder goes only when all of these are proven:
+//   - its name is exactly one the program gives staging folders;
+//   - it names its owner in its owner record, that owner ran on this machine, and it is gone
+//     (the machine has booted since, or the process ended): a lock that can be taken is not
+//     enough, since locks are not shared between machines, nor always between two mounts;
+//   - no live batch holds its lock (the same kernel's locks, where a record could mislead);
+//   - it and everything in it lie on the destination's own mount: nothing is mounted at it or
+//     in it, whatever the device;
+//   - it holds only regular files of the names a batch gives them: no sub-folder, no link.
+// Anything else named like staging is left whole and never fails the batch.
 
-  // Gives the destination's lock back, then removes the claimed folders, each through the
-  // descriptor it was claimed with. Removing takes time (a dead batch may have left gigabytes),
-  // so other batches are not kept waiting for the destination's lock meanwhile: the claims keep
-  // the folders from anyone else.
-  void clear() noexcept;
+// Whether a stop was asked for; asked between removals, so a large clearing ends soon after.
+using StopAsked = std::function<bool()>;
 
-  // How many leftover folders were claimed.
-  std::size_t claimed() const { return m_claimed.size(); }
-
- private:
-  void claim(const std::string& name) noexcept;
-  void release() noexcept;
-
-  FileSystem& m_fs;
-  OpenFile& m_destination;
-  bool m_locked = false;
-  std::vector<OpenFile> m_claimed;
-  std::vector<std::string> m_names;
+struct LeftoverClearing {
+  // Folders named like staging (".quillmere-partial-" and anything) left in the destination:
+  // those not proven dead, and those whose removal failed.
+  std::vector<std::string> kept;
+  bool stopped = false;  // the clearing ended early for a stop
 };
+
+// Clears the destination's provably dead staging folders. Never fails: where the destination
+// cannot be listed, nothing is removed. The clearing is skipped (every folder kept) when another
+// process holds the destination's lock, never waited for.
+// `place` is what the open destination is (its status as the batch found it).
+LeftoverClearing clearLeftoverStaging(FileSystem& fs, OpenFile& destination,
+                                      const FileStatus& place, const StopAsked& stopAsked) noexcept;
+
+// The bytes the regular files at the top of folder `name` in `destination` hold, rounded up to
+// whole blocks; 0 where it cannot be examined. Links and sub-folders are not followed.
+std::uint64_t bytesHeldAt(FileSystem& fs, OpenFile& destination, const std::string& name) noexcept;
+
+// Whether a staging folder holding anything a batch does not make is left whole (a leftover,
+// proven dead but perhaps put to other use since) or emptied of the batch's own files (this
+// batch's roll-back, where the files are known to be its own).
+enum class StagingRemoval { onlyWhole, ownFiles };
+
+// Removes from the staging folder `name` in `destination` the regular files whose names a batch
+// gives, on the destination's mount, then the folder itself if nothing else is left in it. Never
+// recursive, so nothing the check did not see can go. Throws the first failure; `stopAsked`
+// (when given) ends it early with the folder left. Returns whether the folder is gone.
+bool removeStagingFiles(FileSystem& fs, OpenFile& destination, const std::string& name,
+                        StagingRemoval removal, const StopAsked& stopAsked = {});
 
 // Takes the exclusive lock a live batch holds on its staging folder, through the folder's open
 // descriptor, for as long as that descriptor stays open. Where the lock cannot be taken, the batch
-// goes on without it: no other batch could take it there either.
+// goes on without it: its owner record still marks it live.
 void lockStaging(FileSystem& fs, OpenFile& staging) noexcept;
-
-// Whether `name` is a staging folder's name, ".quillmere-partial-" and something after it.
-bool isStagingName(const std::string& name);
 
 }  // namespace quillmere

@@ -3,6 +3,8 @@
 #include <exception>
 
 #include "platform/paths.h"
+#include "transfer/leftover_staging.h"
+#include "transfer/staging_folder.h"
 
 namespace quillmere {
 
@@ -35,13 +37,17 @@ std::uint64_t bytesToWrite(const BatchRequest& request, FileSystem& fs) {
   return total;
 }
 
-void requireRoomFor(const BatchRequest& request, BatchPlace& place, FileSystem& fs) {
+void requireRoomFor(const BatchRequest& request, BatchPlace& place, FileSystem& fs,
+                    const std::vector<std::string>& keptStaging) {
   const auto available = fs.freeSpace(place.destination);
   if (!available) return;
   const std::uint64_t needed = bytesToWrite(request, fs);
-  if (needed > *available) {
-    throw BridgeFailure(notEnoughSpaceMessage(place.destinationPath, needed, *available));
-  }
+  if (needed <= *available) return;
+  std::string message = notEnoughSpaceMessage(place.destinationPath, needed, *available);
+  std::uint64_t held = 0;
+  for (const auto& name : keptStaging) held += bytesHeldAt(fs, place.destination, name);
+  if (held > 0) message += keptStagingMessage(keptStaging, held);
+  throw BridgeFailure(message);
 }
 
 std::string notEnoughSpaceMessage(const std::string& destination, std::uint64_t needed,
@@ -49,6 +55,19 @@ std::string notEnoughSpaceMessage(const std::string& destination, std::uint64_t 
   return "保存文件夹“" + destination + "”所在的磁盘空间不足：本次保存需要约 " +
          sizeText(needed, true) + "，只剩 " + sizeText(available, false) +
          "。没有写入任何文件；请腾出空间或换一个保存文件夹。";
+}
+
+std::string keptStagingMessage(const std::vector<std::string>& names, std::uint64_t bytes) {
+  constexpr std::size_t kNamed = 3;
+  std::string listed;
+  for (std::size_t i = 0; i < names.size() && i < kNamed; ++i) {
+    listed += (i == 0 ? "“" : "、“") + names[i] + "”";
+  }
+  if (names.size() > kNamed) listed += "等";
+  return "其中 " + std::to_string(names.size()) + " 个以“" + std::string(kStagingFolderPrefix) +
+         "”开头的隐藏文件夹（" + listed + "）占用约 " + sizeText(bytes, false) +
+         "：它们可能属于另一台电脑或另一个程序正在进行的保存，本程序不会删除；如确认没有保存正在进行，"
+         "可以手动删除它们。";
 }
 
 std::string sizeText(std::uint64_t bytes, bool roundUp) {

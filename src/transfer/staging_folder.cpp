@@ -1,8 +1,11 @@
 #include "transfer/staging_folder.h"
 
+#include <span>
 #include <utility>
 
+#include "platform/process_owner.h"
 #include "transfer/leftover_staging.h"
+#include "transfer/staging_owner.h"
 
 namespace quillmere {
 
@@ -16,6 +19,7 @@ StagingFolder::StagingFolder(FileSystem& fs, OpenFile& destination, std::string 
   try {
     m_folder = m_fs.openDirectoryAt(m_destination, m_name);
     lockStaging(m_fs, m_folder);  // marks the folder live for as long as it is open
+    writeOwnerRecord();
   } catch (...) {
     removeQuietly();
     throw;
@@ -24,6 +28,24 @@ StagingFolder::StagingFolder(FileSystem& fs, OpenFile& destination, std::string 
 
 StagingFolder::~StagingFolder() {
   if (!m_committed) removeQuietly();
+}
+
+// Where this system cannot name the process well enough to prove it gone later, no record is
+// written, and a folder this batch leaves after a crash is never taken for a dead one: the user
+// removes it by hand, which is better than any guess.
+void StagingFolder::writeOwnerRecord() {
+  const auto owner = thisProcessOwner();
+  if (!owner) return;
+  const std::string text = encodeOwnerRecord(*owner);
+  OpenFile record = create(std::string(kOwnerRecordName));
+  m_fs.writeAll(record, std::as_bytes(std::span<const char>(text.data(), text.size())));
+  m_hasOwnerRecord = true;
+}
+
+void StagingFolder::removeOwnerRecord() {
+  if (!m_hasOwnerRecord) return;
+  m_fs.removeFileAt(m_folder, std::string(kOwnerRecordName));
+  m_hasOwnerRecord = false;
 }
 
 OpenFile StagingFolder::create(const std::string& name) {
@@ -37,8 +59,9 @@ OpenFile StagingFolder::create(const std::string& name) {
 // Removes the files by the names this batch gave them, through the descriptors it already
 // holds, then the folder: a roll-back after running out of descriptors (or memory) still
 // leaves nothing behind. Only when something else is in there (a removal failed, or another
-// program put a file in) is the folder emptied by listing it, which needs descriptors of its
-// own.
+// program put a file in) is the folder listed, which needs descriptors of its own, and then only
+// the regular files of a batch's names go: what another program put there is not this batch's to
+// remove, and the folder stays with it.
 void StagingFolder::removeQuietly() noexcept {
   if (!m_exists) return;
   if (m_folder.fd) {
@@ -57,7 +80,7 @@ void StagingFolder::removeQuietly() noexcept {
   } catch (...) {
   }
   try {
-    m_fs.removeTreeAt(m_destination, m_name);
+    static_cast<void>(removeStagingFiles(m_fs, m_destination, m_name, StagingRemoval::ownFiles));
   } catch (...) {
     // The folder stays behind under its hidden name; nothing better can be done here.
   }

@@ -13,7 +13,9 @@ namespace quillmere {
 inline constexpr std::string_view kBatchFolderPrefix = "Quillmere-";
 inline constexpr std::string_view kStagingFolderPrefix = ".quillmere-partial-";
 
-// Owns the hidden folder a batch is built in, inside the open destination folder. Unless the batch
+// Owns the hidden folder a batch is built in, inside the open destination folder. The folder names
+// its owner, this process, in a record of its own until the commit, so that it is never taken
+// for a dead batch's while this one lives. Unless the batch
 // is committed, the folder is removed with everything in it, whatever failed and however we
 // leave; a failure of that removal is ignored so that the failure which caused the roll-back is
 // the one the caller receives. Everything is relative to the destination's descriptor, so a path
@@ -34,10 +36,15 @@ class StagingFolder {
   // May be called from both of a batch's threads.
   OpenFile create(const std::string& name);
 
+  // Takes away the record naming this process as the folder's owner: the last step before the
+  // commit, since a saved batch holds only its renders and its manifest.
+  void removeOwnerRecord();
+
   // Once the rename has succeeded the batch is saved and visible: nothing may take it away again.
   void committed() { m_committed = true; }
 
  private:
+  void writeOwnerRecord();
   void removeQuietly() noexcept;
 
   FileSystem& m_fs;
@@ -48,6 +55,7 @@ class StagingFolder {
   std::vector<std::string> m_created;
   bool m_exists = false;
   bool m_committed = false;
+  bool m_hasOwnerRecord = false;
 };
 
 }  // namespace quillmere

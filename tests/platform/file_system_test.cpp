@@ -299,20 +299,6 @@ TEST(ReadWholeFile, ReadsAFifoFromAWriterThatComesLaterUpToTheLimit) {
   EXPECT_EQ(errnoOf([&] { readWholeFile(dir.path()); }), EISDIR);
 }
 
-TEST(RemoveTreeAt, RemovesNestedFoldersButNeverFollowsLinksOutOfThem) {
-  TempDir dir;
-  std::filesystem::create_directories(dir / "tree/a/b");
-  writeFile(dir / "tree/a/b/f", "1");
-  writeFile(dir / "tree/g", "2");
-  std::filesystem::create_directory(dir / "outside");
-  writeFile(dir / "outside/keep", "3");
-  std::filesystem::create_directory_symlink(dir / "outside", dir / "tree/link");
-  OpenFile folder = posixFileSystem().openDirectory(dir.path());
-  posixFileSystem().removeTreeAt(folder, "tree");
-  EXPECT_FALSE(std::filesystem::exists(dir / "tree"));
-  EXPECT_EQ(readFile(dir / "outside/keep"), "3");
-}
-
 }  // namespace
 }  // namespace quillmere
 

@@ -60,10 +60,6 @@ class UnremovableFileSystem : public FaultyFileSystem {
     refuseOnceFired(path);
     FaultyFileSystem::removeFile(path);
   }
-  void removeTreeAt(OpenFile& folder, const std::string& name) override {
-    refuseOnceFired(folder.path + "/" + name);
-    FaultyFileSystem::removeTreeAt(folder, name);
-  }
   void removeFileAt(OpenFile& folder, const std::string& name) override {
     refuseOnceFired(folder.path + "/" + name);
     FaultyFileSystem::removeFileAt(folder, name);
@@ -193,7 +189,6 @@ TEST_F(FaultInjection, EveryWriteOfABatchGoesIntoItsOwnStagingFolder) {
       case FsOp::startWriteBack:
       case FsOp::renameReplace:
       case FsOp::removeFile:
-      case FsOp::removeTreeAt:
       case FsOp::openStreamForWriting:
         ++writes;
         EXPECT_TRUE(path.starts_with(staging + "/")) << testing::name(op) << " " << path;
@@ -431,8 +426,7 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
         // (these calls are counted without their paths; before the result, the batch's own
         // clearing is all that lists a folder or takes a lock).
         ++savedDespiteFailure;
-        const bool clearing = op == FsOp::tryLock || op == FsOp::lock || op == FsOp::listEntries ||
-                              op == FsOp::removeContents;
+        const bool clearing = op == FsOp::tryLock || op == FsOp::listEntries;
         EXPECT_TRUE(op == FsOp::sync || (beforeTheBatch && op != FsOp::read) || clearing)
             << testing::name(op);
         EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");

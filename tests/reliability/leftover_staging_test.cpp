@@ -1,30 +1,92 @@
-// What dead batches left in a destination is cleared by the next batch there, and only that: a
-// live batch's staging (another process's, or one whose lock another program holds), a link or a
-// file named like staging, and a folder the user cannot empty all stay, and the batch succeeds.
+// What dead batches left in a destination is cleared by the next batch there, and only that. A
+// folder goes only when it is provably a dead batch's staging of this machine: its exact name, an
+// owner record naming a process that is gone, nothing mounted at or in it, and only files of the
+// names a batch makes. Everything else named like staging stays whole, and the batch succeeds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/bridge_process.h"
+#include "platform/process_owner.h"
 #include "platform/unique_fd.h"
 #include "records/json.h"
 #include "reliability/reliability_support.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"
+#include "transfer/leftover_staging.h"
+#include "transfer/staging_owner.h"
 
 namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::readFile;
 using testing::writeFile;
 
 constexpr const char* kDead = ".quillmere-partial-0b6c3f4e-dead-4000-8000-000000000001";
-constexpr const char* kLive = ".quillmere-partial-0b6c3f4e-11fe-4000-8000-000000000002";
+constexpr const char* kOther = ".quillmere-partial-0b6c3f4e-0002-4000-8000-000000000002";
+constexpr const char* kCopy = "5d0c1a2b-3c4d-4e5f-8a9b-0c1d2e3f4a5b.png";
+
+// A process of the test's that lives until the returned owner goes: a live batch elsewhere.
+class LiveProcess {
+ public:
+  LiveProcess() {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::close(fds[1]);
+      char byte;
+      while (::read(fds[0], &byte, 1) < 0 && errno == EINTR) {
+      }
+      ::_exit(0);
+    }
+    ::close(fds[0]);
+    m_release = UniqueFd(fds[1]);
+  }
+  LiveProcess(const LiveProcess&) = delete;
+  LiveProcess& operator=(const LiveProcess&) = delete;
+  ~LiveProcess() { end(); }
+
+  pid_t pid() const { return m_pid; }
+  // Ends the process and reaps it, so that its id names no process any more.
+  void end() {
+    if (m_pid <= 0) return;
+    m_release.reset();
+    ::waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  UniqueFd m_release;
+};
+
+// Owners as a record names them.
+ProcessOwner thisOwner() {
+  const auto owner = thisProcessOwner();
+  EXPECT_TRUE(owner) << "this system does not tell a process's owner";
+  return owner.value_or(ProcessOwner{});
+}
+
+ProcessOwner ownerOf(const LiveProcess& process) {
+  ProcessOwner owner = thisOwner();
+  owner.pid = process.pid();
+  owner.startTime = processStartTime(process.pid()).value_or(0);
+  return owner;
+}
 
 class LeftoverStaging : public ::testing::Test {
  protected:
@@ -32,13 +94,20 @@ class LeftoverStaging : public ::testing::Test {
     for (const char* folder : {"in", "out", "elsewhere"}) fs::create_directory(m_dir / folder);
   }
   std::string destination() const { return m_dir / "out"; }
+  std::string in(const std::string& name) const { return destination() + "/" + name; }
 
-  // A staging folder as a batch killed mid-copy leaves it: some copies, and no manifest.
-  void leaveStaging(const std::string& name) {
-    const std::string folder = destination() + "/" + name;
-    fs::create_directories(folder + "/sub");
-    writeFile(folder + "/copy.png", std::string(1 << 16, 'c'));
-    writeFile(folder + "/sub/more", "more");
+  // A staging folder as a batch killed mid-copy leaves it: a copy and its owner record.
+  void leaveStaging(const std::string& name, const ProcessOwner& owner) {
+    fs::create_directory(in(name));
+    writeFile(in(name) + "/" + kCopy, std::string(1 << 16, 'c'));
+    writeFile(in(name) + "/.quillmere-staging-owner", encodeOwnerRecord(owner));
+  }
+
+  // A dead batch's owner: this machine, a boot that has ended.
+  static ProcessOwner earlierBoot() {
+    ProcessOwner owner = thisOwner();
+    owner.boot = "00000000-0000-4000-8000-000000000000";
+    return owner;
   }
 
   // Names in the destination that are not batch folders.
@@ -50,86 +119,215 @@ class LeftoverStaging : public ::testing::Test {
     return others;
   }
 
+  BatchResult saveOne() {
+    return createBatch(testing::smallRequest(m_dir / "in", destination(), 1), posixFileSystem());
+  }
+
   testing::TempDir m_dir;
 };
 
-TEST_F(LeftoverStaging, TheNextBatchRemovesDeadStagingAndLeavesEverythingElse) {
-  leaveStaging(kDead);
-  leaveStaging(".quillmere-partial-second-dead-one");
-  // A live batch's staging: its lock is held (here by the test, as a live batch holds it).
-  leaveStaging(kLive);
-  const UniqueFd liveLock(::open((destination() + "/" + kLive).c_str(), O_RDONLY | O_DIRECTORY));
-  ASSERT_TRUE(liveLock);
-  ASSERT_EQ(::flock(liveLock.get(), LOCK_EX | LOCK_NB), 0);
-  // Named like staging, but a link to a folder elsewhere, and a plain file: neither is staging.
+// Every owner a record may name, and every shape a folder of that name may have: only a dead
+// batch's staging of this machine, whole and flat, goes.
+TEST_F(LeftoverStaging, OnlyAProvablyDeadBatchsFlatStagingOfThisMachineIsRemoved) {
+  LiveProcess live;
+  LiveProcess ended;
+  const ProcessOwner endedOwner = ownerOf(ended);
+  ended.end();
+  ProcessOwner reused = ownerOf(live);  // the id now names a process started at another moment
+  reused.startTime += 1;
+  ProcessOwner otherMachine = earlierBoot();
+  otherMachine.machine = "0123456789abcdef0123456789abcdef";
+  ProcessOwner otherNamespace = endedOwner;
+  otherNamespace.pidNamespace = "pid:[1]";
+
+  const struct {
+    const char* name;
+    std::function<void(const std::string& folder)> make;
+    bool removed;
+  } cases[] = {
+      {"a batch of an earlier boot", [&](auto& f) { leaveStaging(f, earlierBoot()); }, true},
+      {"a batch whose process ended", [&](auto& f) { leaveStaging(f, endedOwner); }, true},
+      {"a batch whose process id was reused", [&](auto& f) { leaveStaging(f, reused); }, true},
+      {"a batch with its manifest already written",
+       [&](auto& f) {
+         leaveStaging(f, earlierBoot());
+         writeFile(in(f) + "/.quillmere-manifest.json", "{}");
+       },
+       true},
+      {"a live batch of another process", [&](auto& f) { leaveStaging(f, ownerOf(live)); }, false},
+      {"a live batch of this process", [&](auto& f) { leaveStaging(f, thisOwner()); }, false},
+      {"a batch of another machine", [&](auto& f) { leaveStaging(f, otherMachine); }, false},
+      {"a batch in another process-id namespace",
+       [&](auto& f) { leaveStaging(f, otherNamespace); }, false},
+      {"no owner record",
+       [&](auto& f) {
+         leaveStaging(f, earlierBoot());
+         fs::remove(in(f) + "/.quillmere-staging-owner");
+       },
+       false},
+      {"an owner record cut short",
+       [&](auto& f) {
+         leaveStaging(f, earlierBoot());
+         const std::string record = encodeOwnerRecord(earlierBoot());
+         writeFile(in(f) + "/.quillmere-staging-owner", record.substr(0, record.size() - 3));
+       },
+       false},
+      {"a sub-folder",
+       [&](auto& f) {
+         leaveStaging(f, earlierBoot());
+         fs::create_directory(in(f) + "/sub");
+       },
+       false},
+      {"a link",
+       [&](auto& f) {
+         leaveStaging(f, earlierBoot());
+         fs::create_symlink(m_dir / "elsewhere", in(f) + "/5d0c1a2b-3c4d-4e5f-8a9b-0c1d2e3f4a5c.jpg");
+       },
+       false},
+      {"a file of a name no batch gives",
+       [&](auto& f) {
+         leaveStaging(f, earlierBoot());
+         writeFile(in(f) + "/photo.jpg", "the user's");
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.make(kDead);
+    const auto before = testing::snapshot(in(kDead));
+    ASSERT_TRUE(saveOne().directory);
+    if (c.removed) {
+      EXPECT_EQ(othersIn(), std::vector<std::string>{});
+    } else {
+      EXPECT_EQ(othersIn(), std::vector<std::string>{kDead});
+      EXPECT_EQ(testing::snapshot(in(kDead)), before) << "a folder not provably ours was touched";
+    }
+    for (const auto& name : testing::namesIn(destination())) fs::remove_all(in(name));
+  }
+}
+
+// Named almost like staging, or not a folder at all: never staging, whatever its owner record.
+TEST_F(LeftoverStaging, WhatIsOnlyNamedLikeStagingStaysWhole) {
+  for (const char* name : {".quillmere-partial-photos",
+                           ".quillmere-partial-0B6C3F4E-DEAD-4000-8000-000000000001",
+                           ".quillmere-partial-0b6c3f4e-dead-4000-8000-000000000001-old"}) {
+    leaveStaging(name, earlierBoot());
+  }
   writeFile(m_dir / "elsewhere/precious", "not ours");
-  fs::create_directory_symlink(m_dir / "elsewhere", destination() + "/.quillmere-partial-link");
-  writeFile(destination() + "/.quillmere-partial-file", "a file");
-  writeFile(destination() + "/photo.jpg", "the user's");
+  fs::create_directory_symlink(m_dir / "elsewhere", in(kOther));
+  writeFile(in(kDead), "a file");
+  const BatchRequest request = testing::smallRequest(m_dir / "in", destination(), 1);
+  const auto before = testing::snapshot(m_dir.path());
+  ASSERT_TRUE(createBatch(request, posixFileSystem()).directory);
+  auto after = testing::snapshot(m_dir.path());
+  for (auto it = after.begin(); it != after.end();) {
+    it = it->first.find("/Quillmere-") != std::string::npos ? after.erase(it) : std::next(it);
+  }
+  EXPECT_EQ(after, before);
+}
 
-  const BatchRequest request = testing::smallRequest(m_dir / "in", destination(), 2);
-  const BatchResult result = createBatch(request, posixFileSystem());
-  ASSERT_TRUE(result.directory);
-  EXPECT_EQ(testing::incompleteBatchesIn(destination(), 2), "");
+// A bind mount at a staging name, or over a file inside a dead batch's staging: the mount's files
+// (here a folder of originals, on the same file system, so the device alone cannot tell) survive.
+TEST_F(LeftoverStaging, NothingReachedThroughAMountIsRemoved) {
+  if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "mounting needs root";
+  ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+  const std::string originals = m_dir / "elsewhere";
+  writeFile(originals + "/DSC_0001.NEF", "raw one");
+  writeFile(originals + "/" + kCopy, "named like a copy");
+  writeFile(originals + "/.quillmere-staging-owner", encodeOwnerRecord(earlierBoot()));
+  fs::create_directory(in(kOther));
+  ASSERT_EQ(::mount(originals.c_str(), in(kOther).c_str(), nullptr, MS_BIND, nullptr), 0)
+      << std::strerror(errno);
+  leaveStaging(kDead, earlierBoot());
+  const std::string photo = m_dir / "photo.png";
+  writeFile(photo, "a photo");
+  ASSERT_EQ(::mount(photo.c_str(), (in(kDead) + "/" + kCopy).c_str(), nullptr, MS_BIND, nullptr), 0)
+      << std::strerror(errno);
 
-  EXPECT_EQ(othersIn(), (std::vector<std::string>{".quillmere-partial-0b6c3f4e-11fe-4000-8000-"
-                                                  "000000000002",
-                                                  ".quillmere-partial-file",
-                                                  ".quillmere-partial-link", "photo.jpg"}));
-  EXPECT_TRUE(fs::exists(destination() + "/" + kLive + "/sub/more")) << "a live batch's files";
-  EXPECT_EQ(testing::readFile(m_dir / "elsewhere/precious"), "not ours");
-  EXPECT_EQ(testing::readFile(destination() + "/.quillmere-partial-file"), "a file");
+  const BatchResult saved = saveOne();
+  EXPECT_TRUE(saved.directory);
+  EXPECT_EQ(readFile(originals + "/DSC_0001.NEF"), "raw one");
+  EXPECT_EQ(readFile(originals + "/" + kCopy), "named like a copy");
+  EXPECT_EQ(readFile(in(kDead) + "/" + kCopy), "a photo");
+  EXPECT_EQ(readFile(photo), "a photo");
+  ::umount2((in(kDead) + "/" + kCopy).c_str(), MNT_DETACH);
+  ::umount2(in(kOther).c_str(), MNT_DETACH);
+  // Once nothing is mounted there, the dead batch's own staging goes with the next save.
+  ASSERT_TRUE(saveOne().directory);
+  EXPECT_EQ(othersIn(), std::vector<std::string>{kOther});
 }
 
 // Each call of the clearing made to fail in turn: the batch is saved all the same, the leftover
-// stays (emptied, perhaps), and the next save clears it.
+// stays whole or emptied of its batch's files, and the next save clears it.
 TEST_F(LeftoverStaging, AnyFailureWhileClearingLeavesTheBatchSaved) {
-  const std::string dead = destination() + "/" + kDead;
+  const std::string dead = in(kDead);
   const struct {
     testing::FsOp op;
     std::string path;
   } cases[] = {
-      {testing::FsOp::tryLock, destination()}, {testing::FsOp::listEntries, destination()},
-      {testing::FsOp::openDirectoryAt, dead},  {testing::FsOp::tryLock, dead},
-      {testing::FsOp::removeContents, dead},   {testing::FsOp::entryStatusAt, dead},
-      {testing::FsOp::statusOfFile, dead},     {testing::FsOp::removeEmptyFolderAt, dead},
+      {testing::FsOp::listEntries, destination()},
+      {testing::FsOp::tryLock, destination()},
+      {testing::FsOp::openDirectoryAt, dead},
+      {testing::FsOp::statusOfFile, dead},
+      {testing::FsOp::tryLock, dead},
+      {testing::FsOp::openForReadingAt, dead + "/.quillmere-staging-owner"},
+      {testing::FsOp::read, dead + "/.quillmere-staging-owner"},
+      {testing::FsOp::listEntries, dead},
+      {testing::FsOp::entryStatusAt, dead + "/" + kCopy},
+      {testing::FsOp::removeFileAt, dead + "/" + kCopy},
+      {testing::FsOp::removeFileAt, dead + "/.quillmere-staging-owner"},
+      {testing::FsOp::removeEmptyFolderAt, dead},
   };
   const BatchRequest request = testing::smallRequest(m_dir / "in", destination(), 1);
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(testing::name(c.op)) + " on " + c.path);
-    leaveStaging(kDead);
+    leaveStaging(kDead, earlierBoot());
     testing::FaultyFileSystem faulty(c.op, 1, c.path);
     const BatchResult result = createBatch(request, faulty);
     EXPECT_TRUE(faulty.fired());
     ASSERT_TRUE(result.directory);
     EXPECT_EQ(testing::incompleteBatchesIn(destination(), 1), "");
     EXPECT_TRUE(fs::exists(dead));
-    // The next batch, with nothing failing, clears it.
+    // The owner record goes last, so a clearing cut short leaves the proof for the next one; a
+    // folder left empty is taken for a dead one's only once it has been left alone for long.
+    if (fs::is_empty(dead)) {
+      createBatch(request, posixFileSystem());
+      EXPECT_EQ(othersIn(), std::vector<std::string>{kDead}) << "an empty folder made just now";
+      const struct timespec longAgo[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 7200, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, dead.c_str(), longAgo, 0), 0);
+    } else {
+      EXPECT_TRUE(fs::exists(dead + "/.quillmere-staging-owner"));
+    }
     createBatch(request, posixFileSystem());
     EXPECT_EQ(othersIn(), std::vector<std::string>{});
-    for (const auto& name : testing::namesIn(destination()))
-      fs::remove_all(destination() + "/" + name);
+    for (const auto& name : testing::namesIn(destination())) fs::remove_all(in(name));
   }
 }
 
-// The staging folder of a batch still running in this process is locked from its creation on:
-// another process's batch into the same folder, run to its end meanwhile, leaves it alone, and
-// both batches are saved whole.
-TEST_F(LeftoverStaging, TwoLiveBatchesNeverRemoveEachOthersStaging) {
+// A batch running in this process whose staging folder's lock another batch cannot see (two
+// mounts of one share, or two machines): another process's batch into the same folder, run to
+// its end meanwhile, leaves the first's staging alone, and both are saved whole.
+TEST_F(LeftoverStaging, ALiveBatchWhoseLockIsNotSeenIsNeverRemoved) {
+  class UnsharedLocks : public testing::FaultyFileSystem {
+   public:
+    bool tryLock(OpenFile& file, LockKind kind) override {
+      if (file.path.find("/.quillmere-partial-") != std::string::npos) return true;
+      return FaultyFileSystem::tryLock(file, kind);
+    }
+  };
   const BatchRequest first = testing::smallRequest(m_dir / "in", destination(), 3);
   fs::create_directory(m_dir / "in2");
   const BatchRequest second = testing::smallRequest(m_dir / "in2", destination(), 2);
   fs::create_directory(m_dir / "caller");
   writeFile(m_dir / "caller/request.json", toJson(second));
 
-  testing::FaultyFileSystem hooked;
+  UnsharedLocks hooked;
   bool ranSecond = false;
-  std::string firstStaging;
   hooked.before = [&](testing::FsOp op, const std::string& path) {
-    // Once the first batch has created a copy in its staging folder, the second runs whole.
-    if (ranSecond || op != testing::FsOp::createExclusiveAt) return;
+    // Once the first batch has made a copy in its staging folder, the second runs whole.
+    if (ranSecond || op != testing::FsOp::createExclusiveAt || path.ends_with("-owner")) return;
     ranSecond = true;
-    firstStaging = fs::path(path).parent_path().string();
+    const std::string firstStaging = fs::path(path).parent_path().string();
     const testing::Outcome other =
         testing::runBridge({"--request", "request.json", "result.json"}, m_dir / "caller");
     EXPECT_EQ(other.status, 0) << other.err;
@@ -142,34 +340,62 @@ TEST_F(LeftoverStaging, TwoLiveBatchesNeverRemoveEachOthersStaging) {
   EXPECT_EQ(othersIn(), std::vector<std::string>{});
   const auto batches = testing::namesIn(destination());
   ASSERT_EQ(batches.size(), 2u);
-  const BatchResult secondResult =
-      batchResultFromJson(testing::readFile(m_dir / "caller/result.json"));
   for (const auto& name : batches) {
-    const std::size_t items = destination() + "/" + name == *result.directory ? 3 : 2;
-    EXPECT_EQ(testing::incompleteBatch(destination() + "/" + name, items), "");
+    const std::size_t items = in(name) == *result.directory ? 3 : 2;
+    EXPECT_EQ(testing::incompleteBatch(in(name), items), "");
   }
-  EXPECT_TRUE(secondResult.directory &&
-              (*secondResult.directory == destination() + "/" + batches[0] ||
-               *secondResult.directory == destination() + "/" + batches[1]));
 }
 
-// A dead batch's staging holding a folder its files cannot be removed from (a read-only folder,
-// for a user whom permissions bind): that leftover stays as it is, the other is cleared, and the
-// new batch is saved.
+// A dead batch's staging the user may not empty (its folder read-only, for a user whom
+// permissions bind): it stays as it is, the other leftover is cleared, and the batch is saved.
 TEST_F(LeftoverStaging, AFolderTheUserCannotEmptyNeverFailsTheBatch) {
-  leaveStaging(kDead);
-  leaveStaging(".quillmere-partial-second-dead-one");
+  leaveStaging(kDead, earlierBoot());
+  leaveStaging(kOther, earlierBoot());
   const BatchRequest request = testing::smallRequest(m_dir / "in", destination(), 2);
-  const std::string stuck = destination() + "/" + kDead + "/sub";
   testing::runAsOrdinaryUser(m_dir.path(), [&] {
-    fs::permissions(stuck, fs::perms::owner_read | fs::perms::owner_exec);
+    // Written by the ordinary user, as that user's own batch would have.
+    writeFile(in(kDead) + "/.quillmere-staging-owner", encodeOwnerRecord(earlierBoot()));
+    fs::permissions(in(kDead), fs::perms::owner_read | fs::perms::owner_exec);
     const BatchResult result = createBatch(request, posixFileSystem());
     EXPECT_TRUE(result.directory);
     EXPECT_EQ(testing::incompleteBatchesIn(destination(), 2), "");
     EXPECT_EQ(othersIn(), std::vector<std::string>{kDead});
-    EXPECT_TRUE(fs::exists(stuck + "/more"));
-    fs::permissions(stuck, fs::perms::owner_all);  // so the test's folder can be removed
+    EXPECT_TRUE(fs::exists(in(kDead) + "/" + kCopy));
+    fs::permissions(in(kDead), fs::perms::owner_all);  // so the test's folder can be removed
   });
+}
+
+// A stop asked for while many leftovers are cleared ends the batch at the next folder, with the
+// rest left for a later save; and another process holding the destination's lock means no
+// clearing this time, never a wait.
+TEST_F(LeftoverStaging, TheClearingHearsAStopAndNeverWaitsForALock) {
+  constexpr int kLeftovers = 50;
+  for (int i = 0; i < kLeftovers; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, ".quillmere-partial-0b6c3f4e-dead-4000-8000-%012d", i);
+    leaveStaging(name, earlierBoot());
+  }
+  const BatchRequest request = testing::smallRequest(m_dir / "in", destination(), 1);
+
+  const UniqueFd held(::open(destination().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_EQ(::flock(held.get(), LOCK_EX | LOCK_NB), 0);
+  ASSERT_TRUE(createBatch(request, posixFileSystem()).directory);
+  EXPECT_EQ(othersIn().size(), static_cast<std::size_t>(kLeftovers));
+  ::flock(held.get(), LOCK_UN);
+
+  std::atomic<bool> stop = false;
+  BatchObserver observer;
+  observer.stopFlag = &stop;
+  testing::FaultyFileSystem hooked;
+  int removed = 0;
+  hooked.before = [&](testing::FsOp op, const std::string&) {
+    if (op == testing::FsOp::removeEmptyFolderAt && ++removed == 3) stop = true;
+  };
+  EXPECT_EQ(testing::failureOf([&] { createBatch(request, hooked, &observer); }),
+            kBatchStoppedMessage);
+  EXPECT_EQ(othersIn().size(), static_cast<std::size_t>(kLeftovers - 3));
+  EXPECT_EQ(testing::namesIn(destination()).size(), othersIn().size() + 1)
+      << "a stopped batch left a folder of its own";
 }
 
 }  // namespace

@@ -49,8 +49,6 @@ const char* name(FsOp op) {
       return "createExclusiveAt";
     case FsOp::renameNoReplaceAt:
       return "renameNoReplaceAt";
-    case FsOp::removeTreeAt:
-      return "removeTreeAt";
     case FsOp::openStreamForReading:
       return "openStreamForReading";
     case FsOp::openForAppending:
@@ -75,10 +73,6 @@ const char* name(FsOp op) {
       return "renameAt";
     case FsOp::tryLock:
       return "tryLock";
-    case FsOp::lock:
-      return "lock";
-    case FsOp::removeContents:
-      return "removeContents";
     case FsOp::unlock:
       return "unlock";
   }
@@ -86,8 +80,7 @@ const char* name(FsOp op) {
 }
 
 bool onlyClearsLeftovers(FsOp op, const std::string& path, const std::string& destination) {
-  return op == FsOp::tryLock || op == FsOp::lock || op == FsOp::removeContents ||
-         (op == FsOp::listEntries && path == destination);
+  return op == FsOp::tryLock || (op == FsOp::listEntries && path == destination);
 }
 
 FaultyFileSystem::FaultyFileSystem(FsOp op, int failAt, std::string path, int error)
@@ -227,10 +220,6 @@ void FaultyFileSystem::renameAt(OpenFile& folder, const std::string& from, const
   enter(FsOp::renameAt, folder.path + "/" + to);
   posixFileSystem().renameAt(folder, from, to);
 }
-void FaultyFileSystem::removeTreeAt(OpenFile& folder, const std::string& name) {
-  enter(FsOp::removeTreeAt, folder.path + "/" + name);
-  posixFileSystem().removeTreeAt(folder, name);
-}
 
 void FaultyFileSystem::removeFileAt(OpenFile& folder, const std::string& name) {
   enter(FsOp::removeFileAt, folder.path + "/" + name);
@@ -273,17 +262,9 @@ bool FaultyFileSystem::tryLock(OpenFile& file, LockKind kind) {
   enter(FsOp::tryLock, file.path);
   return posixFileSystem().tryLock(file, kind);
 }
-void FaultyFileSystem::lock(OpenFile& file, LockKind kind) {
-  enter(FsOp::lock, file.path);
-  posixFileSystem().lock(file, kind);
-}
 void FaultyFileSystem::unlock(OpenFile& file) {
   ++m_calls[static_cast<int>(FsOp::unlock)];
   posixFileSystem().unlock(file);
-}
-void FaultyFileSystem::removeContents(OpenFile& folder) {
-  enter(FsOp::removeContents, folder.path);
-  posixFileSystem().removeContents(folder);
 }
 
 }  // namespace quillmere::testing

@@ -33,7 +33,6 @@ enum class FsOp {
   openDirectoryAt,
   createExclusiveAt,
   renameNoReplaceAt,
-  removeTreeAt,
   openStreamForReading,
   openForAppending,
   removeFileAt,
@@ -45,8 +44,6 @@ enum class FsOp {
   renameAt,
   // Locks and the clearing of what dead batches left.
   tryLock,
-  lock,
-  removeContents,
   // Advisory calls: counted, never made to fail (the real ones cannot), so not in kAllFsOps.
   adviseSequential,
   dropCachedPages,
@@ -74,7 +71,6 @@ inline constexpr FsOp kAllFsOps[] = {FsOp::status,
                                      FsOp::openDirectoryAt,
                                      FsOp::createExclusiveAt,
                                      FsOp::renameNoReplaceAt,
-                                     FsOp::removeTreeAt,
                                      FsOp::openStreamForReading,
                                      FsOp::openForAppending,
                                      FsOp::removeFileAt,
@@ -85,9 +81,7 @@ inline constexpr FsOp kAllFsOps[] = {FsOp::status,
                                      FsOp::entryStatusAt,
                                      FsOp::renameAt,
                                      // Locks and the clearing of what dead batches left.
-                                     FsOp::tryLock,
-                                     FsOp::lock,
-                                     FsOp::removeContents};
+                                     FsOp::tryLock};
 inline constexpr std::size_t kFsOpCount = static_cast<std::size_t>(FsOp::unlock) + 1;
 
 // Whether a failure of `op` on `path` is one a batch into `destination` lives with: the locks that
@@ -159,7 +153,6 @@ class FaultyFileSystem : public FileSystem {
                             const std::string& to) override;
   std::optional<FileStatus> entryStatusAt(OpenFile& folder, const std::string& name) override;
   void renameAt(OpenFile& folder, const std::string& from, const std::string& to) override;
-  void removeTreeAt(OpenFile& folder, const std::string& name) override;
   void removeFileAt(OpenFile& folder, const std::string& name) override;
   void removeEmptyFolderAt(OpenFile& folder, const std::string& name) override;
   void adviseSequential(OpenFile& file) override;
@@ -170,9 +163,7 @@ class FaultyFileSystem : public FileSystem {
   std::vector<std::string> listEntries(OpenFile& folder) override;
   // Locks and the clearing of what dead batches left.
   bool tryLock(OpenFile& file, LockKind kind) override;
-  void lock(OpenFile& file, LockKind kind) override;
   void unlock(OpenFile& file) override;
-  void removeContents(OpenFile& folder) override;
 
  private:
   void enter(FsOp op, const std::string& path);

@@ -475,7 +475,7 @@ TEST_F(Batch, EveryFailingFileOperationRollsBackAndPassesTheErrorOn) {
       } else if (op == FsOp::status && k == counter.calls(op)) {
         // The check just before the commit that the path still leads to the folder worked in.
         EXPECT_EQ(failure, kChooseFolderAgainMessage);
-      } else if (op == FsOp::tryLock || op == FsOp::lock || op == FsOp::listEntries) {
+      } else if (op == FsOp::tryLock || op == FsOp::listEntries) {
         // Finding or locking what dead batches left (a batch lists and locks for nothing else):
         // the batch is saved all the same.
         EXPECT_EQ(failure, "no failure");
