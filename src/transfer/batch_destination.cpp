@@ -100,12 +100,15 @@ std::string insideBatchMessage(const std::string& batchFolder) {
 
 std::optional<std::string> enclosingBatchFolder(const std::string& destinationPath, FileSystem& fs,
                                                 OpenFile* opened) {
-  if (auto found = batchFolderAlong(destinationPath, fs)) return found;
-  if (!opened) return std::nullopt;
-  // Where the open folder really is, links resolved: the system keeps its path for us.
-  const std::string physical = fs.readLink("/proc/self/fd/" + std::to_string(opened->fd.get()));
-  if (physical.empty() || physical.front() != '/' || physical == destinationPath) return std::nullopt;
-  return batchFolderAlong(standardisePath(physical), fs);
+  if (opened) {
+    // Where the open folder really is, links resolved: the system keeps its path for us. Asked
+    // first, so a batch reached through a link is named where it really is.
+    const std::string physical = fs.readLink("/proc/self/fd/" + std::to_string(opened->fd.get()));
+    if (!physical.empty() && physical.front() == '/' && physical != destinationPath) {
+      if (auto found = batchFolderAlong(standardisePath(physical), fs)) return found;
+    }
+  }
+  return batchFolderAlong(destinationPath, fs);
 }
 
 BatchPlace placeBatch(const std::string& destination, FileSystem& fs) {

@@ -78,8 +78,12 @@ bool removeStagingFiles(FileSystem& fs, OpenFile& destination, const std::string
   for (std::string& entry : fs.listEntries(folder)) {
     const auto entryStatus = fs.entryStatusAt(folder, entry);
     if (!entryStatus) continue;  // gone meanwhile
-    if (isStagingFileName(entry) && entryStatus->isRegular && onSameMount(*entryStatus, place)) {
+    const bool flat = !entryStatus->isDirectory && onSameMount(*entryStatus, place);
+    if (flat && isStagingFileName(entry) && entryStatus->isRegular) {
       files.push_back(std::move(entry));
+    } else if (flat && removal == StagingRemoval::ownFolder) {
+      files.push_back(std::move(entry));  // put into this batch's own folder while it ran
+      onlyOurs = false;
     } else {
       onlyOurs = false;
     }
@@ -94,7 +98,7 @@ bool removeStagingFiles(FileSystem& fs, OpenFile& destination, const std::string
     // fails to go rather than going with what it holds.
     fs.removeFileAt(folder, file);
   }
-  if (!onlyOurs) return false;
+  if (!onlyOurs && removal == StagingRemoval::onlyWhole) return false;
   // The folder is removed by name only while the name still leads to the folder emptied: one
   // renamed onto the name meanwhile is not ours to remove. An entry made meanwhile keeps it too.
   const auto named = fs.entryStatusAt(destination, name);

@@ -43,15 +43,17 @@ LeftoverClearing clearLeftoverStaging(FileSystem& fs, OpenFile& destination,
 // whole blocks; 0 where it cannot be examined. Links and sub-folders are not followed.
 std::uint64_t bytesHeldAt(FileSystem& fs, OpenFile& destination, const std::string& name) noexcept;
 
-// Whether a staging folder holding anything a batch does not make is left whole (a leftover,
-// proven dead but perhaps put to other use since) or emptied of the batch's own files (this
-// batch's roll-back, where the files are known to be its own).
-enum class StagingRemoval { onlyWhole, ownFiles };
+// How much goes from a staging folder. A leftover (proven dead, but perhaps put to other use
+// since) holding anything a batch does not make is left whole. A batch rolling back its own
+// folder takes out every file in it, a batch's or one another program put in meanwhile, so that
+// the destination ends as it was; a folder or a mount in it stays, and so then does the folder.
+enum class StagingRemoval { onlyWhole, ownFolder };
 
-// Removes from the staging folder `name` in `destination` the regular files whose names a batch
-// gives, on the destination's mount, then the folder itself if nothing else is left in it. Never
-// recursive, so nothing the check did not see can go. Throws the first failure; `stopAsked`
-// (when given) ends it early with the folder left. Returns whether the folder is gone.
+// Removes from the staging folder `name` in `destination` what `removal` allows: never a folder,
+// never anything reached through another mount than the destination's, and never by recursion, so
+// nothing the check did not see can go; then the folder itself if nothing is left in it. Throws
+// the first failure; `stopAsked` (when given) ends it early with the folder left. Returns whether
+// the folder is gone.
 bool removeStagingFiles(FileSystem& fs, OpenFile& destination, const std::string& name,
                         StagingRemoval removal, const StopAsked& stopAsked = {});
 

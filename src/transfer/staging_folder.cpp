@@ -39,6 +39,9 @@ void StagingFolder::writeOwnerRecord() {
   const std::string text = encodeOwnerRecord(*owner);
   OpenFile record = create(std::string(kOwnerRecordName));
   m_fs.writeAll(record, std::as_bytes(std::span<const char>(text.data(), text.size())));
+  // Flushed like every file of the batch: a folder a power cut leaves behind can then still be
+  // proven dead, rather than stay until the user removes it.
+  m_fs.sync(record);
   m_hasOwnerRecord = true;
 }
 
@@ -59,9 +62,9 @@ OpenFile StagingFolder::create(const std::string& name) {
 // Removes the files by the names this batch gave them, through the descriptors it already
 // holds, then the folder: a roll-back after running out of descriptors (or memory) still
 // leaves nothing behind. Only when something else is in there (a removal failed, or another
-// program put a file in) is the folder listed, which needs descriptors of its own, and then only
-// the regular files of a batch's names go: what another program put there is not this batch's to
-// remove, and the folder stays with it.
+// program put a file in) is the folder listed, which needs descriptors of its own; even then
+// nothing is removed by recursion or through a mount, so a folder or a mount that appeared in
+// here keeps the folder, and what it leads to, as they are.
 void StagingFolder::removeQuietly() noexcept {
   if (!m_exists) return;
   if (m_folder.fd) {
@@ -80,7 +83,7 @@ void StagingFolder::removeQuietly() noexcept {
   } catch (...) {
   }
   try {
-    static_cast<void>(removeStagingFiles(m_fs, m_destination, m_name, StagingRemoval::ownFiles));
+    static_cast<void>(removeStagingFiles(m_fs, m_destination, m_name, StagingRemoval::ownFolder));
   } catch (...) {
     // The folder stays behind under its hidden name; nothing better can be done here.
   }

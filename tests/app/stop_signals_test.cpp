@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "app/bridge_process.h"
+#include "platform/unique_fd.h"
 #include "support/images.h"
 #include "support/page_cache.h"
 #include "support/temp_dir.h"
@@ -240,6 +242,38 @@ TEST_F(StoppedBatch, AStopIsHeardWhenNoThreadCanStart) {
   EXPECT_EQ(nlohmann::json::parse(readFile(m_dir / "res.json")),
             (nlohmann::json{{"count", 0}, {"error", kBatchStoppedMessage}}));
   EXPECT_TRUE(fs::is_empty(m_dir / "out"));
+}
+
+// Another program may hold the lock of every folder the program locks, for as long as it likes (a
+// backup tool, a sync client, or someone hostile): nothing waits for it. The batch is saved and
+// answered, a stop still ends it with its answer, and --verify answers into that folder too.
+TEST_F(StoppedBatch, LocksHeldElsewhereAreNeverWaitedFor) {
+  fs::create_directory(m_dir / "out/.quillmere-partial-0b6c3f4e-dead-4000-8000-000000000001");
+  std::vector<UniqueFd> held;
+  for (const std::string folder :
+       {m_dir / "out", m_dir.path(), m_dir / "out/.quillmere-partial-0b6c3f4e-dead-4000-8000-000000000001"}) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    held.emplace_back(fd);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  }
+
+  const testing::Outcome stopped = stopWith(SIGTERM).second;
+  EXPECT_EQ(stopped.status, 1) << stopped.err;
+  EXPECT_EQ(nlohmann::json::parse(readFile(m_dir / "res.json")),
+            (nlohmann::json{{"count", 0}, {"error", kBatchStoppedMessage}}));
+
+  writeFile(m_dir / "req.json",
+            R"({"provider":"CAPTURE_ONE","catalogId":"c","destination":"out","items":[)"
+            R"({"sourcePath":"small.raw","renderPath":"small.png","externalPhotoId":"p","externalVariantId":"v"}]})");
+  const testing::Outcome saved =
+      testing::runBridge({"--request", "req.json", "res.json"}, m_dir.path());
+  ASSERT_EQ(saved.status, 0) << saved.err;
+  const std::string batch = nlohmann::json::parse(readFile(m_dir / "res.json"))["directory"];
+  const testing::Outcome verified =
+      testing::runBridge({"--verify", batch, "verified.json"}, m_dir.path());
+  EXPECT_EQ(verified.status, 0) << verified.err;
+  EXPECT_TRUE(fs::exists(m_dir / "verified.json"));
 }
 
 }  // namespace

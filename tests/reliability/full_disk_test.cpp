@@ -17,12 +17,14 @@
 #include <vector>
 
 #include "app/request_mode.h"
+#include "platform/process_owner.h"
 #include "records/json.h"
 #include "reliability/reliability_support.h"
 #include "support/temp_dir.h"
 #include "support/faulty_file_system.h"
 #include "transfer/create_batch.h"
 #include "transfer/space_check.h"
+#include "transfer/staging_owner.h"
 
 namespace quillmere {
 namespace {
@@ -174,6 +176,50 @@ TEST_F(FullDisk, TooLittleRoomIsRefusedBeforeAnythingIsWrittenGivingBothSizes) {
   // With the room it needs, the same batch is saved.
   m_disk->leaveFree(needed / kPage + 1);
   EXPECT_EQ(testing::incompleteBatch(*createBatch(request).directory, request.items.size()), "");
+}
+
+// A dead batch's staging used to hold its room for ever: only a save that passed the room check
+// cleared it, and the refusal pointed at nothing the user could see. What can be removed now goes
+// before the room is counted; what may not be (another machine's) is named in the refusal with
+// the room it holds.
+TEST_F(FullDisk, RoomHeldByLeftoverStagingIsFreedFirstOrNamed) {
+  const std::string destination = m_dir / "disk/out";
+  fs::create_directory(destination);
+  BatchRequest request = testing::smallRequest(m_dir / "in", destination, 2);
+  for (std::size_t i = 0; i < request.items.size(); ++i) {
+    writeFile(request.items[i].renderPath, testing::paddedPng(300 * kPage, static_cast<int>(i)));
+  }
+  // Two renders of 300 pages, the manifest and the margin: 600 pages and a little over 1 MiB.
+  const std::size_t neededPages = 600 + 256 + 2;
+  ProcessOwner owner = thisProcessOwner().value();
+  owner.boot = "00000000-0000-4000-8000-000000000000";  // a boot that has ended
+  const auto leave = [&](const std::string& name, const ProcessOwner& who) {
+    fs::create_directory(destination + "/" + name);
+    writeFile(destination + "/" + name + "/5d0c1a2b-3c4d-4e5f-8a9b-0c1d2e3f4a5b.tif",
+              std::string(500 * kPage, 'c'));
+    writeFile(destination + "/" + name + "/.quillmere-staging-owner", encodeOwnerRecord(who));
+  };
+  const std::string dead = ".quillmere-partial-0b6c3f4e-dead-4000-8000-000000000001";
+  leave(dead, owner);
+  // Room for the batch only once the dead batch's 500 pages are free again.
+  m_disk->leaveFree(neededPages - 400);
+  const BatchResult saved = createBatch(request);
+  ASSERT_TRUE(saved.directory);
+  EXPECT_FALSE(fs::exists(destination + "/" + dead));
+  fs::remove_all(*saved.directory);
+
+  const std::string foreign = ".quillmere-partial-0b6c3f4e-0002-4000-8000-000000000002";
+  owner.machine = "0123456789abcdef0123456789abcdef";
+  leave(foreign, owner);
+  m_disk->leaveFree(neededPages - 400);
+  const std::string failure = testing::failureOf([&] { createBatch(request); });
+  // 500 pages and the record's page: 2,052,096 bytes.
+  EXPECT_NE(failure.find("其中 1 个以“.quillmere-partial-”开头的隐藏文件夹（“" + foreign +
+                         "”）占用约 2.0 MB"),
+            std::string::npos)
+      << failure;
+  EXPECT_TRUE(failure.starts_with("保存文件夹“" + destination + "”所在的磁盘空间不足")) << failure;
+  EXPECT_EQ(testing::namesIn(destination), std::vector<std::string>{foreign});
 }
 
 TEST_F(FullDisk, AResultFileThatDoesNotFitAnswersTwoAndKeepsTheEarlierResult) {

@@ -135,6 +135,7 @@ TEST_F(BatchIntegrity, DurableWritesHappenInAnOrderThatSurvivesAPowerCut) {
   const std::string batchId = fs::path(*result.directory).filename().string().substr(10);
   const std::string staging = destination() + "/.quillmere-partial-" + batchId;
   const std::string manifest = staging + "/" + kManifestFileName;
+  const std::string ownerRecord = staging + "/.quillmere-staging-owner";
 
   auto first = [&](FsOp op, const std::string& path) -> std::optional<std::size_t> {
     for (std::size_t i = 0; i < calls.size(); ++i) {
@@ -151,7 +152,7 @@ TEST_F(BatchIntegrity, DurableWritesHappenInAnOrderThatSurvivesAPowerCut) {
 
   int renders = 0;
   for (const auto& [op, path] : calls) {
-    if (op != FsOp::createExclusiveAt || path == manifest) continue;
+    if (op != FsOp::createExclusiveAt || path == manifest || path == ownerRecord) continue;
     ++renders;
     SCOPED_TRACE(path);
     const auto synced = first(FsOp::sync, path);
@@ -159,6 +160,10 @@ TEST_F(BatchIntegrity, DurableWritesHappenInAnOrderThatSurvivesAPowerCut) {
     EXPECT_LT(*synced, *manifestCreated);
   }
   EXPECT_EQ(renders, 3);
+  // The owner record is flushed like the rest, and gone before the entries are made durable.
+  const auto recordRemoved = first(FsOp::removeFileAt, ownerRecord);
+  ASSERT_TRUE(first(FsOp::sync, ownerRecord) && recordRemoved);
+  EXPECT_LT(*recordRemoved, *stagingSynced);
   EXPECT_LT(*manifestSynced, *stagingSynced);
   EXPECT_LT(*stagingSynced, *committed);
   EXPECT_GT(*destinationSynced, *committed);

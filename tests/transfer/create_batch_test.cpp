@@ -1,6 +1,9 @@
 #include "transfer/create_batch.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -112,6 +115,13 @@ TEST_F(Batch, ADestinationThatIsOrLiesInABatchFolderIsRefusedNamingIt) {
   fs::create_directory_symlink(earlier, m_dir / "link-to-batch");
   const std::string staging = destination() + "/.quillmere-partial-0d6c";
   fs::create_directory(staging);
+  // Renamed by the user, it is still a batch: told by its manifest, not its name. A batch being
+  // made is told by its owner record the same way.
+  const std::string renamed = destination() + "/Wedding-2024";
+  fs::rename(*createBatch(request(1)).directory, renamed);
+  const std::string beingMade = destination() + "/renamed-staging";
+  fs::create_directory(beingMade);
+  writeFile(beingMade + "/.quillmere-staging-owner", "quillmere staging owner 1\n");
   const struct {
     const char* name;
     std::string destination;
@@ -123,7 +133,11 @@ TEST_F(Batch, ADestinationThatIsOrLiesInABatchFolderIsRefusedNamingIt) {
       {"a link to it", m_dir / "link-to-batch", earlier},
       {"a folder inside it through the link", m_dir / "link-to-batch/sub", earlier},
       {"the hidden folder of a batch being made", staging, staging},
+      {"a batch renamed", renamed, renamed},
+      {"a folder inside a batch renamed", renamed + "/sub", renamed},
+      {"a batch being made, renamed", beingMade, beingMade},
   };
+  fs::create_directory(renamed + "/sub");
   const auto before = everything();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -134,6 +148,25 @@ TEST_F(Batch, ADestinationThatIsOrLiesInABatchFolderIsRefusedNamingIt) {
     EXPECT_NE(failure.find("“" + destination() + "”"), std::string::npos) << failure;
     EXPECT_EQ(everything(), before);
   }
+}
+
+// Mounted elsewhere, an earlier batch is still a batch: what it holds says so.
+TEST_F(Batch, AnEarlierBatchMountedElsewhereIsRefused) {
+  if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "mounting needs root";
+  ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+  const std::string earlier = *createBatch(request(1)).directory;
+  const std::string mounted = m_dir / "mounted";
+  fs::create_directory(mounted);
+  ASSERT_EQ(::mount(earlier.c_str(), mounted.c_str(), nullptr, MS_BIND, nullptr), 0);
+  fs::create_directory(mounted + "/sub");
+  const auto before = everything();
+  for (const std::string& into : {mounted, mounted + "/sub"}) {
+    BatchRequest r = request(1);
+    r.destination = into;
+    EXPECT_EQ(failureOf([&] { createBatch(r); }), insideBatchMessage(mounted)) << into;
+  }
+  EXPECT_EQ(everything(), before);
+  ::umount2(mounted.c_str(), MNT_DETACH);
 }
 
 TEST_F(Batch, AFolderMerelyNamedLikeABatchIsAnOrdinaryDestination) {
