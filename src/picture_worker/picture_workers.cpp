@@ -266,6 +266,7 @@ PictureWorkers::Result PictureWorkers::make(int fileFd, const PictureJob& job) {
   }
   result.picture = {};
   result.endSignal = discard(worker);
+  result.workerLost = true;
   givePlaceBack(true);
   return result;
 }

@@ -49,6 +49,9 @@ class PictureWorkers {
     // For a failed job, the signal that ended its worker (SIGKILL for one out of time, SIGSYS for
     // one its filter stopped), 0 when it ended otherwise or could not be started.
     int endSignal = 0;
+    // For a failed job, whether it cost a worker (counted in lostCount); not when none could be
+    // started.
+    bool workerLost = false;
   };
 
   explicit PictureWorkers(Options options);

@@ -188,6 +188,8 @@ TEST(PictureWorkers, AWorkerThatCrashesHangsOrBreaksItsFilterCostsOnlyThatPictur
     const PictureJob quick{64, 32, 300};
     const PictureWorkers::Result result = make(workers, hostile, quick);
     EXPECT_EQ(result.outcome, PictureWorkers::Outcome::failed);
+    EXPECT_TRUE(result.workerLost);
+    EXPECT_EQ(workers.lostCount(), started);
 #ifdef QUILLMERE_SANITIZED
     // The sanitizer's own handler takes the crash and, reading its maps to report it, meets the
     // filter: the worker ends by SIGSYS instead.
@@ -362,7 +364,10 @@ TEST(PictureWorkers, AProgramThatCannotStartGivesNoPictureAndNoHang) {
   PictureWorkers::Options options = workerOptions();
   options.program = dir.path() + "/missing-program";
   PictureWorkers workers(options);
-  EXPECT_EQ(make(workers, path).outcome, PictureWorkers::Outcome::failed);
+  const PictureWorkers::Result result = make(workers, path);
+  EXPECT_EQ(result.outcome, PictureWorkers::Outcome::failed);
+  EXPECT_FALSE(result.workerLost) << "none was ever running";
+  EXPECT_EQ(workers.lostCount(), 0);
   EXPECT_EQ(workers.runningCount(), 0);
 }
 
