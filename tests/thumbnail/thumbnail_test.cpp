@@ -273,6 +273,17 @@ std::string tiffWithOrientation(const QImage& stored, int orientation) {
   return bytes.toStdString();
 }
 
+// The pixels of `image` as 8-bit RGB rows without padding.
+std::string rgbRows(const QImage& image) {
+  const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+  std::string rows;
+  for (int y = 0; y < rgb.height(); ++y) {
+    rows.append(reinterpret_cast<const char*>(rgb.constScanLine(y)),
+                static_cast<std::size_t>(rgb.width()) * 3);
+  }
+  return rows;
+}
+
 // Each quarter of `picture` has the colour of the same quarter of `expected`, within `tolerance`.
 void expectQuarters(const QImage& picture, const QImage& expected, int tolerance) {
   ASSERT_FALSE(picture.isNull());
@@ -307,6 +318,10 @@ TEST(Thumbnail, PicturesAreUprightWhateverOrientationTheFileRecords) {
         {"TIFF", tiffWithOrientation(stored, orientation)},
         {"raw preview", testing::dngLikeImage(storedJpeg, stored.width(), stored.height(), true,
                                               256, 192, orientation)},
+        // Plain 8-bit rows, which LibRaw hands over as a bitmap rather than as a JPEG's bytes.
+        {"raw bitmap preview", testing::dngLikeImage(rgbRows(stored), stored.width(),
+                                                     stored.height(), false, 256, 192,
+                                                     orientation)},
     };
     for (const auto& file : files) {
       SCOPED_TRACE(file.kind);
@@ -450,6 +465,7 @@ TEST(Thumbnail, EmbeddedProfilesAreConvertedToSrgb) {
     std::optional<QColor> published;
   } cases[] = {
       {"adobe.jpg", named(QColorSpace::AdobeRgb), true, QColor(35, 200, 209)},
+      {"display-p3.png", named(QColorSpace::DisplayP3), true, std::nullopt},
       {"adobe.tif", named(QColorSpace::AdobeRgb), true, QColor(35, 200, 209)},
       {"display-p3.tif", named(QColorSpace::DisplayP3), true, std::nullopt},
       {"lookup-table.tif", lookupTableRgbProfile, false, std::nullopt},
@@ -472,11 +488,12 @@ TEST(Thumbnail, EmbeddedProfilesAreConvertedToSrgb) {
     }
 
     const std::string path = dir / c.name;
-    if (path.ends_with(".jpg")) {
+    if (!path.ends_with(".tif")) {
+      // Through Qt's writers, which embed the profile of the image's colour space.
       QImage patch(64, 64, QImage::Format_RGB32);
       patch.fill(qRgb(kPatch[0], kPatch[1], kPatch[2]));
       patch.setColorSpace(QColorSpace::fromIccProfile(icc));
-      writeFile(path, encode(patch, "jpeg", false, 0));
+      writeFile(path, encode(patch, path.ends_with(".jpg") ? "jpeg" : "png", false, 0));
     } else {
       writePatchTiff(path, icc);
     }
