@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +21,12 @@ namespace quillmere {
 // within the job's time is killed and another started for the next job; a worker that crashes
 // (or is killed by its filter) costs the file it was decoding its picture and nothing else. At
 // most `maxWorkers` run at once; callers beyond that wait for one to be free. Thread-safe.
+//
+// No worker outlives the window: each is killed by the kernel (SIGKILL) the moment the process
+// that owns this object dies, however it dies, even while the worker spins in a decoder. Workers
+// are forked by a thread of this object's own that lives as long as it does, because a parent-death
+// signal follows the thread that forked, not the process: a picture thread that ends when idle
+// would take its workers with it.
 class PictureWorkers {
  public:
   struct Options {
@@ -42,6 +49,9 @@ class PictureWorkers {
     // For a failed job, the signal that ended its worker (SIGKILL for one out of time, SIGSYS for
     // one its filter stopped), 0 when it ended otherwise or could not be started.
     int endSignal = 0;
+    // For a failed job, whether it cost a worker (counted in lostCount); not when none could be
+    // started.
+    bool workerLost = false;
   };
 
   explicit PictureWorkers(Options options);
@@ -49,6 +59,9 @@ class PictureWorkers {
   PictureWorkers& operator=(const PictureWorkers&) = delete;
   // Ends every worker; no job may be running.
   ~PictureWorkers();
+
+  // The thread that forks every worker.
+  class Launcher;
 
   // Starts every worker now, on a thread of its own, so the first pictures asked for do not wait
   // for workers to load their decoders. Once only.
@@ -80,6 +93,7 @@ class PictureWorkers {
   void givePlaceBack(bool lost = false);
 
   const Options m_options;
+  const std::unique_ptr<Launcher> m_launcher;
   mutable std::mutex m_mutex;
   std::condition_variable m_freed;
   std::vector<Worker> m_idle;

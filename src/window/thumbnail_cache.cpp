@@ -33,9 +33,9 @@ QPixmap onCanvas(const QImage& image, QSize box) {
 }
 
 // The file is opened here, on a pool thread (without waiting, should it be a FIFO), and only the
-// open descriptor goes to a worker.
+// open descriptor goes to a worker. A worker the picture cost is counted in `workersLost`.
 QImage pictureFromWorker(PictureWorkers& workers, const QString& path, QSize pixels,
-                         std::chrono::milliseconds timeLimit) {
+                         std::chrono::milliseconds timeLimit, std::atomic<int>& workersLost) {
   const UniqueFd fd(
       ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   struct stat status {};
@@ -44,6 +44,7 @@ QImage pictureFromWorker(PictureWorkers& workers, const QString& path, QSize pix
                        static_cast<std::uint32_t>(pixels.height()),
                        static_cast<std::uint32_t>(timeLimit.count())};
   const PictureWorkers::Result result = workers.make(fd.get(), job);
+  if (result.workerLost) ++workersLost;
   if (result.outcome != PictureWorkers::Outcome::picture) return {};
   const Picture& picture = result.picture;
   QImage image(static_cast<int>(picture.width), static_cast<int>(picture.height),
@@ -83,8 +84,6 @@ ThumbnailCache::~ThumbnailCache() {
   m_pool.waitForDone();
 }
 
-int ThumbnailCache::workersLost() const { return m_workers->lostCount(); }
-
 QString ThumbnailCache::keyOf(const QString& path, QSize pixels) {
   return QString::number(pixels.width()) + QLatin1Char('x') + QString::number(pixels.height()) +
          QLatin1Char(':') + path;
@@ -120,7 +119,8 @@ void ThumbnailCache::makeNewest() {
     request = std::move(m_pending.back());
     m_pending.pop_back();
   }
-  QImage image = pictureFromWorker(*m_workers, request.path, request.pixels, m_options.timeLimit);
+  QImage image = pictureFromWorker(*m_workers, request.path, request.pixels, m_options.timeLimit,
+                                   m_workersLost);
   // The cache outlives every job (its destructor waits for them), and a queued call to an object
   // that has gone is dropped.
   QMetaObject::invokeMethod(

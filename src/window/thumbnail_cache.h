@@ -7,6 +7,7 @@
 #include <QSize>
 #include <QString>
 #include <QThreadPool>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -70,8 +71,10 @@ class ThumbnailCache : public QObject {
 
   // How many pictures have been made so far (for the benchmark and tests).
   int madeCount() const { return m_made; }
-  // How many picture workers the window has lost to the files they decoded (for the tests).
-  int workersLost() const;
+  // How many picture workers this cache's own pictures have cost (crashed, killed for their time
+  // or by their filter), counted before the answer that cost them is delivered; the window's
+  // other cache, sharing the workers, counts its own (for the tests).
+  int workersLost() const { return m_workersLost; }
   QThreadPool& pool() { return m_pool; }
 
  signals:
@@ -99,6 +102,7 @@ class ThumbnailCache : public QObject {
   QSet<QString> m_none;
   QSet<QString> m_asked;
   int m_made = 0;
+  std::atomic<int> m_workersLost = 0;
 
   // Shared with the pool's threads.
   std::mutex m_mutex;

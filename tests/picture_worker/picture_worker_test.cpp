@@ -1,22 +1,39 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "picture_worker/picture_workers.h"
+#include "picture_worker/sandbox.h"
+#include "support/child_process.h"
 #include "support/images.h"
 #include "support/sanitized.h"
 #include "support/temp_dir.h"
 #include "worker_faults.h"
 
 namespace quillmere {
+
+// Outcomes by name in failure messages.
+void PrintTo(PictureWorkers::Outcome outcome, std::ostream* out) {
+  constexpr const char* kNames[] = {"picture", "none", "failed"};
+  *out << kNames[static_cast<int>(outcome)];
+}
+
 namespace {
 
 using testing::TempDir;
@@ -43,6 +60,80 @@ PictureWorkers::Result make(PictureWorkers& workers, const std::string& path,
   const UniqueFd fd = openFile(path);
   EXPECT_TRUE(fd) << path;
   return workers.make(fd.get(), job);
+}
+
+// A file of /proc, whole; empty when it cannot be read (the process has gone).
+std::string procText(pid_t pid, const char* name) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/" + name);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// The value of `field` ("NoNewPrivs", "Seccomp", "CapEff") in a process's /proc status.
+std::string statusField(pid_t pid, const std::string& field) {
+  std::istringstream status(procText(pid, "status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field + ":")) {
+      std::istringstream value(line.substr(field.size() + 1));
+      std::string word;
+      value >> word;
+      return word;
+    }
+  }
+  return "";
+}
+
+// The picture workers `parent` runs now, by their parent in /proc and their command line.
+std::vector<pid_t> pictureWorkersOf(pid_t parent) {
+  std::vector<pid_t> workers;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = std::stoi(name);
+    // "pid (name) state ppid ...": the name may hold anything, so the fields are read after it.
+    const std::string stat = procText(pid, "stat");
+    const std::size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos) continue;
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    char state = 0;
+    pid_t ppid = -1;
+    fields >> state >> ppid;
+    if (ppid != parent || state == 'Z') continue;
+    if (procText(pid, "cmdline").find(kPictureWorkerFlag) != std::string::npos) {
+      workers.push_back(pid);
+    }
+  }
+  return workers;
+}
+
+// Whether process `pid` holds `path` open.
+bool holdsOpen(pid_t pid, const std::filesystem::path& path) {
+  std::error_code error;
+  const std::filesystem::path file = std::filesystem::canonical(path, error);
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+    if (std::filesystem::read_symlink(entry.path(), error) == file) return true;
+  }
+  return false;
+}
+
+// Asks `done` until it holds or `limit` has passed; whether it held. Only to bound a wait for
+// what must come, never to time anything.
+bool eventually(std::chrono::seconds limit, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// Whether this process may administer the system (load a filter without no-new-privileges, among
+// much else) whoever it runs as.
+bool holdsSysAdmin() {
+  const std::string effective = statusField(::getpid(), "CapEff");
+  return !effective.empty() && ((std::stoull(effective, nullptr, 16) >> CAP_SYS_ADMIN) & 1) != 0;
 }
 
 TEST(PictureWorkers, MakeAPictureFromADescriptorWhoseFileHasNoNameLeft) {
@@ -97,6 +188,8 @@ TEST(PictureWorkers, AWorkerThatCrashesHangsOrBreaksItsFilterCostsOnlyThatPictur
     const PictureJob quick{64, 32, 300};
     const PictureWorkers::Result result = make(workers, hostile, quick);
     EXPECT_EQ(result.outcome, PictureWorkers::Outcome::failed);
+    EXPECT_TRUE(result.workerLost);
+    EXPECT_EQ(workers.lostCount(), started);
 #ifdef QUILLMERE_SANITIZED
     // The sanitizer's own handler takes the crash and, reading its maps to report it, meets the
     // filter: the worker ends by SIGSYS instead.
@@ -134,6 +227,114 @@ TEST(PictureWorkers, TheInstalledProgramCannotBeMadeToFaultOnPurpose) {
       << "the marker this test looks for is the one the test worker answers";
 }
 
+// A worker that has answered is in its sandbox for good: no new privileges (so no set-user-ID
+// program could give it any, and its filter loads without privileges of its own), its filter on
+// (mode 2), and a finite address space it cannot raise again.
+TEST(PictureWorkers, AWorkerRunsWithoutNewPrivilegesUnderItsFilterWithinAnAddressSpaceLimit) {
+  TempDir dir;
+  writeFile(dir / "photo.jpg", testing::jpegImage(300, 200));
+  PictureWorkers workers(workerOptions());
+  ASSERT_EQ(make(workers, dir / "photo.jpg").outcome, PictureWorkers::Outcome::picture);
+  const std::vector<pid_t> running = pictureWorkersOf(::getpid());
+  ASSERT_EQ(running.size(), 1u);
+  const pid_t worker = running.front();
+  EXPECT_EQ(statusField(worker, "NoNewPrivs"), "1");
+  EXPECT_EQ(statusField(worker, "Seccomp"), "2");
+
+  std::istringstream limits(procText(worker, "limits"));
+  std::string soft, hard;
+  for (std::string line; std::getline(limits, line);) {
+    if (line.starts_with("Max address space")) {
+      std::istringstream(line.substr(std::string("Max address space").size())) >> soft >> hard;
+    }
+  }
+  ASSERT_NE(soft, "") << "no address-space line in /proc/" << worker << "/limits";
+  ASSERT_NE(soft, "unlimited") << "the worker's address space has no limit";
+  EXPECT_EQ(hard, soft) << "the worker could raise its own limit";
+  // Room for its decoders beyond what it maps already, and not the machine's.
+  EXPECT_GE(std::stoull(soft), kPictureWorkerAddressSpace);
+}
+
+// For a user without privileges, as the program is run, a seccomp filter loads only with no new
+// privileges set first; the workers still start and pictures still come.
+TEST(PictureWorkers, AnOrdinaryUsersWorkersGiveTheirPictures) {
+  if (!testing::isRoot() && holdsSysAdmin()) {
+    GTEST_SKIP() << "this user is not root yet may administer the system, and cannot become an "
+                    "ordinary user here";
+  }
+  TempDir dir;
+  writeFile(dir / "photo.jpg", testing::jpegImage(300, 200));
+  testing::runAsOrdinaryUser(dir.path(), [&] {
+    ASSERT_FALSE(holdsSysAdmin()) << "still privileged";
+    PictureWorkers workers(workerOptions());
+    const PictureWorkers::Result result = make(workers, dir / "photo.jpg");
+    ASSERT_EQ(result.outcome, PictureWorkers::Outcome::picture)
+        << "the worker ended by signal " << result.endSignal;
+    EXPECT_EQ(result.picture.width, 48u);
+    EXPECT_EQ(result.picture.height, 32u);
+    EXPECT_EQ(workers.lostCount(), 0);
+  });
+}
+
+// A window killed outright (out of memory, by the user) while a worker spins in a decoder leaves
+// no worker behind: the kernel kills it with the window, though nobody ever closes its channel.
+TEST(PictureWorkers, AWorkerStuckInADecoderDiesWithTheWindow) {
+  TempDir dir;
+  const std::filesystem::path hang = dir / "hang.CR3";
+  writeFile(hang, testing::faultFile("hang"));
+
+  // The window's orphans come to this process, which then reaps them, rather than to an init
+  // that may leave them unreaped and seemingly alive.
+  int wasSubreaper = 0;
+  ASSERT_EQ(::prctl(PR_GET_CHILD_SUBREAPER, &wasSubreaper), 0);
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  const std::shared_ptr<void> restore(nullptr, [wasSubreaper](void*) {
+    ::prctl(PR_SET_CHILD_SUBREAPER, wasSubreaper);
+  });
+
+  // The window: its worker is given the hanging file with an hour to make its picture.
+  testing::ChildProcess window = testing::forkChild([&] {
+    PictureWorkers workers(workerOptions(1, QUILLMERE_FAULT_WORKER_PATH));
+    make(workers, hang, PictureJob{64, 32, 3'600'000});
+    return false;
+  });
+  ASSERT_TRUE(window);
+  // The worker holds the file once it has the job: from then on it spins and never reads again.
+  pid_t worker = -1;
+  ASSERT_TRUE(eventually(std::chrono::seconds(60), [&] {
+    for (const pid_t pid : pictureWorkersOf(window.pid())) {
+      if (holdsOpen(pid, hang)) worker = pid;
+    }
+    return worker > 0;
+  })) << "no worker took the job";
+
+  window.kill();
+  int status = 0;
+  const bool ended = eventually(std::chrono::seconds(10), [&] {
+    return ::waitpid(worker, &status, WNOHANG) == worker;
+  });
+  if (!ended) {
+    ::kill(worker, SIGKILL);
+    ::waitpid(worker, nullptr, 0);
+  }
+  ASSERT_TRUE(ended) << "the worker was still running 10 s after its window was killed";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+}
+
+// The window's picture threads end when they have been idle a while; the workers they started
+// stay and serve the next picture, asked for on another thread.
+TEST(PictureWorkers, AWorkerOutlivesTheThreadThatStartedIt) {
+  TempDir dir;
+  writeFile(dir / "photo.jpg", testing::jpegImage(300, 200));
+  PictureWorkers workers(workerOptions());
+  std::thread([&] {
+    EXPECT_EQ(make(workers, dir / "photo.jpg").outcome, PictureWorkers::Outcome::picture);
+  }).join();
+  EXPECT_EQ(make(workers, dir / "photo.jpg").outcome, PictureWorkers::Outcome::picture);
+  EXPECT_EQ(workers.startedCount(), 1);
+  EXPECT_EQ(workers.lostCount(), 0);
+}
+
 TEST(PictureWorkers, NoMoreWorkersRunThanAllowedAndCallersBeyondWaitForOne) {
   TempDir dir;
   const std::string path = dir.path() + "/photo.jpg";
@@ -163,7 +364,10 @@ TEST(PictureWorkers, AProgramThatCannotStartGivesNoPictureAndNoHang) {
   PictureWorkers::Options options = workerOptions();
   options.program = dir.path() + "/missing-program";
   PictureWorkers workers(options);
-  EXPECT_EQ(make(workers, path).outcome, PictureWorkers::Outcome::failed);
+  const PictureWorkers::Result result = make(workers, path);
+  EXPECT_EQ(result.outcome, PictureWorkers::Outcome::failed);
+  EXPECT_FALSE(result.workerLost) << "none was ever running";
+  EXPECT_EQ(workers.lostCount(), 0);
   EXPECT_EQ(workers.runningCount(), 0);
 }
 

@@ -120,7 +120,15 @@ class WindowTest : public ::testing::Test {
   }
 
   void start(Strings openedFiles = {}, BatchRunner runner = {}) {
+    create(std::move(openedFiles), std::move(runner));
+    show();
+  }
+  // The session before it is shown: nothing is listed and no picture asked for yet, so what a
+  // test sets up now (a watch on the pictures) sees all that the window does once shown.
+  void create(Strings openedFiles = {}, BatchRunner runner = {}) {
     m_session = std::make_unique<WindowSession>(std::move(openedFiles), std::move(runner));
+  }
+  void show() {
     m_session->show();
     QApplication::processEvents();
   }

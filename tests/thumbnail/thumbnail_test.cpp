@@ -1,6 +1,7 @@
 #include "thumbnail/thumbnail.h"
 
 #include <gtest/gtest.h>
+#include <lcms2.h>
 #include <sys/stat.h>
 #include <tiffio.h>
 
@@ -14,8 +15,10 @@
 #include <QtGlobal>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -270,6 +273,17 @@ std::string tiffWithOrientation(const QImage& stored, int orientation) {
   return bytes.toStdString();
 }
 
+// The pixels of `image` as 8-bit RGB rows without padding.
+std::string rgbRows(const QImage& image) {
+  const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+  std::string rows;
+  for (int y = 0; y < rgb.height(); ++y) {
+    rows.append(reinterpret_cast<const char*>(rgb.constScanLine(y)),
+                static_cast<std::size_t>(rgb.width()) * 3);
+  }
+  return rows;
+}
+
 // Each quarter of `picture` has the colour of the same quarter of `expected`, within `tolerance`.
 void expectQuarters(const QImage& picture, const QImage& expected, int tolerance) {
   ASSERT_FALSE(picture.isNull());
@@ -304,6 +318,10 @@ TEST(Thumbnail, PicturesAreUprightWhateverOrientationTheFileRecords) {
         {"TIFF", tiffWithOrientation(stored, orientation)},
         {"raw preview", testing::dngLikeImage(storedJpeg, stored.width(), stored.height(), true,
                                               256, 192, orientation)},
+        // Plain 8-bit rows, which LibRaw hands over as a bitmap rather than as a JPEG's bytes.
+        {"raw bitmap preview", testing::dngLikeImage(rgbRows(stored), stored.width(),
+                                                     stored.height(), false, 256, 192,
+                                                     orientation)},
     };
     for (const auto& file : files) {
       SCOPED_TRACE(file.kind);
@@ -339,45 +357,152 @@ TEST(Thumbnail, LargeTiffRendersGetTheirPicture) {
 
 // --- true colours
 
-// A cyan patch in AdobeRGB numbers (116, 199, 207) is (35, 200, 209) in sRGB (through CIE XYZ
-// with both spaces' published matrices and curves): shown as its numbers, its red would be 81
-// levels off.
-TEST(Thumbnail, EmbeddedProfilesAreConvertedToSrgb) {
-  QImage patch(64, 64, QImage::Format_RGB32);
-  patch.fill(qRgb(116, 199, 207));
-  patch.setColorSpace(QColorSpace(QColorSpace::AdobeRgb));
-  const QByteArray adobeRgb = QColorSpace(QColorSpace::AdobeRgb).iccProfile();
-  ASSERT_FALSE(adobeRgb.isEmpty());
+// The patch every profile case paints: a cyan whose numbers mean quite another colour in a wider
+// space than sRGB.
+constexpr int kPatch[3] = {116, 199, 207};
 
-  TempDir dir;
-  const std::string jpegPath = dir.path() + "/adobe.jpg";
-  writeFile(jpegPath, encode(patch, "jpeg", false, 0));
-  // Written through libtiff with the profile in its tag (34675).
-  const std::string tiffPath = dir.path() + "/adobe.tif";
-  {
-    TIFF* tiff = TIFFOpen(tiffPath.c_str(), "w");
-    ASSERT_NE(tiff, nullptr);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 64);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 64);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(adobeRgb.size()),
-                 adobeRgb.constData());
-    std::vector<unsigned char> row;
-    for (int x = 0; x < 64; ++x) row.insert(row.end(), {116, 199, 207});
-    for (std::uint32_t y = 0; y < 64; ++y) TIFFWriteScanline(tiff, row.data(), y, 0);
-    TIFFClose(tiff);
+struct LittleCmsProfile {
+  cmsHPROFILE handle;
+  ~LittleCmsProfile() {
+    if (handle != nullptr) cmsCloseProfile(handle);
   }
-  for (const std::string& path : {jpegPath, tiffPath}) {
-    SCOPED_TRACE(path);
+};
+
+QByteArray savedProfile(cmsHPROFILE profile) {
+  cmsUInt32Number size = 0;
+  if (cmsSaveProfileToMem(profile, nullptr, &size) == 0 || size == 0) return {};
+  QByteArray bytes(static_cast<qsizetype>(size), '\0');
+  if (cmsSaveProfileToMem(profile, bytes.data(), &size) == 0) return {};
+  return bytes;
+}
+
+// Sets each grid point of a lookup table to what `cargo`, a transform to Lab, gives for it.
+int sampleThroughTransform(const cmsUInt16Number in[], cmsUInt16Number out[], void* cargo) {
+  cmsDoTransform(static_cast<cmsHTRANSFORM>(cargo), in, out, 1);
+  return 1;
+}
+
+// An RGB profile made of a lookup table alone (an A2B0 tag of a version 4 profile, with Lab as
+// its connection space, and no primaries nor curves), as print and scanner software writes them:
+// AdobeRGB sampled on a grid of 17 points a side. Qt's colour spaces cannot take it; LittleCMS can.
+QByteArray lookupTableRgbProfile() {
+  const cmsCIExyY d65{0.3127, 0.3290, 1.0};
+  const cmsCIExyYTRIPLE adobePrimaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+  cmsToneCurve* curve = cmsBuildGamma(nullptr, 563.0 / 256.0);
+  cmsToneCurve* curves[3] = {curve, curve, curve};
+  const LittleCmsProfile adobe{cmsCreateRGBProfile(&d65, &adobePrimaries, curves)};
+  cmsFreeToneCurve(curve);
+  const LittleCmsProfile lab{cmsCreateLab4Profile(nullptr)};
+  if (adobe.handle == nullptr || lab.handle == nullptr) return {};
+  const cmsHTRANSFORM toLab = cmsCreateTransform(adobe.handle, TYPE_RGB_16, lab.handle,
+                                                 TYPE_Lab_16, INTENT_RELATIVE_COLORIMETRIC, 0);
+  if (toLab == nullptr) return {};
+  cmsPipeline* table = cmsPipelineAlloc(nullptr, 3, 3);
+  cmsStage* grid = cmsStageAllocCLut16bit(nullptr, 17, 3, 3, nullptr);
+  const bool sampled = cmsStageSampleCLut16bit(grid, sampleThroughTransform, toLab, 0) != 0;
+  cmsDeleteTransform(toLab);
+  // Curves on both sides, as the tag's layout asks; they leave the values as they are.
+  cmsPipelineInsertStage(table, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+  cmsPipelineInsertStage(table, cmsAT_END, grid);
+  cmsPipelineInsertStage(table, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+  const LittleCmsProfile profile{cmsCreateProfilePlaceholder(nullptr)};
+  cmsSetProfileVersion(profile.handle, 4.3);
+  cmsSetDeviceClass(profile.handle, cmsSigDisplayClass);
+  cmsSetColorSpace(profile.handle, cmsSigRgbData);
+  cmsSetPCS(profile.handle, cmsSigLabData);
+  const bool written = sampled && cmsWriteTag(profile.handle, cmsSigAToB0Tag, table) != 0 &&
+                       cmsWriteTag(profile.handle, cmsSigMediaWhitePointTag, cmsD50_XYZ()) != 0;
+  cmsPipelineFree(table);
+  return written ? savedProfile(profile.handle) : QByteArray();
+}
+
+// What LittleCMS makes of the patch's numbers in `icc`, in sRGB.
+QColor patchInSrgbByLittleCms(const QByteArray& icc) {
+  const LittleCmsProfile source{
+      cmsOpenProfileFromMem(icc.constData(), static_cast<cmsUInt32Number>(icc.size()))};
+  const LittleCmsProfile srgb{cmsCreate_sRGBProfile()};
+  if (source.handle == nullptr || srgb.handle == nullptr) return {};
+  const cmsHTRANSFORM transform = cmsCreateTransform(source.handle, TYPE_RGB_8, srgb.handle,
+                                                     TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC, 0);
+  if (transform == nullptr) return {};
+  const std::uint8_t in[3] = {kPatch[0], kPatch[1], kPatch[2]};
+  std::uint8_t out[3] = {};
+  cmsDoTransform(transform, in, out, 1);
+  cmsDeleteTransform(transform);
+  return QColor(out[0], out[1], out[2]);
+}
+
+// A 64 x 64 TIFF of the patch, written through libtiff with `icc` in its profile tag (34675).
+void writePatchTiff(const std::string& path, const QByteArray& icc) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(tiff, nullptr);
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 64);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 64);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tiff, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()), icc.constData());
+  std::vector<unsigned char> row;
+  for (int x = 0; x < 64; ++x) row.insert(row.end(), {kPatch[0], kPatch[1], kPatch[2]});
+  for (std::uint32_t y = 0; y < 64; ++y) TIFFWriteScanline(tiff, row.data(), y, 0);
+  TIFFClose(tiff);
+}
+
+// Renders exported in a wider space than sRGB carry its profile: shown as their numbers, their
+// colours would be wrong. Each row's patch must come out as LittleCMS converts it (a second
+// opinion on Qt's conversions, and the reference for the profiles only LittleCMS applies); the
+// AdobeRGB ones also as the published matrices and curves give it: (35, 200, 209), its red 81
+// levels off its numbers.
+TEST(Thumbnail, EmbeddedProfilesAreConvertedToSrgb) {
+  const auto named = [](QColorSpace::NamedColorSpace space) {
+    return [space] { return QColorSpace(space).iccProfile(); };
+  };
+  const struct {
+    const char* name;  // its suffix is the format written
+    std::function<QByteArray()> icc;
+    bool qtApplies;
+    std::optional<QColor> published;
+  } cases[] = {
+      {"adobe.jpg", named(QColorSpace::AdobeRgb), true, QColor(35, 200, 209)},
+      {"display-p3.png", named(QColorSpace::DisplayP3), true, std::nullopt},
+      {"adobe.tif", named(QColorSpace::AdobeRgb), true, QColor(35, 200, 209)},
+      {"display-p3.tif", named(QColorSpace::DisplayP3), true, std::nullopt},
+      {"lookup-table.tif", lookupTableRgbProfile, false, std::nullopt},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QByteArray icc = c.icc();
+    ASSERT_FALSE(icc.isEmpty());
+    ASSERT_EQ(QColorSpace::fromIccProfile(icc).isValid(), c.qtApplies)
+        << "the row no longer tests the path it is for";
+    const QColor expected = patchInSrgbByLittleCms(icc);
+    ASSERT_TRUE(expected.isValid());
+    ASSERT_GE(std::abs(expected.red() - kPatch[0]), 20)
+        << "the profile hardly changes the patch, so the row would not see it ignored";
+    if (c.published) {
+      EXPECT_NEAR(expected.red(), c.published->red(), 3);
+      EXPECT_NEAR(expected.green(), c.published->green(), 3);
+      EXPECT_NEAR(expected.blue(), c.published->blue(), 3);
+    }
+
+    const std::string path = dir / c.name;
+    if (!path.ends_with(".tif")) {
+      // Through Qt's writers, which embed the profile of the image's colour space.
+      QImage patch(64, 64, QImage::Format_RGB32);
+      patch.fill(qRgb(kPatch[0], kPatch[1], kPatch[2]));
+      patch.setColorSpace(QColorSpace::fromIccProfile(icc));
+      writeFile(path, encode(patch, path.ends_with(".jpg") ? "jpeg" : "png", false, 0));
+    } else {
+      writePatchTiff(path, icc);
+    }
     const QImage picture = makeThumbnail(path, kBox);
     ASSERT_FALSE(picture.isNull());
     const QColor shown = picture.pixelColor(16, 16);
-    EXPECT_NEAR(shown.red(), 35, 3);
-    EXPECT_NEAR(shown.green(), 200, 3);
-    EXPECT_NEAR(shown.blue(), 209, 3);
+    EXPECT_NEAR(shown.red(), expected.red(), 3);
+    EXPECT_NEAR(shown.green(), expected.green(), 3);
+    EXPECT_NEAR(shown.blue(), expected.blue(), 3);
   }
   // A picture of few colours, held as a colour table, with a profile: its colours are kept and
   // converted, never dithered into the table's few when it is reduced.
@@ -396,7 +521,8 @@ TEST(Thumbnail, EmbeddedProfilesAreConvertedToSrgb) {
     EXPECT_NEAR(shown.blue(), 207, 6);
   }
   // Without a profile, the numbers are sRGB as they are.
-  patch.setColorSpace(QColorSpace());
+  QImage patch(64, 64, QImage::Format_RGB32);
+  patch.fill(qRgb(kPatch[0], kPatch[1], kPatch[2]));
   writeFile(dir.path() + "/plain.jpg", encode(patch, "jpeg", false, 0));
   const QColor plain = makeThumbnail(dir.path() + "/plain.jpg", kBox).pixelColor(16, 16);
   EXPECT_NEAR(plain.red(), 116, 3);
