@@ -9,6 +9,7 @@
 #include "inspect/digest.h"
 #include "platform/file_operations.h"
 #include "platform/identity.h"
+#include "platform/paths.h"
 #include "transfer/batch_destination.h"
 #include "transfer/batch_progress.h"
 #include "transfer/leftover_staging.h"
@@ -84,6 +85,14 @@ BatchResult stageAndCommit(const BatchRequest& request, FileSystem& fs,
     // The batch is saved and visible; reporting a failure now would make the caller think
     // otherwise, and removing it would take away what another program may already be reading.
     // Only whether the rename survives a power cut is in doubt, and nothing here can mend that.
+  }
+  try {
+    // The destination is itself only an entry of its parent, and one the caller may have just
+    // made (`mkdir out`, then a batch into it): until its parent is flushed, a power cut can take
+    // the folder away with the batch reported saved in it.
+    syncDirectory(parentOf(place.destinationPath), fs);
+  } catch (...) {
+    // As above: the batch is saved and visible, and only its surviving a power cut is in doubt.
   }
   return BatchResult{place.batchPath, static_cast<std::int64_t>(manifest.items.size()),
                      std::nullopt};

@@ -14,20 +14,27 @@
 // Every call that changes a folder or makes something durable (mkdir, create, unlink, rmdir,
 // rename, truncate, fsync, fsyncdir) is one event, counted from 0. When event CUT_AT is about to
 // happen, the calling process is killed with SIGKILL before the call takes effect, every later
-// call fails with EIO, and the crash states are written under IMAGES. When no cut happened (CUT_AT
-// beyond the last event), the crash states of the final state are written at unmount instead.
-// Either way REPORT receives "events N" and one line per event seen.
+// call fails with EIO, and the crash states are formed under IMAGES. When no cut happened (CUT_AT
+// beyond the last event), the crash states of the final state are formed at unmount instead.
+// Either way REPORT receives "events N", a line "states D of F every-subset|sampled pending P
+// dirty W" and one line per event seen.
 //
-// The crash states written for one cut, each a copy of the whole mounted tree:
+// What a crash state may differ in: each pending folder operation is kept or lost, and each file
+// whose live bytes are not all durable has its durable bytes, its live ones, a front part of the
+// live ones (cut short), or the live size with the bytes past that part zero-filled (the size
+// reached the disk, the data did not). Operations kept from a folder's pending list are applied in
+// their order; one that no longer applies (removing an entry whose creation was lost) is skipped.
+// The states formed for one cut:
 //   durable   - only what was made durable: every pending operation lost (one extreme);
 //   live      - everything kept, as after a kill without a power cut (the other extreme);
-//   random-N  - for N in 1..kRandomStates, each pending folder operation kept or lost at random,
-//               and each file's bytes either its durable or its live ones, at random (seed N and
-//               the cut's number, so a failure can be replayed).
-// Operations kept from a folder's pending list are applied in their order; one that no longer
-// applies (removing an entry whose creation was lost) is skipped. Not every subset is formed: the
-// number of subsets grows as 2^n with the pending operations, and the extremes plus random subsets
-// catch what the model's corners catch.
+//   subset-N  - while there are at most 2^kEverySubsetBits combinations, every one of them, N
+//               numbering it (a bit per operation, then two per file; a part stops half way);
+//   random-N  - beyond, kSampledStates combinations drawn at random, a part stopping at 0, 1/4,
+//               1/2 or 3/4 (seed N and the cut's number, so a failure can be replayed).
+// Combinations that come out as the same tree are written once. IMAGES/states lists each state as
+// "state NAME", then a line per entry, parents first ("D path", "F blob path", "L hex-text path"),
+// then "end"; paths are relative to the mounted root ("." itself). The files' bytes are in
+// IMAGES/blobs/<blob>, each stored once (and kept across runs sharing IMAGES).
 #define FUSE_USE_VERSION 31
 
 #include <dirent.h>
@@ -40,20 +47,29 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
+#include <unordered_set>
 #include <vector>
 
 namespace {
 
-constexpr int kRandomStates = 4;
+// Every combination of what a cut may keep or lose is formed while there are at most 2^12 of
+// them: twelve pending folder operations, a file with unflushed bytes counting as two (it has four
+// ways to be). Beyond, the two extremes and kSampledStates combinations drawn at random.
+constexpr std::size_t kEverySubsetBits = 12;
+constexpr int kSampledStates = 300;
+constexpr std::size_t kPage = 4096;
 
 enum class Kind { file, folder, link };
 
@@ -69,6 +85,7 @@ struct Node {
   std::string linkText;                       // links: fixed when made
   std::map<std::string, int> durableEntries;  // folders: as of their last fsync
   std::vector<PendingOp> pending;             // folders: not yet durable, in order
+  std::optional<std::string> bytesWhenRemoved;  // files: their live bytes when their last name went
 };
 
 struct Model {
@@ -83,6 +100,7 @@ struct Model {
   long events = 0;
   bool cut = false;
   std::vector<std::string> eventLog;
+  std::string statesLine;  // how many crash states were formed, for the report
 };
 
 Model model;
@@ -106,7 +124,7 @@ bool lstatAt(const std::string& relative, struct stat& info) {
 }
 
 int newNode(Kind kind) {
-  model.nodes.push_back(Node{kind, {}, {}, {}, {}});
+  model.nodes.push_back(Node{kind, {}, {}, {}, {}, {}});
   return static_cast<int>(model.nodes.size()) - 1;
 }
 
@@ -200,93 +218,226 @@ void livePaths(const std::string& relative, std::map<int, std::string>& paths) {
   }
 }
 
-// Which pending operations and which files' live bytes one crash state keeps.
-struct Choice {
-  bool keepAll = false;
-  bool random = false;
-  std::mt19937 generator;
-  bool keep() {
-    if (!random) return keepAll;
-    return std::bernoulli_distribution(0.5)(generator);
-  }
-};
+// How one crash state has a file whose live bytes were not all made durable. Files here are
+// written from their start, so what write-back may have reached is a front part of the live
+// bytes: all of them, none, or some, with the size either as far as the data got (cut short) or
+// already the live size with the rest never written (zero-filled, as when the size reached the
+// disk before the data).
+enum class Tail { durable, live, cutShort, zeroFilled };
 
-struct Image {
-  std::map<int, std::map<std::string, int>> entries;  // per folder, as this state has them
-  std::map<int, bool> liveBytes;                      // per file
-};
-
-Image formImage(Choice& choice) {
-  Image image;
-  for (int node = 0; node < static_cast<int>(model.nodes.size()); ++node) {
-    const Node& self = model.nodes[node];
-    if (self.kind == Kind::folder) {
-      auto entries = self.durableEntries;
-      for (const PendingOp& op : self.pending) {
-        if (!choice.keep()) continue;
-        if (op.add) {
-          entries[op.name] = op.node;
-        } else if (auto at = entries.find(op.name); at != entries.end() && at->second == op.node) {
-          entries.erase(at);
-        }
-      }
-      image.entries[node] = std::move(entries);
-    } else if (self.kind == Kind::file) {
-      image.liveBytes[node] = choice.keep();
-    }
-  }
-  return image;
+// Where a cut-short or zero-filled file's live bytes stop, in quarters of its live size; in whole
+// pages once the file is a few pages long, as write-back goes.
+std::size_t keptBytes(std::size_t size, int quarters) {
+  std::size_t kept = size * static_cast<std::size_t>(quarters) / 4;
+  if (size >= 4 * kPage) kept -= kept % kPage;
+  return kept;
 }
 
-void writeImage(const Image& image, const std::map<int, std::string>& live, int node,
-                const std::string& target, std::set<int>& onPath) {
-  const Node& self = model.nodes[node];
-  if (self.kind == Kind::link) {
-    [[maybe_unused]] const int made = ::symlink(self.linkText.c_str(), target.c_str());
-    return;
+// What the crash states of one cut may differ in.
+struct Cut {
+  std::vector<std::pair<int, std::size_t>> ops;  // each pending folder operation: folder, index
+  std::vector<int> dirty;                        // files whose live bytes are not durable
+  std::map<int, std::string> live;               // every file's live bytes
+};
+
+// One crash state: which pending operations it keeps and how it has each dirty file.
+struct Choice {
+  std::vector<bool> keep;         // per operation of Cut::ops
+  std::vector<Tail> tails;        // per file of Cut::dirty
+  std::vector<int> keptQuarters;  // ... and where a cut-short or zero-filled one stops
+};
+
+Choice uniform(const Cut& cut, bool keepAll) {
+  return Choice{std::vector<bool>(cut.ops.size(), keepAll),
+                std::vector<Tail>(cut.dirty.size(), keepAll ? Tail::live : Tail::durable),
+                std::vector<int>(cut.dirty.size(), 2)};
+}
+
+// The combination numbered `index`: a bit per operation, then a digit of four per dirty file.
+Choice numbered(const Cut& cut, std::uint64_t index) {
+  Choice choice = uniform(cut, false);
+  for (std::size_t i = 0; i < cut.ops.size(); ++i, index >>= 1) choice.keep[i] = index & 1;
+  for (std::size_t i = 0; i < cut.dirty.size(); ++i, index >>= 2) {
+    choice.tails[i] = static_cast<Tail>(index & 3);
   }
-  if (self.kind == Kind::file) {
-    std::string bytes = self.durableBytes;
-    const auto path = live.find(node);
-    if (image.liveBytes.at(node) && path != live.end()) {
+  return choice;
+}
+
+Choice drawn(const Cut& cut, std::mt19937& generator) {
+  Choice choice = uniform(cut, false);
+  std::uniform_int_distribution<int> four(0, 3);
+  for (std::size_t i = 0; i < cut.ops.size(); ++i) choice.keep[i] = four(generator) < 2;
+  for (std::size_t i = 0; i < cut.dirty.size(); ++i) {
+    choice.tails[i] = static_cast<Tail>(four(generator));
+    choice.keptQuarters[i] = four(generator);
+  }
+  return choice;
+}
+
+std::string hex(std::uint64_t value) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+// The file contents of the crash states, each stored once under IMAGES/blobs and named by its
+// size and FNV-1a hash, so that thousands of states cost a line each and not a copy of every file.
+class Blobs {
+ public:
+  explicit Blobs(std::string folder) : m_folder(std::move(folder)) {
+    std::filesystem::create_directories(m_folder);
+  }
+
+  const std::string& of(const Cut& cut, int node, Tail tail, int keptQuarters) {
+    const auto key = std::tuple(node, tail, tail == Tail::cutShort || tail == Tail::zeroFilled
+                                                ? keptQuarters
+                                                : 0);
+    const auto found = m_names.find(key);
+    if (found != m_names.end()) return found->second;
+    const std::string& live = cut.live.at(node);
+    std::string bytes;
+    switch (tail) {
+      case Tail::durable:
+        bytes = model.nodes[node].durableBytes;
+        break;
+      case Tail::live:
+        bytes = live;
+        break;
+      case Tail::cutShort:
+        bytes = live.substr(0, keptBytes(live.size(), keptQuarters));
+        break;
+      case Tail::zeroFilled:
+        bytes = live.substr(0, keptBytes(live.size(), keptQuarters));
+        bytes.resize(live.size(), '\0');
+        break;
+    }
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char c : bytes) {
+      hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    }
+    const std::string name = std::to_string(bytes.size()) + "-" + hex(hash);
+    const std::string path = m_folder + "/" + name;
+    if (!std::filesystem::exists(path)) {
+      std::ofstream(path + ".part", std::ios::binary)
+          .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      std::filesystem::rename(path + ".part", path);
+    }
+    return m_names[key] = name;
+  }
+
+ private:
+  std::string m_folder;
+  std::map<std::tuple<int, Tail, int>, std::string> m_names;
+};
+
+// One crash state as lines, parents before children: "D path", "F blob path", "L hex-text path".
+std::string listing(const Cut& cut, const Choice& choice, Blobs& blobs) {
+  std::map<int, std::map<std::string, int>> entries;
+  std::size_t op = 0;
+  for (int node = 0; node < static_cast<int>(model.nodes.size()); ++node) {
+    const Node& self = model.nodes[node];
+    if (self.kind != Kind::folder) continue;
+    auto& kept = entries[node] = self.durableEntries;
+    for (std::size_t i = 0; i < self.pending.size(); ++i, ++op) {
+      const PendingOp& pending = self.pending[i];
+      if (!choice.keep[op]) continue;
+      if (pending.add) {
+        kept[pending.name] = pending.node;
+      } else if (auto at = kept.find(pending.name); at != kept.end() && at->second == pending.node) {
+        kept.erase(at);
+      }
+    }
+  }
+  std::map<int, std::size_t> dirtyAt;
+  for (std::size_t i = 0; i < cut.dirty.size(); ++i) dirtyAt[cut.dirty[i]] = i;
+
+  std::string lines;
+  std::set<int> onPath;
+  const std::function<void(int, const std::string&)> walk = [&](int node, const std::string& path) {
+    const Node& self = model.nodes[node];
+    if (self.kind == Kind::link) {
+      std::string text;
+      for (const char c : self.linkText) text += hex(static_cast<unsigned char>(c)).substr(14);
+      lines += "L " + text + " " + path + "\n";
+      return;
+    }
+    if (self.kind == Kind::file) {
+      const auto dirty = dirtyAt.find(node);
+      const std::string& blob =
+          dirty == dirtyAt.end()
+              ? blobs.of(cut, node, Tail::durable, 0)
+              : blobs.of(cut, node, choice.tails[dirty->second], choice.keptQuarters[dirty->second]);
+      lines += "F " + blob + " " + path + "\n";
+      return;
+    }
+    lines += "D " + path + "\n";
+    if (!onPath.insert(node).second) return;  // a folder inside itself: a subset may do that
+    for (const auto& [name, child] : entries.at(node)) {
+      walk(child, path == "." ? name : path + "/" + name);
+    }
+    onPath.erase(node);
+  };
+  walk(model.root, ".");
+  return lines;
+}
+
+// Forms the crash states of the cut (or of the end of the run) into IMAGES/states, each distinct
+// one once, and says in the report how many there are.
+void writeStates() {
+  Cut cut;
+  std::map<int, std::string> live;
+  livePaths(".", live);
+  for (int node = 0; node < static_cast<int>(model.nodes.size()); ++node) {
+    Node& self = model.nodes[node];
+    if (self.kind == Kind::folder) {
+      for (std::size_t i = 0; i < self.pending.size(); ++i) cut.ops.emplace_back(node, i);
+    }
+    if (self.kind != Kind::file) continue;
+    std::string bytes = self.bytesWhenRemoved.value_or(self.durableBytes);
+    if (const auto path = live.find(node); path != live.end()) {
       const int fd = ::openat(model.backingFd, path->second.c_str(), O_RDONLY | O_NOFOLLOW);
       if (fd >= 0) {
         bytes = readAll(fd);
         ::close(fd);
       }
     }
-    std::ofstream(target, std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return;
+    if (bytes != self.durableBytes) cut.dirty.push_back(node);
+    cut.live[node] = std::move(bytes);
   }
-  ::mkdir(target.c_str(), 0755);
-  if (!onPath.insert(node).second) return;  // a folder inside itself: only a random state does that
-  for (const auto& [name, child] : image.entries.at(node)) {
-    writeImage(image, live, child, target + "/" + name, onPath);
-  }
-  onPath.erase(node);
-}
 
-void writeImages() {
-  std::map<int, std::string> live;
-  livePaths(".", live);
-  std::filesystem::create_directories(model.images);
-  const auto one = [&](const std::string& name, Choice choice) {
-    const Image image = formImage(choice);
-    std::set<int> onPath;
-    writeImage(image, live, model.root, model.images + "/" + name, onPath);
+  Blobs blobs(model.images + "/blobs");
+  std::ofstream states(model.images + "/states", std::ios::binary);
+  std::unordered_set<std::string> seen;
+  long formed = 0;
+  const auto form = [&](const std::string& name, const Choice& choice) {
+    ++formed;
+    std::string lines = listing(cut, choice, blobs);
+    if (!seen.insert(lines).second) return;
+    states << "state " << name << "\n" << lines << "end\n";
   };
-  one("durable", Choice{false, false, {}});
-  one("live", Choice{true, false, {}});
-  for (int n = 1; n <= kRandomStates; ++n) {
-    one("random-" + std::to_string(n),
-        Choice{false, true, std::mt19937(static_cast<unsigned>(n * 100003 + model.events))});
+  form("durable", uniform(cut, false));
+  form("live", uniform(cut, true));
+  const std::size_t choiceBits = cut.ops.size() + 2 * cut.dirty.size();
+  const bool everySubset = choiceBits <= kEverySubsetBits;
+  if (everySubset) {
+    for (std::uint64_t index = 0; index < (std::uint64_t{1} << choiceBits); ++index) {
+      form("subset-" + std::to_string(index), numbered(cut, index));
+    }
+  } else {
+    for (int n = 1; n <= kSampledStates; ++n) {
+      std::mt19937 generator(static_cast<unsigned>(n * 100003 + model.events));
+      form("random-" + std::to_string(n), drawn(cut, generator));
+    }
   }
+  model.statesLine = "states " + std::to_string(seen.size()) + " of " + std::to_string(formed) +
+                     (everySubset ? " every-subset" : " sampled") + " pending " +
+                     std::to_string(cut.ops.size()) + " dirty " + std::to_string(cut.dirty.size());
 }
 
 void writeReport() {
   std::ofstream out(model.report);
   out << "events " << model.events << "\n";
+  if (!model.statesLine.empty()) out << model.statesLine << "\n";
   for (const std::string& line : model.eventLog) out << line << "\n";
 }
 
@@ -299,7 +450,7 @@ bool event(const std::string& what) {
     if (caller > 0) ::kill(caller, SIGKILL);
     model.cut = true;
     model.eventLog.push_back("cut before: " + what);
-    writeImages();
+    writeStates();
     writeReport();
     return false;
   }
@@ -333,6 +484,16 @@ Leaving leaving(const std::string& relative) {
   struct stat info {};
   if (!lstatAt(relative, info)) return {};
   return Leaving{nodeAt(relative), info.st_ino, S_ISDIR(info.st_mode) || info.st_nlink <= 1};
+}
+
+// A file whose last name goes keeps its live bytes in the model: a crash state that loses the
+// removal has the file back, with whatever of them had reached the disk.
+void keepBytesOf(const std::string& relative, const Leaving& gone) {
+  if (gone.node < 0 || !gone.last || model.nodes[gone.node].kind != Kind::file) return;
+  const int fd = ::openat(model.backingFd, relative.c_str(), O_RDONLY | O_NOFOLLOW);
+  if (fd < 0) return;
+  model.nodes[gone.node].bytesWhenRemoved = readAll(fd);
+  ::close(fd);
 }
 
 void removed(const std::string& relative, const Leaving& gone) {
@@ -375,6 +536,7 @@ int doSymlink(const char* text, const char* path) {
 int doUnlink(const char* path) {
   if (!event("unlink " + rel(path))) return -EIO;
   const Leaving gone = leaving(rel(path));
+  keepBytesOf(rel(path), gone);
   if (::unlinkat(model.backingFd, rel(path).c_str(), 0) != 0) return fail();
   removed(rel(path), gone);
   return 0;
@@ -393,6 +555,7 @@ int doRename(const char* from, const char* to, unsigned int flags) {
   if (!event("rename " + rel(from) + " -> " + rel(to))) return -EIO;
   const Leaving moving = leaving(rel(from));
   const Leaving replaced = leaving(rel(to));
+  if (replaced.inode != moving.inode) keepBytesOf(rel(to), replaced);
   if (::renameat2(model.backingFd, rel(from).c_str(), model.backingFd, rel(to).c_str(), flags) !=
       0) {
     return fail();
@@ -566,7 +729,7 @@ void* doInit(fuse_conn_info*, fuse_config* config) {
 
 void doDestroy(void*) {
   if (model.cut) return;
-  writeImages();
+  writeStates();
   writeReport();
 }
 

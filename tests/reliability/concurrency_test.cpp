@@ -116,7 +116,7 @@ TEST(ConcurrentReads, FailuresWhileTwoThreadsReadALargePairAreHandledLikeAnyOthe
     testing::FaultyFileSystem faulty(op, k, path);
     const std::string failure = testing::failureOf([&] { createBatch(request, faulty); });
     ASSERT_TRUE(faulty.fired());
-    if ((op == testing::FsOp::sync && path == destination) ||
+    if (testing::onlyMakesTheCommitDurable(op, path, destination) ||
         testing::onlyClearsLeftovers(op, path, destination)) {
       // After the commit the batch is saved; it stays and is reported as saved. Nor does failing
       // to clear what dead batches left fail it.

@@ -117,10 +117,10 @@ TEST_F(FaultInjection, EveryCallOfAFivePairBatchFailsWithItsOwnErrorAndLeavesNot
       expectSavedAllTheSame();
       return;
     }
-    if (op == FsOp::sync && path == destination()) {
-      // The flush of the destination after the rename: the batch is saved and visible by then,
-      // so it is neither reported as failed nor taken away again.
-      ++committed;
+    if (testing::onlyMakesTheCommitDurable(op, path, destination())) {
+      // The flushes of the destination and its parent after the rename: the batch is saved and
+      // visible by then, so it is neither reported as failed nor taken away again.
+      if (op == FsOp::sync && path == destination()) ++committed;
       expectSavedAllTheSame();
       return;
     }
@@ -324,7 +324,7 @@ TEST_F(FaultInjection, AFailingRollBackStillReportsTheFirstFailureAndShowsNoPart
     const bool passedOn =
         !((op == FsOp::openDirectory || op == FsOp::statusOfFile || op == FsOp::status) &&
           path == destination()) &&
-        !(op == FsOp::sync && path == destination()) &&
+        !testing::onlyMakesTheCommitDurable(op, path, destination()) &&
         !testing::onlyClearsLeftovers(op, path, destination()) &&
         failure != kNotAnAcceptedImageMessage;
     if (passedOn) {
@@ -420,14 +420,18 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
       const bool beforeTheBatch =
           k <= (beforeBatch == m_beforeBatch.end() ? 0 : beforeBatch->second);
       if (!whileWritingTheResult && outcome.status == 0) {
-        // Only the flush of the destination after the commit may fail without failing the batch
-        // (it was saved and stays), a look at where the result goes before the batch, which
+        // Only the flushes of the destination and its parent after the commit (and the opening of
+        // that parent, the last folder opened before the result) may fail without failing the
+        // batch (it was saved and stays), a look at where the result goes before the batch, which
         // leaves the question to writing the result, and the clearing of what dead batches left
         // (these calls are counted without their paths; before the result, the batch's own
         // clearing is all that lists a folder or takes a lock).
         ++savedDespiteFailure;
         const bool clearing = op == FsOp::tryLock || op == FsOp::listEntries;
-        EXPECT_TRUE(op == FsOp::sync || (beforeTheBatch && op != FsOp::read) || clearing)
+        const bool afterTheCommit =
+            op == FsOp::sync ||
+            (op == FsOp::openDirectory && start != resultStarts.end() && k == start->second);
+        EXPECT_TRUE(afterTheCommit || (beforeTheBatch && op != FsOp::read) || clearing)
             << testing::name(op);
         EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");
         emptyDestination();
@@ -477,12 +481,13 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
   }
   EXPECT_EQ(testing::openDescriptorCount(), descriptors);
   EXPECT_GT(batchFailures, 80);  // a batch of five small pairs makes about 90 calls
-  // The flush of the destination after the commit, each look at where the result goes (its
-  // path, its links, each photo) made before the batch to keep the result off the photos, and the
-  // clearing of leftovers (listing the destination, its lock, the lock on the batch's own staging).
-  EXPECT_GE(savedDespiteFailure, 1);
+  // The flushes of the destination and its parent after the commit and the opening of that
+  // parent, each look at where the result goes (its path, its links, each photo) made before the
+  // batch to keep the result off the photos, and the clearing of leftovers (listing the
+  // destination, its lock, the lock on the batch's own staging).
+  EXPECT_GE(savedDespiteFailure, 3);
   // ... plus, for the result, the opening of its folder and the looks at its name and its links.
-  EXPECT_LE(savedDespiteFailure, 1 + 4 + 2 * static_cast<int>(request.items.size()) + 3 + 3);
+  EXPECT_LE(savedDespiteFailure, 3 + 4 + 2 * static_cast<int>(request.items.size()) + 3 + 3);
   // Its folder is found and opened before the batch; after it: create, write, flush, the last
   // look at the name, rename, flush the folder.
   EXPECT_GE(resultFailures, 6);

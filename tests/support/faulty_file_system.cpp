@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/paths.h"
 #include "platform/system_error.h"
 #include "support/failures.h"
 
@@ -81,6 +82,11 @@ const char* name(FsOp op) {
 
 bool onlyClearsLeftovers(FsOp op, const std::string& path, const std::string& destination) {
   return op == FsOp::tryLock || (op == FsOp::listEntries && path == destination);
+}
+
+bool onlyMakesTheCommitDurable(FsOp op, const std::string& path, const std::string& destination) {
+  return (op == FsOp::sync && path == destination) ||
+         ((op == FsOp::openDirectory || op == FsOp::sync) && path == parentOf(destination));
 }
 
 FaultyFileSystem::FaultyFileSystem(FsOp op, int failAt, std::string path, int error)

@@ -89,6 +89,12 @@ inline constexpr std::size_t kFsOpCount = static_cast<std::size_t>(FsOp::unlock)
 // Such a failure never fails the batch, which is saved as if nothing had been left.
 bool onlyClearsLeftovers(FsOp op, const std::string& path, const std::string& destination);
 
+// Whether `op` on `path` is one of the calls a batch into `destination` makes after its commit, so
+// that the rename survives a power cut: the flush of the destination, then the opening and flush
+// of the destination's parent. The batch is saved and visible by then; a failure there neither
+// fails it nor takes it away.
+bool onlyMakesTheCommitDurable(FsOp op, const std::string& path, const std::string& destination);
+
 // Wraps the real POSIX file system and makes one chosen call fail: the `failAt`-th call (counting
 // from 1) of operation `op` throws the same std::system_error a real failure would, with `error`
 // as errno. Every call is counted, so a first run with failAt = 0 tells how many calls of each
