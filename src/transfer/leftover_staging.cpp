@@ -17,10 +17,10 @@ namespace {
 
 constexpr std::size_t kLongestRecord = 4096;
 constexpr std::uint64_t kBlock = 4096;
-// How long an empty staging folder must have been left alone before it is taken for a dead one's:
-// far longer than any batch takes between making its folder and writing its owner record, with
-// room for the clocks of two machines sharing the folder to disagree.
-constexpr std::time_t kEmptyFolderAge = 3600;
+// How long a staging folder without an owner record, and everything in it, must have been left
+// untouched before it is taken for a dead batch's: far longer than a live batch ever leaves its
+// folder unchanged, with room for the clocks of two machines sharing the folder to disagree.
+constexpr std::time_t kUntouchedAge = 3600;
 
 // Whether `entry` is reached through the same mount as `place` (and on its device): a bind mount
 // of a folder of the same file system shares the device, so the mount decides. Where the system
@@ -58,11 +58,17 @@ bool isProvablyDead(FileSystem& fs, const FileStatus& place, OpenFile& folder) {
   } catch (const std::system_error& error) {
     if (error.code().value() != ENOENT) throw;
   }
-  // No owner record: a batch cut off in the last step of its clearing, which removes the record
-  // last, leaves its folder so, as empty as a batch that is making its folder this instant. Only
-  // one untouched for long is a dead batch's; removing it loses nothing, since it holds nothing.
-  return fs.listEntries(folder).empty() &&
-         std::time(nullptr) - status.modifiedSeconds > kEmptyFolderAge;
+  // No owner record: a batch between taking its record away and its commit, one cut off in the
+  // last step of a clearing (which removes the record last), or one made before batches kept
+  // records. A live batch changes its folder or a file in it all the time, so one left untouched
+  // for long is a dead one's; whether it holds only what a batch makes is checked on removal.
+  const std::time_t now = std::time(nullptr);
+  if (now - status.modifiedSeconds <= kUntouchedAge) return false;
+  for (const std::string& entry : fs.listEntries(folder)) {
+    const auto entryStatus = fs.entryStatusAt(folder, entry);
+    if (entryStatus && now - entryStatus->modifiedSeconds <= kUntouchedAge) return false;
+  }
+  return true;
 }
 
 }  // namespace

@@ -15,7 +15,8 @@ namespace quillmere {
 //   - its name is exactly one the program gives staging folders;
 //   - it names its owner in its owner record, that owner ran on this machine, and it is gone
 //     (the machine has booted since, or the process ended): a lock that can be taken is not
-//     enough, since locks are not shared between machines, nor always between two mounts;
+//     enough, since locks are not shared between machines, nor always between two mounts; or,
+//     with no record at all, neither it nor anything in it has changed for an hour;
 //   - no live batch holds its lock (the same kernel's locks, where a record could mislead);
 //   - it and everything in it lie on the destination's own mount: nothing is mounted at it or
 //     in it, whatever the device;

@@ -74,6 +74,16 @@ class LiveProcess {
   UniqueFd m_release;
 };
 
+// Sets the modification time of `path` and everything in it `seconds` into the past.
+void ageAll(const std::string& path, std::time_t seconds) {
+  const struct timespec then[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - seconds, 0}};
+  std::vector<std::string> paths{path};
+  if (fs::is_directory(path)) {
+    for (const auto& entry : fs::directory_iterator(path)) paths.push_back(entry.path());
+  }
+  for (const auto& p : paths) ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), then, AT_SYMLINK_NOFOLLOW), 0);
+}
+
 // Owners as a record names them.
 ProcessOwner thisOwner() {
   const auto owner = thisProcessOwner();
@@ -163,6 +173,22 @@ TEST_F(LeftoverStaging, OnlyAProvablyDeadBatchsFlatStagingOfThisMachineIsRemoved
        [&](auto& f) {
          leaveStaging(f, earlierBoot());
          fs::remove(in(f) + "/.quillmere-staging-owner");
+       },
+       false},
+      {"no owner record, all left alone for an hour (a batch cut off just before its commit)",
+       [&](auto& f) {
+         leaveStaging(f, earlierBoot());
+         fs::remove(in(f) + "/.quillmere-staging-owner");
+         writeFile(in(f) + "/.quillmere-manifest.json", "{}");
+         ageAll(in(f), 3700);
+       },
+       true},
+      {"no owner record, a file in it changed just now",
+       [&](auto& f) {
+         leaveStaging(f, earlierBoot());
+         fs::remove(in(f) + "/.quillmere-staging-owner");
+         ageAll(in(f), 3700);
+         ageAll(in(f) + "/" + kCopy, 0);
        },
        false},
       {"an owner record cut short",
@@ -293,8 +319,7 @@ TEST_F(LeftoverStaging, AnyFailureWhileClearingLeavesTheBatchSaved) {
     if (fs::is_empty(dead)) {
       createBatch(request, posixFileSystem());
       EXPECT_EQ(othersIn(), std::vector<std::string>{kDead}) << "an empty folder made just now";
-      const struct timespec longAgo[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 7200, 0}};
-      ASSERT_EQ(::utimensat(AT_FDCWD, dead.c_str(), longAgo, 0), 0);
+      ageAll(dead, 7200);
     } else {
       EXPECT_TRUE(fs::exists(dead + "/.quillmere-staging-owner"));
     }
