@@ -30,8 +30,9 @@ bool onSameMount(const FileStatus& entry, const FileStatus& place) {
          entry.device == place.device;
 }
 
-std::optional<ProcessOwner> ownerOf(FileSystem& fs, OpenFile& folder) {
-  OpenFile record = fs.openForReadingAt(folder, std::string(kOwnerRecordName));
+// The owner named by record `name` in `folder`; fails with ENOENT when there is no such record.
+std::optional<ProcessOwner> ownerIn(FileSystem& fs, OpenFile& folder, const std::string& name) {
+  OpenFile record = fs.openForReadingAt(folder, name);
   if (record.status.size <= 0 || record.status.size > static_cast<std::int64_t>(kLongestRecord)) {
     return std::nullopt;
   }
@@ -46,22 +47,31 @@ std::optional<ProcessOwner> ownerOf(FileSystem& fs, OpenFile& folder) {
   return decodeOwnerRecord(std::string_view(reinterpret_cast<const char*>(buffer.data()), filled));
 }
 
+bool isMissing(const std::system_error& error) { return error.code().value() == ENOENT; }
+
 // Whether the staging folder open as `folder`, named `name` in `destination`, is provably a dead
-// batch's of this machine with nothing in it but what a batch makes.
-bool isProvablyDead(FileSystem& fs, const FileStatus& place, OpenFile& folder) {
+// batch's of this machine. Its owner record is in it, or beside it in the instants a batch has
+// none in it; with neither, only long stillness proves it dead.
+bool isProvablyDead(FileSystem& fs, OpenFile& destination, const FileStatus& place,
+                    const std::string& name, OpenFile& folder) {
   const FileStatus status = fs.status(folder);
   if (!status.isDirectory || !onSameMount(status, place)) return false;
   if (!fs.tryLock(folder, LockKind::exclusive)) return false;  // a live batch of this kernel's
-  try {
-    const auto owner = ownerOf(fs, folder);
-    return owner && isProvablyGone(*owner);
-  } catch (const std::system_error& error) {
-    if (error.code().value() != ENOENT) throw;
+  for (auto* where : {&folder, &destination}) {
+    try {
+      const std::string record =
+          where == &folder ? std::string(kOwnerRecordName) : ownerRecordBeside(name);
+      // A record cut short (by a power loss before it was flushed) proves nothing either way.
+      if (const auto owner = ownerIn(fs, *where, record)) return isProvablyGone(*owner);
+    } catch (const std::system_error& error) {
+      if (!isMissing(error)) throw;
+    }
   }
-  // No owner record: a batch between taking its record away and its commit, one cut off in the
-  // last step of a clearing (which removes the record last), or one made before batches kept
-  // records. A live batch changes its folder or a file in it all the time, so one left untouched
-  // for long is a dead one's; whether it holds only what a batch makes is checked on removal.
+  // No owner record that can be read: a batch cut off by a power loss before its record reached
+  // the disk, a
+  // clearing cut off before its last step, or a batch made before batches kept records. A live
+  // batch changes its folder or a file in it all the time, so one left untouched for long is a
+  // dead one's; whether it holds only what a batch makes is checked on removal.
   const std::time_t now = std::time(nullptr);
   if (now - status.modifiedSeconds <= kUntouchedAge) return false;
   for (const std::string& entry : fs.listEntries(folder)) {
@@ -69,6 +79,18 @@ bool isProvablyDead(FileSystem& fs, const FileStatus& place, OpenFile& folder) {
     if (entryStatus && now - entryStatus->modifiedSeconds <= kUntouchedAge) return false;
   }
   return true;
+}
+
+// Removes the record beside a staging folder that is gone, when its owner is provably gone too
+// (a batch killed just after its commit, or while making its folder).
+void clearRecordBeside(FileSystem& fs, OpenFile& destination, const std::string& record) {
+  const std::string staging(stagingNameOfRecordBeside(record));
+  if (fs.entryStatusAt(destination, staging)) return;  // its folder's clearing decides
+  const auto owner = ownerIn(fs, destination, record);
+  const auto status = fs.entryStatusAt(destination, record);
+  const bool untouched =
+      status && std::time(nullptr) - status->modifiedSeconds > kUntouchedAge;
+  if (owner ? isProvablyGone(*owner) : untouched) fs.removeFileAt(destination, record);
 }
 
 }  // namespace
@@ -117,11 +139,17 @@ LeftoverClearing clearLeftoverStaging(FileSystem& fs, OpenFile& destination,
                                       const FileStatus& place, const StopAsked& stopAsked) noexcept {
   LeftoverClearing clearing;
   std::vector<std::string> names;
+  std::vector<std::string> recordsBeside;
   try {
     for (std::string& name : fs.listEntries(destination)) {
       if (!name.starts_with(kStagingFolderPrefix)) continue;
       const auto status = fs.entryStatusAt(destination, name);
-      if (status && status->isDirectory) names.push_back(std::move(name));
+      if (!status) continue;
+      if (status->isDirectory) {
+        names.push_back(std::move(name));
+      } else if (status->isRegular && !stagingNameOfRecordBeside(name).empty()) {
+        recordsBeside.push_back(std::move(name));
+      }
     }
   } catch (...) {
     // The folder cannot be listed: nothing is cleared, and nothing is known to be kept.
@@ -150,7 +178,7 @@ LeftoverClearing clearLeftoverStaging(FileSystem& fs, OpenFile& destination,
       // Opened without following a link: a link named like staging leads somewhere not ours. The
       // lock taken through this descriptor keeps a batch that starts now from reviving it.
       OpenFile folder = fs.openDirectoryAt(destination, name);
-      if (isProvablyDead(fs, place, folder)) {
+      if (isProvablyDead(fs, destination, place, name, folder)) {
         removed = removeStagingFiles(fs, destination, name, StagingRemoval::onlyWhole, stopAsked);
       }
     } catch (...) {
@@ -160,6 +188,14 @@ LeftoverClearing clearLeftoverStaging(FileSystem& fs, OpenFile& destination,
     if (!removed) {
       if (stopAsked && stopAsked()) clearing.stopped = true;
       clearing.kept.push_back(std::move(name));
+    }
+  }
+  for (const std::string& record : recordsBeside) {
+    if (!locked || clearing.stopped) break;
+    try {
+      clearRecordBeside(fs, destination, record);
+    } catch (...) {
+      // Left for a later save; a record is a few hundred bytes.
     }
   }
   if (locked) fs.unlock(destination);

@@ -14,7 +14,19 @@ StagingFolder::StagingFolder(FileSystem& fs, OpenFile& destination, std::string 
     : m_fs(fs), m_destination(destination), m_name(std::move(name)) {
   // Room for every name up front, so that remembering one never fails once its file exists.
   m_created.reserve(expectedFiles);
-  m_fs.createDirectoryAt(m_destination, m_name);
+  // Where this system cannot name the process well enough to prove it gone later, no record is
+  // written, and a folder this batch leaves after a crash is never taken for a dead one until it
+  // has been left alone for long.
+  if (const auto owner = thisProcessOwner()) m_ownerText = encodeOwnerRecord(*owner);
+  // The record stands beside the folder before the folder exists, so that the folder is never
+  // without one while this batch lives.
+  writeOwnerRecordBeside();
+  try {
+    m_fs.createDirectoryAt(m_destination, m_name);
+  } catch (...) {
+    removeOwnerRecordBeside();
+    throw;
+  }
   m_exists = true;
   try {
     m_folder = m_fs.openDirectoryAt(m_destination, m_name);
@@ -24,21 +36,41 @@ StagingFolder::StagingFolder(FileSystem& fs, OpenFile& destination, std::string 
     removeQuietly();
     throw;
   }
+  removeOwnerRecordBeside();
 }
 
 StagingFolder::~StagingFolder() {
   if (!m_committed) removeQuietly();
 }
 
-// Where this system cannot name the process well enough to prove it gone later, no record is
-// written, and a folder this batch leaves after a crash is never taken for a dead one: the user
-// removes it by hand, which is better than any guess.
+void StagingFolder::writeOwnerRecordBeside() {
+  if (!m_ownerText || m_hasRecordBeside) return;  // one left from before stands already
+  OpenFile record = m_fs.createExclusiveAt(m_destination, ownerRecordBeside(m_name));
+  m_hasRecordBeside = true;
+  try {
+    m_fs.writeAll(record,
+                  std::as_bytes(std::span<const char>(m_ownerText->data(), m_ownerText->size())));
+  } catch (...) {
+    removeOwnerRecordBeside();
+    throw;
+  }
+}
+
+void StagingFolder::removeOwnerRecordBeside() noexcept {
+  if (!m_hasRecordBeside) return;
+  try {
+    m_fs.removeFileAt(m_destination, ownerRecordBeside(m_name));
+    m_hasRecordBeside = false;
+  } catch (...) {
+    // It names this process, which a later save sees end, and then clears it.
+  }
+}
+
 void StagingFolder::writeOwnerRecord() {
-  const auto owner = thisProcessOwner();
-  if (!owner) return;
-  const std::string text = encodeOwnerRecord(*owner);
+  if (!m_ownerText) return;
   OpenFile record = create(std::string(kOwnerRecordName));
-  m_fs.writeAll(record, std::as_bytes(std::span<const char>(text.data(), text.size())));
+  m_fs.writeAll(record,
+                std::as_bytes(std::span<const char>(m_ownerText->data(), m_ownerText->size())));
   // Flushed like every file of the batch: a folder a power cut leaves behind can then still be
   // proven dead, rather than stay until the user removes it.
   m_fs.sync(record);
@@ -47,8 +79,14 @@ void StagingFolder::writeOwnerRecord() {
 
 void StagingFolder::removeOwnerRecord() {
   if (!m_hasOwnerRecord) return;
+  writeOwnerRecordBeside();
   m_fs.removeFileAt(m_folder, std::string(kOwnerRecordName));
   m_hasOwnerRecord = false;
+}
+
+void StagingFolder::committed() noexcept {
+  m_committed = true;
+  removeOwnerRecordBeside();
 }
 
 OpenFile StagingFolder::create(const std::string& name) {
@@ -66,7 +104,10 @@ OpenFile StagingFolder::create(const std::string& name) {
 // nothing is removed by recursion or through a mount, so a folder or a mount that appeared in
 // here keeps the folder, and what it leads to, as they are.
 void StagingFolder::removeQuietly() noexcept {
-  if (!m_exists) return;
+  if (!m_exists) {
+    removeOwnerRecordBeside();
+    return;
+  }
   if (m_folder.fd) {
     for (const std::string& name : m_created) {
       try {
@@ -77,16 +118,22 @@ void StagingFolder::removeQuietly() noexcept {
     }
     m_folder.fd.reset();
   }
+  bool removed = false;
   try {
     m_fs.removeEmptyFolderAt(m_destination, m_name);
-    return;
+    removed = true;
   } catch (...) {
   }
   try {
-    static_cast<void>(removeStagingFiles(m_fs, m_destination, m_name, StagingRemoval::ownFolder));
+    if (!removed) {
+      removed = removeStagingFiles(m_fs, m_destination, m_name, StagingRemoval::ownFolder);
+    }
   } catch (...) {
     // The folder stays behind under its hidden name; nothing better can be done here.
   }
+  // A folder left behind keeps the record beside it, if it has one, for a later save to prove
+  // it dead by.
+  if (removed) removeOwnerRecordBeside();
 }
 
 }  // namespace quillmere

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,14 +37,18 @@ class StagingFolder {
   // May be called from both of a batch's threads.
   OpenFile create(const std::string& name);
 
-  // Takes away the record naming this process as the folder's owner: the last step before the
-  // commit, since a saved batch holds only its renders and its manifest.
+  // Takes the record naming this process as the folder's owner out of the folder, to stand
+  // beside it until the commit: the last step before the commit, since a saved batch holds only
+  // its renders and its manifest.
   void removeOwnerRecord();
 
   // Once the rename has succeeded the batch is saved and visible: nothing may take it away again.
-  void committed() { m_committed = true; }
+  // The record beside it goes too (a failure to remove it leaves it for a later save to clear).
+  void committed() noexcept;
 
  private:
+  void writeOwnerRecordBeside();
+  void removeOwnerRecordBeside() noexcept;
   void writeOwnerRecord();
   void removeQuietly() noexcept;
 
@@ -56,6 +61,8 @@ class StagingFolder {
   bool m_exists = false;
   bool m_committed = false;
   bool m_hasOwnerRecord = false;
+  std::optional<std::string> m_ownerText;  // nothing where this system cannot name the owner
+  bool m_hasRecordBeside = false;
 };
 
 }  // namespace quillmere

@@ -70,6 +70,17 @@ std::optional<ProcessOwner> decodeOwnerRecord(std::string_view text) {
   return owner;
 }
 
+std::string ownerRecordBeside(std::string_view stagingName) {
+  return std::string(stagingName) + ".owner";
+}
+
+std::string_view stagingNameOfRecordBeside(std::string_view name) {
+  constexpr std::string_view kSuffix = ".owner";
+  if (!name.ends_with(kSuffix)) return {};
+  const std::string_view staging = name.substr(0, name.size() - kSuffix.size());
+  return isStagingName(staging) ? staging : std::string_view{};
+}
+
 bool isStagingName(std::string_view name) {
   return name.starts_with(kStagingFolderPrefix) &&
          isUuidText(name.substr(kStagingFolderPrefix.size()));

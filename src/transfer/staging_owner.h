@@ -14,6 +14,14 @@ namespace quillmere {
 // so a saved batch never holds it.
 inline constexpr std::string_view kOwnerRecordName = ".quillmere-staging-owner";
 
+// Where a batch's owner record stands while its staging folder cannot hold it: beside the folder,
+// named after it, for the instants before the folder holds its own record and after the record
+// has left it for the commit. So a batch killed at any moment leaves a record to prove it dead.
+std::string ownerRecordBeside(std::string_view stagingName);
+
+// The staging folder's name that a record beside it is named after, or "" for any other name.
+std::string_view stagingNameOfRecordBeside(std::string_view name);
+
 // The record's text, and the owner read back from one; nothing for anything that is not exactly
 // a record this program writes.
 std::string encodeOwnerRecord(const ProcessOwner& owner);

@@ -33,6 +33,7 @@
 #include "records/json.h"
 #include "reliability/reliability_support.h"
 #include "support/temp_dir.h"
+#include "transfer/staging_owner.h"
 
 namespace quillmere {
 namespace {
@@ -424,12 +425,18 @@ std::string leftAfterTheNextSave(const testing::TempDir& dir, const Scenario& s,
     return next.status == 0 ? "" : "the next save failed: " + next.err;
   };
   if (std::string failed = save(); !failed.empty()) return failed;
-  // At once, only staging that names no owner may stay (a batch cut off between taking its
-  // record away and its commit): nothing proves it dead until it has been left alone for long.
+  // At once, only what names no owner may stay (a record the cut left unwritten proves nothing):
+  // nothing proves it dead until it has been left alone for long. Whatever names its (killed)
+  // owner, in the folder or beside it, goes.
+  const auto namesOwner = [](const std::string& record) {
+    return fs::is_regular_file(record) && decodeOwnerRecord(readFile(record)).has_value();
+  };
   std::string left;
   for (const std::string& name : testing::namesIn(root + "/dest")) {
-    const std::string folder = root + "/dest/" + name;
-    if (name.starts_with(".") && fs::exists(folder + "/.quillmere-staging-owner")) {
+    const std::string entry = root + "/dest/" + name;
+    if (!name.starts_with(".")) continue;
+    if (namesOwner(entry) || namesOwner(entry + "/.quillmere-staging-owner") ||
+        namesOwner(entry + ".owner")) {
       left += "dest/" + name + " ";
     }
   }

@@ -117,6 +117,15 @@ TEST_F(FaultInjection, EveryCallOfAFivePairBatchFailsWithItsOwnErrorAndLeavesNot
       expectSavedAllTheSame();
       return;
     }
+    if (testing::onlyTakesAwayTheRecordBeside(op, path, destination())) {
+      // The owner record beside the staging folder, once the folder has its own or the batch is
+      // committed: the batch is saved, and a record left behind goes with a later save.
+      EXPECT_EQ(failure, "no failure");
+      EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");
+      emptyDestination();
+      ASSERT_EQ(snapshot(m_dir.path()), before);
+      return;
+    }
     if (testing::onlyMakesTheCommitDurable(op, path, destination())) {
       // The flushes of the destination and its parent after the rename: the batch is saved and
       // visible by then, so it is neither reported as failed nor taken away again.
@@ -166,7 +175,8 @@ TEST_F(FaultInjection, EveryCallOfAFivePairBatchFailsWithItsOwnErrorAndLeavesNot
 }
 
 // The batch writes nothing anywhere but inside its own staging folder, which one rename then turns
-// into the batch folder; originals and renders are only ever opened for reading.
+// into the batch folder, and the small owner record that stands beside that folder while it holds
+// none; originals and renders are only ever opened for reading.
 TEST_F(FaultInjection, EveryWriteOfABatchGoesIntoItsOwnStagingFolder) {
   const BatchRequest request = testing::smallRequest(inputs(), destination(), 5);
   std::vector<std::pair<FsOp, std::string>> calls;
@@ -190,8 +200,11 @@ TEST_F(FaultInjection, EveryWriteOfABatchGoesIntoItsOwnStagingFolder) {
       case FsOp::renameReplace:
       case FsOp::removeFile:
       case FsOp::openStreamForWriting:
+      case FsOp::removeFileAt:
         ++writes;
-        EXPECT_TRUE(path.starts_with(staging + "/")) << testing::name(op) << " " << path;
+        // Into the staging folder, or the owner record that stands beside it for a moment.
+        EXPECT_TRUE(path.starts_with(staging + "/") || path == staging + ".owner")
+            << testing::name(op) << " " << path;
         break;
       case FsOp::renameNoReplaceAt:
         EXPECT_EQ(path, *result.directory);  // the commit, the only rename into the destination
@@ -326,6 +339,7 @@ TEST_F(FaultInjection, AFailingRollBackStillReportsTheFirstFailureAndShowsNoPart
           path == destination()) &&
         !testing::onlyMakesTheCommitDurable(op, path, destination()) &&
         !testing::onlyClearsLeftovers(op, path, destination()) &&
+        !testing::onlyTakesAwayTheRecordBeside(op, path, destination()) &&
         failure != kNotAnAcceptedImageMessage;
     if (passedOn) {
       EXPECT_EQ(withoutUuids(failure), withoutUuids(injectedError(op, path)));
@@ -431,7 +445,12 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
         const bool afterTheCommit =
             op == FsOp::sync ||
             (op == FsOp::openDirectory && start != resultStarts.end() && k == start->second);
-        EXPECT_TRUE(afterTheCommit || (beforeTheBatch && op != FsOp::read) || clearing)
+        // The owner record beside the staging folder, taken away once the folder has its own
+        // (the batch's first removal) and after the commit (its last).
+        const bool recordBeside = op == FsOp::removeFileAt &&
+                                  (k == 1 || (start != resultStarts.end() && k == start->second));
+        EXPECT_TRUE(afterTheCommit || (beforeTheBatch && op != FsOp::read) || clearing ||
+                    recordBeside)
             << testing::name(op);
         EXPECT_EQ(testing::incompleteBatchesIn(destination(), request.items.size()), "");
         emptyDestination();
@@ -486,8 +505,9 @@ TEST_F(RequestModeFaults, EveryCallFailsIntoAResultFileOrStatusTwoAndLeavesTheRe
   // batch to keep the result off the photos, and the clearing of leftovers (listing the
   // destination, its lock, the lock on the batch's own staging).
   EXPECT_GE(savedDespiteFailure, 3);
-  // ... plus, for the result, the opening of its folder and the looks at its name and its links.
-  EXPECT_LE(savedDespiteFailure, 3 + 4 + 2 * static_cast<int>(request.items.size()) + 3 + 3);
+  // ... plus, for the result, the opening of its folder and the looks at its name and its links,
+  // and the two removals of the owner record beside the staging folder.
+  EXPECT_LE(savedDespiteFailure, 3 + 4 + 2 * static_cast<int>(request.items.size()) + 3 + 3 + 2);
   // Its folder is found and opened before the batch; after it: create, write, flush, the last
   // look at the name, rename, flush the folder.
   EXPECT_GE(resultFailures, 6);

@@ -84,6 +84,16 @@ bool onlyClearsLeftovers(FsOp op, const std::string& path, const std::string& de
   return op == FsOp::tryLock || (op == FsOp::listEntries && path == destination);
 }
 
+bool isRecordBeside(const std::string& path, const std::string& destination) {
+  return path.starts_with(destination + "/.quillmere-partial-") && path.ends_with(".owner") &&
+         path.find('/', destination.size() + 1) == std::string::npos;
+}
+
+bool onlyTakesAwayTheRecordBeside(FsOp op, const std::string& path,
+                                  const std::string& destination) {
+  return op == FsOp::removeFileAt && isRecordBeside(path, destination);
+}
+
 bool onlyMakesTheCommitDurable(FsOp op, const std::string& path, const std::string& destination) {
   return (op == FsOp::sync && path == destination) ||
          ((op == FsOp::openDirectory || op == FsOp::sync) && path == parentOf(destination));

@@ -89,6 +89,14 @@ inline constexpr std::size_t kFsOpCount = static_cast<std::size_t>(FsOp::unlock)
 // Such a failure never fails the batch, which is saved as if nothing had been left.
 bool onlyClearsLeftovers(FsOp op, const std::string& path, const std::string& destination);
 
+// Whether `op` on `path` takes away the owner record a batch keeps beside its staging folder in
+// `destination` while the folder holds none: the record names the batch's own process, so a later
+// save clears one left behind, and the batch neither fails nor changes for it.
+bool onlyTakesAwayTheRecordBeside(FsOp op, const std::string& path, const std::string& destination);
+
+// Whether `path` is the owner record a batch keeps beside its staging folder in `destination`.
+bool isRecordBeside(const std::string& path, const std::string& destination);
+
 // Whether `op` on `path` is one of the calls a batch into `destination` makes after its commit, so
 // that the rename survives a power cut: the flush of the destination, then the opening and flush
 // of the destination's parent. The batch is saved and visible by then; a failure there neither

@@ -155,7 +155,10 @@ TEST_F(BatchIntegrity, DurableWritesHappenInAnOrderThatSurvivesAPowerCut) {
 
   int renders = 0;
   for (const auto& [op, path] : calls) {
-    if (op != FsOp::createExclusiveAt || path == manifest || path == ownerRecord) continue;
+    if (op != FsOp::createExclusiveAt || !path.starts_with(staging + "/") || path == manifest ||
+        path == ownerRecord) {
+      continue;
+    }
     ++renders;
     SCOPED_TRACE(path);
     const auto synced = first(FsOp::sync, path);
