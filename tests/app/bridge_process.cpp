@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <optional>
+#include <random>
 
 #include "app/request_mode.h"
 #include "support/images.h"
@@ -98,6 +101,16 @@ Outcome signalledWhileReading(const std::vector<std::string>& args, const std::s
   return bridge.finish();
 }
 
+namespace {
+
+// Whether a run got to start the program: too little even to load its libraries is no run.
+bool startedTheProgram(const Outcome& outcome) {
+  return outcome.status != 127 ||
+         outcome.err.find("error while loading shared libraries") == std::string::npos;
+}
+
+}  // namespace
+
 int underEachLimit(int resource, rlim_t lowest, rlim_t highest, rlim_t step,
                    const std::function<Outcome(const BridgeOptions&)>& run,
                    const std::function<bool(const Outcome&)>& judge) {
@@ -111,13 +124,102 @@ int underEachLimit(int resource, rlim_t lowest, rlim_t highest, rlim_t step,
     BridgeOptions options;
     options.limits = {{resource, value}};
     const Outcome outcome = run(options);
-    if (outcome.status == 127 &&
-        outcome.err.find("error while loading shared libraries") != std::string::npos) {
-      continue;
-    }
+    if (!startedTheProgram(outcome)) continue;
     ++started;
     EXPECT_GE(outcome.status, 0) << "ended by signal " << -outcome.status << ": " << outcome.err;
     if (!judge(outcome)) break;
+  }
+  return started;
+}
+
+rlim_t lowestLimitToStart(int resource, rlim_t lowest, rlim_t highest, rlim_t resolution) {
+  const TempDir cwd;
+  const auto starts = [&](rlim_t value) {
+    BridgeOptions options;
+    options.limits = {{resource, value}};
+    const Outcome outcome = runBridge({"--version"}, cwd.path(), options);
+    EXPECT_GE(outcome.status, 0) << "--version under " << value << " ended by signal "
+                                 << -outcome.status << ": " << outcome.err;
+    return startedTheProgram(outcome);
+  };
+  if (starts(lowest)) return lowest;
+  rlim_t from = lowest, to = highest;  // no start at `from`, a start at `to`
+  while (to - from > resolution) {
+    const rlim_t middle = from + (to - from) / resolution / 2 * resolution;
+    if (starts(middle)) {
+      to = middle;
+    } else {
+      from = middle;
+    }
+  }
+  return to;
+}
+
+int acrossLimits(int resource, rlim_t floor, rlim_t highest, rlim_t resolution,
+                 const std::function<Outcome(const BridgeOptions&)>& run,
+                 const std::function<void(const Outcome&)>& judge) {
+  struct Ran {
+    bool started;
+    bool succeeded;
+  };
+  std::map<rlim_t, Ran> ran;
+  int started = 0;
+  // Runs under `value` once, however often the search comes to it.
+  const auto under = [&](rlim_t value) -> Ran {
+    if (const auto found = ran.find(value); found != ran.end()) return found->second;
+    Ran result{false, false};
+    underEachLimit(resource, value, value, resolution, run, [&](const Outcome& outcome) {
+      result = {true, outcome.status == 0};
+      judge(outcome);
+      return true;
+    });
+    if (result.started) ++started;
+    ran.emplace(value, result);
+    return result;
+  };
+  const auto middle = [&](rlim_t from, rlim_t to) {
+    return from + (to - from) / resolution / 2 * resolution;
+  };
+
+  // This run's own floor, where it just starts and not one step lower: its arguments and what it
+  // opens first may need a little more or less than --version.
+  while (floor <= highest && !under(floor).started) floor += resolution;
+  if (floor > highest) {
+    ADD_FAILURE() << "the program does not start even under the highest limit, " << highest;
+    return started;
+  }
+  while (floor >= resolution && under(floor - resolution).started) floor -= resolution;
+
+  // The first success: searched for at twice the distance from the last failure each time (so
+  // the runs are dense just above the floor and spread wider further up), then narrowed down to
+  // `resolution` from the failure below it.
+  rlim_t failed = floor;
+  std::optional<rlim_t> succeeded;
+  if (under(floor).succeeded) succeeded = floor;
+  for (rlim_t distance = resolution; !succeeded && failed + distance <= highest; distance *= 2) {
+    if (under(failed + distance).succeeded) {
+      succeeded = failed + distance;
+    } else {
+      failed += distance;
+    }
+  }
+  while (succeeded && *succeeded - failed > resolution) {
+    const rlim_t value = middle(failed, *succeeded);
+    if (under(value).succeeded) {
+      succeeded = value;
+    } else {
+      failed = value;
+    }
+  }
+  const rlim_t top = succeeded.value_or(highest);
+
+  // Just above the floor, where the doubling distances left a step out, and two values at
+  // random between the floor and the first success.
+  under(std::min(floor + 2 * resolution, top));
+  const rlim_t steps = (top - floor) / resolution;
+  std::mt19937_64 random{std::random_device{}()};
+  for (int i = 0; i < 2; ++i) {
+    under(floor + std::uniform_int_distribution<rlim_t>(0, steps)(random) * resolution);
   }
   return started;
 }

@@ -83,6 +83,25 @@ int underEachLimit(int resource, rlim_t lowest, rlim_t highest, rlim_t step,
                    const std::function<Outcome(const BridgeOptions&)>& run,
                    const std::function<bool(const Outcome&)>& judge);
 
+// The lowest value of `resource` from `lowest` to `highest`, to `resolution`, under which the
+// executable starts at all (RLIMIT_AS: loading its libraries takes most of it), bisected with runs
+// of --version, which do next to nothing once started. It must start under `highest`.
+rlim_t lowestLimitToStart(int resource, rlim_t lowest, rlim_t highest, rlim_t resolution);
+
+// Runs the executable under a few values of `resource` between the program's floor and `highest`
+// where underEachLimit would run every one, all the floor plus whole `resolution`s: the floor
+// itself (from lowestLimitToStart, moved to where this run just starts and not one step lower),
+// values at twice the distance from the floor each time until one succeeds (status 0), which are
+// dense just above the floor and spread wider further up, a bisection from there for the first
+// value that succeeds (the run one step below it failed), and two values at random between the
+// floor and that first success. Running short begins at the floor and ends at that first
+// success, and the runs next to both meet what the program needs first and last. Each run is
+// traced by its limit, and every run that started goes to `judge` after the check that it ended
+// by itself, as in underEachLimit. Answers how many runs started.
+int acrossLimits(int resource, rlim_t floor, rlim_t highest, rlim_t resolution,
+                 const std::function<Outcome(const BridgeOptions&)>& run,
+                 const std::function<void(const Outcome&)>& judge);
+
 // A request of 500 pairs of `original` and `render`, whose identifiers are all "/" (which a
 // manifest writes as "\/", doubling it) padded to just under the largest request there may be.
 std::string largestRequest(const std::string& original, const std::string& render);

@@ -139,6 +139,7 @@ std::size_t FaultyFileSystem::read(OpenFile& file, std::span<std::byte> buffer) 
 }
 void FaultyFileSystem::writeAll(OpenFile& file, std::span<const std::byte> bytes) {
   enter(FsOp::writeAll, file.path);
+  written(file.path);
   posixFileSystem().writeAll(file, bytes);
 }
 void FaultyFileSystem::startWriteBack(OpenFile& file) {
@@ -148,6 +149,8 @@ void FaultyFileSystem::startWriteBack(OpenFile& file) {
 void FaultyFileSystem::sync(OpenFile& file) {
   enter(FsOp::sync, file.path);
   posixFileSystem().sync(file);
+  const std::lock_guard lock(m_droppedMutex);
+  m_unflushed.erase(file.path);
 }
 void FaultyFileSystem::renameReplace(const std::string& from, const std::string& to) {
   enter(FsOp::renameReplace, to);
@@ -207,6 +210,7 @@ std::size_t FaultyFileSystem::readAt(OpenFile& file, std::uint64_t offset,
 std::size_t FaultyFileSystem::copyChunk(OpenFile& from, std::uint64_t offset, OpenFile& to,
                                         std::size_t length) {
   enter(FsOp::copyChunk, to.path);
+  written(to.path);
   return posixFileSystem().copyChunk(from, offset, to, length);
 }
 void FaultyFileSystem::createDirectoryAt(OpenFile& folder, const std::string& name) {
@@ -252,10 +256,17 @@ void FaultyFileSystem::adviseSequential(OpenFile& file) {
 void FaultyFileSystem::dropCachedPages(OpenFile& file) {
   ++m_calls[static_cast<int>(FsOp::dropCachedPages)];
   {
+    // Dirty pages stay in memory until written back, whatever the caller asks.
     const std::lock_guard lock(m_droppedMutex);
-    m_dropped.insert(file.path);
+    if (!m_unflushed.contains(file.path)) m_dropped.insert(file.path);
   }
   posixFileSystem().dropCachedPages(file);
+}
+
+void FaultyFileSystem::written(const std::string& path) {
+  const std::lock_guard lock(m_droppedMutex);
+  m_unflushed.insert(path);
+  m_dropped.erase(path);
 }
 
 void FaultyFileSystem::prefetch(OpenFile& file) {

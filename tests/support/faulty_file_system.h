@@ -125,7 +125,10 @@ class FaultyFileSystem : public FileSystem {
   std::function<void(FsOp op, const std::string& path)> before;
   // A medium that does not hold what was written: once a file's cached pages are dropped, reads of
   // it for which this answers true come back with their first byte changed, as a disk returning
-  // other bytes than the cache held would.
+  // other bytes than the cache held would. As in a real kernel, only flushed pages can be dropped:
+  // a drop while anything written through this file system since the file's last sync is still
+  // unflushed keeps the pages, and later reads come from memory, unchanged. Writing to a file
+  // brings its pages back into memory.
   std::function<bool(const std::string& path)> mediumDiffers;
   // A medium that never holds what is written to some files, from their very first read: it keeps
   // only `keepsOnly` bytes of each (reads past them come back empty, as from a card that reports
@@ -181,6 +184,8 @@ class FaultyFileSystem : public FileSystem {
 
  private:
   void enter(FsOp op, const std::string& path);
+  // Before a write to `path`: its pages are in memory, unflushed.
+  void written(const std::string& path);
 
   FsOp m_op = FsOp::status;
   int m_failAt = 0;
@@ -191,7 +196,8 @@ class FaultyFileSystem : public FileSystem {
   std::atomic<bool> m_fired = false;
   std::mutex m_hookMutex;
   std::mutex m_droppedMutex;
-  std::set<std::string> m_dropped;  // paths whose cached pages were dropped
+  std::set<std::string> m_dropped;    // paths whose cached pages were dropped
+  std::set<std::string> m_unflushed;  // paths written to since their last sync
 };
 
 }  // namespace quillmere::testing

@@ -213,6 +213,42 @@ TEST_F(Batch, TooLittleRoomIsRefusedBeforeAnythingIsWrittenAndBlamesNoPhoto) {
   }
 }
 
+// The manifest grows with every item, and its share is asked for too. Renders of whole blocks
+// take the same room however the check rounds them, so a disk with room for a one-item batch and
+// every further render, but for none of the further items' lines in the manifest, is too small.
+TEST_F(Batch, TheRoomABatchNeedsGrowsWithItsManifest) {
+  constexpr std::size_t kRender = 2 * 4096;
+  constexpr int kItems = 40;
+  auto batchOf = [&](int n) {
+    BatchRequest r{"CAPTURE_ONE", "catalog", destination(), {}};
+    for (int i = 0; i < n; ++i) {
+      const std::string index = std::to_string(i);
+      std::string render = testing::pngImage(2, 2, i);
+      render.resize(kRender, '\0');
+      r.items.push_back({input("o" + index + ".iiq", "original " + index),
+                         input("r" + index + ".png", render), "photo/" + index, "v" + index});
+    }
+    return r;
+  };
+  const BatchRequest one = batchOf(1);
+  const BatchRequest many = batchOf(kItems);
+  const std::uint64_t furtherRenders = (kItems - 1) * kRender;
+  const std::uint64_t room = bytesToWrite(one, posixFileSystem()) + furtherRenders;
+  const auto before = everything();
+  RoomFor disk(room);
+  EXPECT_EQ(failureOf([&] { createBatch(many, disk); }),
+            notEnoughSpaceMessage(destination(), bytesToWrite(many, posixFileSystem()), room));
+  EXPECT_EQ(everything(), before);
+
+  // What is asked for beyond the further renders covers what the manifest really grows by.
+  auto manifestSize = [&](const BatchRequest& r) {
+    return fs::file_size(*createBatch(r).directory + "/" + kManifestFileName);
+  };
+  const std::uint64_t growth = manifestSize(many) - manifestSize(one);
+  EXPECT_GT(growth, (kItems - 1) * 100u);
+  EXPECT_GE(bytesToWrite(many, posixFileSystem()) - room, growth);
+}
+
 TEST(SpaceCheck, SizesReadAsAUserReadsThemNeverShowingAShortfallAsEqual) {
   const struct {
     std::uint64_t bytes;

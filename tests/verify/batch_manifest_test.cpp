@@ -67,6 +67,7 @@ TEST(ReadBatchManifest, RefusesEveryOtherShapeAndEveryHostileDocument) {
   const std::string first = item(0).renderFilename;
   const std::string second = item(1).renderFilename;
   const std::string sha = item(0).renderSha256;
+  const std::string fingerprint = digest("fingerprint");
   std::string exactlyTheLimit = good;
   exactlyTheLimit.resize(kLargestBatchManifest, ' ');
   const struct {
@@ -131,6 +132,12 @@ TEST(ReadBatchManifest, RefusesEveryOtherShapeAndEveryHostileDocument) {
        "第 1 项的“renderSha256”不符合格式"},
       {"a digest one digit short", replaced(good, sha, sha.substr(1)),
        "第 1 项的“renderSha256”不符合格式"},
+      {"a catalog fingerprint with a letter past f",
+       replaced(good, fingerprint, "g" + fingerprint.substr(1)), "“catalogFingerprint”不符合格式"},
+      {"a catalog fingerprint in capitals",
+       replaced(good, fingerprint, "F" + fingerprint.substr(1)), "“catalogFingerprint”不符合格式"},
+      {"a catalog fingerprint one digit short", replaced(good, fingerprint, fingerprint.substr(1)),
+       "“catalogFingerprint”不符合格式"},
       {"another schema", replaced(good, "\"schemaVersion\" : 3", "\"schemaVersion\" : 2"),
        "“schemaVersion”不符合格式"},
       {"another provider", replaced(good, "CAPTURE_ONE", "DARKTABLE"), "“provider”不符合格式"},
