@@ -14,8 +14,11 @@ constexpr std::uint64_t kBlock = 4096;
 // Room the file system needs beyond the files themselves (folders, entries, journal): generous,
 // since a refusal that turns out unnecessary costs far less than a full disk halfway through.
 constexpr std::uint64_t kMargin = 1'048'576;
-// A manifest item is a few hundred bytes of JSON; this bounds it with room to spare.
+// A manifest item is a few hundred bytes of JSON besides the caller's two identifiers; this bounds
+// it with room to spare.
 constexpr std::uint64_t kManifestPerItem = 1024;
+// The identifiers are written as JSON strings, where a control character takes six bytes.
+constexpr std::uint64_t kEscapedBytesPerByte = 6;
 
 std::uint64_t roundedToBlocks(std::uint64_t bytes) { return (bytes + kBlock - 1) / kBlock * kBlock; }
 
@@ -32,8 +35,14 @@ std::uint64_t sizeOf(const std::string& path, FileSystem& fs) {
 }  // namespace
 
 std::uint64_t bytesToWrite(const BatchRequest& request, FileSystem& fs) {
-  std::uint64_t total = kMargin + roundedToBlocks(kManifestPerItem * (request.items.size() + 1));
-  for (const auto& pair : request.items) total += roundedToBlocks(sizeOf(pair.renderPath, fs));
+  std::uint64_t manifest = kManifestPerItem;
+  std::uint64_t total = kMargin;
+  for (const auto& pair : request.items) {
+    total += roundedToBlocks(sizeOf(pair.renderPath, fs));
+    manifest += kManifestPerItem + kEscapedBytesPerByte * (pair.externalPhotoId.size() +
+                                                           pair.externalVariantId.size());
+  }
+  total += roundedToBlocks(manifest);
   return total;
 }
 

@@ -219,34 +219,40 @@ TEST_F(Batch, TooLittleRoomIsRefusedBeforeAnythingIsWrittenAndBlamesNoPhoto) {
 TEST_F(Batch, TheRoomABatchNeedsGrowsWithItsManifest) {
   constexpr std::size_t kRender = 2 * 4096;
   constexpr int kItems = 40;
-  auto batchOf = [&](int n) {
-    BatchRequest r{"CAPTURE_ONE", "catalog", destination(), {}};
-    for (int i = 0; i < n; ++i) {
-      const std::string index = std::to_string(i);
-      std::string render = testing::pngImage(2, 2, i);
-      render.resize(kRender, '\0');
-      r.items.push_back({input("o" + index + ".iiq", "original " + index),
-                         input("r" + index + ".png", render), "photo/" + index, "v" + index});
-    }
-    return r;
-  };
-  const BatchRequest one = batchOf(1);
-  const BatchRequest many = batchOf(kItems);
-  const std::uint64_t furtherRenders = (kItems - 1) * kRender;
-  const std::uint64_t room = bytesToWrite(one, posixFileSystem()) + furtherRenders;
-  const auto before = everything();
-  RoomFor disk(room);
-  EXPECT_EQ(failureOf([&] { createBatch(many, disk); }),
-            notEnoughSpaceMessage(destination(), bytesToWrite(many, posixFileSystem()), room));
-  EXPECT_EQ(everything(), before);
+  // Short identifiers, and the longest kind: long and made of characters JSON escapes.
+  for (const std::string tail : {std::string(), std::string(3000, '\x01')}) {
+    SCOPED_TRACE(tail.size());
+    auto batchOf = [&](int n) {
+      BatchRequest r{"CAPTURE_ONE", "catalog", destination(), {}};
+      for (int i = 0; i < n; ++i) {
+        const std::string index = std::to_string(i);
+        std::string render = testing::pngImage(2, 2, i);
+        render.resize(kRender, '\0');
+        r.items.push_back({input("o" + index + ".iiq", "original " + index),
+                           input("r" + index + ".png", render), "photo/" + index + tail,
+                           "v" + index + tail});
+      }
+      return r;
+    };
+    const BatchRequest one = batchOf(1);
+    const BatchRequest many = batchOf(kItems);
+    const std::uint64_t furtherRenders = (kItems - 1) * kRender;
+    const std::uint64_t room = bytesToWrite(one, posixFileSystem()) + furtherRenders;
+    const auto before = everything();
+    RoomFor disk(room);
+    EXPECT_EQ(failureOf([&] { createBatch(many, disk); }),
+              notEnoughSpaceMessage(destination(), bytesToWrite(many, posixFileSystem()), room));
+    EXPECT_EQ(everything(), before);
 
-  // What is asked for beyond the further renders covers what the manifest really grows by.
-  auto manifestSize = [&](const BatchRequest& r) {
-    return fs::file_size(*createBatch(r).directory + "/" + kManifestFileName);
-  };
-  const std::uint64_t growth = manifestSize(many) - manifestSize(one);
-  EXPECT_GT(growth, (kItems - 1) * 100u);
-  EXPECT_GE(bytesToWrite(many, posixFileSystem()) - room, growth);
+    // What is asked for beyond the further renders covers what the manifest really grows by.
+    auto manifestSize = [&](const BatchRequest& r) {
+      return fs::file_size(*createBatch(r).directory + "/" + kManifestFileName);
+    };
+    const std::uint64_t growth = manifestSize(many) - manifestSize(one);
+    EXPECT_GT(growth, (kItems - 1) * 100u);
+    EXPECT_GE(bytesToWrite(many, posixFileSystem()) - room, growth);
+    for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
+  }
 }
 
 TEST(SpaceCheck, SizesReadAsAUserReadsThemNeverShowingAShortfallAsEqual) {
@@ -561,8 +567,7 @@ TEST_F(Batch, EveryFailingFileOperationRollsBackAndPassesTheErrorOn) {
         // opening of that parent: the batch is saved and stays.
         EXPECT_EQ(failure, "no failure");
         for (const auto& e : fs::directory_iterator(destination())) fs::remove_all(e.path());
-      } else if (!((op == FsOp::readAt || op == FsOp::statusOfFile ||
-                    op == FsOp::openForReading) &&
+      } else if (!((op == FsOp::readAt || op == FsOp::statusOfFile || op == FsOp::openForReading) &&
                    failure == kNotAnAcceptedImageMessage)) {
         // A render that cannot be opened or read for inspection is no acceptable image; every
         // other failure is passed on as the platform gave it.
