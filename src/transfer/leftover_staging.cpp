@@ -30,10 +30,11 @@ bool onSameMount(const FileStatus& entry, const FileStatus& place) {
          entry.device == place.device;
 }
 
-// The owner named by record `name` in `folder`; fails with ENOENT when there is no such record.
-std::optional<ProcessOwner> ownerIn(FileSystem& fs, OpenFile& folder, const std::string& name) {
+// The text of record `name` in `folder`, or nothing when it is too long to be one; fails with
+// ENOENT when there is no such file.
+std::optional<std::string> recordText(FileSystem& fs, OpenFile& folder, const std::string& name) {
   OpenFile record = fs.openForReadingAt(folder, name);
-  if (record.status.size <= 0 || record.status.size > static_cast<std::int64_t>(kLongestRecord)) {
+  if (record.status.size < 0 || record.status.size > static_cast<std::int64_t>(kLongestRecord)) {
     return std::nullopt;
   }
   std::array<std::byte, kLongestRecord + 1> buffer{};
@@ -44,7 +45,13 @@ std::optional<ProcessOwner> ownerIn(FileSystem& fs, OpenFile& folder, const std:
     filled += got;
   }
   if (filled > kLongestRecord) return std::nullopt;
-  return decodeOwnerRecord(std::string_view(reinterpret_cast<const char*>(buffer.data()), filled));
+  return std::string(reinterpret_cast<const char*>(buffer.data()), filled);
+}
+
+// The owner named by record `name` in `folder`; fails with ENOENT when there is no such record.
+std::optional<ProcessOwner> ownerIn(FileSystem& fs, OpenFile& folder, const std::string& name) {
+  const auto text = recordText(fs, folder, name);
+  return text ? decodeOwnerRecord(*text) : std::nullopt;
 }
 
 bool isMissing(const std::system_error& error) { return error.code().value() == ENOENT; }
@@ -86,11 +93,14 @@ bool isProvablyDead(FileSystem& fs, OpenFile& destination, const FileStatus& pla
 void clearRecordBeside(FileSystem& fs, OpenFile& destination, const std::string& record) {
   const std::string staging(stagingNameOfRecordBeside(record));
   if (fs.entryStatusAt(destination, staging)) return;  // its folder's clearing decides
-  const auto owner = ownerIn(fs, destination, record);
-  const auto status = fs.entryStatusAt(destination, record);
-  const bool untouched =
-      status && std::time(nullptr) - status->modifiedSeconds > kUntouchedAge;
-  if (owner ? isProvablyGone(*owner) : untouched) fs.removeFileAt(destination, record);
+  const auto text = recordText(fs, destination, record);
+  if (!text) return;
+  const auto owner = decodeOwnerRecord(*text);
+  // One cut short was being written when its save was killed, before its folder was made: it
+  // holds nothing but part of a record, so it goes whoever wrote it.
+  if (owner ? isProvablyGone(*owner) : isOwnerRecordCutShort(*text)) {
+    fs.removeFileAt(destination, record);
+  }
 }
 
 }  // namespace

@@ -81,6 +81,13 @@ std::string_view stagingNameOfRecordBeside(std::string_view name) {
   return isStagingName(staging) ? staging : std::string_view{};
 }
 
+bool isOwnerRecordCutShort(std::string_view text) {
+  if (decodeOwnerRecord(text)) return false;
+  const std::string heading = std::string(kRecordHeading) + "\n";
+  if (text.size() <= heading.size()) return std::string_view(heading).starts_with(text);
+  return text.starts_with(heading) && text.size() < kLongestValue * 6;
+}
+
 bool isStagingName(std::string_view name) {
   return name.starts_with(kStagingFolderPrefix) &&
          isUuidText(name.substr(kStagingFolderPrefix.size()));

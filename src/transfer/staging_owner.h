@@ -27,6 +27,10 @@ std::string_view stagingNameOfRecordBeside(std::string_view name);
 std::string encodeOwnerRecord(const ProcessOwner& owner);
 std::optional<ProcessOwner> decodeOwnerRecord(std::string_view text);
 
+// Whether `text` is the beginning of a record this program writes and no whole record: what a
+// record holds when its writer was killed, or the power cut, before all of it was written.
+bool isOwnerRecordCutShort(std::string_view text);
+
 // Whether `name` is exactly what a batch names its staging folder: ".quillmere-partial-" and a
 // batch identifier as the program makes them.
 bool isStagingName(std::string_view name);

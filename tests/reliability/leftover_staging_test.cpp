@@ -283,6 +283,35 @@ TEST_F(LeftoverStaging, NothingReachedThroughAMountIsRemoved) {
   EXPECT_EQ(othersIn(), std::vector<std::string>{kOther});
 }
 
+// A record beside no folder: what a save killed while making its folder, or just after its
+// commit, leaves. It goes once its owner is gone, or when it is only the start of a record.
+TEST_F(LeftoverStaging, ARecordBesideNoFolderGoesOnlyOnceItsOwnerIsGone) {
+  LiveProcess live;
+  ProcessOwner otherMachine = earlierBoot();
+  otherMachine.machine = "0123456789abcdef0123456789abcdef";
+  const std::string whole = encodeOwnerRecord(earlierBoot());
+  const struct {
+    const char* name;
+    std::string text;
+    bool removed;
+  } cases[] = {
+      {"its owner's boot has ended", whole, true},
+      {"empty, its writer killed before writing", "", true},
+      {"cut short", whole.substr(0, whole.size() / 2), true},
+      {"its owner lives", encodeOwnerRecord(ownerOf(live)), false},
+      {"another machine's", encodeOwnerRecord(otherMachine), false},
+      {"not a record", "the user's notes\n", false},
+  };
+  const std::string record = std::string(kDead) + ".owner";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(in(record), c.text);
+    ASSERT_TRUE(saveOne().directory);
+    EXPECT_EQ(othersIn(), c.removed ? std::vector<std::string>{} : std::vector<std::string>{record});
+    for (const auto& name : testing::namesIn(destination())) fs::remove_all(in(name));
+  }
+}
+
 // Each call of the clearing made to fail in turn: the batch is saved all the same, the leftover
 // stays whole or emptied of its batch's files, and the next save clears it.
 TEST_F(LeftoverStaging, AnyFailureWhileClearingLeavesTheBatchSaved) {
