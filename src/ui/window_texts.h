@@ -47,6 +47,12 @@ inline constexpr std::string_view kRemoveAction = "从列表中移除";
 inline constexpr std::string_view kNoNameMatch = "所选的原照片中没有与它同名的，请单独为它选择原照片。";
 inline constexpr std::string_view kSeveralNameMatchesBefore = "所选的原照片中有多张与它同名：";
 inline constexpr std::string_view kSeveralNameMatchesAfter = "。请从中选择一张。";
+// A card shot RAW+JPEG: the raw was paired and the camera's picture of the same name set aside,
+// in the row's tooltip; and the original panel's choices of file types.
+inline constexpr std::string_view kRawPreferredBefore = "已选用同名的 RAW 原片，略过了相机直出的 ";
+inline constexpr std::string_view kRawPreferredAfter = "。";
+inline constexpr std::string_view kRawFilesFilter = "RAW 原片";
+inline constexpr std::string_view kAllFilesFilter = "所有文件";
 inline constexpr std::string_view kNextNeedingWork = "下一张待处理的照片";
 inline constexpr std::string_view kPairedByNameBefore = "已按文件名配对 ";
 inline constexpr std::string_view kPairedByNameMiddle = " 张照片；还有 ";

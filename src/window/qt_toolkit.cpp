@@ -78,6 +78,17 @@ std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel&
   }
   dialog.setOption(QFileDialog::ReadOnly, !panel.canCreateFolders);
   if (!panel.extensions.empty()) dialog.setNameFilter(nameFilter(panel.extensions));
+  if (!panel.filters.empty()) {
+    QStringList filters;
+    for (const auto& filter : panel.filters) {
+      filters << qText(filter.name) + QStringLiteral(" (") +
+                     (filter.extensions.empty() ? QStringLiteral("*") : nameFilter(filter.extensions)) +
+                     QLatin1Char(')');
+    }
+    dialog.setNameFilters(filters);
+    dialog.selectNameFilter(filters.at(
+        static_cast<qsizetype>(std::min(panel.initialFilter, panel.filters.size() - 1))));
+  }
   if (!panel.folder.empty()) dialog.setDirectory(qPath(panel.folder));
   if (!panel.preselected.empty()) dialog.selectFile(qPath(panel.preselected));
 

@@ -190,6 +190,10 @@ QVariant RenderTableModel::sourceData(std::size_t row, int role) const {
       if (state == BridgeApp::SourceState::otherName) {
         return qText(texts::kNamesDiffer) + QLatin1Char('\n') + qPath(original->second);
       }
+      // A raw paired over the camera's picture of its name: which picture was set aside.
+      if (const auto note = m_app.rowPairingNote(row)) {
+        return qText(*note) + QLatin1Char('\n') + qPath(original->second);
+      }
       // The full path, for telling apart originals that share a file name.
       return qPath(original->second);
     case Qt::AccessibleDescriptionRole: {
