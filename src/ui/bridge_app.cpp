@@ -210,7 +210,8 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
     if (m_originals.contains(render)) continue;
     const auto named = byName.find(baseName(render));
     if (named == byName.end()) {
-      m_unpairedReasons[render] = texts::kNoNameMatch;
+      m_unpairedReasons[render] = {std::string(texts::kNoNameMatch),
+                                   std::string(texts::kNoNameMatchInRow)};
       continue;
     }
     const auto match = originalAmong(named->second);
@@ -220,8 +221,9 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
         if (!names.empty()) names += "、";
         names += fileName(candidate);
       }
-      m_unpairedReasons[render] =
-          joined({texts::kSeveralNameMatchesBefore, names, texts::kSeveralNameMatchesAfter});
+      m_unpairedReasons[render] = {
+          joined({texts::kSeveralNameMatchesBefore, names, texts::kSeveralNameMatchesAfter}),
+          joined({texts::kSeveralNameMatchesInRow, names})};
       continue;
     }
     const std::string& original = match->original;
@@ -288,7 +290,14 @@ std::optional<std::string> BridgeApp::rowUnpairedReason(std::size_t row) const {
   if (row >= m_renders.size()) return std::nullopt;
   const auto reason = m_unpairedReasons.find(m_renders[row]);
   if (reason == m_unpairedReasons.end()) return std::nullopt;
-  return reason->second;
+  return reason->second.text;
+}
+
+std::optional<std::string> BridgeApp::rowUnpairedReasonInRow(std::size_t row) const {
+  if (row >= m_renders.size()) return std::nullopt;
+  const auto reason = m_unpairedReasons.find(m_renders[row]);
+  if (reason == m_unpairedReasons.end()) return std::nullopt;
+  return reason->second.inRow;
 }
 
 std::optional<std::string> BridgeApp::rowPairingNote(std::size_t row) const {

@@ -53,6 +53,9 @@ inline constexpr std::string_view kRawPreferredBefore = "已选用同名的 RAW 
 inline constexpr std::string_view kRawPreferredAfter = "。";
 inline constexpr std::string_view kRawFilesFilter = "RAW 原片";
 inline constexpr std::string_view kAllFilesFilter = "所有文件";
+// The same, shortly, in the row itself where 请选择原照片 would stand.
+inline constexpr std::string_view kNoNameMatchInRow = "没有同名的原照片，请单独选择";
+inline constexpr std::string_view kSeveralNameMatchesInRow = "有多张同名的原照片：";
 inline constexpr std::string_view kNextNeedingWork = "下一张待处理的照片";
 inline constexpr std::string_view kPairedByNameBefore = "已按文件名配对 ";
 inline constexpr std::string_view kPairedByNameMiddle = " 张照片；还有 ";

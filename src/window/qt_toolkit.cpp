@@ -86,8 +86,9 @@ std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel&
                      QLatin1Char(')');
     }
     dialog.setNameFilters(filters);
-    dialog.selectNameFilter(filters.at(
-        static_cast<qsizetype>(std::min(panel.initialFilter, panel.filters.size() - 1))));
+    if (panel.initialFilter > 0 && panel.initialFilter < panel.filters.size()) {
+      dialog.selectNameFilter(filters.at(static_cast<qsizetype>(panel.initialFilter)));
+    }
   }
   if (!panel.folder.empty()) dialog.setDirectory(qPath(panel.folder));
   if (!panel.preselected.empty()) dialog.selectFile(qPath(panel.preselected));
@@ -198,8 +199,15 @@ void QtToolkit::selectRow(int row) {
 void QtToolkit::setSaveEnabled(bool enabled) { m_window.saveButton()->setEnabled(enabled); }
 
 void QtToolkit::setMessage(const std::string& text) {
-  m_window.message()->setText(qText(text));
+  m_message = qText(text);
+  updateMessageLine();
   m_window.message()->setToolTip({});
+}
+
+void QtToolkit::updateMessageLine() {
+  if (m_message.isNull()) m_message = m_window.message()->text();
+  const QString note = rowNote ? rowNote() : QString();
+  m_window.message()->setText(note.isEmpty() ? m_message : m_message + QLatin1Char('\n') + note);
 }
 
 void QtToolkit::setMessageDetail(const std::string& detail) {
