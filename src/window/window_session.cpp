@@ -13,9 +13,11 @@
 #include <QWindow>
 #include <chrono>
 #include <QTimer>
+#include <QToolTip>
 #include <initializer_list>
 
 #include "platform/paths.h"
+#include "window/render_item_delegate.h"
 #include "ui/window_texts.h"
 #include "window/qt_text.h"
 
@@ -85,7 +87,14 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   m_window.undoRequested = [this] { m_toolkit.guarded([this] { m_app.undo(); }); };
   m_window.nextRequested = [this] { m_toolkit.guarded([this] { m_app.selectNextNeedingWork(); }); };
   m_window.rowHovered = [this](int row) { showPreview(row); };
-  m_window.previewDismissed = [this] { m_preview->hide(); };
+  m_window.previewDismissed = [this] {
+    m_previewWait.stop();
+    m_preview->hide();
+  };
+  m_previewWait.setSingleShot(true);
+  m_previewWait.setInterval(200);
+  QObject::connect(&m_previewWait, &QTimer::timeout, &m_toolkit,
+                   [this] { showPreview(m_previewWaitRow); });
   m_window.comparisonRequested = [this](int row) { compare(row); };
 
   m_comparison->rowCount = [this] { return static_cast<int>(m_app.rowCount()); };
@@ -161,6 +170,7 @@ WindowSession::~WindowSession() {
 
 void WindowSession::compare(int row) {
   if (row < 0 || static_cast<std::size_t>(row) >= m_app.rowCount()) return;
+  m_previewWait.stop();
   m_preview->hide();
   m_comparison->open(row);
 }
@@ -168,6 +178,14 @@ void WindowSession::compare(int row) {
 void WindowSession::showPreview(int row) {
   if (row < 0 || static_cast<std::size_t>(row) >= m_app.rowCount()) {
     m_preview->hide();
+    return;
+  }
+  // A tooltip that says more than a path would be hidden by the look coming: the look waits.
+  if (QToolTip::isVisible() &&
+      (m_model.index(row, 0).data(RenderItemDelegate::kFaultRole).toBool() ||
+       m_model.index(row, 1).data(RenderItemDelegate::kReasonRole).isValid())) {
+    m_previewWaitRow = row;
+    m_previewWait.start();
     return;
   }
   const std::string& render = m_app.renders()[static_cast<std::size_t>(row)];
