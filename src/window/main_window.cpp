@@ -221,8 +221,12 @@ MainWindow::MainWindow() {
     // A pointer that has left the table stopped the timer on its way out.
     if (!index.isValid() || !isActiveWindow()) return;
     m_hoverRow = index.row();
-    // The path's tooltip goes; a failure's stays, since the look does not say it.
-    if (!index.data(RenderItemDelegate::kFaultRole).toBool()) QToolTip::hideText();
+    // The path's tooltip goes; a failure's or a waiting row's reason stays, since the look does
+    // not say it.
+    if (!index.data(RenderItemDelegate::kFaultRole).toBool() &&
+        !index.sibling(index.row(), 1).data(RenderItemDelegate::kReasonRole).isValid()) {
+      QToolTip::hideText();
+    }
     try {
       if (rowHovered) rowHovered(index.row());
     } catch (...) {
