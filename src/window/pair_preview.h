@@ -45,9 +45,9 @@ PreviewPlace placePreview(const PreviewRoom& room, QSize chrome,
                           int smallest = layout::kSmallestPreviewSide);
 
 // A render and its original side by side, larger than in the table, so a pairing can be confirmed
-// at a glance when the pointer rests on a row: a window of the tooltip kind beside the list, level
-// with the row, so that it covers neither the row, nor the rows around it, nor the headline, and
-// keeps its full size wherever the row is. Like a tooltip it takes neither the focus, nor the
+// at a glance when the pointer rests on a row: a window of the tooltip kind where placePreview
+// finds room, beside the list or over its right part, never over the row, the column titles, the
+// headline or the buttons. Like a tooltip it takes neither the focus, nor the
 // activation, nor the pointer: a click meant for the list always reaches it. The pictures come
 // from the same background threads as the table's and appear as soon as they are ready.
 class PairPreview : public QFrame {
