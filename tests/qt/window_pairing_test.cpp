@@ -135,7 +135,9 @@ TEST_F(PairingWindowTest, TheLargerLookFindsRoomForFullSizePicturesAroundTheWind
     }
     EXPECT_FALSE(place.frame.intersects(room.row)) << "the row under the pointer stays";
     EXPECT_FALSE(place.frame.intersects(room.buttons)) << "the buttons stay";
-    if (room.tooltip.isValid()) EXPECT_FALSE(place.frame.intersects(room.tooltip));
+    if (room.tooltip.isValid()) {
+      EXPECT_FALSE(place.frame.intersects(room.tooltip));
+    }
     if (c.where != Where::centred) {
       EXPECT_FALSE(place.frame.intersects(room.list)) << "beside, where the screen has room";
     }
