@@ -168,6 +168,12 @@ void BridgeApp::chooseOriginal() {
   if (panel.folder.empty()) panel.folder = parentFolder(render);
   panel.preselected = originalByName(panel.folder, render,
                                      [this](const std::string& path) { return isListed(path); });
+  // Raw files first: a card holds the camera's JPEGs beside them, which are not the originals.
+  // A suggestion that is no raw file opens on every file, so that it is in sight.
+  panel.filters = {
+      {std::string(texts::kRawFilesFilter), {kRawExtensions.begin(), kRawExtensions.end()}},
+      {std::string(texts::kAllFilesFilter), {}}};
+  if (!panel.preselected.empty() && !isRaw(panel.preselected)) panel.initialFilter = 1;
   const auto chosen = m_toolkit.runOpenPanel(panel);
   if (!chosen || chosen->empty()) return;
   const std::vector<std::string> originals = locations(*chosen);
@@ -204,20 +210,23 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
     if (m_originals.contains(render)) continue;
     const auto named = byName.find(baseName(render));
     if (named == byName.end()) {
-      m_unpairedReasons[render] = texts::kNoNameMatch;
+      m_unpairedReasons[render] = {std::string(texts::kNoNameMatch),
+                                   std::string(texts::kNoNameMatchInRow)};
       continue;
     }
-    if (named->second.size() != 1) {
+    const auto match = originalAmong(named->second);
+    if (!match) {
       std::string names;
       for (const auto& candidate : named->second) {
         if (!names.empty()) names += "、";
         names += fileName(candidate);
       }
-      m_unpairedReasons[render] =
-          joined({texts::kSeveralNameMatchesBefore, names, texts::kSeveralNameMatchesAfter});
+      m_unpairedReasons[render] = {
+          joined({texts::kSeveralNameMatchesBefore, names, texts::kSeveralNameMatchesAfter}),
+          joined({texts::kSeveralNameMatchesInRow, names})};
       continue;
     }
-    const std::string& original = named->second.front();
+    const std::string& original = match->original;
     if (std::find(refused.begin(), refused.end(), original) != refused.end()) continue;
     // Each original that would pair is checked as a single choice is; one refused leaves its
     // render waiting, with an alert of its own.
@@ -228,6 +237,15 @@ void BridgeApp::pairByName(const std::vector<std::string>& originals) {
     }
     pairings.emplace_back(render, std::nullopt);
     setOriginal(render, original);
+    if (!match->setAside.empty()) {
+      std::string names;
+      for (const auto& file : match->setAside) {
+        if (!names.empty()) names += "、";
+        names += fileName(file);
+      }
+      m_pairingNotes[render] = {original,
+                                joined({texts::kRawPreferredBefore, names, texts::kRawPreferredAfter})};
+    }
     ++paired;
   }
   if (!pairings.empty()) remember(Step{{}, std::move(pairings)});
@@ -272,7 +290,24 @@ std::optional<std::string> BridgeApp::rowUnpairedReason(std::size_t row) const {
   if (row >= m_renders.size()) return std::nullopt;
   const auto reason = m_unpairedReasons.find(m_renders[row]);
   if (reason == m_unpairedReasons.end()) return std::nullopt;
-  return reason->second;
+  return reason->second.text;
+}
+
+std::optional<std::string> BridgeApp::rowUnpairedReasonInRow(std::size_t row) const {
+  if (row >= m_renders.size()) return std::nullopt;
+  const auto reason = m_unpairedReasons.find(m_renders[row]);
+  if (reason == m_unpairedReasons.end()) return std::nullopt;
+  return reason->second.inRow;
+}
+
+std::optional<std::string> BridgeApp::rowPairingNote(std::size_t row) const {
+  if (row >= m_renders.size()) return std::nullopt;
+  const auto note = m_pairingNotes.find(m_renders[row]);
+  // Kept across undo and removal: it holds exactly while the row has the original it speaks of.
+  if (note == m_pairingNotes.end() || originalOf(note->first) != note->second.first) {
+    return std::nullopt;
+  }
+  return note->second.second;
 }
 
 void BridgeApp::selectNextNeedingWork() {

@@ -94,6 +94,13 @@ class BridgeApp {
   // After pairing several originals by name, why a render was left without one (no chosen file of
   // its name, or several: named); nothing once it is paired, removed, or the next such choice.
   std::optional<std::string> rowUnpairedReason(std::size_t row) const;
+  // The same reason shortly, as the row itself shows it in place of the prompt to choose.
+  std::optional<std::string> rowUnpairedReasonInRow(std::size_t row) const;
+
+  // After pairing several originals by name, a render paired with a raw file whose camera JPEG or
+  // HEIF of the same name was chosen too: says which were set aside; nothing for every other row,
+  // and nothing once the row has another original.
+  std::optional<std::string> rowPairingNote(std::size_t row) const;
 
   // F8: selects the next row after the selected one, around the end of the list, that still needs
   // work (no original, or marked by a failed save). Does nothing when no row does.
@@ -172,7 +179,13 @@ class BridgeApp {
   std::map<std::uint64_t, RunningSave> m_saves;
   std::vector<Step> m_history;  // latest last
   std::optional<Fault> m_fault;
-  std::map<std::string, std::string> m_unpairedReasons;  // by render
+  struct UnpairedReason {
+    std::string text;
+    std::string inRow;
+  };
+  std::map<std::string, UnpairedReason> m_unpairedReasons;  // by render
+  // By render: the original pairing by name chose, and the note saying what it set aside.
+  std::map<std::string, std::pair<std::string, std::string>> m_pairingNotes;
   std::uint64_t m_nextSave = 0;
   bool m_quitting = false;
   // The message line tells the outcome of the last choice of several originals; it no longer holds

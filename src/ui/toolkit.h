@@ -9,6 +9,13 @@
 
 namespace quillmere {
 
+// A choice of file types a panel offers: its name, and the extensions it shows (lower case,
+// without the dot); no extensions shows every file.
+struct PanelFilter {
+  std::string name;
+  std::vector<std::string> extensions;
+};
+
 // What a modal open panel offers. The defaults are the plain panel: one existing file of any type.
 struct OpenPanel {
   bool chooseFolders = false;  // folders instead of files
@@ -18,6 +25,10 @@ struct OpenPanel {
   std::string message;                  // shown to the user while the panel is open
   std::string folder;                   // where the panel opens; empty leaves it to the toolkit
   std::string preselected;              // a file in `folder` to select at first, or empty
+  // Named choices of file types, in the order offered, instead of `extensions`; the one at
+  // `initialFilter` is in force when the panel opens.
+  std::vector<PanelFilter> filters;
+  std::size_t initialFilter = 0;
 };
 
 // The panels that remember, each on its own, the folder they were last left in.

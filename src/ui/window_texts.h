@@ -47,6 +47,15 @@ inline constexpr std::string_view kRemoveAction = "从列表中移除";
 inline constexpr std::string_view kNoNameMatch = "所选的原照片中没有与它同名的，请单独为它选择原照片。";
 inline constexpr std::string_view kSeveralNameMatchesBefore = "所选的原照片中有多张与它同名：";
 inline constexpr std::string_view kSeveralNameMatchesAfter = "。请从中选择一张。";
+// A card shot RAW+JPEG: the raw was paired and the camera's picture of the same name set aside,
+// in the row's tooltip; and the original panel's choices of file types.
+inline constexpr std::string_view kRawPreferredBefore = "已选用同名的 RAW 原片，略过了相机直出的 ";
+inline constexpr std::string_view kRawPreferredAfter = "。";
+inline constexpr std::string_view kRawFilesFilter = "RAW 原片";
+inline constexpr std::string_view kAllFilesFilter = "所有文件";
+// The same, shortly, in the row itself where 请选择原照片 would stand.
+inline constexpr std::string_view kNoNameMatchInRow = "没有同名的原照片，请单独选择";
+inline constexpr std::string_view kSeveralNameMatchesInRow = "有多张同名的原照片：";
 inline constexpr std::string_view kNextNeedingWork = "下一张待处理的照片";
 inline constexpr std::string_view kPairedByNameBefore = "已按文件名配对 ";
 inline constexpr std::string_view kPairedByNameMiddle = " 张照片；还有 ";

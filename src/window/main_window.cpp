@@ -94,7 +94,11 @@ int messageHeight(const QLabel& message) {
        {std::string(texts::kInitialMessage), std::string(texts::kBusyMessage),
         std::string(texts::kSaveFailedMessage), std::string(texts::kCancelling),
         texts::savedMessage(BridgeApp::kListLimit),
-        texts::pairedByNameMessage(BridgeApp::kListLimit, BridgeApp::kListLimit)}) {
+        texts::pairedByNameMessage(BridgeApp::kListLimit, BridgeApp::kListLimit),
+        // with the selected row's reason below it, two originals of common names named
+        texts::pairedByNameMessage(BridgeApp::kListLimit, BridgeApp::kListLimit) + "\nDSC_0000.jpg：" +
+            texts::joined({texts::kSeveralNameMatchesBefore, "DSC_0000.CR3、DSC_0000.NEF",
+                           texts::kSeveralNameMatchesAfter})}) {
     probe.setText(qText(text));
     height = std::max(height, probe.heightForWidth(layout::kContentWidth));
   }
@@ -217,8 +221,12 @@ MainWindow::MainWindow() {
     // A pointer that has left the table stopped the timer on its way out.
     if (!index.isValid() || !isActiveWindow()) return;
     m_hoverRow = index.row();
-    // The path's tooltip goes; a failure's stays, since the look does not say it.
-    if (!index.data(RenderItemDelegate::kFaultRole).toBool()) QToolTip::hideText();
+    // The path's tooltip goes; a failure's or a waiting row's reason stays, since the look does
+    // not say it.
+    if (!index.data(RenderItemDelegate::kFaultRole).toBool() &&
+        !index.sibling(index.row(), 1).data(RenderItemDelegate::kReasonRole).isValid()) {
+      QToolTip::hideText();
+    }
     try {
       if (rowHovered) rowHovered(index.row());
     } catch (...) {
@@ -351,10 +359,12 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         break;
       case QEvent::ToolTip: {
         // The larger look already says what the path's tooltip would, and larger; a failed
-        // save's reason it does not say.
+        // save's reason, or why pairing by name left the row, it does not say.
         const QPoint at = static_cast<const QHelpEvent*>(event)->pos();
+        const QModelIndex index = m_table->indexAt(at);
         if (m_hoverPreview != nullptr && m_hoverPreview->isVisible() &&
-            !m_table->indexAt(at).data(RenderItemDelegate::kFaultRole).toBool()) {
+            !index.data(RenderItemDelegate::kFaultRole).toBool() &&
+            !index.sibling(index.row(), 1).data(RenderItemDelegate::kReasonRole).isValid()) {
           return true;
         }
         break;

@@ -1,5 +1,6 @@
 #include "window/pair_preview.h"
 
+#include <QApplication>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -7,6 +8,8 @@
 #include <QPalette>
 #include <QScreen>
 #include <algorithm>
+#include <cstdlib>
+#include <vector>
 
 #include "ui/window_texts.h"
 #include "window/qt_text.h"
@@ -15,9 +18,6 @@
 namespace quillmere {
 
 namespace {
-
-// The pictures never shrink below this, even where the window is low.
-constexpr int kSmallestSide = 128;
 
 QSize previewBox() { return {layout::kPreviewSide, layout::kPreviewSide}; }
 
@@ -36,7 +36,69 @@ QLabel* nameLabel() {
   return label;
 }
 
+// The tooltip showing now, on the screen; an empty rectangle when none is.
+QRect shownTooltip() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (widget->isVisible() && widget->inherits("QTipLabel")) return widget->frameGeometry();
+  }
+  return {};
+}
+
+constexpr int kGap = 8;
+
+// Level with the row: its middle at the row's middle, within the screen.
+int levelWithRow(const PreviewRoom& room, const QRect& area, int height) {
+  const int y = room.row.center().y() - height / 2;
+  return std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - height));
+}
+
 }  // namespace
+
+PreviewPlace placePreview(const PreviewRoom& room, QSize chrome, int side, int smallest) {
+  const QRect& area = room.area;
+  // Above the header's lower edge, in the list's columns: the header, the message line and the
+  // headline.
+  const QRect above(QPoint(room.list.left(), std::min(area.top(), room.list.top())),
+                    QPoint(room.list.right(), room.header.bottom()));
+  const QRect clear[] = {above, room.row, room.buttons, room.tooltip};
+  const auto fits = [&](const QRect& frame) {
+    if (!area.contains(frame)) return false;
+    return std::none_of(std::begin(clear), std::end(clear), [&](const QRect& kept) {
+      return kept.isValid() && kept.intersects(frame);
+    });
+  };
+  for (int s = side; s >= smallest; --s) {
+    const QSize size = chrome + QSize(2 * s, s);
+    const int w = size.width();
+    const int h = size.height();
+    // Beside the list, right then left; then over its right part as little as the screen allows,
+    // then over its left part.
+    const int xs[] = {room.list.right() + 1 + kGap, room.list.left() - kGap - w,
+                      std::max(area.left(), area.right() + 1 - w), area.left()};
+    // Level with the row, then just below or above it (or the tooltip), nearest the row first.
+    std::vector<int> ys{levelWithRow(room, area, h), room.row.bottom() + 1 + kGap,
+                        room.row.top() - kGap - h, room.header.bottom() + 1 + kGap,
+                        area.bottom() + 1 - h};
+    if (room.tooltip.isValid()) {
+      ys.push_back(room.tooltip.bottom() + 1 + kGap);
+      ys.push_back(room.tooltip.top() - kGap - h);
+    }
+    const int middle = room.row.center().y();
+    std::stable_sort(ys.begin(), ys.end(), [&](int a, int b) {
+      return std::abs(a + h / 2 - middle) < std::abs(b + h / 2 - middle);
+    });
+    for (const int x : xs) {
+      for (const int y : ys) {
+        if (fits(QRect(QPoint(x, y), size))) return {QRect(QPoint(x, y), size), s};
+      }
+    }
+  }
+  const QSize size = chrome + QSize(2 * smallest, smallest);
+  const int x = std::max(area.left(), std::min(room.list.right() + 1, area.right() + 1) - size.width());
+  const int y = std::clamp(room.header.bottom() + 1, area.top(),
+                           std::max(area.top(), area.bottom() + 1 - size.height()));
+  return {QRect(QPoint(x, y), size), smallest};
+}
 
 PairPreview::PairPreview(ThumbnailCache& pictures, QWidget* parent)
     : QFrame(parent, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus |
@@ -72,7 +134,7 @@ PairPreview::PairPreview(ThumbnailCache& pictures, QWidget* parent)
 }
 
 void PairPreview::showPair(const QString& render, const QString& original,
-                           const QString& originalName, const QRect& row, const QRect& list) {
+                           const QString& originalName, PreviewRoom room) {
   m_render = render;
   m_original = original;
   m_renderNameText = QFileInfo(render).fileName();
@@ -81,38 +143,21 @@ void PairPreview::showPair(const QString& render, const QString& original,
   m_originalPicture->setAccessibleName(
       original.isEmpty() ? qText(texts::kNoOriginalDescription)
                          : qText(texts::pictureOf(filePath(QFileInfo(original).fileName()))));
-  QScreen* screen = QGuiApplication::screenAt(row.center());
+  QScreen* screen = QGuiApplication::screenAt(room.row.center());
   if (screen == nullptr && parentWidget() != nullptr) screen = parentWidget()->screen();
   if (screen == nullptr) screen = QGuiApplication::primaryScreen();
   if (screen == nullptr) return;
-  const QRect area = screen->availableGeometry();
-  constexpr int kGap = 8;
+  room.area = screen->availableGeometry();
+  // A tooltip already showing (a row's reason, say) stays readable: the look keeps clear of it.
+  if (!room.tooltip.isValid()) room.tooltip = shownTooltip();
   setSide(layout::kPreviewSide);
   const QSize full = sizeHint();
   const QSize chrome(full.width() - 2 * layout::kPreviewSide, full.height() - layout::kPreviewSide);
-  const int right = list.right() + 1 + kGap;
-  const int roomRight = area.right() + 1 - right;
-  const int roomLeft = list.left() - kGap - area.left();
-  const bool toRight = roomRight >= full.width() || roomRight >= roomLeft;
-  // Full size where the screen has room beside the list; smaller (down to a least size) where it
-  // has less; only where not even that fits does it lie over the list, below the headline.
-  const int tallest = area.height() - chrome.height();
-  const int besideSide = std::min({layout::kPreviewSide, tallest,
-                                   (std::max(roomRight, roomLeft) - chrome.width()) / 2});
-  const bool beside = besideSide >= kSmallestSide;
-  setSide(beside ? besideSide : std::clamp(tallest, kSmallestSide, layout::kPreviewSide));
+  const PreviewPlace place = placePreview(room, chrome);
+  setSide(place.side);
   refresh();
   adjustSize();
-  int x = toRight ? right : list.left() - kGap - width();
-  int top = area.top();
-  if (!beside) {
-    x = std::max(area.left(), std::min(list.right() + 1, area.right() + 1) - width());
-    top = std::max(area.top(), std::min(list.top(), area.bottom() + 1 - height()));
-  }
-  // Level with the row: its middle at the row's middle, within the screen.
-  int y = row.center().y() - height() / 2;
-  y = std::clamp(y, top, std::max(top, area.bottom() + 1 - height()));
-  move(x, y);
+  move(place.frame.topLeft());
   raise();
   show();
 }

@@ -78,6 +78,18 @@ std::optional<std::vector<std::string>> QtToolkit::runOpenPanel(const OpenPanel&
   }
   dialog.setOption(QFileDialog::ReadOnly, !panel.canCreateFolders);
   if (!panel.extensions.empty()) dialog.setNameFilter(nameFilter(panel.extensions));
+  if (!panel.filters.empty()) {
+    QStringList filters;
+    for (const auto& filter : panel.filters) {
+      filters << qText(filter.name) + QStringLiteral(" (") +
+                     (filter.extensions.empty() ? QStringLiteral("*") : nameFilter(filter.extensions)) +
+                     QLatin1Char(')');
+    }
+    dialog.setNameFilters(filters);
+    if (panel.initialFilter > 0 && panel.initialFilter < panel.filters.size()) {
+      dialog.selectNameFilter(filters.at(static_cast<qsizetype>(panel.initialFilter)));
+    }
+  }
   if (!panel.folder.empty()) dialog.setDirectory(qPath(panel.folder));
   if (!panel.preselected.empty()) dialog.selectFile(qPath(panel.preselected));
 
@@ -187,8 +199,15 @@ void QtToolkit::selectRow(int row) {
 void QtToolkit::setSaveEnabled(bool enabled) { m_window.saveButton()->setEnabled(enabled); }
 
 void QtToolkit::setMessage(const std::string& text) {
-  m_window.message()->setText(qText(text));
+  m_message = qText(text);
+  updateMessageLine();
   m_window.message()->setToolTip({});
+}
+
+void QtToolkit::updateMessageLine() {
+  if (m_message.isNull()) m_message = m_window.message()->text();
+  const QString note = rowNote ? rowNote() : QString();
+  m_window.message()->setText(note.isEmpty() ? m_message : m_message + QLatin1Char('\n') + note);
 }
 
 void QtToolkit::setMessageDetail(const std::string& detail) {

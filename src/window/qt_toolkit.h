@@ -67,11 +67,17 @@ class QtToolkit : public QObject, public Toolkit {
   std::size_t runningJobs();
   // Called after every reload of the table.
   std::function<void()> reloaded;
+  // A line about the selected row that the message line shows below its message (why pairing by
+  // name left the row waiting), or an empty text; asked again by updateMessageLine.
+  std::function<QString()> rowNote;
+  // Shows the message with the selected row's note, as they are now.
+  void updateMessageLine();
 
  private:
   MainWindow& m_window;
   RenderTableModel* m_model = nullptr;
   QSettings m_settings;
+  QString m_message;
   // One thread per background job; those that have ended are joined when the next one starts.
   struct Job {
     std::thread thread;

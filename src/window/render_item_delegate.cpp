@@ -124,7 +124,12 @@ void RenderItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
   painter->save();
   painter->setFont(opt.font);
   painter->setPen(opt.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
-  const QString shown = QFontMetrics(opt.font).elidedText(opt.text, Qt::ElideMiddle, text.width());
+  // A row pairing by name left waiting says why in place of the prompt, its end elided: the whole
+  // reason is in the tooltip and on the message line while the row is selected.
+  const QString reason = index.data(kReasonRole).toString();
+  const QString shown =
+      reason.isEmpty() ? QFontMetrics(opt.font).elidedText(opt.text, Qt::ElideMiddle, text.width())
+                       : QFontMetrics(opt.font).elidedText(reason, Qt::ElideRight, text.width());
   painter->drawText(text, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, shown);
   painter->restore();
 

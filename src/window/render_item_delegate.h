@@ -23,6 +23,9 @@ class RenderItemDelegate : public QStyledItemDelegate {
   // Whether the cell's row is the pair a failed save found at fault (its tooltip then says why,
   // and nothing holds that tooltip back).
   static constexpr int kFaultRole = Qt::UserRole + 2;
+  // Why a cell's row is still without an original, drawn in place of the cell's text (which stays
+  // its accessible text); empty for every other cell. Nothing holds that row's tooltip back.
+  static constexpr int kReasonRole = Qt::UserRole + 3;
 
   using QStyledItemDelegate::QStyledItemDelegate;
 

@@ -131,6 +131,11 @@ QVariant RenderTableModel::data(const QModelIndex& index, int role) const {
     if (const auto reason = m_app.rowUnpairedReason(row)) return qText(*reason);
   }
   if (role == RenderItemDelegate::kFaultRole) return m_app.rowFault(row).has_value();
+  if (role == RenderItemDelegate::kReasonRole) {
+    if (column.identifier != texts::kSourceColumn) return {};
+    const auto reason = m_app.rowUnpairedReasonInRow(row);
+    return reason ? qText(*reason) : QVariant();
+  }
   return column.identifier == texts::kRenderColumn ? renderData(row, role)
                                                    : sourceData(row, role);
 }
@@ -190,10 +195,18 @@ QVariant RenderTableModel::sourceData(std::size_t row, int role) const {
       if (state == BridgeApp::SourceState::otherName) {
         return qText(texts::kNamesDiffer) + QLatin1Char('\n') + qPath(original->second);
       }
+      // A raw paired over the camera's picture of its name: which picture was set aside.
+      if (const auto note = m_app.rowPairingNote(row)) {
+        return qText(*note) + QLatin1Char('\n') + qPath(original->second);
+      }
       // The full path, for telling apart originals that share a file name.
       return qPath(original->second);
     case Qt::AccessibleDescriptionRole: {
-      if (!paired) return qText(texts::kNoOriginalDescription);
+      if (!paired) {
+        const auto reason = m_app.rowUnpairedReason(row);
+        return qText(texts::kNoOriginalDescription) +
+               (reason ? QLatin1Char('\n') + qText(*reason) : QString());
+      }
       QString description = qText(texts::pictureOf(fileName(original->second)));
       if (state == BridgeApp::SourceState::otherName) {
         description += QLatin1Char('\n') + qText(texts::kNamesDiffer);

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
@@ -12,8 +13,11 @@
 #include <QWindow>
 #include <chrono>
 #include <QTimer>
+#include <QToolTip>
 #include <initializer_list>
 
+#include "platform/paths.h"
+#include "window/render_item_delegate.h"
 #include "ui/window_texts.h"
 #include "window/qt_text.h"
 
@@ -54,8 +58,20 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
                    m_window.table()->viewport(), [this] {
                      m_window.table()->viewport()->update();
                      m_selectionRest.start();
+                     m_toolkit.updateMessageLine();
                    });
-  m_toolkit.reloaded = [this] { m_window.undoAction()->setEnabled(m_app.canUndo()); };
+  m_toolkit.reloaded = [this] {
+    m_window.undoAction()->setEnabled(m_app.canUndo());
+    m_toolkit.updateMessageLine();
+  };
+  // A row pairing by name left waiting: while it is selected, the message line says why.
+  m_toolkit.rowNote = [this] {
+    const int row = m_toolkit.selectedRow();
+    if (row < 0) return QString();
+    const auto reason = m_app.rowUnpairedReason(static_cast<std::size_t>(row));
+    if (!reason) return QString();
+    return qText(texts::joined({fileName(m_app.renders()[static_cast<std::size_t>(row)]), "：", *reason}));
+  };
 
   QObject::connect(m_window.addButton(), &QPushButton::clicked, &m_toolkit,
                    [this] { m_toolkit.guarded([this] { m_app.addRenders(); }); });
@@ -71,7 +87,14 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   m_window.undoRequested = [this] { m_toolkit.guarded([this] { m_app.undo(); }); };
   m_window.nextRequested = [this] { m_toolkit.guarded([this] { m_app.selectNextNeedingWork(); }); };
   m_window.rowHovered = [this](int row) { showPreview(row); };
-  m_window.previewDismissed = [this] { m_preview->hide(); };
+  m_window.previewDismissed = [this] {
+    m_previewWait.stop();
+    m_preview->hide();
+  };
+  m_previewWait.setSingleShot(true);
+  m_previewWait.setInterval(200);
+  QObject::connect(&m_previewWait, &QTimer::timeout, &m_toolkit,
+                   [this] { showPreview(m_previewWaitRow); });
   m_window.comparisonRequested = [this](int row) { compare(row); };
 
   m_comparison->rowCount = [this] { return static_cast<int>(m_app.rowCount()); };
@@ -147,6 +170,7 @@ WindowSession::~WindowSession() {
 
 void WindowSession::compare(int row) {
   if (row < 0 || static_cast<std::size_t>(row) >= m_app.rowCount()) return;
+  m_previewWait.stop();
   m_preview->hide();
   m_comparison->open(row);
 }
@@ -156,16 +180,33 @@ void WindowSession::showPreview(int row) {
     m_preview->hide();
     return;
   }
+  // A tooltip that says more than a path would be hidden by the look coming: the look waits.
+  if (QToolTip::isVisible() &&
+      (m_model.index(row, 0).data(RenderItemDelegate::kFaultRole).toBool() ||
+       m_model.index(row, 1).data(RenderItemDelegate::kReasonRole).isValid())) {
+    m_previewWaitRow = row;
+    m_previewWait.start();
+    return;
+  }
   const std::string& render = m_app.renders()[static_cast<std::size_t>(row)];
   const auto original = m_app.originals().find(render);
   QTableView& table = *m_window.table();
   const QRect cell = table.visualRect(m_model.index(row, 0));
   const QRect rowArea(table.viewport()->mapToGlobal(cell.topLeft()),
                       QSize(table.viewport()->width(), cell.height()));
-  const QRect list(table.mapToGlobal(QPoint(0, 0)), table.size());
+  const auto onScreen = [](const QWidget& widget) {
+    return QRect(widget.mapToGlobal(QPoint(0, 0)), widget.size());
+  };
+  PreviewRoom room;
+  room.list = onScreen(table);
+  room.header = onScreen(*table.horizontalHeader());
+  room.row = rowArea;
+  for (const QWidget* button : {m_window.addButton(), m_window.chooseButton(), m_window.saveButton()}) {
+    room.buttons = room.buttons.united(onScreen(*button));
+  }
   m_preview->showPair(qPath(render),
                       original == m_app.originals().end() ? QString() : qPath(original->second),
-                      m_model.index(row, 1).data().toString(), rowArea, list);
+                      m_model.index(row, 1).data().toString(), room);
 }
 
 void WindowSession::quitFromOutside() {

@@ -66,6 +66,10 @@ class WindowSession {
   // How long the selection rests on a row before its comparison pictures are made ahead.
   static constexpr int kSelectionRestMs = 400;
   QTimer m_selectionRest;
+  // While a tooltip saying why a row waits (or what a failed save found) shows, the look at that
+  // row waits for it to go, asking again at each timeout; the row it waits for.
+  QTimer m_previewWait;
+  int m_previewWaitRow = -1;
   std::vector<std::string> m_openedFiles;
 };
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -51,6 +52,44 @@ TEST(NamePairing, SidecarsAreKnownByTheirExtensionInAnyCase) {
   }
   for (const char* path : {"/a/x.CR3", "/a/x.tif", "/a/xmp", "/a/.xmp", "/a/x.xmp.tif"}) {
     EXPECT_FALSE(isSidecar(path)) << path;
+  }
+}
+
+// A card shot RAW+JPEG (or RAW+HEIF) holds both files of each shot: the raw is the original.
+TEST(NamePairing, AmongFilesOfOneNameTheRawIsTheOriginalOverTheCamerasOwnPictures) {
+  const struct {
+    Strings files;
+    const char* original;  // empty: no original, the choice stays open
+    Strings setAside;
+  } cases[] = {
+      {{"/c/A.DNG", "/c/A.JPG"}, "/c/A.DNG", {"/c/A.JPG"}},
+      {{"/c/a.jpg", "/c/A.CR3"}, "/c/A.CR3", {"/c/a.jpg"}},
+      {{"/c/A.NEF", "/c/A.HEIC"}, "/c/A.NEF", {"/c/A.HEIC"}},
+      {{"/c/A.jpeg", "/c/A.ARW", "/c/A.HIF"}, "/c/A.ARW", {"/c/A.jpeg", "/c/A.HIF"}},
+      {{"/c/A.tif"}, "/c/A.tif", {}},
+      {{"/c/A.JPG"}, "/c/A.JPG", {}},
+      {{"/c/A.DNG", "/c/A.NEF"}, "", {}},              // two raws
+      {{"/c/A.DNG", "/c/A.NEF", "/c/A.JPG"}, "", {}},  // two raws, whatever else
+      {{"/c/A.CR3", "/c/A.tif"}, "", {}},              // a TIFF may be an earlier export
+      {{"/c/A.JPG", "/c/A.HEIC"}, "", {}},             // no raw to prefer
+      {{}, "", {}},
+  };
+  for (const auto& c : cases) {
+    const auto match = originalAmong(c.files);
+    SCOPED_TRACE(c.files.empty() ? std::string("none") : c.files.front());
+    if (*c.original == '\0') {
+      EXPECT_EQ(match, std::nullopt);
+      continue;
+    }
+    ASSERT_TRUE(match.has_value());
+    EXPECT_EQ(match->original, c.original);
+    EXPECT_EQ(match->setAside, c.setAside);
+  }
+  for (const char* path : {"/a/x.dng", "/a/x.CR3", "/a/x.3FR", "/a/x.gpr", "/a/x.RAW"}) {
+    EXPECT_TRUE(isRaw(path)) << path;
+  }
+  for (const char* path : {"/a/x.jpg", "/a/x.tif", "/a/dng", "/a/.dng", "/a/x.dng.xmp"}) {
+    EXPECT_FALSE(isRaw(path)) << path;
   }
 }
 
@@ -146,6 +185,61 @@ TEST_F(WindowTest, SeveralChosenOriginalsPairEveryUnpairedRenderWithTheOneOfItsN
   EXPECT_EQ(m_toolkit.message, pairedMessage(2, 0));
   EXPECT_EQ(m_toolkit.selected, 4);
   EXPECT_TRUE(m_toolkit.saveEnabled);
+}
+
+// A card from a camera shooting RAW+JPEG, every file chosen at once, paired none: each row found
+// two originals of its name. The raws pair, each row says which JPEG was set aside, and two raws
+// of one name still leave the choice to the user.
+TEST_F(WindowTest, ACardShotRawPlusJpegPairsTheRawsAndSaysTheJpegsWereSetAside) {
+  Strings list;
+  Strings card;
+  const auto onCard = [&](const std::string& name) { return m_dir / ("card/" + name); };
+  for (int shot = 1; shot <= 5; ++shot) {
+    const std::string name = "DSC_000" + std::to_string(shot);
+    list.push_back(render(name + ".jpg", shot));
+    for (const char* extension : {".DNG", ".JPG"}) card.push_back(onCard(name + extension));
+  }
+  card.push_back(onCard("DSC_0001.xmp"));  // a sidecar changes nothing
+  m_app->append(list);
+  touch(card);
+  m_toolkit.panelAnswers.push_back(card);
+  m_app->chooseOriginal();
+
+  EXPECT_EQ(m_toolkit.message, pairedMessage(5, 0));
+  for (std::size_t row = 0; row < list.size(); ++row) {
+    const std::string name = "DSC_000" + std::to_string(row + 1);
+    EXPECT_EQ(m_app->originals().at(list[row]), onCard(name + ".DNG"));
+    EXPECT_EQ(m_app->rowUnpairedReason(row), std::nullopt);
+  }
+  EXPECT_TRUE(m_toolkit.saveEnabled);
+}
+
+TEST_F(WindowTest, ARowPairedWithTheRawSaysWhichPictureWasSetAsideWhileItHasThatOriginal) {
+  const std::string a = render("DSC_0001.jpg");
+  const std::string b = render("DSC_0002.jpg", 1);
+  const std::string c = render("DSC_0003.jpg", 2);
+  m_app->append({a, b, c});
+  const auto onCard = [&](const std::string& name) { return m_dir / ("card/" + name); };
+  const Strings card{onCard("DSC_0001.DNG"), onCard("DSC_0001.JPG"), onCard("DSC_0001.HEIC"),
+                     onCard("DSC_0002.DNG"), onCard("DSC_0002.NEF"), onCard("DSC_0002.JPG"),
+                     onCard("DSC_0003.tif")};
+  touch(card);
+  m_toolkit.panelAnswers.push_back(card);
+  m_app->chooseOriginal();
+  EXPECT_EQ(m_toolkit.message, pairedMessage(2, 1));
+  EXPECT_EQ(m_app->rowPairingNote(0),
+            "已选用同名的 RAW 原片，略过了相机直出的 DSC_0001.JPG、DSC_0001.HEIC。");
+  EXPECT_EQ(m_app->rowUnpairedReason(1),
+            "所选的原照片中有多张与它同名：DSC_0002.DNG、DSC_0002.NEF、DSC_0002.JPG。请从中选择一张。");
+  EXPECT_EQ(m_app->rowPairingNote(1), std::nullopt);
+  EXPECT_EQ(m_app->rowPairingNote(2), std::nullopt) << "one file of its name: nothing set aside";
+  EXPECT_EQ(m_app->rowPairingNote(3), std::nullopt) << "past the end";
+
+  // Another original for the row: the note no longer holds; undone, it does again.
+  pair(0, onCard("DSC_0001.JPG"));
+  EXPECT_EQ(m_app->rowPairingNote(0), std::nullopt);
+  m_app->undo();
+  EXPECT_NE(m_app->rowPairingNote(0), std::nullopt);
 }
 
 // "7 left unpaired" named no row and no reason; the rows say why, and F8 finds them in turn.
@@ -260,7 +354,10 @@ TEST_F(WindowTest, TheChoosePanelOpensWhereTheLastOriginalWasAndSelectsTheOneOfT
       {"sidecars do not count",
        {"DSC_4001.CR3", "DSC_4001.CR3.xmp", "DSC_4001.xmp"},
        "DSC_4001.CR3"},
-      {"two of its name: no guess", {"DSC_4001.CR3", "DSC_4001.JPG"}, ""},
+      {"the raw over the camera's JPEG of its name", {"DSC_4001.CR3", "DSC_4001.JPG"},
+       "DSC_4001.CR3"},
+      {"two raws of its name: no guess", {"DSC_4001.CR3", "DSC_4001.NEF"}, ""},
+      {"two of its name: no guess", {"DSC_4001.TIF", "DSC_4001.JPG"}, ""},
       {"none of its name", {"DSC_4002.CR3"}, ""},
       {"a folder of its name is not a file", {"DSC_4001.d/"}, ""},
   };
@@ -283,6 +380,46 @@ TEST_F(WindowTest, TheChoosePanelOpensWhereTheLastOriginalWasAndSelectsTheOneOfT
     ASSERT_EQ(toolkit.panels.size(), 1u);
     EXPECT_EQ(toolkit.panels[0].folder, raw.path());
     EXPECT_EQ(toolkit.panels[0].preselected, *c.expectSelected ? raw / c.expectSelected : "");
+  }
+}
+
+// Raw files are offered first, beside every file; a suggestion that is no raw opens on every file,
+// where it can be seen.
+TEST_F(WindowTest, TheChoosePanelOffersRawFilesFirstUnlessItSuggestsAnotherFile) {
+  const struct {
+    const char* name;
+    const char* original;  // the one file in the panel's folder, or none
+    std::size_t initialFilter;
+  } cases[] = {
+      {"a raw suggested", "DSC_4001.NEF", 0},
+      {"nothing suggested", "", 0},
+      {"a JPEG suggested", "DSC_4001.jpeg", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir folder;
+    if (*c.original) testing::writeFile(folder / c.original, "original");
+    testing::FakeToolkit toolkit;
+    toolkit.folders[PanelFolder::originals] = folder.path();
+    BridgeApp app(toolkit);
+    app.append({render("DSC_4001.jpg")});
+    toolkit.panelAnswers.push_back(std::nullopt);
+    app.chooseOriginal();
+    ASSERT_EQ(toolkit.panels.size(), 1u);
+    const auto& filters = toolkit.panels[0].filters;
+    ASSERT_EQ(filters.size(), 2u);
+    EXPECT_EQ(filters[0].name, "RAW 原片");
+    for (const char* extension : {"dng", "nef", "cr2", "cr3", "arw", "raf", "orf", "rw2", "pef",
+                                  "srw", "iiq", "3fr", "x3f", "gpr"}) {
+      EXPECT_NE(std::find(filters[0].extensions.begin(), filters[0].extensions.end(), extension),
+                filters[0].extensions.end())
+          << extension;
+    }
+    EXPECT_EQ(std::find(filters[0].extensions.begin(), filters[0].extensions.end(), "jpg"),
+              filters[0].extensions.end());
+    EXPECT_EQ(filters[1].name, "所有文件");
+    EXPECT_TRUE(filters[1].extensions.empty());
+    EXPECT_EQ(toolkit.panels[0].initialFilter, c.initialFilter);
   }
 }
 
