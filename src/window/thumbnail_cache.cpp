@@ -43,8 +43,15 @@ QImage pictureFromWorker(PictureWorkers& workers, const QString& path, QSize pix
   const PictureJob job{static_cast<std::uint32_t>(pixels.width()),
                        static_cast<std::uint32_t>(pixels.height()),
                        static_cast<std::uint32_t>(timeLimit.count())};
-  const PictureWorkers::Result result = workers.make(fd.get(), job);
-  if (result.workerLost) ++workersLost;
+  PictureWorkers::Result result = workers.make(fd.get(), job);
+  if (result.workerLost) {
+    ++workersLost;
+    // A worker can be lost to something other than the file: killed from outside (by the user,
+    // by the system short of memory) or out of time on a busy machine. The picture is tried once
+    // more on a fresh worker; a file that ends that one too gives none.
+    result = workers.make(fd.get(), job);
+    if (result.workerLost) ++workersLost;
+  }
   if (result.outcome != PictureWorkers::Outcome::picture) return {};
   const Picture& picture = result.picture;
   QImage image(static_cast<int>(picture.width), static_cast<int>(picture.height),
@@ -182,6 +189,35 @@ QPixmap typeIcon(const QString& path, QSize box, qreal devicePixelRatio) {
   QIcon icon = QIcon::fromTheme(type.iconName(), QIcon::fromTheme(type.genericIconName()));
   if (icon.isNull()) icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
   return icon.pixmap(box, devicePixelRatio);
+}
+
+}  // namespace quillmere
+
+namespace quillmere {
+
+QPixmap brokenPictureMark(QSize box, qreal devicePixelRatio) {
+  const qreal ratio = devicePixelRatio > 0 ? devicePixelRatio : 1.0;
+  QPixmap canvas(devicePixels(box, ratio));
+  canvas.setDevicePixelRatio(ratio);
+  canvas.fill(Qt::transparent);
+  QPainter painter(&canvas);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const int side = std::max(1, std::min(box.width(), box.height()));
+  const QRect square((box.width() - side) / 2, (box.height() - side) / 2, side, side);
+  const QIcon themed = QIcon::fromTheme(QStringLiteral("image-missing"));
+  if (!themed.isNull()) {
+    themed.paint(&painter, square);
+    return canvas;
+  }
+  // A picture's frame, crossed out, in the colour of the table's muted texts.
+  const QColor colour = QApplication::palette().color(QPalette::PlaceholderText);
+  painter.setPen(QPen(colour, 1.5));
+  painter.setBrush(Qt::NoBrush);
+  const QRectF frame = QRectF(square).adjusted(2.5, 4.5, -2.5, -4.5);
+  painter.drawRoundedRect(frame, 2.0, 2.0);
+  painter.drawLine(frame.topLeft(), frame.bottomRight());
+  painter.drawLine(frame.bottomLeft(), frame.topRight());
+  return canvas;
 }
 
 }  // namespace quillmere

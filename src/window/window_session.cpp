@@ -186,6 +186,18 @@ void WindowSession::quitFromOutside() {
   m_window.quitAction()->trigger();
 }
 
+void WindowSession::openFromOutside(std::vector<std::string> files) {
+  if (m_window.isMinimized()) m_window.showNormal();
+  m_window.show();
+  m_window.raise();
+  m_window.activateWindow();
+  if (files.empty()) return;
+  QMetaObject::invokeMethod(
+      &m_toolkit,
+      [this, files = std::move(files)] { m_toolkit.guarded([&] { m_app.openFiles(files); }); },
+      Qt::QueuedConnection);
+}
+
 void WindowSession::show() {
   m_model.setDevicePixelRatio(m_window.devicePixelRatioF());
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {

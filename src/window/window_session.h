@@ -33,6 +33,10 @@ class WindowSession {
   // dismissed, then it goes the way of the quit menu item, a running save included.
   void quitFromOutside();
 
+  // Files a later launch of the program handed over (none: it only wants the window): the window
+  // comes to the front and adds them as it adds those opened with it.
+  void openFromOutside(std::vector<std::string> files);
+
   MainWindow& window() { return m_window; }
   QtToolkit& toolkit() { return m_toolkit; }
   BridgeApp& app() { return m_app; }
