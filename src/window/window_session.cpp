@@ -15,6 +15,7 @@
 #include <initializer_list>
 
 #include "ui/window_texts.h"
+#include "window/batch_check_dialog.h"
 #include "window/qt_text.h"
 
 namespace quillmere {
@@ -40,6 +41,7 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
       m_comparison(new ComparisonView(m_largePictures, &m_window)),
       m_openedFiles(std::move(openedFiles)) {
   m_toolkit.attach(m_model);
+  addBatchCheckItem(m_window);
   m_window.table()->setModel(&m_model);
   m_window.setHoverPreview(m_preview);
   // The focused row's frame follows the focused row; once the selection has rested a moment on a
