@@ -13,6 +13,7 @@
 #include <chrono>
 #include <QTimer>
 #include <initializer_list>
+#include <utility>
 
 #include "ui/window_texts.h"
 #include "window/batch_check_dialog.h"
@@ -193,10 +194,24 @@ void WindowSession::openFromOutside(std::vector<std::string> files) {
   m_window.show();
   m_window.raise();
   m_window.activateWindow();
-  if (files.empty()) return;
+  m_handedFiles.insert(m_handedFiles.end(), std::make_move_iterator(files.begin()),
+                       std::make_move_iterator(files.end()));
+  addHandedFiles();
+}
+
+void WindowSession::addHandedFiles() {
+  if (m_handedFiles.empty()) return;
+  // A panel or alert open now is part of something the window is in the middle of (a panel's
+  // answer is awaited inside BridgeApp): the files wait until it has closed.
+  if (QApplication::activeModalWidget() != nullptr) {
+    QTimer::singleShot(kModalRecheckMs, &m_toolkit, [this] { addHandedFiles(); });
+    return;
+  }
   QMetaObject::invokeMethod(
       &m_toolkit,
-      [this, files = std::move(files)] { m_toolkit.guarded([&] { m_app.openFiles(files); }); },
+      [this, files = std::exchange(m_handedFiles, {})] {
+        m_toolkit.guarded([&] { m_app.openFiles(files); });
+      },
       Qt::QueuedConnection);
 }
 

@@ -34,7 +34,8 @@ class WindowSession {
   void quitFromOutside();
 
   // Files a later launch of the program handed over (none: it only wants the window): the window
-  // comes to the front and adds them as it adds those opened with it.
+  // comes to the front and adds them as it adds those opened with it, once no panel or alert of
+  // its own is open.
   void openFromOutside(std::vector<std::string> files);
 
   MainWindow& window() { return m_window; }
@@ -51,6 +52,8 @@ class WindowSession {
   void showPreview(int row);
   // The comparison view at this row.
   void compare(int row);
+  // The files later launches handed over, added once no panel or alert is open.
+  void addHandedFiles();
 
   // Destroyed in reverse order: the model, the pictures (pending ones dropped, those being made
   // waited for), BridgeApp, then the toolkit (its jobs waited for, queued blocks dying with it),
@@ -71,6 +74,8 @@ class WindowSession {
   static constexpr int kSelectionRestMs = 400;
   QTimer m_selectionRest;
   std::vector<std::string> m_openedFiles;
+  std::vector<std::string> m_handedFiles;
+  static constexpr int kModalRecheckMs = 250;
 };
 
 }  // namespace quillmere

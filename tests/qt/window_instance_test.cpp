@@ -7,7 +7,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QFileDialog>
 #include <QLocalSocket>
+#include <QPushButton>
 #include <QPixmap>
 #include <QTableView>
 #include <chrono>
@@ -112,11 +114,20 @@ TEST_F(SingleWindowTest, ALaterLaunchHandsItsFilesToTheOpenWindowAndEnds) {
   ASSERT_TRUE(single.listening());
   single.filesArrived = [this](Strings files) { m_session->openFromOutside(std::move(files)); };
 
+  // Handed over while the window's own panel is open: the files wait until it has closed, so that
+  // nothing changes the list under a question the window is asking.
   ModalAnswerer answerer;
-  testing::ChildProcess second =
-      launch(m_dir.path(), {"b.png", "notes.txt"}, environment(), m_runtime / "log");
-  ASSERT_TRUE(second);
-  EXPECT_EQ(endedWith(second), 0);
+  testing::ChildProcess second;
+  answerer.fileAnswers.push_back([&](QFileDialog& panel) {
+    second = launch(m_dir.path(), {"b.png", "notes.txt"}, environment(), m_runtime / "log");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(endedWith(second), 0);
+    for (int i = 0; i < 20; ++i) QApplication::processEvents();
+    EXPECT_EQ(model().rowCount(), 1) << "added while the panel was open";
+    panel.reject();
+  });
+  window().addButton()->click();
+  ASSERT_TRUE(answerer.fileAnswers.empty());
   ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 2; }));
   EXPECT_EQ(cell(1, 0), "b.png");
   EXPECT_EQ(m_session->app().renders().at(1), m_dir / "b.png") << "handed over as an absolute path";
