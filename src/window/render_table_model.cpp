@@ -62,12 +62,7 @@ QPixmap RenderTableModel::picture(const std::string& path) const {
   const QString file = qPath(path);
   const auto [lookup, pixmap] = m_pictures.picture(file, pictureBox(), m_ratio);
   if (lookup == ThumbnailCache::Lookup::ready) return pixmap;
-  if (lookup == ThumbnailCache::Lookup::none) {
-    // A file that is no image shows its type; an image whose picture cannot be made says so,
-    // rather than an empty slot that looks like one still on its way.
-    QPixmap icon = typeIcon(file, pictureBox(), m_ratio);
-    return icon.isNull() ? brokenPictureMark(pictureBox(), m_ratio) : icon;
-  }
+  if (lookup == ThumbnailCache::Lookup::none) return typeIcon(file, pictureBox(), m_ratio);
   return {};
 }
 

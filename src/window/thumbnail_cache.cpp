@@ -192,32 +192,3 @@ QPixmap typeIcon(const QString& path, QSize box, qreal devicePixelRatio) {
 }
 
 }  // namespace quillmere
-
-namespace quillmere {
-
-QPixmap brokenPictureMark(QSize box, qreal devicePixelRatio) {
-  const qreal ratio = devicePixelRatio > 0 ? devicePixelRatio : 1.0;
-  QPixmap canvas(devicePixels(box, ratio));
-  canvas.setDevicePixelRatio(ratio);
-  canvas.fill(Qt::transparent);
-  QPainter painter(&canvas);
-  painter.setRenderHint(QPainter::Antialiasing);
-  const int side = std::max(1, std::min(box.width(), box.height()));
-  const QRect square((box.width() - side) / 2, (box.height() - side) / 2, side, side);
-  const QIcon themed = QIcon::fromTheme(QStringLiteral("image-missing"));
-  if (!themed.isNull()) {
-    themed.paint(&painter, square);
-    return canvas;
-  }
-  // A picture's frame, crossed out, in the colour of the table's muted texts.
-  const QColor colour = QApplication::palette().color(QPalette::PlaceholderText);
-  painter.setPen(QPen(colour, 1.5));
-  painter.setBrush(Qt::NoBrush);
-  const QRectF frame = QRectF(square).adjusted(2.5, 4.5, -2.5, -4.5);
-  painter.drawRoundedRect(frame, 2.0, 2.0);
-  painter.drawLine(frame.topLeft(), frame.bottomRight());
-  painter.drawLine(frame.bottomLeft(), frame.topRight());
-  return canvas;
-}
-
-}  // namespace quillmere

@@ -115,11 +115,6 @@ class ThumbnailCache : public QObject {
 // picture or, when it cannot be made, nothing.
 QPixmap typeIcon(const QString& path, QSize box, qreal devicePixelRatio = 1.0);
 
-// The mark of an image whose picture cannot be made (damaged, or ending its decoder each time it
-// is tried): the desktop's "image-missing" icon, or a crossed-out frame where the theme has none,
-// at most `box` in size, centred on a transparent canvas of the box's size.
-QPixmap brokenPictureMark(QSize box, qreal devicePixelRatio = 1.0);
-
 // A box of device-independent pixels in device pixels.
 QSize devicePixels(QSize box, qreal devicePixelRatio);
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <QFileDialog>
+#include <QLabel>
 #include <QLocalSocket>
 #include <QPushButton>
 #include <QPixmap>
@@ -23,6 +24,7 @@
 #include "picture_worker/picture_channel.h"
 #include "qt_fixture.h"
 #include "support/child_process.h"
+#include "window/comparison_view.h"
 #include "window/single_window.h"
 #include "window/thumbnail_cache.h"
 #include "worker_faults.h"
@@ -207,7 +209,7 @@ pid_t workerHolding(const std::filesystem::path& path) {
 
 // A worker killed from outside while it makes a picture (by the user, or by the system short of
 // memory) costs that worker only: the picture is made again on a fresh one. A file that ends the
-// fresh one too gives no picture, and the window marks it as one that cannot be made.
+// fresh one too gives no picture.
 TEST(WindowPictures, APictureWhoseWorkerIsKilledFromOutsideIsMadeOnAFreshWorker) {
   TempDir dir;
   ThumbnailCache::Options options;
@@ -253,6 +255,29 @@ TEST(WindowPictures, APictureWhoseWorkerIsKilledFromOutsideIsMadeOnAFreshWorker)
     return pictures.picture(twiceFile, QSize(64, 32)).first == ThumbnailCache::Lookup::none;
   }));
   EXPECT_EQ(pictures.workersLost() - lostBefore, 2);
+}
+
+// A render that ends its first worker and the fresh one too shows what the window shows for any
+// picture that cannot be made: the list keeps its placeholder and the comparison view says so.
+TEST_F(WindowTest, ARenderThatEndsTwoWorkersShowsThatItsPictureCannotBeMade) {
+  writeFile(m_dir / "a.tif", testing::tiffImage(40, 30) + testing::faultFile("crash"));
+  create({m_dir / "a.tif"});
+  const int tableLost = m_session->pictures().workersLost();
+  const int largeLost = m_session->largePictures().workersLost();
+  show();
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+  ASSERT_TRUE(waitUntil([&] {
+    window().table()->viewport()->update();
+    return m_session->pictures().workersLost() - tableLost == 2;
+  }));
+  m_session->comparison().open(0);
+  ASSERT_TRUE(waitUntil([&] {
+    return m_session->comparison().renderPicture()->text() == u8("无法显示这张照片");
+  }));
+  EXPECT_EQ(m_session->largePictures().workersLost() - largeLost, 2);
+  EXPECT_TRUE(model().index(0, 0).data(Qt::DecorationRole).value<QPixmap>().isNull());
+  m_session->comparison().hide();
+  EXPECT_EQ(cell(0, 0), "a.tif");
 }
 
 }  // namespace
