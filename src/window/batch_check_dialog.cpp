@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QColor>
 #include <QDir>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -50,6 +51,9 @@ constexpr std::string_view kClose = "关闭";
 constexpr std::string_view kSavePanelTitle = "保存核对报告";
 constexpr std::string_view kReportFileName = "核对报告.txt";
 constexpr std::string_view kCannotSaveReport = "无法保存核对报告，请换一个位置再试。";
+// As --verify says it of a result file it is asked to write there.
+constexpr std::string_view kReportInsideBatch =
+    "核对结果不能保存在要核对的批次文件夹里，请换一个位置。";
 constexpr std::string_view kListName = "核对结果";
 constexpr std::string_view kListDescription = "批次里的每张照片、它的核对状态，以及核对发现的问题。";
 constexpr std::string_view kFileColumn = "文件";
@@ -62,6 +66,9 @@ constexpr std::string_view kUnreadable = "无法读取";
 constexpr std::string_view kExtra = "不属于批次";
 constexpr std::string_view kNotABatch = "无法核对";
 constexpr std::string_view kConsistentLine = "与传输清单一致。";
+
+// The window's amber for what needs a second look, readable on light and dark lists alike.
+constexpr QRgb kProblemColour = 0xb35900;
 
 std::string_view stateOf(const std::string& problem) {
   if (problem == kRenderMissingProblem) return kMissing;
@@ -180,6 +187,8 @@ BatchCheckDialog::BatchCheckDialog(QWidget* parent, Checker checker)
   m_summary->setTextFormat(Qt::PlainText);
   m_summary->setWordWrap(true);
   m_summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // Shown only for what the status line cannot hold: several batches, or a folder that is none.
+  m_summary->hide();
   stack->addWidget(m_summary);
 
   auto* buttons = new QHBoxLayout;
@@ -241,7 +250,9 @@ void BatchCheckDialog::check(const std::string& folder) {
   m_finished = false;
   m_list->clear();
   m_summary->clear();
+  m_summary->hide();
   m_summaries.clear();
+  m_batchFolders.clear();
   m_reportText.clear();
   m_status->setText(qText(kStarting));
   m_progress->setRange(0, 0);
@@ -298,6 +309,7 @@ void BatchCheckDialog::showProgress(const VerifyProgress& progress, std::size_t 
 
 void BatchCheckDialog::showOutcome(const BatchOutcome& outcome, bool several) {
   if (outcome.stopped) return;
+  m_batchFolders.push_back(outcome.folder);
   const std::string text = verifyReportText(outcome.report);
   if (several) {
     m_reportText += (m_reportText.empty() ? "" : "\n") + outcome.folder + "\n";
@@ -327,12 +339,12 @@ void BatchCheckDialog::showOutcome(const BatchOutcome& outcome, bool several) {
         state == kMissing || file.empty() || file == outcome.folder ? outcome.folder
                                                                     : (folder / file).string();
     item->setData(0, kPathRole, qPath(shown));
+    // A problem stands out in the state column: bold, in the window's "look again" amber.
     if (state != kConsistent) {
-      for (int column = 0; column < 3; ++column) {
-        QFont font = item->font(column);
-        font.setBold(column == 1);
-        item->setFont(column, font);
-      }
+      QFont font = item->font(1);
+      font.setBold(true);
+      item->setFont(1, font);
+      item->setForeground(1, QColor(kProblemColour));
     }
   };
   if (!outcome.report.isBatch) {
@@ -393,6 +405,7 @@ void BatchCheckDialog::finish(bool stopped) {
     // A folder that is no batch: the refusal, line for line as --verify prints it.
     m_summary->setText(qText(m_reportText).trimmed());
   }
+  m_summary->setVisible(!m_summary->text().isEmpty());
   m_saveButton->setEnabled(true);
   m_closeButton->setFocus();
 }
@@ -411,16 +424,37 @@ bool BatchCheckDialog::saveReport(const QString& path) {
   return file.commit();
 }
 
+bool BatchCheckDialog::insideCheckedBatch(const QString& path) const {
+  std::error_code error;
+  const std::filesystem::path folder =
+      std::filesystem::weakly_canonical(std::filesystem::path(filePath(path)).parent_path(), error);
+  if (error) return false;
+  for (const std::string& batch : m_batchFolders) {
+    const std::filesystem::path checked = std::filesystem::weakly_canonical(batch, error);
+    if (error) continue;
+    const auto [end, at] = std::mismatch(checked.begin(), checked.end(), folder.begin(), folder.end());
+    if (end == checked.end()) return true;
+  }
+  return false;
+}
+
 void BatchCheckDialog::askWhereToSave() {
   QFileDialog dialog(this);
   dialog.setWindowTitle(qText(kSavePanelTitle));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
+  // Beside the batch checked, never in it.
+  if (!m_batchFolders.empty()) {
+    dialog.setDirectory(qPath(std::filesystem::path(m_batchFolders.front()).parent_path().string()));
+  }
   dialog.selectFile(qText(kReportFileName));
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  if (saveReport(dialog.selectedFiles().front())) return;
-  QMessageBox alert(QMessageBox::Warning, windowTitle(), qText(kCannotSaveReport), QMessageBox::Ok,
-                    this);
+  const QString path = dialog.selectedFiles().front();
+  // A file written into a batch would be one the next check finds there and the batch never had.
+  const bool inside = insideCheckedBatch(path);
+  if (!inside && saveReport(path)) return;
+  QMessageBox alert(QMessageBox::Warning, windowTitle(),
+                    qText(inside ? kReportInsideBatch : kCannotSaveReport), QMessageBox::Ok, this);
   alert.setTextFormat(Qt::PlainText);
   alert.exec();
 }

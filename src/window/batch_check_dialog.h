@@ -43,7 +43,8 @@ class BatchCheckDialog : public QDialog {
 
   // The report as `--verify` prints it: for several batches, each batch's under its folder's path.
   const std::string& reportText() const { return m_reportText; }
-  // Writes reportText() to `path`; whether it was written.
+  // Writes reportText() to `path`; whether it was written. The save button's panel refuses a place
+  // inside a batch checked, as --verify refuses to write its result there.
   bool saveReport(const QString& path);
 
   QTreeWidget* list() const { return m_list; }
@@ -75,6 +76,8 @@ class BatchCheckDialog : public QDialog {
   void stopAndWait();
   void reveal();
   void askWhereToSave();
+  // Whether a report at `path` would lie in one of the batches checked.
+  bool insideCheckedBatch(const QString& path) const;
 
   Checker m_checker;
   QLabel* m_status;
@@ -89,6 +92,7 @@ class BatchCheckDialog : public QDialog {
   bool m_finished = false;
   std::string m_reportText;
   std::vector<std::string> m_summaries;
+  std::vector<std::string> m_batchFolders;
   std::thread m_thread;
 };
 

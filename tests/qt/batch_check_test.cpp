@@ -127,10 +127,16 @@ TEST_F(WindowTest, ASavedBatchIsCheckedFromTheWindowAsVerifyChecksIt) {
   EXPECT_EQ(dialog->findChild<QLabel*>(QStringLiteral("checkStatus"))->text().toStdString() + "\n",
             summary);
 
+  // Saved beside the batch; inside it, refused as --verify refuses to write its result there.
   const std::string report = saved / "report.txt";
   answerer.fileAnswers.push_back(ModalAnswerer::choose(report));
   dialog->saveButton()->click();
   EXPECT_EQ(testing::readFile(report), expected);
+  answerer.fileAnswers.push_back(ModalAnswerer::choose(batch + "/report.txt"));
+  dialog->saveButton()->click();
+  EXPECT_FALSE(std::filesystem::exists(batch + "/report.txt"));
+  ASSERT_EQ(answerer.alerts.size(), 1u);
+  EXPECT_EQ(answerer.alerts.front(), "核对结果不能保存在要核对的批次文件夹里，请换一个位置。");
 
   // A folder that is no batch, and one that holds several.
   TempDir notABatch;
