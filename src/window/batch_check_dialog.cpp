@@ -253,6 +253,7 @@ void BatchCheckDialog::check(const std::string& folder) {
   m_summary->hide();
   m_summaries.clear();
   m_batchFolders.clear();
+  m_troubledBatches = 0;
   m_reportText.clear();
   m_status->setText(qText(kStarting));
   m_progress->setRange(0, 0);
@@ -310,6 +311,7 @@ void BatchCheckDialog::showProgress(const VerifyProgress& progress, std::size_t 
 void BatchCheckDialog::showOutcome(const BatchOutcome& outcome, bool several) {
   if (outcome.stopped) return;
   m_batchFolders.push_back(outcome.folder);
+  if (!outcome.report.isBatch || !outcome.report.problems.empty()) ++m_troubledBatches;
   const std::string text = verifyReportText(outcome.report);
   if (several) {
     m_reportText += (m_reportText.empty() ? "" : "\n") + outcome.folder + "\n";
@@ -393,8 +395,15 @@ void BatchCheckDialog::finish(bool stopped) {
     // As --verify answers a stop: the one line, whatever was checked before it.
     m_reportText = std::string(kVerifyStoppedMessage) + "\n";
     m_status->setText(qText(kVerifyStoppedMessage));
+  } else if (m_summaries.size() == 1) {
+    m_status->setText(qText(m_summaries.front()));
   } else {
-    m_status->setText(qText(m_summaries.size() == 1 ? m_summaries.front() : std::string()));
+    const std::string count = std::to_string(m_summaries.size());
+    m_status->setText(qText(
+        m_troubledBatches == 0
+            ? "已核对 " + count + " 个批次，都与各自的传输清单一致。"
+            : "已核对 " + count + " 个批次，其中 " + std::to_string(m_troubledBatches) +
+                  " 个有问题。"));
   }
   if (!stopped && m_summaries.size() > 1) {
     QStringList all;

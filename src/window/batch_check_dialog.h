@@ -93,6 +93,7 @@ class BatchCheckDialog : public QDialog {
   std::string m_reportText;
   std::vector<std::string> m_summaries;
   std::vector<std::string> m_batchFolders;
+  int m_troubledBatches = 0;
   std::thread m_thread;
 };
 

@@ -159,6 +159,8 @@ TEST_F(WindowTest, ASavedBatchIsCheckedFromTheWindowAsVerifyChecksIt) {
     ASSERT_TRUE(waitUntil([&] { return !dialog->running() && dialog->saveButton()->isEnabled(); }));
     EXPECT_EQ(dialog->reportText(), c.expected);
   }
+  EXPECT_EQ(dialog->findChild<QLabel*>(QStringLiteral("checkStatus"))->text(),
+            u8("已核对 2 个批次，其中 1 个有问题。"));
   EXPECT_NE(cases[0].expected.find(kNoManifestProblem), std::string::npos);
   dialog->check(notABatch.path());
   ASSERT_TRUE(waitUntil([&] { return !dialog->running() && dialog->saveButton()->isEnabled(); }));
