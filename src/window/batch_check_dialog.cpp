@@ -336,9 +336,10 @@ void BatchCheckDialog::showOutcome(const BatchOutcome& outcome, bool several) {
                                    : new QTreeWidgetItem(m_list, columns);
     item->setToolTip(2, line);
     const std::filesystem::path folder(outcome.folder);
-    // A render that is gone is shown by its folder.
+    // A render that is gone, and a folder that is no batch, are shown by the folder.
     const std::string shown =
-        state == kMissing || file.empty() || file == outcome.folder ? outcome.folder
+        state == kMissing || state == kNotABatch || file.empty() || file == outcome.folder
+            ? outcome.folder
                                                                     : (folder / file).string();
     item->setData(0, kPathRole, qPath(shown));
     // A problem stands out in the state column: bold, in the window's "look again" amber.
