@@ -31,8 +31,10 @@ constexpr char kGreeting[] = "quillmere-bridge open 1";
 constexpr char kTaken = 'y';
 // No launch hands over more than a command line can hold; anything larger is not one.
 constexpr qint64 kLargestMessage = qint64{16} << 20;
-// A window that is alive answers at once; one that does not within this long is taken for hung.
-constexpr int kAnswerLimitMs = 10'000;
+// A window that is alive answers at once, or once it has started (the files of a launch that came
+// while it was starting wait in its socket's queue); one that does not within this long is taken
+// for hung.
+constexpr int kAnswerLimitMs = 30'000;
 
 bool isOwnSocket(const QString& path) {
   struct stat status {};
