@@ -21,6 +21,7 @@
 
 #include "platform/unique_fd.h"
 #include "ui/window_texts.h"
+#include "window/single_window.h"
 #include "window/window_session.h"
 
 namespace quillmere {
@@ -156,7 +157,13 @@ int runWindow(int argc, char** argv) {
   }
 
   std::vector<std::string> openedFiles(argv + 1, argv + argc);
+  // One window per person: with a window already open, the files go to it and this launch ends.
+  SingleWindow single;
+  if (single.handToOpenWindow(openedFiles)) return 0;
   WindowSession session(std::move(openedFiles));
+  single.filesArrived = [&session](std::vector<std::string> files) {
+    session.openFromOutside(std::move(files));
+  };
   quitSignals.watch(&session.toolkit(), [&session] { session.quitFromOutside(); });
   session.show();
   return QApplication::exec();

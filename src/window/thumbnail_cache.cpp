@@ -43,8 +43,15 @@ QImage pictureFromWorker(PictureWorkers& workers, const QString& path, QSize pix
   const PictureJob job{static_cast<std::uint32_t>(pixels.width()),
                        static_cast<std::uint32_t>(pixels.height()),
                        static_cast<std::uint32_t>(timeLimit.count())};
-  const PictureWorkers::Result result = workers.make(fd.get(), job);
-  if (result.workerLost) ++workersLost;
+  PictureWorkers::Result result = workers.make(fd.get(), job);
+  if (result.workerLost) {
+    ++workersLost;
+    // A worker can be lost to something other than the file: killed from outside (by the user,
+    // by the system short of memory) or out of time on a busy machine. The picture is tried once
+    // more on a fresh worker; a file that ends that one too gives none.
+    result = workers.make(fd.get(), job);
+    if (result.workerLost) ++workersLost;
+  }
   if (result.outcome != PictureWorkers::Outcome::picture) return {};
   const Picture& picture = result.picture;
   QImage image(static_cast<int>(picture.width), static_cast<int>(picture.height),

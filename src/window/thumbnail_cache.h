@@ -28,7 +28,8 @@ std::shared_ptr<PictureWorkers> startPictureWorkers();
 // background threads of the lowest priority, one per core, that belongs to this cache alone, and
 // made by sandboxed worker processes the window's caches share (PictureWorkers): no file is
 // decoded in the window's process, so a damaged file that crashes or hangs a decoder costs its
-// picture and nothing else. The picture asked for last is made first, so the
+// picture and nothing else (a lost worker's picture is tried once more on a fresh one, since a
+// worker can be lost to causes other than its file). The picture asked for last is made first, so the
 // rows in sight come before those scrolled past. Pictures are kept in a cache with a cap; a file
 // that gives none is remembered as such and not read again. Pictures are made at the screen's
 // pixel density: a box of 42 x 28 at a device pixel ratio of 2 is made of 84 x 56 pixels.

@@ -15,10 +15,12 @@
 #include <QTimer>
 #include <QToolTip>
 #include <initializer_list>
+#include <utility>
 
 #include "platform/paths.h"
 #include "window/render_item_delegate.h"
 #include "ui/window_texts.h"
+#include "window/batch_check_dialog.h"
 #include "window/qt_text.h"
 
 namespace quillmere {
@@ -44,6 +46,7 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
       m_comparison(new ComparisonView(m_largePictures, &m_window)),
       m_openedFiles(std::move(openedFiles)) {
   m_toolkit.attach(m_model);
+  addBatchCheckItem(m_window);
   m_window.table()->setModel(&m_model);
   m_window.setHoverPreview(m_preview);
   // The focused row's frame follows the focused row; once the selection has rested a moment on a
@@ -225,6 +228,32 @@ void WindowSession::quitFromOutside() {
   // Ended from outside (a signal, the session ending): nobody is there to answer a question.
   m_app.requestQuit(false);
   m_window.quitAction()->trigger();
+}
+
+void WindowSession::openFromOutside(std::vector<std::string> files) {
+  if (m_window.isMinimized()) m_window.showNormal();
+  m_window.show();
+  m_window.raise();
+  m_window.activateWindow();
+  m_handedFiles.insert(m_handedFiles.end(), std::make_move_iterator(files.begin()),
+                       std::make_move_iterator(files.end()));
+  addHandedFiles();
+}
+
+void WindowSession::addHandedFiles() {
+  if (m_handedFiles.empty()) return;
+  // A panel or alert open now is part of something the window is in the middle of (a panel's
+  // answer is awaited inside BridgeApp): the files wait until it has closed.
+  if (QApplication::activeModalWidget() != nullptr) {
+    QTimer::singleShot(kModalRecheckMs, &m_toolkit, [this] { addHandedFiles(); });
+    return;
+  }
+  QMetaObject::invokeMethod(
+      &m_toolkit,
+      [this, files = std::exchange(m_handedFiles, {})] {
+        m_toolkit.guarded([&] { m_app.openFiles(files); });
+      },
+      Qt::QueuedConnection);
 }
 
 void WindowSession::show() {

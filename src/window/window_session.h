@@ -33,6 +33,11 @@ class WindowSession {
   // dismissed, then it goes the way of the quit menu item, a running save included.
   void quitFromOutside();
 
+  // Files a later launch of the program handed over (none: it only wants the window): the window
+  // comes to the front and adds them as it adds those opened with it, once no panel or alert of
+  // its own is open.
+  void openFromOutside(std::vector<std::string> files);
+
   MainWindow& window() { return m_window; }
   QtToolkit& toolkit() { return m_toolkit; }
   BridgeApp& app() { return m_app; }
@@ -47,6 +52,8 @@ class WindowSession {
   void showPreview(int row);
   // The comparison view at this row.
   void compare(int row);
+  // The files later launches handed over, added once no panel or alert is open.
+  void addHandedFiles();
 
   // Destroyed in reverse order: the model, the pictures (pending ones dropped, those being made
   // waited for), BridgeApp, then the toolkit (its jobs waited for, queued blocks dying with it),
@@ -71,6 +78,8 @@ class WindowSession {
   QTimer m_previewWait;
   int m_previewWaitRow = -1;
   std::vector<std::string> m_openedFiles;
+  std::vector<std::string> m_handedFiles;
+  static constexpr int kModalRecheckMs = 250;
 };
 
 }  // namespace quillmere

@@ -160,11 +160,12 @@ TEST_F(WindowTest, TheMenuBarHoldsOneMenuWithTheNextRowItemOnF8AndTheQuitItemOnC
   ASSERT_EQ(menus.size(), 1);
   ASSERT_NE(menus[0]->menu(), nullptr);
   const QList<QAction*> items = menus[0]->menu()->actions();
-  ASSERT_EQ(items.size(), 2);
+  ASSERT_EQ(items.size(), 3);
   EXPECT_EQ(items[0]->text(), u8("下一张待处理的照片"));
   EXPECT_EQ(items[0]->shortcut(), QKeySequence(Qt::Key_F8));
-  EXPECT_EQ(items[1]->text(), u8("退出 Quillmere Bridge"));
-  EXPECT_EQ(items[1]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+  EXPECT_EQ(items[1]->text(), u8("核对已保存的批次…"));
+  EXPECT_EQ(items[2]->text(), u8("退出 Quillmere Bridge"));
+  EXPECT_EQ(items[2]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
 }
 
 TEST_F(WindowTest, ClosingTheWindowOrQuittingEndsTheApplication) {

@@ -1,0 +1,499 @@
+#include "window/batch_check_dialog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QColor>
+#include <QDir>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <new>
+#include <system_error>
+
+#include "platform/unique_fd.h"
+#include "records/records.h"
+#include "transfer/manifest.h"
+#include "verify/batch_manifest.h"
+#include "verify/verify_report.h"
+#include "window/file_viewer.h"
+#include "window/main_window.h"
+#include "window/qt_text.h"
+
+namespace quillmere {
+
+namespace {
+
+constexpr std::string_view kMenuItem = "核对已保存的批次…";
+constexpr std::string_view kFolderPanelTitle = "选择要核对的批次文件夹，或存放多个批次的文件夹";
+constexpr std::string_view kDialogTitle = "核对已保存的批次";
+constexpr std::string_view kStarting = "正在核对…";
+constexpr std::string_view kStop = "停止核对";
+constexpr std::string_view kReveal = "在文件管理器中显示";
+constexpr std::string_view kSaveReport = "保存报告…";
+constexpr std::string_view kClose = "关闭";
+constexpr std::string_view kSavePanelTitle = "保存核对报告";
+constexpr std::string_view kReportFileName = "核对报告.txt";
+constexpr std::string_view kCannotSaveReport = "无法保存核对报告，请换一个位置再试。";
+// As --verify says it of a result file it is asked to write there.
+constexpr std::string_view kReportInsideBatch =
+    "核对结果不能保存在要核对的批次文件夹里，请换一个位置。";
+constexpr std::string_view kListName = "核对结果";
+constexpr std::string_view kListDescription = "批次里的每张照片、它的核对状态，以及核对发现的问题。";
+constexpr std::string_view kFileColumn = "文件";
+constexpr std::string_view kStateColumn = "状态";
+constexpr std::string_view kProblemColumn = "说明";
+constexpr std::string_view kConsistent = "一致";
+constexpr std::string_view kChanged = "已改动";
+constexpr std::string_view kMissing = "缺失";
+constexpr std::string_view kUnreadable = "无法读取";
+constexpr std::string_view kExtra = "不属于批次";
+constexpr std::string_view kNotABatch = "无法核对";
+constexpr std::string_view kConsistentLine = "与传输清单一致。";
+
+// The window's amber for what needs a second look, readable on light and dark lists alike.
+constexpr QRgb kProblemColour = 0xb35900;
+
+std::string_view stateOf(const std::string& problem) {
+  if (problem == kRenderMissingProblem) return kMissing;
+  if (problem == kExtraEntryProblem) return kExtra;
+  if (problem.starts_with(kRenderUnreadableStart) || problem == kRenderNotAFileProblem ||
+      problem == kRenderTooLargeProblem || problem == kRenderChangedWhileReadProblem) {
+    return kUnreadable;
+  }
+  return kChanged;
+}
+
+bool holdsManifest(const std::filesystem::path& folder) {
+  struct stat status {};
+  return ::lstat((folder / kManifestFileName).c_str(), &status) == 0;
+}
+
+// The batches a folder stands for: itself when it holds a manifest (or when nothing in it does,
+// so that the check says why it is no batch), otherwise each folder directly in it that does.
+std::vector<std::string> batchesIn(const std::string& folder) {
+  if (holdsManifest(folder)) return {folder};
+  std::vector<std::string> batches;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    std::error_code kind;
+    if (entry.is_directory(kind) && !entry.is_symlink(kind) && holdsManifest(entry.path())) {
+      batches.push_back(entry.path().string());
+    }
+  }
+  if (batches.empty()) return {folder};
+  std::sort(batches.begin(), batches.end());
+  return batches;
+}
+
+// The render file names the manifest lists, in its order; none when it cannot be read as one.
+std::vector<std::string> renderNames(const std::string& folder) {
+  const UniqueFd fd(::open((std::filesystem::path(folder) / kManifestFileName).c_str(),
+                           O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  struct stat status {};
+  if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      static_cast<std::size_t>(status.st_size) > kLargestBatchManifest) {
+    return {};
+  }
+  std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n <= 0) return {};
+    done += static_cast<std::size_t>(n);
+  }
+  const ManifestReading reading = readBatchManifest(bytes);
+  std::vector<std::string> names;
+  if (!reading.manifest) return names;
+  for (const ManifestItem& item : reading.manifest->items) names.push_back(item.renderFilename);
+  return names;
+}
+
+// The progress line --verify shows on a terminal.
+std::string progressText(const VerifyProgress& progress) {
+  char megabytes[32];
+  std::snprintf(megabytes, sizeof megabytes, "%.1f",
+                static_cast<double>(progress.bytesDone) / (1024.0 * 1024.0));
+  std::string line = "正在核对：";
+  if (progress.fileCount > 0) {
+    line += std::to_string(progress.filesDone) + " / " + std::to_string(progress.fileCount) +
+            " 个文件，";
+  }
+  return line + "已读 " + megabytes + " MB";
+}
+
+QString lastLine(const std::string& text) {
+  QString lines = qText(text).trimmed();
+  return lines.mid(lines.lastIndexOf(QLatin1Char('\n')) + 1);
+}
+
+}  // namespace
+
+BatchCheckDialog::BatchCheckDialog(QWidget* parent, Checker checker)
+    : QDialog(parent), m_checker(std::move(checker)) {
+  setObjectName(QStringLiteral("batchCheckDialog"));
+  setWindowTitle(qText(kDialogTitle));
+  if (!m_checker) {
+    m_checker = [](const std::string& folder, const VerifyObserver& observer) {
+      return verifyBatch(folder, posixFileSystem(), &observer);
+    };
+  }
+  auto* stack = new QVBoxLayout(this);
+  stack->setSpacing(12);
+  m_status = new QLabel(qText(kStarting));
+  m_status->setObjectName(QStringLiteral("checkStatus"));
+  m_status->setTextFormat(Qt::PlainText);
+  m_status->setWordWrap(true);
+  stack->addWidget(m_status);
+  m_progress = new QProgressBar;
+  m_progress->setObjectName(QStringLiteral("checkProgress"));
+  m_progress->setTextVisible(false);
+  m_progress->setRange(0, 0);
+  stack->addWidget(m_progress);
+
+  m_list = new QTreeWidget;
+  m_list->setObjectName(QStringLiteral("checkList"));
+  m_list->setAccessibleName(qText(kListName));
+  m_list->setAccessibleDescription(qText(kListDescription));
+  m_list->setHeaderLabels({qText(kFileColumn), qText(kStateColumn), qText(kProblemColumn)});
+  m_list->setRootIsDecorated(false);
+  m_list->setUniformRowHeights(true);
+  m_list->setWordWrap(false);
+  m_list->setTextElideMode(Qt::ElideMiddle);
+  m_list->header()->setStretchLastSection(true);
+  m_list->header()->resizeSection(0, 300);
+  m_list->header()->resizeSection(1, 90);
+  m_list->setMinimumSize(760, 280);
+  stack->addWidget(m_list, 1);
+
+  m_summary = new QLabel;
+  m_summary->setObjectName(QStringLiteral("checkSummary"));
+  m_summary->setTextFormat(Qt::PlainText);
+  m_summary->setWordWrap(true);
+  m_summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // Shown only for what the status line cannot hold: several batches, or a folder that is none.
+  m_summary->hide();
+  stack->addWidget(m_summary);
+
+  auto* buttons = new QHBoxLayout;
+  m_revealButton = new QPushButton(qText(kReveal));
+  m_revealButton->setObjectName(QStringLiteral("revealButton"));
+  m_saveButton = new QPushButton(qText(kSaveReport));
+  m_saveButton->setObjectName(QStringLiteral("saveReportButton"));
+  m_stopButton = new QPushButton(qText(kStop));
+  m_stopButton->setObjectName(QStringLiteral("stopCheckButton"));
+  m_closeButton = new QPushButton(qText(kClose));
+  m_closeButton->setObjectName(QStringLiteral("closeCheckButton"));
+  for (QPushButton* button : {m_revealButton, m_saveButton, m_stopButton, m_closeButton}) {
+    button->setAutoDefault(false);
+  }
+  buttons->addWidget(m_revealButton);
+  buttons->addWidget(m_saveButton);
+  buttons->addStretch(1);
+  buttons->addWidget(m_stopButton);
+  buttons->addWidget(m_closeButton);
+  stack->addLayout(buttons);
+  m_revealButton->setEnabled(false);
+  m_saveButton->setEnabled(false);
+
+  connect(m_stopButton, &QPushButton::clicked, this, [this] {
+    m_stop = true;
+    m_stopButton->setEnabled(false);
+  });
+  connect(m_closeButton, &QPushButton::clicked, this, &QDialog::reject);
+  connect(m_revealButton, &QPushButton::clicked, this, &BatchCheckDialog::reveal);
+  connect(m_saveButton, &QPushButton::clicked, this, &BatchCheckDialog::askWhereToSave);
+  connect(m_list, &QTreeWidget::itemSelectionChanged, this, [this] {
+    const QTreeWidgetItem* item = m_list->currentItem();
+    m_revealButton->setEnabled(item != nullptr && !item->data(0, kPathRole).toString().isEmpty());
+  });
+  connect(m_list, &QTreeWidget::itemActivated, this, &BatchCheckDialog::reveal);
+}
+
+BatchCheckDialog::~BatchCheckDialog() { stopAndWait(); }
+
+void BatchCheckDialog::stopAndWait() {
+  m_stop = true;
+  if (m_thread.joinable()) m_thread.join();
+}
+
+void BatchCheckDialog::closeEvent(QCloseEvent* event) {
+  // Closing stops the check: nobody would see what it finds.
+  stopAndWait();
+  QDialog::closeEvent(event);
+}
+
+void BatchCheckDialog::reject() {
+  stopAndWait();
+  QDialog::reject();
+}
+
+void BatchCheckDialog::check(const std::string& folder) {
+  stopAndWait();
+  m_stop = false;
+  m_finished = false;
+  m_list->clear();
+  m_summary->clear();
+  m_summary->hide();
+  m_summaries.clear();
+  m_batchFolders.clear();
+  m_troubledBatches = 0;
+  m_reportText.clear();
+  m_status->setText(qText(kStarting));
+  m_progress->setRange(0, 0);
+  m_progress->show();
+  m_stopButton->setEnabled(true);
+  m_saveButton->setEnabled(false);
+  m_thread = std::thread([this, folder] { run(batchesIn(folder)); });
+}
+
+void BatchCheckDialog::run(std::vector<std::string> batches) {
+  bool stopped = false;
+  const bool several = batches.size() > 1;
+  for (std::size_t i = 0; i < batches.size() && !stopped; ++i) {
+    BatchOutcome outcome;
+    outcome.folder = batches[i];
+    VerifyObserver observer;
+    observer.stopFlag = &m_stop;
+    observer.progress = [this, i, count = batches.size()](const VerifyProgress& progress) {
+      QMetaObject::invokeMethod(
+          this, [this, progress, i, count] { showProgress(progress, i, count); },
+          Qt::QueuedConnection);
+    };
+    // As --verify reads a failure: the check's own refusal, or what the process met.
+    try {
+      outcome.report = m_checker(outcome.folder, observer);
+    } catch (const BridgeFailure& failure) {
+      outcome.stopped = failure.message() == kVerifyStoppedMessage;
+      outcome.report = VerifyReport{false, 0, {{outcome.folder, failure.message()}}};
+    } catch (const std::exception& error) {
+      outcome.report = VerifyReport{false, 0, {{outcome.folder, describe(error)}}};
+    }
+    stopped = outcome.stopped || m_stop;
+    if (outcome.report.isBatch && !outcome.stopped) outcome.renders = renderNames(outcome.folder);
+    QMetaObject::invokeMethod(
+        this, [this, outcome = std::move(outcome), several] { showOutcome(outcome, several); },
+        Qt::QueuedConnection);
+  }
+  QMetaObject::invokeMethod(this, [this, stopped] { finish(stopped); }, Qt::QueuedConnection);
+}
+
+void BatchCheckDialog::showProgress(const VerifyProgress& progress, std::size_t batch,
+                                    std::size_t batches) {
+  if (m_finished) return;
+  QString text = qText(progressText(progress));
+  if (batches > 1) {
+    text += QStringLiteral("（第 %1 个批次，共 %2 个）").arg(batch + 1).arg(batches);
+  }
+  m_status->setText(text);
+  if (progress.fileCount > 0) {
+    m_progress->setRange(0, static_cast<int>(progress.fileCount));
+    m_progress->setValue(static_cast<int>(progress.filesDone));
+  }
+}
+
+void BatchCheckDialog::showOutcome(const BatchOutcome& outcome, bool several) {
+  if (outcome.stopped) return;
+  m_batchFolders.push_back(outcome.folder);
+  if (!outcome.report.isBatch || !outcome.report.problems.empty()) ++m_troubledBatches;
+  const std::string text = verifyReportText(outcome.report);
+  if (several) {
+    m_reportText += (m_reportText.empty() ? "" : "\n") + outcome.folder + "\n";
+  }
+  m_reportText += text;
+  m_summaries.push_back((several ? std::filesystem::path(outcome.folder).filename().string() +
+                                       "："
+                                 : std::string()) +
+                        lastLine(text).toStdString());
+
+  QTreeWidgetItem* parent = nullptr;
+  if (several) {
+    parent = new QTreeWidgetItem(m_list, {qPath(outcome.folder)});
+    parent->setData(0, kPathRole, qPath(outcome.folder));
+    parent->setFirstColumnSpanned(true);
+    parent->setExpanded(true);
+    m_list->setRootIsDecorated(true);
+  }
+  const auto add = [&](const std::string& file, std::string_view state, const QString& line) {
+    QStringList columns{qText(printableFileName(file)), qText(state), line};
+    auto* item = parent != nullptr ? new QTreeWidgetItem(parent, columns)
+                                   : new QTreeWidgetItem(m_list, columns);
+    item->setToolTip(2, line);
+    const std::filesystem::path folder(outcome.folder);
+    // A render that is gone, and a folder that is no batch, are shown by the folder.
+    const std::string shown =
+        state == kMissing || state == kNotABatch || file.empty() || file == outcome.folder
+            ? outcome.folder
+                                                                    : (folder / file).string();
+    item->setData(0, kPathRole, qPath(shown));
+    // A problem stands out in the state column: bold, in the window's "look again" amber.
+    if (state != kConsistent) {
+      QFont font = item->font(1);
+      font.setBold(true);
+      item->setFont(1, font);
+      item->setForeground(1, QColor(kProblemColour));
+    }
+  };
+  if (!outcome.report.isBatch) {
+    for (const VerifyProblem& problem : outcome.report.problems) {
+      add(problem.file, kNotABatch, qText(problem.problem));
+    }
+    if (parent != nullptr) parent->setExpanded(true);
+    return;
+  }
+  std::map<std::string, std::vector<const VerifyProblem*>> byFile;
+  for (const VerifyProblem& problem : outcome.report.problems) byFile[problem.file].push_back(&problem);
+  const auto lines = [](const std::vector<const VerifyProblem*>& problems) {
+    QStringList texts;
+    for (const VerifyProblem* problem : problems) texts.push_back(qText(problem->problem));
+    return texts.join(QLatin1Char('\n'));
+  };
+  // The manifest's own problems first, as --verify lists them, then each render in manifest
+  // order, then what does not belong.
+  if (const auto manifest = byFile.find(kManifestFileName); manifest != byFile.end()) {
+    add(kManifestFileName, kChanged, lines(manifest->second));
+    byFile.erase(manifest);
+  }
+  for (const std::string& render : outcome.renders) {
+    const auto found = byFile.find(render);
+    if (found == byFile.end()) {
+      add(render, kConsistent, qText(kConsistentLine));
+      continue;
+    }
+    add(render, stateOf(found->second.front()->problem), lines(found->second));
+    byFile.erase(found);
+  }
+  for (const VerifyProblem& problem : outcome.report.problems) {
+    const auto left = byFile.find(problem.file);
+    if (left == byFile.end()) continue;
+    add(problem.file, stateOf(problem.problem), lines(left->second));
+    byFile.erase(left);
+  }
+}
+
+void BatchCheckDialog::finish(bool stopped) {
+  if (m_thread.joinable()) m_thread.join();
+  m_finished = true;
+  m_progress->hide();
+  m_stopButton->setEnabled(false);
+  if (stopped) {
+    // As --verify answers a stop: the one line, whatever was checked before it.
+    m_reportText = std::string(kVerifyStoppedMessage) + "\n";
+    m_status->setText(qText(kVerifyStoppedMessage));
+  } else if (m_summaries.size() == 1) {
+    m_status->setText(qText(m_summaries.front()));
+  } else {
+    const std::string count = std::to_string(m_summaries.size());
+    m_status->setText(qText(
+        m_troubledBatches == 0
+            ? "已核对 " + count + " 个批次，都与各自的传输清单一致。"
+            : "已核对 " + count + " 个批次，其中 " + std::to_string(m_troubledBatches) +
+                  " 个有问题。"));
+  }
+  if (!stopped && m_summaries.size() > 1) {
+    QStringList all;
+    for (const std::string& line : m_summaries) all.push_back(qText(line));
+    m_summary->setText(all.join(QLatin1Char('\n')));
+  } else if (!stopped && m_list->topLevelItemCount() > 0 &&
+             m_list->topLevelItem(0)->text(1) == qText(kNotABatch)) {
+    // A folder that is no batch: the refusal, line for line as --verify prints it.
+    m_summary->setText(qText(m_reportText).trimmed());
+  }
+  m_summary->setVisible(!m_summary->text().isEmpty());
+  m_saveButton->setEnabled(true);
+  m_closeButton->setFocus();
+}
+
+void BatchCheckDialog::reveal() {
+  const QTreeWidgetItem* item = m_list->currentItem();
+  if (item == nullptr) return;
+  const QString path = item->data(0, kPathRole).toString();
+  if (!path.isEmpty()) showInFileManager(path, this);
+}
+
+bool BatchCheckDialog::saveReport(const QString& path) {
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return false;
+  file.write(m_reportText.data(), static_cast<qint64>(m_reportText.size()));
+  return file.commit();
+}
+
+bool BatchCheckDialog::insideCheckedBatch(const QString& path) const {
+  std::error_code error;
+  const std::filesystem::path folder =
+      std::filesystem::weakly_canonical(std::filesystem::path(filePath(path)).parent_path(), error);
+  if (error) return false;
+  for (const std::string& batch : m_batchFolders) {
+    const std::filesystem::path checked = std::filesystem::weakly_canonical(batch, error);
+    if (error) continue;
+    const auto [end, at] = std::mismatch(checked.begin(), checked.end(), folder.begin(), folder.end());
+    if (end == checked.end()) return true;
+  }
+  return false;
+}
+
+void BatchCheckDialog::askWhereToSave() {
+  QFileDialog dialog(this);
+  dialog.setWindowTitle(qText(kSavePanelTitle));
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  // Beside the batch checked, never in it.
+  if (!m_batchFolders.empty()) {
+    dialog.setDirectory(qPath(std::filesystem::path(m_batchFolders.front()).parent_path().string()));
+  }
+  dialog.selectFile(qText(kReportFileName));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  const QString path = dialog.selectedFiles().front();
+  // A file written into a batch would be one the next check finds there and the batch never had.
+  const bool inside = insideCheckedBatch(path);
+  if (!inside && saveReport(path)) return;
+  QMessageBox alert(QMessageBox::Warning, windowTitle(),
+                    qText(inside ? kReportInsideBatch : kCannotSaveReport), QMessageBox::Ok, this);
+  alert.setTextFormat(Qt::PlainText);
+  alert.exec();
+}
+
+void addBatchCheckItem(MainWindow& window) {
+  QAction* quit = window.quitAction();
+  const QList<QAction*> menus = window.menuBar()->actions();
+  if (menus.isEmpty() || menus.front()->menu() == nullptr) return;
+  QMenu* menu = menus.front()->menu();
+  auto* item = new QAction(qText(kMenuItem), &window);
+  item->setObjectName(QStringLiteral("checkBatchAction"));
+  menu->insertAction(quit, item);
+  QObject::connect(item, &QAction::triggered, &window, [&window] {
+    QFileDialog panel(&window);
+    panel.setWindowTitle(qText(kFolderPanelTitle));
+    panel.setAcceptMode(QFileDialog::AcceptOpen);
+    panel.setFileMode(QFileDialog::Directory);
+    panel.setOption(QFileDialog::ShowDirsOnly, true);
+    panel.setOption(QFileDialog::ReadOnly, true);
+    if (panel.exec() != QDialog::Accepted || panel.selectedFiles().isEmpty()) return;
+    const std::string folder = filePath(panel.selectedFiles().front());
+    // One check at a time: a new folder replaces the last dialog.
+    if (auto* last = window.findChild<BatchCheckDialog*>()) delete last;
+    auto* dialog = new BatchCheckDialog(&window);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->resize(900, 520);
+    dialog->show();
+    dialog->check(folder);
+  });
+}
+
+}  // namespace quillmere
