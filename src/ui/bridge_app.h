@@ -107,8 +107,12 @@ class BridgeApp {
   // True when the application may end now. Otherwise, unless `ask` and the user answers the
   // toolkit's question by letting the saves go on, asks every running batch to stop, says so on
   // the message line, shows the progress as busy, and ends the application through the toolkit
-  // once the last one has rolled back and reported; those reports show nothing. Asked once: while
-  // the saves roll back, nothing is asked again.
+  // once the last one has rolled back and reported; those reports show nothing but a batch that
+  // was saved all the same. Asked once: while the saves roll back, nothing is asked again.
+  // A save that ends while the question is open says so on the message line at once; once none is
+  // left running, the question turns into one about quitting now, naming what each save became
+  // (saved, failed and why), and its answer is final: quit (true, nothing left to stop) or stay,
+  // with what the save's report would have shown besides (its folder, the row at fault).
   bool requestQuit(bool ask = true);
   // Whether the application is ending once its saves have rolled back.
   bool quitting() const { return m_quitting; }
@@ -164,6 +168,17 @@ class BridgeApp {
   // once no save is left).
   bool endSave(std::uint64_t save);
   void showProgress();
+  // A save's outcome that came while the quit question was open: its line in the question, and
+  // what its report shows besides once the user has chosen to stay. The question changes once no
+  // save is left running.
+  struct HeldOutcome {
+    std::string line;
+    std::function<void()> show;
+    bool showWhenQuitting = false;
+  };
+  void hold(HeldOutcome outcome);
+  // Shows the fault a failed save found: its pair's row marked and selected.
+  void markFault(const std::string& text, const std::optional<std::string>& renderAtFault);
 
   Toolkit& m_toolkit;
   BatchRunner m_runner;
@@ -175,6 +190,9 @@ class BridgeApp {
   std::map<std::string, std::string> m_unpairedReasons;  // by render
   std::uint64_t m_nextSave = 0;
   bool m_quitting = false;
+  // The quit question is open, and the outcomes of the saves that ended meanwhile.
+  bool m_asking = false;
+  std::vector<HeldOutcome> m_held;
   // The message line tells the outcome of the last choice of several originals; it no longer holds
   // once the list or its pairings change again.
   bool m_pairingCountShown = false;

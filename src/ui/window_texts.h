@@ -58,7 +58,15 @@ inline constexpr std::string_view kStopSavingQuestion =
     "照片正在保存。停止保存并退出吗？停止后已写入的内容将被删除。";
 inline constexpr std::string_view kKeepSaving = "继续保存";
 inline constexpr std::string_view kStopAndQuit = "停止并退出";
-inline constexpr std::string_view kCancelling = "正在取消保存，已写入的内容将被删除，请稍候…";
+inline constexpr std::string_view kCancelling = "正在停止保存，未完成的内容将被删除，请稍候…";
+// The question once the last save has ended while it was open: what became of each save, then
+// whether to quit now.
+inline constexpr std::string_view kSavedLineBefore = "已保存 ";
+inline constexpr std::string_view kSavedLineAfter = " 张照片。";
+inline constexpr std::string_view kFailedLine = "保存未完成，保存文件夹没有改动：";
+inline constexpr std::string_view kQuitNowQuestion = "现在退出吗？";
+inline constexpr std::string_view kQuitNow = "退出";
+inline constexpr std::string_view kStayOpen = "暂不退出";
 // Beyond as well: choices refused at the moment they are made, and undoing a removal.
 inline constexpr std::string_view kOriginalIsRender =
     "这是列表中的导出照片，不能作为原照片；请选择 Quillmere 中导入的原照片。";

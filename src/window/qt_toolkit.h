@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QSettings>
 #include <QSize>
 #include <atomic>
@@ -33,7 +35,8 @@ class QtToolkit : public QObject, public Toolkit {
 
   std::optional<std::vector<std::string>> runOpenPanel(const OpenPanel& panel) override;
   void runAlert(const std::string& text) override;
-  bool askToStopSaving() override;
+  bool askToQuit(const QuitQuestion& question) override;
+  void changeQuitQuestion(const QuitQuestion& question) override;
   void showFolder(const std::string& path) override;
   void runInBackground(std::function<void()> job) override;
   void runOnMainThread(std::function<void()> block) override;
@@ -71,6 +74,8 @@ class QtToolkit : public QObject, public Toolkit {
  private:
   MainWindow& m_window;
   RenderTableModel* m_model = nullptr;
+  // The quit question while it is open.
+  QPointer<QMessageBox> m_quitQuestion;
   QSettings m_settings;
   // One thread per background job; those that have ended are joined when the next one starts.
   struct Job {

@@ -400,7 +400,7 @@ TEST_F(WindowTest, QuittingDuringASaveWaitsInSightForTheRollBack) {
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(visibleAfterClose);
   EXPECT_TRUE(inertAfterClose);
-  EXPECT_EQ(messageAfterClose, u8("正在取消保存，已写入的内容将被删除，请稍候…"));
+  EXPECT_EQ(messageAfterClose, u8("正在停止保存，未完成的内容将被删除，请稍候…"));
   // Asked first, and answered with stopping.
   EXPECT_EQ(answerer.alerts,
             (Strings{"照片正在保存。停止保存并退出吗？停止后已写入的内容将被删除。"}));
