@@ -58,10 +58,10 @@ class BridgeApp {
   void openFiles(const std::vector<std::string>& paths);
   // The add button: a panel for renders, then append.
   void addRenders();
-  // Examines at most the first 500 locations, one by one, with an alert for each refused file
-  // (renders over 512 MiB, which no batch takes, are named together in one alert after the rest);
+  // Examines at most the first 500 locations, one by one, then names every refused file in one
+  // alert, under its reason (renders over 512 MiB, which no batch takes, among them);
   // lists the admitted ones not yet listed; keeps the list at 500 with one alert; refreshes, and
-  // selects the first render it added (scrolled into view).
+  // selects the first render it added (scrolled into view) and gives the table the keyboard.
   void append(const std::vector<std::string>& locations);
   // The choose button, a double click and Enter on a row: a panel for the selected render's
   // original, opening where the last original was chosen with the file of the render's base name
@@ -157,6 +157,10 @@ class BridgeApp {
   // After a change to the list or its pairings: a count of an earlier choice gives way to the
   // initial text.
   void retirePairingCount();
+  // Says on the message line what the change just made did, until the list changes again; not
+  // while a save runs, whose message stays until it reports.
+  void tellAction(const std::string& text);
+  std::size_t unpairedCount() const;
   // Runs the batch of save `id` on a thread of the toolkit; its reports come back to the main
   // thread. Throws when no thread can be had.
   void startSave(std::uint64_t id, std::stop_token stop, BatchRequest request);

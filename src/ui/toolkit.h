@@ -62,6 +62,8 @@ class Toolkit {
   virtual std::vector<int> selectedRows() = 0;
   // Makes this row the only selected row and scrolls it into view.
   virtual void selectRow(int row) = 0;
+  // Gives the table the keyboard, on its selected row.
+  virtual void focusTable() = 0;
   virtual void setSaveEnabled(bool enabled) = 0;
   // Replaces the message line's text; a detail set earlier is dropped with it.
   virtual void setMessage(const std::string& text) = 0;

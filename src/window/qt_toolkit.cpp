@@ -197,6 +197,8 @@ void QtToolkit::selectRow(int row) {
   m_window.table()->scrollTo(index);
 }
 
+void QtToolkit::focusTable() { m_window.table()->setFocus(Qt::OtherFocusReason); }
+
 void QtToolkit::setSaveEnabled(bool enabled) { m_window.saveButton()->setEnabled(enabled); }
 
 void QtToolkit::setMessage(const std::string& text) {

@@ -44,6 +44,7 @@ class QtToolkit : public QObject, public Toolkit {
   int selectedRow() override;
   std::vector<int> selectedRows() override;
   void selectRow(int row) override;
+  void focusTable() override;
   void setSaveEnabled(bool enabled) override;
   void setMessage(const std::string& text) override;
   void setMessageDetail(const std::string& detail) override;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QItemSelectionModel>
 #include <QAction>
 #include <QLabel>
 #include <QMessageBox>
@@ -164,6 +166,39 @@ TEST_F(QuitTest, EscapeOnTheChangedQuestionKeepsTheWindowAndTheNextQuitAsksNothi
   EXPECT_FALSE(window().progress()->isVisible());
   EXPECT_TRUE(window().close()) << "nothing runs: the window closes without a question";
   EXPECT_EQ(batchFolders(), 1);
+}
+
+// After adding with the keyboard, the keyboard is on the first new row: the second Enter chooses
+// its original, where it once opened the add panel again.
+TEST_F(WindowTest, AfterAddingTheSecondEnterChoosesTheFirstNewRowsOriginal) {
+  const auto listed = render("a.png");
+  start({listed});
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
+  const auto b = render("b.png", 1);
+  const auto c = render("c.png", 2);
+  activate(window(), *window().addButton());
+  ModalAnswerer answerer;
+  answerer.fileAnswers.push_back([&](QFileDialog& dialog) {
+    dialog.setDirectory(QString::fromStdString(m_dir.path()));
+    ModalAnswerer::choose("\"b.png\" \"c.png\"")(dialog);
+  });
+  QString secondPanel;
+  answerer.fileAnswers.push_back([&](QFileDialog& dialog) {
+    secondPanel = dialog.windowTitle();
+    dialog.reject();
+  });
+  QTest::keyClick(window().addButton(), Qt::Key_Return);
+  ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 3; }));
+  // The window has the keyboard again once the panel has gone, on its focus widget.
+  QApplication::setActiveWindow(&window());
+  QApplication::processEvents();
+  EXPECT_EQ(window().focusWidget(), window().table());
+  EXPECT_EQ(QApplication::focusWidget(), window().table());
+  EXPECT_EQ(window().table()->currentIndex().row(), 1);
+  EXPECT_TRUE(window().table()->selectionModel()->isRowSelected(1));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+  ASSERT_TRUE(waitUntil([&] { return !secondPanel.isEmpty(); }));
+  EXPECT_EQ(secondPanel, u8("选择“b.png”对应的原照片（与 Quillmere 中导入的原照片一致）。"));
 }
 
 }  // namespace

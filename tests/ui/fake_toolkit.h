@@ -53,6 +53,7 @@ class FakeToolkit : public Toolkit {
   std::vector<std::string> shownFolders;
   int reloads = 0;
   bool saveEnabled = false;
+  bool tableFocused = false;
   std::string message;
   std::string messageDetail;
   // The folders panels remember, as the toolkit's settings would keep them.
@@ -93,6 +94,8 @@ class FakeToolkit : public Toolkit {
     selected = row;
     extended.clear();
   }
+  // The table has the keyboard; whoever else takes it is up to the test.
+  void focusTable() override { tableFocused = true; }
   void setSaveEnabled(bool enabled) override { saveEnabled = enabled; }
   void setMessage(const std::string& text) override {
     message = text;

@@ -42,8 +42,8 @@ constexpr const char* kCancelling = "正在停止保存，未完成的内容将�
 
 std::string savedMessage(int count) {
   return "已保存 " + std::to_string(count) +
-         " 张。打开 Quillmere 项目，选择「调色版本」→「导入调色结果」，再选择刚生成的文件夹。"
-         "旧版客户端也可用「导入照片」作为独立照片导入。";
+         " 张。打开 Quillmere 项目，选择“调色版本”→“导入调色结果”，再选择刚生成的文件夹。"
+         "旧版客户端也可用“导入照片”作为独立照片导入。";
 }
 
 // A window whose batches run through `runner`, which the tests script.
@@ -143,7 +143,10 @@ TEST_F(SaveTest, AListThatGainedAnUnpairedRenderMeanwhileIsNotSaved) {
   save(destination());
   EXPECT_EQ(m_toolkit.pendingJobs(), 0u);
   EXPECT_FALSE(m_toolkit.saveEnabled);
-  EXPECT_EQ(m_toolkit.message, "before");
+  // The render added meanwhile retired the last pairing's message; no save is said to run.
+  EXPECT_EQ(m_toolkit.message,
+            "从 Capture One 导出 JPEG、TIFF 或 PNG 后，在这里选择对应的原照片。"
+            "原照片只用于确认对应关系，不会被修改。");
   EXPECT_TRUE(m_toolkit.alerts.empty());
 }
 
