@@ -16,6 +16,7 @@
 #include "ui/save_flow.h"
 #include "ui/window_paths.h"
 #include "ui/window_texts.h"
+#include "ui/window_voice.h"
 
 namespace quillmere {
 
@@ -27,7 +28,7 @@ constexpr std::string_view kProvider = "CAPTURE_ONE";
 constexpr std::string_view kCatalogId = "quillmere-manual-capture-one-v1";
 
 std::string refusalText(const std::string& description, const std::string& path) {
-  return joined({description, "\n", fileName(path)});
+  return joined({texts::inWindowVoice(description), "\n", fileName(path)});
 }
 
 // The files one add refused, by reason in the order each reason first came, each named under its
@@ -164,7 +165,7 @@ void BridgeApp::append(const std::vector<std::string>& locations) {
       }
       imageInfo(location);
     } catch (...) {
-      refused.add(describe(std::current_exception()), location);
+      refused.add(texts::inWindowVoice(describe(std::current_exception())), location);
       continue;
     }
     if (!isListed(location)) {

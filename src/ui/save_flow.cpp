@@ -16,6 +16,7 @@
 #include "ui/bridge_app.h"
 #include "ui/window_paths.h"
 #include "ui/window_texts.h"
+#include "ui/window_voice.h"
 
 namespace quillmere {
 
@@ -167,7 +168,7 @@ void BridgeApp::startSave(std::uint64_t id, std::stop_token stop, BatchRequest r
     try {
       result = runner(request, observer);
     } catch (...) {
-      failure = describe(std::current_exception());
+      failure = texts::inWindowVoice(describe(std::current_exception()));
       // The file at fault, on a second line, so the user knows which one to look after; a
       // failure of the batch as a whole (its destination, its commit) stands alone.
       if (const auto file = fileAtFault(failedAt, request))

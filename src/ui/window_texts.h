@@ -30,6 +30,8 @@ inline constexpr std::string_view kChoosePanelAfter =
 inline constexpr std::string_view kLimitAlert = "每次最多接收 500 张照片。";
 // A render over the largest a batch takes (512 MiB), refused as it is added.
 inline constexpr std::string_view kRenderTooLarge = "单张导出照片不能超过 512 MiB。";
+// A file that no batch can take: not a regular file, empty, or over 4 GiB.
+inline constexpr std::string_view kPhotoNotAdmitted = "照片不可读取、为空或大于 4 GiB。";
 
 inline constexpr std::string_view kDestinationPanelMessage =
     "选择保存位置；每次都会新建文件夹，不覆盖已有照片。";

@@ -115,6 +115,11 @@ bool QtToolkit::askToQuit(const QuitQuestion& asked) {
 void QtToolkit::changeQuitQuestion(const QuitQuestion& asked) {
   if (m_quitQuestion == nullptr) return;
   QMessageBox& question = *m_quitQuestion;
+  // The question keeps at least its width, so that it and its buttons do not move away from a
+  // pointer on its way to one of them.
+  if (auto* label = question.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+    label->setMinimumWidth(label->width());
+  }
   question.setText(qText(asked.text));
   // The buttons keep their places and roles; only what they say changes.
   for (QAbstractButton* button : question.buttons()) {

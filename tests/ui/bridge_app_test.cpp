@@ -152,7 +152,7 @@ TEST_F(WindowTest, EveryFileOneAddRefusesIsNamedUnderItsReasonInOneAlert) {
   EXPECT_EQ(m_toolkit.alerts[0],
             "无法检查“" + missing + "”：没有那个文件或目录（ENOENT）\nmissing.jpg\n\n"
             "请选择已导出的单页 JPEG、TIFF 或 PNG 照片。\nnotes.png\nhuge.png\nreadme.jpg\n\n"
-            "照片不可读取、为空或大于 4 GB。\nempty.tif");
+            "照片不可读取、为空或大于 4 GiB。\nempty.tif");
   EXPECT_EQ(m_toolkit.selected, 0) << "the first file added is selected after the alert";
   EXPECT_TRUE(m_toolkit.tableFocused);
 }

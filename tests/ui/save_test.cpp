@@ -532,6 +532,7 @@ TEST_F(SaveTest, AFailedSaveNamesTheFileTheBatchReportsAtFault) {
     SCOPED_TRACE(c.name);
     runner = [&](const BatchRequest&, const BatchObserver& observer) -> BatchResult {
       if (c.site) observer.failed(*c.site);
+      // The batch's own text says "GB"; the window names the binary limit as it is.
       throw BridgeFailure("照片不可读取、为空或大于 4 GB。");
     };
     m_toolkit.alerts.clear();
@@ -539,8 +540,8 @@ TEST_F(SaveTest, AFailedSaveNamesTheFileTheBatchReportsAtFault) {
     m_toolkit.runJob();
     m_toolkit.drain();
     const std::string expected = c.expectSecondLine.empty()
-                                     ? "照片不可读取、为空或大于 4 GB。"
-                                     : "照片不可读取、为空或大于 4 GB。\n" + c.expectSecondLine;
+                                     ? "照片不可读取、为空或大于 4 GiB。"
+                                     : "照片不可读取、为空或大于 4 GiB。\n" + c.expectSecondLine;
     EXPECT_EQ(m_toolkit.alerts, (Strings{expected}));
   }
 }
