@@ -62,7 +62,8 @@ class Toolkit {
   virtual std::vector<int> selectedRows() = 0;
   // Makes this row the only selected row and scrolls it into view.
   virtual void selectRow(int row) = 0;
-  // Gives the table the keyboard, on its selected row.
+  // Gives the table the keyboard, on its selected row, when the control that added the rows has
+  // it.
   virtual void focusTable() = 0;
   virtual void setSaveEnabled(bool enabled) = 0;
   // Replaces the message line's text; a detail set earlier is dropped with it.

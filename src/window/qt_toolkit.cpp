@@ -202,7 +202,13 @@ void QtToolkit::selectRow(int row) {
   m_window.table()->scrollTo(index);
 }
 
-void QtToolkit::focusTable() { m_window.table()->setFocus(Qt::OtherFocusReason); }
+void QtToolkit::focusTable() {
+  // From the add button, which the panel returns the keyboard to; the keyboard anywhere else
+  // (the list itself, or nowhere yet while the window opens) stays where it is.
+  if (m_window.focusWidget() == m_window.addButton()) {
+    m_window.table()->setFocus(Qt::OtherFocusReason);
+  }
+}
 
 void QtToolkit::setSaveEnabled(bool enabled) { m_window.saveButton()->setEnabled(enabled); }
 
