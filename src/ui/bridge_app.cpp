@@ -16,6 +16,7 @@
 #include "ui/save_flow.h"
 #include "ui/window_paths.h"
 #include "ui/window_texts.h"
+#include "ui/window_voice.h"
 
 namespace quillmere {
 
@@ -27,18 +28,39 @@ constexpr std::string_view kProvider = "CAPTURE_ONE";
 constexpr std::string_view kCatalogId = "quillmere-manual-capture-one-v1";
 
 std::string refusalText(const std::string& description, const std::string& path) {
-  return joined({description, "\n", fileName(path)});
+  return joined({texts::inWindowVoice(description), "\n", fileName(path)});
 }
 
-// One alert for every render too large to be saved, each named on a line of its own.
-std::string oversizedAlert(const std::vector<std::string>& oversized) {
-  std::string text = kRenderTooLargeMessage;
-  for (const auto& location : oversized) {
-    text += '\n';
-    text += fileName(location);
+// The files one add refused, by reason in the order each reason first came, each named under its
+// reason: "reason\nname\nname", a blank line before the next reason.
+class Refusals {
+ public:
+  void add(std::string reason, const std::string& location) {
+    auto group = std::find_if(m_groups.begin(), m_groups.end(),
+                              [&](const auto& g) { return g.first == reason; });
+    if (group == m_groups.end()) {
+      m_groups.emplace_back(std::move(reason), std::vector<std::string>{});
+      group = std::prev(m_groups.end());
+    }
+    group->second.push_back(fileName(location));
   }
-  return text;
-}
+  bool empty() const { return m_groups.empty(); }
+  std::string alert() const {
+    std::string text;
+    for (const auto& [reason, names] : m_groups) {
+      if (!text.empty()) text += "\n\n";
+      text += reason;
+      for (const auto& name : names) {
+        text += '\n';
+        text += name;
+      }
+    }
+    return text;
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::vector<std::string>>> m_groups;
+};
 
 std::vector<std::string> locations(const std::vector<std::string>& paths) {
   std::vector<std::string> result;
@@ -85,6 +107,17 @@ void BridgeApp::retirePairingCount() {
   if (m_pairingCountShown) setMessage(std::string(texts::kInitialMessage));
 }
 
+void BridgeApp::tellAction(const std::string& text) {
+  if (saving()) return;
+  setMessage(text);
+  m_pairingCountShown = true;
+}
+
+std::size_t BridgeApp::unpairedCount() const {
+  return static_cast<std::size_t>(std::count_if(
+      m_renders.begin(), m_renders.end(), [&](const auto& r) { return !m_originals.contains(r); }));
+}
+
 bool BridgeApp::everyRenderPaired() const {
   return !m_renders.empty() && std::all_of(m_renders.begin(), m_renders.end(),
                                            [&](const auto& r) { return m_originals.contains(r); });
@@ -117,24 +150,22 @@ void BridgeApp::append(const std::vector<std::string>& locations) {
   const std::size_t examined = std::min(locations.size(), kListLimit);
   const std::size_t listedBefore = m_renders.size();
   std::optional<std::size_t> firstAdded;
-  // Renders too large for any batch, refused together: a batch would refuse them one save at a time.
-  std::vector<std::string> oversized;
+  // Every file refused, by reason, in one alert once all are examined: one alert after another,
+  // each with the same sentence, says less than one that names them all.
+  Refusals refused;
   for (std::size_t i = 0; i < examined; ++i) {
     const std::string& location = locations[i];
     // Admission comes first: a listed file that has become unreadable or too large is refused
     // again, while its entry stays.
-    std::optional<std::string> refusal;
     try {
+      // Too large for any batch, refused now: a batch would refuse them one save at a time.
       if (admittedStatus(location).size > kLargestRender) {
-        oversized.push_back(location);
+        refused.add(std::string(texts::kRenderTooLarge), location);
         continue;
       }
       imageInfo(location);
     } catch (...) {
-      refusal = refusalText(describe(std::current_exception()), location);
-    }
-    if (refusal) {
-      m_toolkit.runAlert(*refusal);
+      refused.add(texts::inWindowVoice(describe(std::current_exception())), location);
       continue;
     }
     if (!isListed(location)) {
@@ -142,7 +173,7 @@ void BridgeApp::append(const std::vector<std::string>& locations) {
       m_renders.push_back(location);
     }
   }
-  if (!oversized.empty()) m_toolkit.runAlert(oversizedAlert(oversized));
+  if (!refused.empty()) m_toolkit.runAlert(refused.alert());
   if (m_renders.size() > kListLimit) {
     m_renders.resize(kListLimit);
     if (firstAdded && *firstAdded >= kListLimit) firstAdded.reset();
@@ -150,8 +181,12 @@ void BridgeApp::append(const std::vector<std::string>& locations) {
   }
   if (m_renders.size() != listedBefore) retirePairingCount();
   refresh();
-  // What was just added is what the user looks at next: its first file, in sight.
-  if (firstAdded) m_toolkit.selectRow(static_cast<int>(*firstAdded));
+  // What was just added is what the user looks at next: its first file, in sight, with the
+  // keyboard, so that Enter chooses its original rather than opening the add panel again.
+  if (firstAdded) {
+    m_toolkit.selectRow(static_cast<int>(*firstAdded));
+    m_toolkit.focusTable();
+  }
 }
 
 void BridgeApp::chooseOriginal() {
@@ -191,6 +226,7 @@ void BridgeApp::chooseOriginal() {
   remember(Step{{}, {{render, originalOf(render)}}});
   setOriginal(render, originals.front());
   retirePairingCount();
+  tellAction(texts::pairedMessage(fileName(render), fileName(originals.front()), unpairedCount()));
   refresh();
   const auto next = static_cast<std::size_t>(row) + 1;
   if (next < m_renders.size()) m_toolkit.selectRow(static_cast<int>(next));
@@ -357,8 +393,10 @@ void BridgeApp::removeSelected() {
     m_originals.erase(removal->render);
     m_renders.erase(m_renders.begin() + static_cast<std::ptrdiff_t>(removal->row));
   }
+  const std::size_t removed = step.removals.size();
   remember(std::move(step));
   retirePairingCount();
+  tellAction(texts::removedMessage(removed));
   refresh();
   // The render that took the first removed one's place is selected, or the new last one.
   if (!m_renders.empty()) {
@@ -388,6 +426,7 @@ void BridgeApp::undoRemovals(const std::vector<Removal>& removals) {
   // again since stays where it is now, with whatever pairing it has now.
   int first = -1;
   bool full = false;
+  std::size_t restored = 0;
   for (const Removal& removal : removals) {
     int row = rowOf(removal.render);
     if (row < 0) {
@@ -398,10 +437,12 @@ void BridgeApp::undoRemovals(const std::vector<Removal>& removals) {
       row = static_cast<int>(std::min(removal.row, m_renders.size()));
       m_renders.insert(m_renders.begin() + row, removal.render);
       if (removal.original) m_originals.insert_or_assign(removal.render, *removal.original);
+      ++restored;
     }
     if (first < 0 || row < first) first = row;
   }
   retirePairingCount();
+  if (restored > 0) tellAction(texts::restoredMessage(restored));
   refresh();
   if (first >= 0) m_toolkit.selectRow(first);
   if (full) m_toolkit.runAlert(std::string(texts::kLimitAlert));
@@ -410,6 +451,7 @@ void BridgeApp::undoRemovals(const std::vector<Removal>& removals) {
 void BridgeApp::undoPairings(const Step& step) {
   // A render removed since keeps nothing to undo; the others get back what they had.
   int first = -1;
+  std::size_t undone = 0;
   for (const auto& [render, previous] : step.pairings) {
     const int row = rowOf(render);
     if (row < 0) continue;
@@ -419,9 +461,11 @@ void BridgeApp::undoPairings(const Step& step) {
       m_originals.erase(render);
     }
     clearFaultOf(render);
+    ++undone;
     if (first < 0 || row < first) first = row;
   }
   retirePairingCount();
+  if (undone > 0) tellAction(texts::unpairedMessage(undone));
   refresh();
   if (first >= 0) m_toolkit.selectRow(first);
 }

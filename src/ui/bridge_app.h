@@ -58,10 +58,10 @@ class BridgeApp {
   void openFiles(const std::vector<std::string>& paths);
   // The add button: a panel for renders, then append.
   void addRenders();
-  // Examines at most the first 500 locations, one by one, with an alert for each refused file
-  // (renders over 512 MiB, which no batch takes, are named together in one alert after the rest);
+  // Examines at most the first 500 locations, one by one, then names every refused file in one
+  // alert, under its reason (renders over 512 MiB, which no batch takes, among them);
   // lists the admitted ones not yet listed; keeps the list at 500 with one alert; refreshes, and
-  // selects the first render it added (scrolled into view).
+  // selects the first render it added (scrolled into view) and gives the table the keyboard.
   void append(const std::vector<std::string>& locations);
   // The choose button, a double click and Enter on a row: a panel for the selected render's
   // original, opening where the last original was chosen with the file of the render's base name
@@ -114,8 +114,12 @@ class BridgeApp {
   // True when the application may end now. Otherwise, unless `ask` and the user answers the
   // toolkit's question by letting the saves go on, asks every running batch to stop, says so on
   // the message line, shows the progress as busy, and ends the application through the toolkit
-  // once the last one has rolled back and reported; those reports show nothing. Asked once: while
-  // the saves roll back, nothing is asked again.
+  // once the last one has rolled back and reported; those reports show nothing but a batch that
+  // was saved all the same. Asked once: while the saves roll back, nothing is asked again.
+  // A save that ends while the question is open says so on the message line at once; once none is
+  // left running, the question turns into one about quitting now, naming what each save became
+  // (saved, failed and why), and its answer is final: quit (true, nothing left to stop) or stay,
+  // with what the save's report would have shown besides (its folder, the row at fault).
   bool requestQuit(bool ask = true);
   // Whether the application is ending once its saves have rolled back.
   bool quitting() const { return m_quitting; }
@@ -160,6 +164,10 @@ class BridgeApp {
   // After a change to the list or its pairings: a count of an earlier choice gives way to the
   // initial text.
   void retirePairingCount();
+  // Says on the message line what the change just made did, until the list changes again; not
+  // while a save runs, whose message stays until it reports.
+  void tellAction(const std::string& text);
+  std::size_t unpairedCount() const;
   // Runs the batch of save `id` on a thread of the toolkit; its reports come back to the main
   // thread. Throws when no thread can be had.
   void startSave(std::uint64_t id, std::stop_token stop, BatchRequest request);
@@ -171,6 +179,17 @@ class BridgeApp {
   // once no save is left).
   bool endSave(std::uint64_t save);
   void showProgress();
+  // A save's outcome that came while the quit question was open: its line in the question, and
+  // what its report shows besides once the user has chosen to stay. The question changes once no
+  // save is left running.
+  struct HeldOutcome {
+    std::string line;
+    std::function<void()> show;
+    bool showWhenQuitting = false;
+  };
+  void hold(HeldOutcome outcome);
+  // Shows the fault a failed save found: its pair's row marked and selected.
+  void markFault(const std::string& text, const std::optional<std::string>& renderAtFault);
 
   Toolkit& m_toolkit;
   BatchRunner m_runner;
@@ -188,6 +207,9 @@ class BridgeApp {
   std::map<std::string, std::pair<std::string, std::string>> m_pairingNotes;
   std::uint64_t m_nextSave = 0;
   bool m_quitting = false;
+  // The quit question is open, and the outcomes of the saves that ended meanwhile.
+  bool m_asking = false;
+  std::vector<HeldOutcome> m_held;
   // The message line tells the outcome of the last choice of several originals; it no longer holds
   // once the list or its pairings change again.
   bool m_pairingCountShown = false;

@@ -16,6 +16,7 @@
 #include "ui/bridge_app.h"
 #include "ui/window_paths.h"
 #include "ui/window_texts.h"
+#include "ui/window_voice.h"
 
 namespace quillmere {
 
@@ -167,7 +168,7 @@ void BridgeApp::startSave(std::uint64_t id, std::stop_token stop, BatchRequest r
     try {
       result = runner(request, observer);
     } catch (...) {
-      failure = describe(std::current_exception());
+      failure = texts::inWindowVoice(describe(std::current_exception()));
       // The file at fault, on a second line, so the user knows which one to look after; a
       // failure of the batch as a whole (its destination, its commit) stands alone.
       if (const auto file = fileAtFault(failedAt, request))
@@ -191,15 +192,57 @@ void BridgeApp::startSave(std::uint64_t id, std::stop_token stop, BatchRequest r
 
 bool BridgeApp::requestQuit(bool ask) {
   if (m_saves.empty()) return true;
-  if (!m_quitting) {
+  if (!m_quitting && ask) {
+    // One question at a time; a second request waits for its answer.
+    if (m_asking) return false;
     // A save of gigabytes is not thrown away by a slip of the keyboard.
-    if (ask && !m_toolkit.askToStopSaving()) return false;
+    m_asking = true;
+    m_held.clear();
+    struct Asked {
+      bool& asking;
+      ~Asked() { asking = false; }
+    };
+    bool quit = false;
+    {
+      const Asked asked{m_asking};
+      quit = m_toolkit.askToQuit(QuitQuestion{std::string(texts::kStopSavingQuestion),
+                                              std::string(texts::kStopAndQuit),
+                                              std::string(texts::kKeepSaving)});
+    }
+    const std::vector<HeldOutcome> held = std::move(m_held);
+    m_held.clear();
+    // What the saves that ended meanwhile would have shown, the user having seen their lines in
+    // the question: all of it when staying, only where a saved batch is when quitting.
+    for (const HeldOutcome& outcome : held) {
+      if (outcome.show && (!quit || outcome.showWhenQuitting)) outcome.show();
+    }
+    // Stopped from outside while the question was open: the saves are already rolling back.
+    if (m_quitting) return false;
+    // Every save ended while the question was open: it asked whether to quit now, and nothing is
+    // left to stop or to wait for.
+    if (m_saves.empty()) return quit;
+    if (!quit) return false;
+  }
+  if (!m_quitting) {
     m_quitting = true;
     for (auto& [id, running] : m_saves) running.stop.request_stop();
     setMessage(std::string(texts::kCancelling));
     m_toolkit.showBusyProgress();
   }
   return false;
+}
+
+void BridgeApp::hold(HeldOutcome outcome) {
+  m_held.push_back(std::move(outcome));
+  if (!m_saves.empty()) return;
+  std::string text;
+  for (const HeldOutcome& held : m_held) {
+    text += held.line;
+    text += '\n';
+  }
+  text += texts::kQuitNowQuestion;
+  m_toolkit.changeQuitQuestion(
+      QuitQuestion{text, std::string(texts::kQuitNow), std::string(texts::kStayOpen)});
 }
 
 void BridgeApp::reportProgress(std::uint64_t save, const BatchProgress& progress) {
@@ -210,15 +253,33 @@ void BridgeApp::reportProgress(std::uint64_t save, const BatchProgress& progress
 }
 
 void BridgeApp::reportSuccess(std::uint64_t save, const BatchResult& result) {
-  if (endSave(save)) return;
-  setMessage(texts::savedMessage(result.count));
+  const std::string saved = texts::savedMessage(result.count);
+  if (m_quitting) {
+    // The stop came too late: the batch was saved all the same and stays. The window says so for
+    // the moment it has left, and the folder comes forward.
+    setMessage(saved);
+    if (result.directory) m_toolkit.showFolder(*result.directory);
+    endSave(save);
+    return;
+  }
+  endSave(save);
+  setMessage(saved);
+  std::function<void()> showFolder;
   if (result.directory) {
     // The file manager may not come forward (none is running, or it shows another folder): the
     // path stays at hand on the message line.
     m_toolkit.setMessageDetail(*result.directory);
-    m_toolkit.showFolder(*result.directory);
+    showFolder = [this, directory = *result.directory] { m_toolkit.showFolder(directory); };
   }
   refresh();
+  if (m_asking) {
+    // Not over the question: the folder comes forward once it is answered.
+    hold(HeldOutcome{joined({texts::kSavedLineBefore, std::to_string(result.count),
+                             texts::kSavedLineAfter}),
+                     std::move(showFolder), true});
+  } else if (showFolder) {
+    showFolder();
+  }
 }
 
 void BridgeApp::reportFailure(std::uint64_t save, const std::string& text,
@@ -226,7 +287,17 @@ void BridgeApp::reportFailure(std::uint64_t save, const std::string& text,
   if (endSave(save)) return;
   // Said before the alert, so the line behind it no longer claims the window is working.
   setMessage(std::string(texts::kSaveFailedMessage));
+  if (m_asking) {
+    // The question says it in place of the alert; the row at fault is marked if the user stays.
+    hold(HeldOutcome{text == kBatchStoppedMessage ? text : joined({texts::kFailedLine, "\n", text}),
+                     [this, text, renderAtFault] { markFault(text, renderAtFault); }, false});
+    return;
+  }
   m_toolkit.runAlert(text);
+  markFault(text, renderAtFault);
+}
+
+void BridgeApp::markFault(const std::string& text, const std::optional<std::string>& renderAtFault) {
   // Once the alert is gone, the pair at fault stays in sight and marked, with the alert's text.
   const int row = renderAtFault ? rowOf(*renderAtFault) : -1;
   if (row >= 0) m_fault = Fault{*renderAtFault, text};

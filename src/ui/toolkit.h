@@ -31,6 +31,13 @@ struct OpenPanel {
   std::size_t initialFilter = 0;
 };
 
+// The question asked on quitting while saves run: its text and its two answers.
+struct QuitQuestion {
+  std::string text;
+  std::string quit;  // the answer that quits
+  std::string stay;  // the answer that keeps the window, also Escape and closing the question
+};
+
 // The panels that remember, each on its own, the folder they were last left in.
 enum class PanelFolder { renders, originals, destination };
 
@@ -66,6 +73,9 @@ class Toolkit {
   virtual std::vector<int> selectedRows() = 0;
   // Makes this row the only selected row and scrolls it into view.
   virtual void selectRow(int row) = 0;
+  // Gives the table the keyboard, on its selected row, when the control that added the rows has
+  // it.
+  virtual void focusTable() = 0;
   virtual void setSaveEnabled(bool enabled) = 0;
   // Replaces the message line's text; a detail set earlier is dropped with it.
   virtual void setMessage(const std::string& text) = 0;
@@ -81,9 +91,13 @@ class Toolkit {
                             std::size_t filesTotal) = 0;
   virtual void hideProgress() = 0;
 
-  // Asks, modally, while saves run and the user wants to quit: true to stop them and quit, false
-  // (also when the question is dismissed) to let them go on.
-  virtual bool askToStopSaving() = 0;
+  // Asks, modally, when the user wants to quit while saves run: true for the quit button, false
+  // for the other one, Escape or the question closed. While it is open, BridgeApp may change what
+  // it asks (the last save has ended meanwhile) through changeQuitQuestion; each answer keeps its
+  // place, so a click meant for the old form means the same in the new one.
+  virtual bool askToQuit(const QuitQuestion& question) = 0;
+  // The question askToQuit shows now asks this instead; nothing when it is not open.
+  virtual void changeQuitQuestion(const QuitQuestion& question) = 0;
 
   // Ends the application's event loop.
   virtual void quit() = 0;

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-// Every text the window shows, byte for byte. "…" is U+2026, "·" U+00B7, 「」 U+300C/U+300D and
-// （） U+FF08/U+FF09.
+// Every text the window shows, byte for byte. "…" is U+2026, "·" U+00B7, “” U+201C/U+201D (the
+// one quotation style of every text) and （） U+FF08/U+FF09.
 namespace quillmere::texts {
 
 inline constexpr std::string_view kWindowTitle = "Quillmere · Capture One Bridge";
@@ -23,11 +23,15 @@ inline constexpr std::string_view kQuitItem = "退出 Quillmere Bridge";
 inline constexpr std::string_view kNoOriginal = "请选择原照片";
 
 inline constexpr std::string_view kAddPanelMessage =
-    "选择 Capture One 导出的照片，不要选择 RAW 原片。";
-inline constexpr std::string_view kChoosePanelBefore = "选择「";
+    "选择 Capture One 导出的照片，不要选择 RAW 原照片。";
+inline constexpr std::string_view kChoosePanelBefore = "选择“";
 inline constexpr std::string_view kChoosePanelAfter =
-    "」对应的原照片（与 Quillmere 中导入的原照片一致）。";
+    "”对应的原照片（与 Quillmere 中导入的原照片一致）。";
 inline constexpr std::string_view kLimitAlert = "每次最多接收 500 张照片。";
+// A render over the largest a batch takes (512 MiB), refused as it is added.
+inline constexpr std::string_view kRenderTooLarge = "单张导出照片不能超过 512 MiB。";
+// A file that no batch can take: not a regular file, empty, or over 4 GiB.
+inline constexpr std::string_view kPhotoNotAdmitted = "照片不可读取、为空或大于 4 GiB。";
 
 inline constexpr std::string_view kDestinationPanelMessage =
     "选择保存位置；每次都会新建文件夹，不覆盖已有照片。";
@@ -36,8 +40,8 @@ inline constexpr std::string_view kBusyMessage = "正在准备照片，请稍候
 inline constexpr std::string_view kSaveFailedMessage = "保存未完成，保存文件夹没有改动。请按提示处理后再试。";
 inline constexpr std::string_view kSavedBefore = "已保存 ";
 inline constexpr std::string_view kSavedAfter =
-    " 张。打开 Quillmere 项目，选择「调色版本」→「导入调色结果」，再选择刚生成的文件夹。"
-    "旧版客户端也可用「导入照片」作为独立照片导入。";
+    " 张。打开 Quillmere 项目，选择“调色版本”→“导入调色结果”，再选择刚生成的文件夹。"
+    "旧版客户端也可用“导入照片”作为独立照片导入。";
 
 // Beyond the fixed texts above: removing a render, pairing several originals by file name at
 // once, a pairing whose names differ, and quitting while a save runs.
@@ -61,13 +65,32 @@ inline constexpr std::string_view kPairedByNameBefore = "已按文件名配对 "
 inline constexpr std::string_view kPairedByNameMiddle = " 张照片；还有 ";
 inline constexpr std::string_view kPairedByNameAfter = " 张尚未配对。";
 inline constexpr std::string_view kPairedByNameAllDone = " 张照片；所有照片都已配对。";
+// What the last removal, undo or pairing did, on the message line until the list changes again.
+inline constexpr std::string_view kRemovedBefore = "已移除 ";
+inline constexpr std::string_view kRemovedAfter = " 张导出的照片；按 Ctrl+Z 可撤销。";
+inline constexpr std::string_view kRestoredBefore = "已撤销移除，";
+inline constexpr std::string_view kRestoredAfter = " 张导出的照片回到了列表中。";
+inline constexpr std::string_view kUnpairedBefore = "已撤销配对，";
+inline constexpr std::string_view kUnpairedAfter = " 张照片恢复为之前的原照片。";
+inline constexpr std::string_view kPairedBefore = "已将“";
+inline constexpr std::string_view kPairedMiddle = "”与原照片“";
+inline constexpr std::string_view kPairedAllDone = "”配对；所有照片都已配对。";
+inline constexpr std::string_view kPairedLeftBefore = "”配对；还有 ";
 inline constexpr std::string_view kNamesDiffer = "原照片与导出的照片文件名不同，请确认二者对应。";
 // Quitting while a save runs: the question, and its two answers (going on is the safe one).
 inline constexpr std::string_view kStopSavingQuestion =
     "照片正在保存。停止保存并退出吗？停止后已写入的内容将被删除。";
 inline constexpr std::string_view kKeepSaving = "继续保存";
 inline constexpr std::string_view kStopAndQuit = "停止并退出";
-inline constexpr std::string_view kCancelling = "正在取消保存，已写入的内容将被删除，请稍候…";
+inline constexpr std::string_view kCancelling = "正在停止保存，未完成的内容将被删除，请稍候…";
+// The question once the last save has ended while it was open: what became of each save, then
+// whether to quit now.
+inline constexpr std::string_view kSavedLineBefore = "已保存 ";
+inline constexpr std::string_view kSavedLineAfter = " 张照片。";
+inline constexpr std::string_view kFailedLine = "保存未完成，保存文件夹没有改动：";
+inline constexpr std::string_view kQuitNowQuestion = "现在退出吗？";
+inline constexpr std::string_view kQuitNow = "退出";
+inline constexpr std::string_view kStayOpen = "暂不退出";
 // Beyond as well: choices refused at the moment they are made, and undoing a removal.
 inline constexpr std::string_view kOriginalIsRender =
     "这是列表中的导出照片，不能作为原照片；请选择 Quillmere 中导入的原照片。";
@@ -112,6 +135,23 @@ inline std::string pictureOf(std::string_view fileName) {
 }
 inline std::string savedMessage(std::int64_t count) {
   return std::string(kSavedBefore) + std::to_string(count) + std::string(kSavedAfter);
+}
+inline std::string removedMessage(std::size_t count) {
+  return std::string(kRemovedBefore) + std::to_string(count) + std::string(kRemovedAfter);
+}
+inline std::string restoredMessage(std::size_t count) {
+  return std::string(kRestoredBefore) + std::to_string(count) + std::string(kRestoredAfter);
+}
+inline std::string unpairedMessage(std::size_t count) {
+  return std::string(kUnpairedBefore) + std::to_string(count) + std::string(kUnpairedAfter);
+}
+inline std::string pairedMessage(std::string_view render, std::string_view original,
+                                 std::size_t left) {
+  std::string text = std::string(kPairedBefore) + std::string(render) + std::string(kPairedMiddle) +
+                     std::string(original);
+  if (left == 0) return text + std::string(kPairedAllDone);
+  return text + std::string(kPairedLeftBefore) + std::to_string(left) +
+         std::string(kPairedByNameAfter);
 }
 inline std::string pairedByNameMessage(std::size_t paired, std::size_t left) {
   if (left == 0) {

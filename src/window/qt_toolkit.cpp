@@ -108,18 +108,36 @@ void QtToolkit::runAlert(const std::string& text) {
   alert.exec();
 }
 
-bool QtToolkit::askToStopSaving() {
-  QMessageBox question(QMessageBox::Question, qText(texts::kWindowTitle),
-                       qText(texts::kStopSavingQuestion), QMessageBox::NoButton, dialogOwner(m_window));
+bool QtToolkit::askToQuit(const QuitQuestion& asked) {
+  QMessageBox question(QMessageBox::Question, qText(texts::kWindowTitle), qText(asked.text),
+                       QMessageBox::NoButton, dialogOwner(m_window));
   question.setTextFormat(Qt::PlainText);
-  QPushButton* keep = question.addButton(qText(texts::kKeepSaving), QMessageBox::RejectRole);
-  QPushButton* stop = question.addButton(qText(texts::kStopAndQuit), QMessageBox::AcceptRole);
-  question.setDefaultButton(keep);
-  question.setEscapeButton(keep);
+  QPushButton* stay = question.addButton(qText(asked.stay), QMessageBox::RejectRole);
+  QPushButton* quit = question.addButton(qText(asked.quit), QMessageBox::AcceptRole);
+  question.setDefaultButton(stay);
+  question.setEscapeButton(stay);
+  m_quitQuestion = &question;
   const int answer = question.exec();
+  m_quitQuestion = nullptr;
   // Closed without a button (only a program does that), an accepted question is a yes.
-  return question.clickedButton() == stop ||
+  return question.clickedButton() == quit ||
          (question.clickedButton() == nullptr && answer == QDialog::Accepted);
+}
+
+void QtToolkit::changeQuitQuestion(const QuitQuestion& asked) {
+  if (m_quitQuestion == nullptr) return;
+  QMessageBox& question = *m_quitQuestion;
+  // The question keeps at least its width, so that it and its buttons do not move away from a
+  // pointer on its way to one of them.
+  if (auto* label = question.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+    label->setMinimumWidth(label->width());
+  }
+  question.setText(qText(asked.text));
+  // The buttons keep their places and roles; only what they say changes.
+  for (QAbstractButton* button : question.buttons()) {
+    button->setText(qText(question.buttonRole(button) == QMessageBox::AcceptRole ? asked.quit
+                                                                                  : asked.stay));
+  }
 }
 
 void QtToolkit::showFolder(const std::string& path) { showInFileManager(qPath(path), this); }
@@ -194,6 +212,14 @@ void QtToolkit::selectRow(int row) {
   m_window.table()->selectionModel()->setCurrentIndex(
       index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   m_window.table()->scrollTo(index);
+}
+
+void QtToolkit::focusTable() {
+  // From the add button, which the panel returns the keyboard to; the keyboard anywhere else
+  // (the list itself, or nowhere yet while the window opens) stays where it is.
+  if (m_window.focusWidget() == m_window.addButton()) {
+    m_window.table()->setFocus(Qt::OtherFocusReason);
+  }
 }
 
 void QtToolkit::setSaveEnabled(bool enabled) { m_window.saveButton()->setEnabled(enabled); }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QSettings>
 #include <QSize>
 #include <atomic>
@@ -33,7 +35,8 @@ class QtToolkit : public QObject, public Toolkit {
 
   std::optional<std::vector<std::string>> runOpenPanel(const OpenPanel& panel) override;
   void runAlert(const std::string& text) override;
-  bool askToStopSaving() override;
+  bool askToQuit(const QuitQuestion& question) override;
+  void changeQuitQuestion(const QuitQuestion& question) override;
   void showFolder(const std::string& path) override;
   void runInBackground(std::function<void()> job) override;
   void runOnMainThread(std::function<void()> block) override;
@@ -41,6 +44,7 @@ class QtToolkit : public QObject, public Toolkit {
   int selectedRow() override;
   std::vector<int> selectedRows() override;
   void selectRow(int row) override;
+  void focusTable() override;
   void setSaveEnabled(bool enabled) override;
   void setMessage(const std::string& text) override;
   void setMessageDetail(const std::string& detail) override;
@@ -76,6 +80,8 @@ class QtToolkit : public QObject, public Toolkit {
  private:
   MainWindow& m_window;
   RenderTableModel* m_model = nullptr;
+  // The quit question while it is open.
+  QPointer<QMessageBox> m_quitQuestion;
   QSettings m_settings;
   QString m_message;
   // One thread per background job; those that have ended are joined when the next one starts.

@@ -141,8 +141,8 @@ TEST_F(WindowTest, SizesSpacingsAndInsetsAreTheWindowsOwn) {
   // it moves: the longest success message and a one-line message take the same room.
   const QRect tableAt = window().table()->geometry();
   const QSize windowSize = window().size();
-  for (const char* text : {"已保存 500 张。打开 Quillmere 项目，选择「调色版本」→「导入调色结果」，"
-                           "再选择刚生成的文件夹。旧版客户端也可用「导入照片」作为独立照片导入。",
+  for (const char* text : {"已保存 500 张。打开 Quillmere 项目，选择“调色版本”→“导入调色结果”，"
+                           "再选择刚生成的文件夹。旧版客户端也可用“导入照片”作为独立照片导入。",
                            "正在准备照片，请稍候…"}) {
     SCOPED_TRACE(text);
     m_session->toolkit().setMessage(text);
@@ -247,7 +247,7 @@ TEST_F(WindowTest, PanelsCarryTheirSettingsAndPairingEnablesSaving) {
   start();
   ModalAnswerer answerer;
   answerer.fileAnswers.push_back(ModalAnswerer::choose(a, [](QFileDialog& dialog) {
-    EXPECT_EQ(dialog.windowTitle(), u8("选择 Capture One 导出的照片，不要选择 RAW 原片。"));
+    EXPECT_EQ(dialog.windowTitle(), u8("选择 Capture One 导出的照片，不要选择 RAW 原照片。"));
     EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFiles);
     const QStringList patterns = dialog.nameFilters().join(' ').split(' ');
     for (const char* pattern : {"*.jpg", "*.JPG", "*.jpeg", "*.JPEG", "*.png", "*.PNG", "*.tif",
@@ -264,7 +264,7 @@ TEST_F(WindowTest, PanelsCarryTheirSettingsAndPairingEnablesSaving) {
   answerer.fileAnswers.push_back(
       ModalAnswerer::choose(m_dir / "originals/a.CR3", [](QFileDialog& dialog) {
         EXPECT_EQ(dialog.windowTitle(),
-                  u8("选择「a.png」对应的原照片（与 Quillmere 中导入的原照片一致）。"));
+                  u8("选择“a.png”对应的原照片（与 Quillmere 中导入的原照片一致）。"));
         EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFiles) << "several, paired by name";
       }));
   window().chooseButton()->click();
@@ -316,7 +316,7 @@ TEST_F(WindowTest, ADoubleClickPairsTheRowItLandedOn) {
   ModalAnswerer answerer;
   answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "b.CR3", [](QFileDialog& dialog) {
     EXPECT_EQ(dialog.windowTitle(),
-              u8("选择「b.png」对应的原照片（与 Quillmere 中导入的原照片一致）。"));
+              u8("选择“b.png”对应的原照片（与 Quillmere 中导入的原照片一致）。"));
   }));
   QTableView* table = window().table();
   const QPoint at = table->visualRect(model().index(1, 1)).center();
@@ -401,7 +401,7 @@ TEST_F(WindowTest, QuittingDuringASaveWaitsInSightForTheRollBack) {
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(visibleAfterClose);
   EXPECT_TRUE(inertAfterClose);
-  EXPECT_EQ(messageAfterClose, u8("正在取消保存，已写入的内容将被删除，请稍候…"));
+  EXPECT_EQ(messageAfterClose, u8("正在停止保存，未完成的内容将被删除，请稍候…"));
   // Asked first, and answered with stopping.
   EXPECT_EQ(answerer.alerts,
             (Strings{"照片正在保存。停止保存并退出吗？停止后已写入的内容将被删除。"}));
@@ -446,7 +446,7 @@ TEST_F(WindowTest, EnterOnARowOpensTheChoosePanelForThatRowAndNeverSaves) {
     SCOPED_TRACE(key);
     answerer.fileAnswers.push_back(ModalAnswerer::choose(m_dir / "b.CR3", [&](QFileDialog& dialog) {
       EXPECT_EQ(dialog.windowTitle(),
-                u8("选择「b.png」对应的原照片（与 Quillmere 中导入的原照片一致）。"));
+                u8("选择“b.png”对应的原照片（与 Quillmere 中导入的原照片一致）。"));
       // The original of the render's name is selected already.
       EXPECT_EQ(dialog.selectedFiles(), QStringList{QString::fromStdString(m_dir / "b.CR3")});
     }));
@@ -473,7 +473,7 @@ TEST_F(WindowTest, EnterOrSpaceOnAFocusedButtonPressesIt) {
     SCOPED_TRACE(key);
     answerer.fileAnswers.push_back([&](QFileDialog& dialog) {
       ++opened;
-      EXPECT_EQ(dialog.windowTitle(), u8("选择 Capture One 导出的照片，不要选择 RAW 原片。"));
+      EXPECT_EQ(dialog.windowTitle(), u8("选择 Capture One 导出的照片，不要选择 RAW 原照片。"));
       dialog.reject();
     });
     QTest::keyClick(window().addButton(), key);

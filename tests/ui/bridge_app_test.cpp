@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,7 @@ TEST_F(WindowTest, SavingIsEnabledOnlyOnceEveryRenderHasAnOriginal) {
   EXPECT_EQ(m_app->cellText(1, "source"), kNoOriginal);
   pair(1, m_dir / "o1.iiq");
   EXPECT_TRUE(m_toolkit.saveEnabled);
-  EXPECT_EQ(m_toolkit.message, "");
+  EXPECT_EQ(m_toolkit.message, "已将“r1.png”与原照片“o1.iiq”配对；所有照片都已配对。");
 }
 
 TEST_F(WindowTest, TheFirstRowIsSelectedOnlyWhenNothingIsSelected) {
@@ -69,8 +70,22 @@ TEST_F(WindowTest, AddedFilesAreSelectedFromTheFirstOfThem) {
   m_app->append({first[2], render("late.png"), render("later.png", 1)});
   EXPECT_EQ(m_toolkit.selected, 3) << "late.png, the first file this call added";
   m_toolkit.selected = 1;
+  m_toolkit.tableFocused = false;
   m_app->append({first[0], file("bad.png", "x")});
   EXPECT_EQ(m_toolkit.selected, 1) << "nothing added: the selection stays";
+  EXPECT_FALSE(m_toolkit.tableFocused) << "and so does the keyboard";
+}
+
+// Adding gives the table the keyboard on the first new row, so a second Enter chooses its
+// original instead of opening the add panel again.
+TEST_F(WindowTest, AddingGivesTheKeyboardToTheFirstNewRow) {
+  const Strings first = renders(2);
+  m_app->append({first[0]});
+  m_toolkit.tableFocused = false;
+  m_toolkit.panelAnswers.push_back(Strings{first[0], first[1]});
+  m_app->addRenders();
+  EXPECT_EQ(m_toolkit.selected, 1) << "the first new row, not the one listed before";
+  EXPECT_TRUE(m_toolkit.tableFocused);
 }
 
 TEST_F(WindowTest, CellsShowTheRendersNameAndItsOriginalsNameInEveryOtherColumn) {
@@ -107,25 +122,39 @@ TEST_F(WindowTest, OpenedFilesAreComparedAsStandardisedLocations) {
   EXPECT_TRUE(m_toolkit.alerts.empty());
 }
 
-TEST_F(WindowTest, EachRefusedFileGetsItsOwnAlertBeforeTheNextFileIsExamined) {
+// One add, one alert: every refused file named under its own reason, the reasons in the order
+// they first came, after every file has been examined.
+TEST_F(WindowTest, EveryFileOneAddRefusesIsNamedUnderItsReasonInOneAlert) {
   const auto good1 = render("good1.png");
   const auto missing = m_dir / "missing.jpg";
   const auto notAnImage = file("notes.png", "not an image at all");
   const auto empty = file("empty.tif", "");
+  // A valid PNG header of 30000 by 30000 pixels: more than a batch takes.
+  std::string huge = testing::pngImage(4, 3);
+  for (const int offset : {16, 20}) {
+    huge[offset] = 0;
+    huge[offset + 1] = 0;
+    huge[offset + 2] = static_cast<char>(30000 >> 8);
+    huge[offset + 3] = static_cast<char>(30000 & 0xFF);
+  }
+  const auto hugePng = file("huge.png", huge);
+  const auto alsoNotAnImage = file("readme.jpg", "text");
   const auto good2 = render("good2.png", 1);
   std::vector<std::size_t> listedAtAlert;
   m_toolkit.onAlert = [&](const std::string&) { listedAtAlert.push_back(m_app->rowCount()); };
 
-  m_app->openFiles({good1, missing, notAnImage, empty, good2});
+  m_app->openFiles({good1, missing, notAnImage, empty, hugePng, good2, alsoNotAnImage});
 
   EXPECT_EQ(m_app->renders(), (Strings{good1, good2}));
-  EXPECT_EQ(listedAtAlert, (std::vector<std::size_t>{1, 1, 1}));
-  ASSERT_EQ(m_toolkit.alerts.size(), 3u);
-  // The platform's own description, which names the path, then the file name.
+  EXPECT_EQ(listedAtAlert, (std::vector<std::size_t>{2})) << "one alert, once all are examined";
+  ASSERT_EQ(m_toolkit.alerts.size(), 1u);
+  // The platform's own description names the path; the others are named under theirs.
   EXPECT_EQ(m_toolkit.alerts[0],
-            "无法检查“" + missing + "”：没有那个文件或目录（ENOENT）\nmissing.jpg");
-  EXPECT_EQ(m_toolkit.alerts[1], "请选择已导出的单页 JPEG、TIFF 或 PNG 照片。\nnotes.png");
-  EXPECT_EQ(m_toolkit.alerts[2], "照片不可读取、为空或大于 4 GB。\nempty.tif");
+            "无法检查“" + missing + "”：没有那个文件或目录（ENOENT）\nmissing.jpg\n\n"
+            "请选择已导出的单页 JPEG、TIFF 或 PNG 照片。\nnotes.png\nhuge.png\nreadme.jpg\n\n"
+            "照片不可读取、为空或大于 4 GiB。\nempty.tif");
+  EXPECT_EQ(m_toolkit.selected, 0) << "the first file added is selected after the alert";
+  EXPECT_TRUE(m_toolkit.tableFocused);
 }
 
 TEST_F(WindowTest, AListedFileIsExaminedAgainAndKeepsItsEntryWhenRefusedNow) {
@@ -151,9 +180,9 @@ TEST_F(WindowTest, RendersOver512MiBAreRefusedWhenAddedAllInOneAlert) {
   const std::string big2 = sparse("big2.png", 1'080'000'000);
   const std::string notImage = file("notes.png", "not an image");
   m_app->append({big1, ok, exact, notImage, big2});
-  ASSERT_EQ(m_toolkit.alerts.size(), 2u);
-  EXPECT_EQ(m_toolkit.alerts[0], std::string(kNotAnAcceptedImageMessage) + "\nnotes.png");
-  EXPECT_EQ(m_toolkit.alerts[1], "单张导出照片不能超过 512 MB。\nbig1.png\nbig2.png");
+  // The limit is binary, and said so.
+  EXPECT_EQ(m_toolkit.alerts, (Strings{"单张导出照片不能超过 512 MiB。\nbig1.png\nbig2.png\n\n" +
+                                       std::string(kNotAnAcceptedImageMessage) + "\nnotes.png"}));
   EXPECT_EQ(m_app->renders(), (Strings{ok, exact}));
 }
 
@@ -218,7 +247,7 @@ TEST_F(WindowTest, TheAddPanelOffersRenderTypesAndAddsInThePanelsOrder) {
   EXPECT_TRUE(panel.multipleSelection);
   EXPECT_FALSE(panel.canCreateFolders);
   EXPECT_EQ(panel.extensions, (Strings{"jpg", "jpeg", "png", "tif", "tiff"}));
-  EXPECT_EQ(panel.message, "选择 Capture One 导出的照片，不要选择 RAW 原片。");
+  EXPECT_EQ(panel.message, "选择 Capture One 导出的照片，不要选择 RAW 原照片。");
   EXPECT_EQ(m_toolkit.reloads, 0) << "a cancelled panel changes nothing";
 
   m_app->addRenders();
@@ -248,7 +277,7 @@ TEST_F(WindowTest, TheChoosePanelIsAFilePanelNamingTheRender) {
   EXPECT_TRUE(panel.multipleSelection);
   EXPECT_FALSE(panel.canCreateFolders);
   EXPECT_TRUE(panel.extensions.empty());
-  EXPECT_EQ(panel.message, "选择「a.png」对应的原照片（与 Quillmere 中导入的原照片一致）。");
+  EXPECT_EQ(panel.message, "选择“a.png”对应的原照片（与 Quillmere 中导入的原照片一致）。");
 }
 
 TEST_F(WindowTest, PairingMovesTheSelectionToTheNextRenderExceptOnTheLast) {
@@ -289,6 +318,65 @@ TEST_F(WindowTest, AnyReadableFileIsAcceptedAsAnOriginal) {
   EXPECT_TRUE(m_toolkit.alerts.empty());
   EXPECT_EQ(m_app->originals().at(a), m_dir / "notes.txt");
   EXPECT_TRUE(m_toolkit.saveEnabled);
+}
+
+// The message line says what a removal, an undo or a pairing did, each step in turn.
+TEST_F(WindowTest, TheMessageLineTellsWhatEachRemovalUndoAndPairingDid) {
+  const Strings list = renders(5);
+  m_app->append(list);
+  touch({m_dir / "r0.CR3", m_dir / "r1.CR3", m_dir / "r2.CR3"});
+  const struct {
+    const char* step;
+    std::function<void()> act;
+    std::string message;
+  } steps[] = {
+      {"one original chosen",
+       [&] { pair(0, m_dir / "r0.CR3"); },
+       "已将“r0.png”与原照片“r0.CR3”配对；还有 4 张尚未配对。"},
+      {"several chosen, paired by name",
+       [&] {
+         m_toolkit.selected = 1;
+         m_toolkit.panelAnswers.push_back(Strings{m_dir / "r1.CR3", m_dir / "r2.CR3"});
+         m_app->chooseOriginal();
+       },
+       "已按文件名配对 2 张照片；还有 2 张尚未配对。"},
+      {"the pairing by name undone", [&] { m_app->undo(); },
+       "已撤销配对，2 张照片恢复为之前的原照片。"},
+      {"four removed at once",
+       [&] {
+         m_toolkit.selected = 1;
+         m_toolkit.extended = {2, 3, 4};
+         m_app->removeSelected();
+       },
+       "已移除 4 张导出的照片；按 Ctrl+Z 可撤销。"},
+      {"the removal undone", [&] { m_app->undo(); }, "已撤销移除，4 张导出的照片回到了列表中。"},
+      {"the first pairing undone", [&] { m_app->undo(); },
+       "已撤销配对，1 张照片恢复为之前的原照片。"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.step);
+    step.act();
+    EXPECT_EQ(m_toolkit.message, step.message);
+  }
+  EXPECT_TRUE(m_app->originals().empty());
+  EXPECT_EQ(m_app->renders(), list);
+}
+
+// While a save runs, its message stays: the rows show what a removal did.
+TEST_F(WindowTest, WhileASaveRunsItsMessageStays) {
+  const Strings list = renders(2);
+  m_app->append(list);
+  pair(0, m_dir / "a.CR3");
+  pair(1, m_dir / "b.CR3");
+  std::filesystem::create_directory(m_dir / "out");
+  m_toolkit.panelAnswers.push_back(Strings{m_dir / "out"});
+  m_app->save();
+  const std::string busy = m_toolkit.message;
+  ASSERT_EQ(busy, "正在准备照片，请稍候…");
+  m_toolkit.selected = 1;
+  m_app->removeSelected();
+  m_app->undo();
+  EXPECT_EQ(m_toolkit.message, busy);
 }
 
 }  // namespace

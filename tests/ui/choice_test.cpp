@@ -46,8 +46,8 @@ TEST_F(WindowTest, AnOriginalThatCannotServeIsRefusedWhenChosenNamingIt) {
   } cases[] = {
       {"nothing there", missing,
        "无法检查“" + missing + "”：没有那个文件或目录（ENOENT）\nDSC_1234.CR3"},
-      {"an empty file", empty, "照片不可读取、为空或大于 4 GB。\nempty.CR3"},
-      {"a folder", m_dir / "a folder.CR3", "照片不可读取、为空或大于 4 GB。\na folder.CR3"},
+      {"an empty file", empty, "照片不可读取、为空或大于 4 GiB。\nempty.CR3"},
+      {"a folder", m_dir / "a folder.CR3", "照片不可读取、为空或大于 4 GiB。\na folder.CR3"},
       {"one of the listed renders", listedRender,
        "这是列表中的导出照片，不能作为原照片；请选择 Quillmere 中导入的原照片。\nDSC_9999.png"},
   };
@@ -82,7 +82,7 @@ TEST_F(WindowTest, OriginalsChosenTogetherAreCheckedOneByOne) {
   m_toolkit.selected = 0;
   m_toolkit.panelAnswers.push_back(Strings{good, empty});
   m_app->chooseOriginal();
-  EXPECT_EQ(m_toolkit.alerts, (Strings{"照片不可读取、为空或大于 4 GB。\nDSC_2.CR3"}));
+  EXPECT_EQ(m_toolkit.alerts, (Strings{"照片不可读取、为空或大于 4 GiB。\nDSC_2.CR3"}));
   EXPECT_EQ(m_app->originals(), (std::map<std::string, std::string>{{a, good}}));
   EXPECT_EQ(m_toolkit.message, "已按文件名配对 1 张照片；还有 1 张尚未配对。");
   EXPECT_EQ(m_toolkit.selected, 1);

@@ -60,8 +60,12 @@ std::optional<std::vector<std::string>> FakeToolkit::runOpenPanel(const OpenPane
   return answer;
 }
 
-bool FakeToolkit::askToStopSaving() {
+bool FakeToolkit::askToQuit(const QuitQuestion& question) {
   ++stopQuestions;
+  quitQuestions.push_back(question);
+  quitQuestionOpen = true;
+  if (onQuitQuestion) onQuitQuestion();
+  quitQuestionOpen = false;
   if (stopAnswers.empty()) return true;
   const bool stop = stopAnswers.front();
   stopAnswers.pop_front();

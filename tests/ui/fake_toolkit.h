@@ -36,6 +36,8 @@ class FakeToolkit : public Toolkit {
   // Answers to the question asked on quitting during a save, in order; true (stop and quit) when
   // none is left.
   std::deque<bool> stopAnswers;
+  // Runs while the quit question is open, before it is answered (a save may end meanwhile).
+  std::function<void()> onQuitQuestion;
   // The selection of the table as the user left it.
   int selected = -1;
   // Rows selected besides `selected`, as Shift or Ctrl would add them; a new selection drops them.
@@ -45,9 +47,13 @@ class FakeToolkit : public Toolkit {
   std::vector<OpenPanel> panels;
   std::vector<std::string> alerts;
   int stopQuestions = 0;
+  // The quit question as asked, then each form it was changed to while open.
+  std::vector<QuitQuestion> quitQuestions;
+  bool quitQuestionOpen = false;
   std::vector<std::string> shownFolders;
   int reloads = 0;
   bool saveEnabled = false;
+  bool tableFocused = false;
   std::string message;
   std::string messageDetail;
   // The folders panels remember, as the toolkit's settings would keep them.
@@ -74,7 +80,10 @@ class FakeToolkit : public Toolkit {
   // Toolkit
   std::optional<std::vector<std::string>> runOpenPanel(const OpenPanel& panel) override;
   void runAlert(const std::string& text) override;
-  bool askToStopSaving() override;
+  bool askToQuit(const QuitQuestion& question) override;
+  void changeQuitQuestion(const QuitQuestion& question) override {
+    if (quitQuestionOpen) quitQuestions.push_back(question);
+  }
   void showFolder(const std::string& path) override { shownFolders.push_back(path); }
   void runInBackground(std::function<void()> job) override { m_jobs.push_back(std::move(job)); }
   void runOnMainThread(std::function<void()> block) override;
@@ -85,6 +94,8 @@ class FakeToolkit : public Toolkit {
     selected = row;
     extended.clear();
   }
+  // The table has the keyboard; whoever else takes it is up to the test.
+  void focusTable() override { tableFocused = true; }
   void setSaveEnabled(bool enabled) override { saveEnabled = enabled; }
   void setMessage(const std::string& text) override {
     message = text;

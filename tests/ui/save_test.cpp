@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
+#include <tuple>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -36,12 +38,12 @@ using Progress = FakeToolkit::Progress;
 
 constexpr const char* kBusy = "正在准备照片，请稍候…";
 constexpr const char* kFailed = "保存未完成，保存文件夹没有改动。请按提示处理后再试。";
-constexpr const char* kCancelling = "正在取消保存，已写入的内容将被删除，请稍候…";
+constexpr const char* kCancelling = "正在停止保存，未完成的内容将被删除，请稍候…";
 
 std::string savedMessage(int count) {
   return "已保存 " + std::to_string(count) +
-         " 张。打开 Quillmere 项目，选择「调色版本」→「导入调色结果」，再选择刚生成的文件夹。"
-         "旧版客户端也可用「导入照片」作为独立照片导入。";
+         " 张。打开 Quillmere 项目，选择“调色版本”→“导入调色结果”，再选择刚生成的文件夹。"
+         "旧版客户端也可用“导入照片”作为独立照片导入。";
 }
 
 // A window whose batches run through `runner`, which the tests script.
@@ -141,7 +143,10 @@ TEST_F(SaveTest, AListThatGainedAnUnpairedRenderMeanwhileIsNotSaved) {
   save(destination());
   EXPECT_EQ(m_toolkit.pendingJobs(), 0u);
   EXPECT_FALSE(m_toolkit.saveEnabled);
-  EXPECT_EQ(m_toolkit.message, "before");
+  // The render added meanwhile retired the last pairing's message; no save is said to run.
+  EXPECT_EQ(m_toolkit.message,
+            "从 Capture One 导出 JPEG、TIFF 或 PNG 后，在这里选择对应的原照片。"
+            "原照片只用于确认对应关系，不会被修改。");
   EXPECT_TRUE(m_toolkit.alerts.empty());
 }
 
@@ -314,6 +319,127 @@ TEST_F(SaveTest, QuittingDuringASaveStopsItAndEndsOnlyAfterItsRollBack) {
   EXPECT_EQ(m_toolkit.message, kCancelling);
 }
 
+// The quit question and the save share one state: whatever the save has become by the time the
+// user answers (still running, saved, failed, stopped), an answer to quit ends the application at
+// once or once the rollback has reported, an answer to stay keeps the window, and the window says
+// what happened, never that a published batch will be removed.
+enum class Outcome { running, saved, failed, stopped };
+
+class QuitQuestionTest : public SaveTest,
+                         public ::testing::WithParamInterface<std::tuple<Outcome, bool>> {};
+
+TEST_P(QuitQuestionTest, TheAnswerAndTheSavesOutcomeAgree) {
+  const auto [outcome, answerQuit] = GetParam();
+  const Strings list = pairedRenders(1);
+  std::mutex mutex;
+  std::condition_variable_any released;
+  bool release = false;
+  // The save ends as `outcome` says once released; stopped by the window, it rolls back.
+  const Outcome ending = outcome == Outcome::running ? Outcome::saved : outcome;
+  runner = [&](const BatchRequest& request, const BatchObserver& observer) -> BatchResult {
+    {
+      std::unique_lock lock(mutex);
+      released.wait(lock, observer.stop, [&] { return release; });
+    }
+    if (observer.stop.stop_requested()) throw BridgeFailure(kBatchStoppedMessage);
+    switch (ending) {
+      case Outcome::failed:
+        observer.failed(BatchFailureSite{0, BatchSubject::render});
+        throw BridgeFailure("磁盘已满");
+      case Outcome::stopped:
+        throw BridgeFailure(kBatchStoppedMessage);
+      default:
+        return BatchResult{request.destination + "/Quillmere-batch", 1, std::nullopt};
+    }
+  };
+  const auto finish = [&] {
+    {
+      std::lock_guard lock(mutex);
+      release = true;
+    }
+    released.notify_all();
+    m_toolkit.joinJobs();
+    m_toolkit.drain();
+  };
+  save(destination());
+  m_toolkit.startJob();
+
+  std::string messageWhileAsked;
+  m_toolkit.stopAnswers = {answerQuit};
+  m_toolkit.onQuitQuestion = [&] {
+    if (outcome == Outcome::running) return;
+    // The save ends while the question is open.
+    finish();
+    messageWhileAsked = m_toolkit.message;
+  };
+  const bool mayEnd = m_app->requestQuit();
+  m_toolkit.onQuitQuestion = nullptr;
+  const int quitsAfterAnswer = m_toolkit.quits;
+
+  // The question, and what it turned into once the save had ended.
+  ASSERT_FALSE(m_toolkit.quitQuestions.empty());
+  EXPECT_EQ(m_toolkit.quitQuestions.front().text,
+            "照片正在保存。停止保存并退出吗？停止后已写入的内容将被删除。");
+  EXPECT_EQ(m_toolkit.quitQuestions.front().quit, "停止并退出");
+  EXPECT_EQ(m_toolkit.quitQuestions.front().stay, "继续保存");
+  const std::map<Outcome, std::string> endedQuestion{
+      {Outcome::saved, "已保存 1 张照片。\n现在退出吗？"},
+      {Outcome::failed, "保存未完成，保存文件夹没有改动：\n磁盘已满\n" + list[0] + "\n现在退出吗？"},
+      {Outcome::stopped, "保存已取消，未写入任何文件。\n现在退出吗？"}};
+  if (outcome == Outcome::running) {
+    EXPECT_EQ(m_toolkit.quitQuestions.size(), 1u) << "nothing has changed";
+  } else {
+    ASSERT_EQ(m_toolkit.quitQuestions.size(), 2u);
+    EXPECT_EQ(m_toolkit.quitQuestions.back().text, endedQuestion.at(outcome));
+    EXPECT_EQ(m_toolkit.quitQuestions.back().quit, "退出");
+    EXPECT_EQ(m_toolkit.quitQuestions.back().stay, "暂不退出");
+    // Behind the question, the message line already says how the save ended.
+    EXPECT_EQ(messageWhileAsked, outcome == Outcome::saved ? savedMessage(1) : kFailed);
+  }
+
+  if (answerQuit) {
+    if (outcome == Outcome::running) {
+      // Stopping a running save: the window waits for its rollback, then ends.
+      EXPECT_FALSE(mayEnd);
+      EXPECT_TRUE(m_app->quitting());
+      EXPECT_EQ(m_toolkit.message, kCancelling);
+      ASSERT_TRUE(m_toolkit.waitForBlocks(1));
+      m_toolkit.joinJobs();
+      m_toolkit.drain();
+      EXPECT_EQ(m_toolkit.quits, 1);
+    } else {
+      // Nothing left to stop or wait for: the application may end now.
+      EXPECT_TRUE(mayEnd);
+      EXPECT_EQ(quitsAfterAnswer, 0) << "the window closes itself, which ends the application";
+      EXPECT_EQ(m_toolkit.message.find("删除"), std::string::npos) << m_toolkit.message;
+    }
+  } else {
+    EXPECT_FALSE(mayEnd);
+    EXPECT_FALSE(m_app->quitting());
+    EXPECT_EQ(m_toolkit.quits, 0);
+    if (outcome == Outcome::running) finish();
+    EXPECT_EQ(m_toolkit.message, ending == Outcome::saved ? savedMessage(1) : kFailed);
+    // A failure's alert was the question; its row is marked as after any failed save.
+    EXPECT_EQ(m_app->rowFault(0), ending == Outcome::failed
+                                      ? std::optional<std::string>("磁盘已满\n" + list[0])
+                                      : std::nullopt);
+    EXPECT_TRUE(m_app->requestQuit()) << "nothing runs any more: the next quit asks nothing";
+  }
+  EXPECT_TRUE(m_toolkit.alerts.empty()) << m_toolkit.alerts.front();
+  // A saved batch's folder comes forward, once the question is out of the way.
+  const bool stoppedByTheAnswer = answerQuit && outcome == Outcome::running;
+  EXPECT_EQ(m_toolkit.shownFolders.size(),
+            ending == Outcome::saved && !stoppedByTheAnswer ? 1u : 0u);
+  if (!stoppedByTheAnswer) {
+    EXPECT_EQ(m_toolkit.progress, Progress::hidden);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryAnswerAndOutcome, QuitQuestionTest,
+                         ::testing::Combine(::testing::Values(Outcome::running, Outcome::saved,
+                                                              Outcome::failed, Outcome::stopped),
+                                            ::testing::Bool()));
+
 TEST_F(SaveTest, ReportsArrivingAfterTheWindowIsGoneAreDropped) {
   pairedRenders(1);
   std::promise<bool> stopSeen;
@@ -406,6 +532,7 @@ TEST_F(SaveTest, AFailedSaveNamesTheFileTheBatchReportsAtFault) {
     SCOPED_TRACE(c.name);
     runner = [&](const BatchRequest&, const BatchObserver& observer) -> BatchResult {
       if (c.site) observer.failed(*c.site);
+      // The batch's own text says "GB"; the window names the binary limit as it is.
       throw BridgeFailure("照片不可读取、为空或大于 4 GB。");
     };
     m_toolkit.alerts.clear();
@@ -413,8 +540,8 @@ TEST_F(SaveTest, AFailedSaveNamesTheFileTheBatchReportsAtFault) {
     m_toolkit.runJob();
     m_toolkit.drain();
     const std::string expected = c.expectSecondLine.empty()
-                                     ? "照片不可读取、为空或大于 4 GB。"
-                                     : "照片不可读取、为空或大于 4 GB。\n" + c.expectSecondLine;
+                                     ? "照片不可读取、为空或大于 4 GiB。"
+                                     : "照片不可读取、为空或大于 4 GiB。\n" + c.expectSecondLine;
     EXPECT_EQ(m_toolkit.alerts, (Strings{expected}));
   }
 }
