@@ -33,9 +33,17 @@ std::optional<std::string> firstLineOf(const char* path) {
   return std::string(text);
 }
 
-std::optional<std::string> machineId() {
-  if (auto id = firstLineOf("/etc/machine-id")) return id;
-  return firstLineOf("/var/lib/dbus/machine-id");
+// This machine's identity. Where the system keeps none (a minimal container or chroot), the boot
+// stands in for it: while the boot lasts, a record's process can still be told alive or ended;
+// after it, the record looks like another machine's and its folder is left for the user, which
+// errs on the safe side.
+std::optional<std::string> machineId(const std::optional<std::string>& boot) {
+  for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+    // systemd writes "uninitialized" until the first boot has made the identity.
+    if (auto id = firstLineOf(path); id && *id != "uninitialized") return id;
+  }
+  if (boot) return "boot-" + *boot;
+  return std::nullopt;
 }
 
 std::optional<std::string> pidNamespaceOf(const std::string& process) {
@@ -73,8 +81,8 @@ std::optional<std::uint64_t> processStartTime(std::int64_t pid) {
 
 std::optional<ProcessOwner> thisProcessOwner() {
   ProcessOwner owner;
-  auto machine = machineId();
   auto boot = firstLineOf("/proc/sys/kernel/random/boot_id");
+  auto machine = machineId(boot);
   auto space = pidNamespaceOf("self");
   owner.pid = static_cast<std::int64_t>(::getpid());
   const auto start = processStartTime(owner.pid);

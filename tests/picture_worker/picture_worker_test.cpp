@@ -264,9 +264,18 @@ TEST(PictureWorkers, AnOrdinaryUsersWorkersGiveTheirPictures) {
   }
   TempDir dir;
   writeFile(dir / "photo.jpg", testing::jpegImage(300, 200));
+  // An ordinary user may not reach the build (under /root on a CI machine): the worker runs from
+  // a copy beside the photo.
+  const std::string program = dir / "quillmere-bridge";
+  std::filesystem::copy_file(QUILLMERE_BRIDGE_PATH, program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all |
+                                            std::filesystem::perms::group_read |
+                                            std::filesystem::perms::group_exec |
+                                            std::filesystem::perms::others_read |
+                                            std::filesystem::perms::others_exec);
   testing::runAsOrdinaryUser(dir.path(), [&] {
     ASSERT_FALSE(holdsSysAdmin()) << "still privileged";
-    PictureWorkers workers(workerOptions());
+    PictureWorkers workers(workerOptions(1, program.c_str()));
     const PictureWorkers::Result result = make(workers, dir / "photo.jpg");
     ASSERT_EQ(result.outcome, PictureWorkers::Outcome::picture)
         << "the worker ended by signal " << result.endSignal;

@@ -1,6 +1,11 @@
 #include "platform/identity.h"
 
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/process_owner.h"
 
 #include <regex>
 #include <set>
@@ -29,6 +34,54 @@ TEST(Identity, TimesAreUtcWithWholeSecondsAndZ) {
   EXPECT_EQ(iso8601(0), "1970-01-01T00:00:00Z");
   EXPECT_EQ(iso8601(1772352309), "2026-03-01T08:05:09Z");
   EXPECT_EQ(currentTimeISO8601().size(), 20u);
+}
+
+}  // namespace
+}  // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// A process's start time is read past its name, which may hold spaces and parentheses of its own:
+// read from the wrong field, a live process would look ended (or an ended one alive).
+TEST(ProcessOwner, AProcessStartTimeIsReadWhateverItsNameHolds) {
+  int ready[2];
+  int release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::prctl(PR_SET_NAME, "a) (b c) 1 2 ", 0, 0, 0);
+    char byte = 1;
+    static_cast<void>(::write(ready[1], &byte, 1));
+    static_cast<void>(::read(release[0], &byte, 1));
+    ::_exit(0);
+  }
+  char byte;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  const auto start = processStartTime(child);
+  const auto mine = processStartTime(::getpid());
+  ASSERT_TRUE(start && mine);
+  // Started after this process, and within the same boot's clock ticks.
+  EXPECT_GE(*start, *mine);
+
+  const auto self = thisProcessOwner();
+  ASSERT_TRUE(self);
+  ProcessOwner owner = *self;
+  owner.pid = child;
+  owner.startTime = *start;
+  EXPECT_FALSE(isProvablyGone(owner)) << "a live process";
+  EXPECT_FALSE(isProvablyGone(*self)) << "this process";
+  ProcessOwner reused = owner;
+  reused.startTime = *start + 1;
+  EXPECT_TRUE(isProvablyGone(reused)) << "its id now names a process started at another moment";
+
+  byte = 0;
+  ASSERT_EQ(::write(release[1], &byte, 1), 1);
+  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+  EXPECT_FALSE(processStartTime(child));
+  EXPECT_TRUE(isProvablyGone(owner)) << "an ended process";
+  for (const int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
 }
 
 }  // namespace
