@@ -52,15 +52,9 @@ class ProgressLine {
     if (m_drawn && now - m_last < std::chrono::milliseconds(100)) return;
     m_last = now;
     m_drawn = true;
-    char megabytes[32];
-    std::snprintf(megabytes, sizeof megabytes, "%.1f",
-                  static_cast<double>(progress.bytesDone) / (1024.0 * 1024.0));
-    std::string line = "\r正在核对：";
-    if (progress.fileCount > 0) {
-      line += std::to_string(progress.filesDone) + " / " + std::to_string(progress.fileCount) +
-              " 个文件，";
-    }
-    line += "已读 " + std::string(megabytes) + " MB\033[K";
+    std::string line = "\r";
+    line += verifyProgressText(progress);
+    line += "\033[K";
     writeErrorLine(line);
   }
 

@@ -136,4 +136,16 @@ std::string verifyReportText(const VerifyReport& report) {
   return text;
 }
 
+std::string verifyProgressText(const VerifyProgress& progress) {
+  char megabytes[32];
+  std::snprintf(megabytes, sizeof megabytes, "%.1f",
+                static_cast<double>(progress.bytesDone) / (1024.0 * 1024.0));
+  std::string line = "正在核对：";
+  if (progress.fileCount > 0) {
+    line += std::to_string(progress.filesDone) + " / " + std::to_string(progress.fileCount) +
+            " 个文件，";
+  }
+  return line + "已读 " + megabytes + " MB";
+}
+
 }  // namespace quillmere

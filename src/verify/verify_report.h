@@ -23,4 +23,7 @@ std::string verifyReportText(const VerifyReport& report);
 // are returned as they are.
 std::string printableFileName(const std::string& name);
 
+// How far a check has come, as one line: "正在核对：3 / 12 个文件，已读 41.5 MB".
+std::string verifyProgressText(const VerifyProgress& progress);
+
 }  // namespace quillmere

@@ -125,19 +125,6 @@ std::vector<std::string> renderNames(const std::string& folder) {
   return names;
 }
 
-// The progress line --verify shows on a terminal.
-std::string progressText(const VerifyProgress& progress) {
-  char megabytes[32];
-  std::snprintf(megabytes, sizeof megabytes, "%.1f",
-                static_cast<double>(progress.bytesDone) / (1024.0 * 1024.0));
-  std::string line = "正在核对：";
-  if (progress.fileCount > 0) {
-    line += std::to_string(progress.filesDone) + " / " + std::to_string(progress.fileCount) +
-            " 个文件，";
-  }
-  return line + "已读 " + megabytes + " MB";
-}
-
 QString lastLine(const std::string& text) {
   QString lines = qText(text).trimmed();
   return lines.mid(lines.lastIndexOf(QLatin1Char('\n')) + 1);
@@ -297,7 +284,7 @@ void BatchCheckDialog::run(std::vector<std::string> batches) {
 void BatchCheckDialog::showProgress(const VerifyProgress& progress, std::size_t batch,
                                     std::size_t batches) {
   if (m_finished) return;
-  QString text = qText(progressText(progress));
+  QString text = qText(verifyProgressText(progress));
   if (batches > 1) {
     text += QStringLiteral("（第 %1 个批次，共 %2 个）").arg(batch + 1).arg(batches);
   }
