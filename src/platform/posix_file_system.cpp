@@ -73,7 +73,14 @@ int statxOf(int dirFd, const char* name, int flags, FileStatus& status) {
   struct statx info {};
   if (::statx(dirFd, name, flags | AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT,
               STATX_BASIC_STATS | STATX_MNT_ID, &info) != 0) {
-    return errno;
+    if (errno != ENOSYS) return errno;
+    // A kernel (or sandbox) without statx: what stat tells, and no mount, so nothing that needs
+    // the mount can be proven.
+    struct stat plain {};
+    if (::fstatat(dirFd, name, &plain, flags | AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    status = statusOf(plain);
+    status.modifiedSeconds = static_cast<std::int64_t>(plain.st_mtim.tv_sec);
+    return 0;
   }
   const mode_t mode = info.stx_mode;
   status = FileStatus{};
