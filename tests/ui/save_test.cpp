@@ -329,7 +329,8 @@ class QuitQuestionTest : public SaveTest,
                          public ::testing::WithParamInterface<std::tuple<Outcome, bool>> {};
 
 TEST_P(QuitQuestionTest, TheAnswerAndTheSavesOutcomeAgree) {
-  const auto [outcome, answerQuit] = GetParam();
+  const Outcome outcome = std::get<0>(GetParam());
+  const bool answerQuit = std::get<1>(GetParam());
   const Strings list = pairedRenders(1);
   std::mutex mutex;
   std::condition_variable_any released;
