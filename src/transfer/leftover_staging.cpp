@@ -136,7 +136,6 @@ bool removeStagingFiles(FileSystem& fs, OpenFile& destination, const std::string
     // fails to go rather than going with what it holds.
     fs.removeFileAt(folder, file);
   }
-  if (!onlyOurs && removal == StagingRemoval::onlyWhole) return false;
   // The folder is removed by name only while the name still leads to the folder emptied: one
   // renamed onto the name meanwhile is not ours to remove. An entry made meanwhile keeps it too.
   const auto named = fs.entryStatusAt(destination, name);
