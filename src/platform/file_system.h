@@ -44,6 +44,15 @@ struct OpenFile {
   FileStatus status;
 };
 
+// A second descriptor on an open regular file whose reads pass the page cache by (O_DIRECT), so
+// each comes from the device whatever memory holds of the file. Its reads must start at a
+// multiple of `alignment`, ask for a multiple of it, and land in a buffer aligned to it; the read
+// that reaches the file's end returns only what is left.
+struct UncachedFile {
+  OpenFile file;
+  std::size_t alignment = 4096;
+};
+
 // Which lock flock(2) takes: many holders may share a shared lock; an exclusive one has one holder.
 enum class LockKind { shared, exclusive };
 
@@ -114,6 +123,16 @@ class FileSystem {
   // like the above: some file systems keep the pages (tmpfs, whose pages are the file, and some
   // network and FUSE file systems), and then the next read simply comes from memory again.
   virtual void dropCachedPages(OpenFile& file) { static_cast<void>(file); }
+
+  // Opens the file `file` is open on once more, for reading past the page cache (UncachedFile).
+  // Nothing where that cannot be had: file systems that refuse O_DIRECT (tmpfs, whose pages are
+  // the file, and many FUSE and network ones), or no /proc to reopen through. Never fails; some
+  // file systems accept the open and refuse the first read instead (EINVAL), so a caller still
+  // keeps a way through the cache.
+  virtual std::optional<UncachedFile> openUncached(OpenFile& file) {
+    static_cast<void>(file);
+    return std::nullopt;
+  }
 
   // Asks the kernel to start reading the whole file into the page cache now, in the background,
   // so that a read soon after finds it there. Advisory, never fails.

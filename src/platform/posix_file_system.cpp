@@ -22,6 +22,11 @@ namespace quillmere {
 namespace {
 
 constexpr std::size_t kCopyBufferSize = 1 << 20;
+// The alignment of direct reads where the kernel does not tell it (statx without STATX_DIOALIGN,
+// before Linux 6.1): a page satisfies every block device's logical block size.
+constexpr std::size_t kPageAlignment = 4096;
+// A file system that asks for more than this of direct reads is not worth their trouble.
+constexpr std::size_t kLargestDirectAlignment = 1 << 16;
 
 int openRetrying(const char* path, int flags, mode_t mode = 0) {
   int fd;
@@ -252,6 +257,33 @@ class PosixFileSystem final : public FileSystem {
 
   void dropCachedPages(OpenFile& file) override {
     ::posix_fadvise(file.fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+  }
+
+  std::optional<UncachedFile> openUncached(OpenFile& file) override {
+    std::size_t alignment = kPageAlignment;
+    struct statx info {};
+    if (::statx(file.fd.get(), "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_DIOALIGN, &info) ==
+            0 &&
+        (info.stx_mask & STATX_DIOALIGN) != 0) {
+      // The file system's own answer; 0 is its way of saying it reads nothing past the cache.
+      if (info.stx_dio_offset_align == 0 || info.stx_dio_mem_align == 0) return std::nullopt;
+      alignment = std::max<std::size_t>(info.stx_dio_offset_align, info.stx_dio_mem_align);
+    }
+    if (alignment > kLargestDirectAlignment || (alignment & (alignment - 1)) != 0) {
+      return std::nullopt;
+    }
+    // Reopened through the descriptor itself, not its path: the same file whatever the name
+    // leads to by now. The flag cannot go on `file`'s own descriptor, whose reads of headers and
+    // whose writes are not aligned.
+    const std::string self = "/proc/self/fd/" + std::to_string(file.fd.get());
+    UniqueFd fd(openRetrying(self.c_str(), O_RDONLY | O_DIRECT | O_NOCTTY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    struct stat opened {}, original {};
+    if (::fstat(fd.get(), &opened) != 0 || ::fstat(file.fd.get(), &original) != 0 ||
+        opened.st_dev != original.st_dev || opened.st_ino != original.st_ino) {
+      return std::nullopt;
+    }
+    return UncachedFile{OpenFile{std::move(fd), file.path, {}}, alignment};
   }
 
   void prefetch(OpenFile& file) override { ::posix_fadvise(file.fd.get(), 0, 0, POSIX_FADV_WILLNEED); }

@@ -44,8 +44,7 @@ void writeManifest(const Manifest& manifest, StagingFolder& staging, FileSystem&
   const std::string bytes = encodeManifest(manifest);
   fs.writeAll(file, std::as_bytes(std::span<const char>(bytes.data(), bytes.size())));
   fs.sync(file);
-  refetchFromMedium(file, fs);
-  if (sha256OfSize(file, fs, bytes.size()) != digest(bytes)) {
+  if (sha256FromMedium(file, fs, bytes.size()) != digest(bytes)) {
     site.storedFile = file.path;
     throw BridgeFailure(kMediumMismatchMessage);
   }

@@ -1,10 +1,20 @@
 #include "transfer/medium_check.h"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <exception>
+#include <memory>
+#include <new>
+#include <span>
+#include <system_error>
 #include <utility>
 
 #include "inspect/digest.h"
 #include "inspect/image_info.h"
+#include "platform/system_error.h"
 
 namespace quillmere {
 
@@ -19,11 +29,120 @@ constexpr std::size_t kGroupFiles = 16;
 // own, one pair behind its writing, as before; grouping is for the small.
 constexpr std::uint64_t kGroupBytes = 8 << 20;
 
+// Reads past the page cache move at most this much each. Every such read waits for the device,
+// so each must be large; larger than this measured no faster here.
+constexpr std::size_t kUncachedChunk = 1 << 20;
+
+struct AlignedDelete {
+  std::size_t alignment;
+  void operator()(std::byte* bytes) const noexcept {
+    ::operator delete[](bytes, std::align_val_t(alignment));
+  }
+};
+
+struct DigestContextFree {
+  void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
+};
+
+std::string hexText(std::span<const unsigned char> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const unsigned char byte : bytes) {
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 0x0F]);
+  }
+  return text;
+}
+
+// The SHA-256 of a copy of `size` bytes as read past the page cache, or nothing when the device
+// gives back fewer or more bytes; as sha256OfSize, which cannot be used here: its reads end
+// anywhere and land anywhere. Returns false, having reported no progress, when the file system
+// refuses the first read past its cache (EINVAL, as some FUSE file systems do).
+bool hashUncached(UncachedFile& uncached, FileSystem& fs, std::uint64_t size,
+                  const ChunkHook& onChunk, std::optional<std::string>& hash) {
+  const std::size_t alignment = uncached.alignment;
+  const auto roundUp = [alignment](std::uint64_t bytes) {
+    return (bytes + alignment - 1) / alignment * alignment;
+  };
+  // One block past the size, so that one read both finishes the file and shows nothing follows;
+  // a small copy takes a small buffer, and no call to map one.
+  const auto capacity =
+      static_cast<std::size_t>(std::min<std::uint64_t>(kUncachedChunk, roundUp(size + 1)));
+  const std::unique_ptr<std::byte[], AlignedDelete> buffer(
+      static_cast<std::byte*>(::operator new[](capacity, std::align_val_t(alignment))),
+      AlignedDelete{alignment});
+  const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+    throwSystemError(ENOMEM, "hash", uncached.file.path);
+  }
+  std::uint64_t offset = 0;
+  for (;;) {
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(capacity, roundUp(size - offset + 1)));
+    std::size_t count = 0;
+    try {
+      count = fs.readAt(uncached.file, offset, std::span(buffer.get(), want));
+    } catch (const std::system_error& failure) {
+      if (offset == 0 && failure.code() == std::errc::invalid_argument) return false;
+      throw;
+    }
+    if (count == 0) break;
+    // Bytes past `size`: more than was written.
+    if (count > size - offset) {
+      hash.reset();
+      return true;
+    }
+    if (EVP_DigestUpdate(context.get(), buffer.get(), count) != 1) {
+      throwSystemError(ENOMEM, "hash", uncached.file.path);
+    }
+    offset += count;
+    if (onChunk) onChunk(count);
+    // A short read is the end of the file; one that ends off a block could not be followed by
+    // another read past the cache anyway.
+    if (count < want && (offset == size || offset % alignment != 0)) break;
+  }
+  if (offset < size) {
+    hash.reset();
+    return true;
+  }
+  std::array<unsigned char, EVP_MAX_MD_SIZE> value{};
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), value.data(), &length) != 1) {
+    throwSystemError(ENOMEM, "hash", uncached.file.path);
+  }
+  hash = hexText(std::span(value.data(), length));
+  return true;
+}
+
+// A flushed file's hash as the medium gives it back: past the cache where the file system allows
+// it (`uncached`, used up), else through the pages dropped and read again after its flush.
+std::optional<std::string> hashAsStored(OpenFile& file, std::optional<UncachedFile>& uncached,
+                                        FileSystem& fs, std::uint64_t size,
+                                        const ChunkHook& onChunk) {
+  if (uncached) {
+    std::optional<std::string> hash;
+    const bool read = hashUncached(*uncached, fs, size, onChunk, hash);
+    uncached.reset();
+    if (read) return hash;
+  }
+  return sha256OfSize(file, fs, size, onChunk);
+}
+
 }  // namespace
 
-void refetchFromMedium(OpenFile& file, FileSystem& fs) {
+void refetchFromMedium(StagedCopy& copy, FileSystem& fs) {
+  fs.dropCachedPages(copy.file);
+  copy.uncached = fs.openUncached(copy.file);
+  if (!copy.uncached) fs.prefetch(copy.file);
+}
+
+std::optional<std::string> sha256FromMedium(OpenFile& file, FileSystem& fs, std::uint64_t size) {
   fs.dropCachedPages(file);
-  fs.prefetch(file);
+  std::optional<UncachedFile> uncached = fs.openUncached(file);
+  const std::optional<std::string> hash = hashAsStored(file, uncached, fs, size, {});
+  fs.dropCachedPages(file);
+  return hash;
 }
 
 void proveCopy(StagedCopy& copy, FileSystem& fs, const ChunkHook& onChunk, BatchSubject& blame,
@@ -33,7 +152,7 @@ void proveCopy(StagedCopy& copy, FileSystem& fs, const ChunkHook& onChunk, Batch
   // that does not keep what it is given (a fake-capacity card, a share that garbles reads): the
   // render, hashed again through the descriptor it was copied from, tells which. Blaming the photo
   // for the disk would have the photographer export again and fail again, for ever.
-  if (sha256OfSize(copy.file, fs, copy.size, onChunk) != copy.sha256) {
+  if (hashAsStored(copy.file, copy.uncached, fs, copy.size, onChunk) != copy.sha256) {
     if (sha256OfSize(copy.render, fs, copy.size, onChunk) == copy.sha256) {
       storedFile = copy.file.path;
       throw BridgeFailure(kMediumMismatchMessage);
@@ -54,6 +173,8 @@ void proveCopy(StagedCopy& copy, FileSystem& fs, const ChunkHook& onChunk, Batch
     blame = BatchSubject::render;
     throw BridgeFailure(kChangedDuringTransferMessage);
   }
+  // The headers just read came back into memory: the batch leaves none of its copies there.
+  fs.dropCachedPages(copy.file);
   copy.render.fd.reset();
 }
 
@@ -84,7 +205,7 @@ void MediumCheck::fetch(std::vector<StagedCopy>& copies) {
   }
   for (StagedCopy& copy : copies) {
     if (!copy.file.fd) continue;
-    refetchFromMedium(copy.file, m_fs);
+    refetchFromMedium(copy, m_fs);
     m_fetched.push_back(std::move(copy));
   }
   copies.clear();

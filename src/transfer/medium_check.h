@@ -13,14 +13,20 @@
 
 namespace quillmere {
 
-// Sends a flushed file's cached pages away and has the device read it back, so that the next
-// hash sees the bytes as the destination's medium (a disk, a card, a share) holds them, not the
-// memory that merely held what was written. Only clean pages can be dropped, hence after the
-// flush. The read-back is started here and runs in the background; hashing later finds the pages
-// the device returned. Where the file system keeps its pages anyway (tmpfs, whose pages are the
-// file; some network and FUSE file systems), the hash reads memory: it still proves that the copy
-// holds what the render was hashed as, only not that the medium keeps it; that is not a failure.
-void refetchFromMedium(OpenFile& file, FileSystem& fs);
+// Has a flushed copy read back from the device rather than from the memory that merely held what
+// was written, so that its hash sees the bytes as the destination's medium (a disk, a card, a
+// share) holds them. Where the file system allows, the copy is opened again past the page cache
+// (O_DIRECT) and every read of the proof goes to the device; its cached pages are dropped all the
+// same, so a batch leaves the user's page cache to the user's files. Elsewhere the dropped pages
+// are read again in the background, and the hash later finds what the device returned. Where the
+// file system keeps its pages anyway (tmpfs, whose pages are the file; some network and FUSE file
+// systems), the hash reads memory: it still proves that the copy holds what the render was hashed
+// as, only not that the medium keeps it; that is not a failure.
+void refetchFromMedium(StagedCopy& copy, FileSystem& fs);
+
+// The SHA-256 of a flushed file of `size` bytes as the medium gives it back, read at once (no
+// other work to overlap with); nothing when the medium holds fewer or more bytes.
+std::optional<std::string> sha256FromMedium(OpenFile& file, FileSystem& fs, std::uint64_t size);
 
 // Proves a flushed copy from what the medium gives back: hashed once, it must hold what the
 // render was hashed as, and be described as the render was. A copy that differs is diagnosed by

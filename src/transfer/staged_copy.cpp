@@ -70,7 +70,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
   if (reads.renderSize >= kWriteBackThreshold) fs.startWriteBack(copy);
 
   StagedCopy staged{std::move(copy), index, copiedSize, reads.renderSha256, std::move(reads.render),
-                    reads.image};
+                    reads.image, std::nullopt};
   SecondThread* split = reads.large ? helper : nullptr;
   bothBlamed(
       split, site,
@@ -80,7 +80,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
         if (!split) return 0;
         blaming(blame, BatchSubject::none, [&] {
           fs.sync(staged.file);
-          refetchFromMedium(staged.file, fs);
+          refetchFromMedium(staged, fs);
         });
         proveCopy(staged, fs, here, blame, storedFile);
         return 0;

@@ -26,6 +26,9 @@ struct StagedCopy {
   std::string sha256;  // the render's, as hashed before the copy
   OpenFile render;
   ImageInfo image;  // the render's description, as inspected
+  // The copy opened again past the page cache, once flushed; none where the file system reads
+  // only through its cache.
+  std::optional<UncachedFile> uncached;
 };
 
 struct StagedItem {

@@ -1,5 +1,7 @@
 #include "support/faulty_file_system.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 
 #include "platform/paths.h"
@@ -64,6 +66,8 @@ const char* name(FsOp op) {
       return "dropCachedPages";
     case FsOp::prefetch:
       return "prefetch";
+    case FsOp::openUncached:
+      return "openUncached";
     case FsOp::openForReadingAt:
       return "openForReadingAt";
     case FsOp::listEntries:
@@ -188,6 +192,9 @@ OpenFile FaultyFileSystem::openForAppending(const std::string& path) {
 std::size_t FaultyFileSystem::readAt(OpenFile& file, std::uint64_t offset,
                                      std::span<std::byte> buffer) {
   enter(FsOp::readAt, file.path);
+  if (uncached == Uncached::refusedAtRead && (::fcntl(file.fd.get(), F_GETFL) & O_DIRECT) != 0) {
+    throwSystemError(EINVAL, "read", file.path);
+  }
   std::size_t count = posixFileSystem().readAt(file, offset, buffer);
   if (const auto spoiled = spoiledMedium ? spoiledMedium(file.path) : std::nullopt) {
     if (spoiled->keepsOnly) {
@@ -203,7 +210,9 @@ std::size_t FaultyFileSystem::readAt(OpenFile& file, std::uint64_t offset,
       const std::lock_guard lock(m_droppedMutex);
       dropped = m_dropped.contains(file.path);
     }
-    if (dropped && mediumDiffers(file.path)) buffer[0] ^= std::byte{0x01};
+    // A read past the cache is the medium's, whatever memory holds.
+    const bool uncachedRead = (::fcntl(file.fd.get(), F_GETFL) & O_DIRECT) != 0;
+    if ((dropped || uncachedRead) && mediumDiffers(file.path)) buffer[0] ^= std::byte{0x01};
   }
   return count;
 }
@@ -272,6 +281,13 @@ void FaultyFileSystem::written(const std::string& path) {
 void FaultyFileSystem::prefetch(OpenFile& file) {
   ++m_calls[static_cast<int>(FsOp::prefetch)];
   posixFileSystem().prefetch(file);
+}
+
+std::optional<UncachedFile> FaultyFileSystem::openUncached(OpenFile& file) {
+  if (uncached == Uncached::refusedAtOpen) return std::nullopt;
+  std::optional<UncachedFile> opened = posixFileSystem().openUncached(file);
+  if (opened) ++m_calls[static_cast<int>(FsOp::openUncached)];
+  return opened;
 }
 
 // Reading a folder someone else made.

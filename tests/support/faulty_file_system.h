@@ -48,6 +48,7 @@ enum class FsOp {
   adviseSequential,
   dropCachedPages,
   prefetch,
+  openUncached,  // counted when it hands out a descriptor
   unlock,
 };
 const char* name(FsOp op);
@@ -139,6 +140,12 @@ class FaultyFileSystem : public FileSystem {
     bool garblesReads = false;
   };
   std::function<std::optional<SpoiledMedium>(const std::string& path)> spoiledMedium;
+  // How the file system answers reads past its page cache: it gives them (the real one's answer,
+  // on this disk), refuses the open as tmpfs does, or accepts the open and refuses the first read
+  // with EINVAL as some FUSE file systems do. Reads past the cache come from the medium, so
+  // mediumDiffers changes them whether or not pages were dropped. Set it before use.
+  enum class Uncached { asTheDisk, refusedAtOpen, refusedAtRead };
+  Uncached uncached = Uncached::asTheDisk;
   // When set, no-replace renames are refused as some network and FUSE file systems refuse them
   // (counted as FsOp::renameNoReplaceAt, changing nothing), so callers take their fallback.
   // Set it before the file system is used.
@@ -175,6 +182,7 @@ class FaultyFileSystem : public FileSystem {
   void adviseSequential(OpenFile& file) override;
   void dropCachedPages(OpenFile& file) override;
   void prefetch(OpenFile& file) override;
+  std::optional<UncachedFile> openUncached(OpenFile& file) override;
   // Reading a folder someone else made.
   OpenFile openForReadingAt(OpenFile& folder, const std::string& name) override;
   std::vector<std::string> listEntries(OpenFile& folder) override;
