@@ -17,8 +17,17 @@ namespace {
 std::string ownPath() {
   char path[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path);
-  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path) return {};
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path) {
+    if (n > 0) errno = ENAMETOOLONG;
+    return {};
+  }
   return std::string(path, static_cast<std::size_t>(n));
+}
+
+// The line written when `program` cannot be started for `error`, in the words of the program's
+// other system errors.
+std::string cannotStartWindowLine(const std::string& program, int error) {
+  return "无法启动图形界面程序“" + program + "”：" + errnoText(error) + "\n";
 }
 
 }  // namespace
@@ -33,10 +42,6 @@ std::string windowProgramOf(const std::string& self) {
                                std::string(kWindowProgramName))
       .lexically_normal()
       .string();
-}
-
-std::string cannotStartWindowLine(const std::string& program, int error) {
-  return "无法启动图形界面程序“" + program + "”：" + errnoText(error) + "\n";
 }
 
 int handOverToWindow(char** argv) {

@@ -21,7 +21,4 @@ std::string windowProgramOf(const std::string& self);
 // file and why to standard error, with the status to exit with.
 int handOverToWindow(char** argv);
 
-// The line handOverToWindow writes when `program` cannot be started for `error`.
-std::string cannotStartWindowLine(const std::string& program, int error);
-
 }  // namespace quillmere
