@@ -8,6 +8,8 @@
 #   cold    the large batch with every original and render dropped from the page cache before
 #           each run (posix_fadvise DONTNEED, through dd's nocache flag), as when a shoot has sat
 #           in the library for a while
+#   startup processor time (user and system, from wait4) of `--version` and of a request of one
+#           pair of 16 KiB: what starting the program costs, its libraries loaded and initialised
 #
 # ROUNDS times per build (default 7), and prints each build's median and range. For the large
 # batch it also prints the hashing floor: the bytes a batch must hash (each original twice, each
@@ -19,7 +21,7 @@
 #
 # Usage: bench/compare_revisions.sh REVISION [ROUNDS [WORK-FOLDER [WORKLOADS]]]
 # The work folder (default $TMPDIR or /tmp) should be on a real disk: copies are read back from
-# the medium, which tmpfs cannot show. WORKLOADS: any of "large small cold" (default all three).
+# the medium, which tmpfs cannot show. WORKLOADS: any of "large small cold startup" (default the first three).
 # BEFORE_BINARY and NOW_BINARY, when set, name builds made already (REVISION is then only a label).
 # Saved batches are moved aside between runs and removed at the end: a file system without a
 # journal (ext4 without one, as here) scans past recently freed inodes when it creates files, so
@@ -118,8 +120,28 @@ summary() {  # median and range of the numbers on standard input
 
 before=${BEFORE_BINARY:-$(built_before)}
 now=${NOW_BINARY:-$(built_now)}
-make_batch large 8 $((32 << 20))
-make_batch small 500 $((16 << 10))
+case " $workloads " in *" large "* | *" cold "*) make_batch large 8 $((32 << 20)) ;; esac
+case " $workloads " in *" small "*) make_batch small 500 $((16 << 10)) ;; esac
+case " $workloads " in *" startup "*) make_batch tiny 1 $((16 << 10)) ;; esac
+
+# cpu_once BINARY NAME ARGUMENTS...: milliseconds of processor time of one process started in
+# $work/NAME by posix_spawn, which copies nothing of the caller's memory, so that what is counted
+# is the program's own start-up; output dropped, a saved batch moved aside afterwards.
+cpu_once() {
+  local binary=$1 dir=$work/$2
+  shift 2
+  (cd "$dir" && python3 -c '
+import os, sys
+null = [(os.POSIX_SPAWN_OPEN, fd, os.devnull, os.O_WRONLY, 0) for fd in (1, 2)]
+pid = os.posix_spawn(sys.argv[1], sys.argv[1:], os.environ, file_actions=null)
+_, status, usage = os.wait4(pid, 0)
+if status != 0: sys.exit("status %d" % status)
+print("%.3f" % ((usage.ru_utime + usage.ru_stime) * 1000))' "$binary" "$@")
+  if [ -d "$dir/out" ]; then
+    find "$dir/out" -mindepth 1 -maxdepth 1 -exec mv {} "$(mktemp -d "$work/aside/XXXXXX")" \;
+  fi
+  rm -f "$dir/result.json"
+}
 
 # OpenSSL's SHA-256 on one core, in bytes per second, from its 1 MiB blocks.
 speed=$(openssl speed -seconds 2 -bytes 1048576 -evp sha256 2>/dev/null |
@@ -129,6 +151,30 @@ floor_bytes=$((8 * (2 + 2) * (32 << 20)))
 for workload in $workloads; do
   data=$workload
   [ "$workload" = cold ] && data=large
+  if [ "$workload" = startup ]; then
+    for what in version request; do
+      : >"$work/$what.before"
+      : >"$work/$what.now"
+    done
+    for ((round = 0; round < rounds; round++)); do
+      for build in before now; do
+        binary=$before
+        [ $build = now ] && binary=$now
+        cpu_once "$binary" tiny --version >>"$work/version.$build"
+        cpu_once "$binary" tiny --request request.json result.json >>"$work/request.$build"
+      done
+    done
+    echo "startup, processor time, $rounds alternating runs each (load average $(cut -d' ' -f1-3 /proc/loadavg)):"
+    for what in version request; do
+      for build in before now; do
+        label=$revision
+        [ $build = now ] && label="this checkout"
+        printf '  %s, %s: %s\n' "$what" "$label" "$(sort -g "$work/$what.$build" |
+          awk '{v[NR] = $1} END {printf "median %.2f ms (%.2f to %.2f)", v[int((NR + 1) / 2)], v[1], v[NR]}')"
+      done
+    done
+    continue
+  fi
   : >"$work/$workload.before"
   : >"$work/$workload.now"
   : >"$work/$workload.disk"

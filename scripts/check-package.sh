@@ -66,6 +66,24 @@ zcat "$page" | grep -q "^\.TH .*\"quillmere-bridge $upstream\"" ||
   fail "the manual page's header does not name version $upstream"
 echo "Version $version: the same in the program, changelog, AppStream release and manual page"
 
+# Two executables: the one users run answers request mode and --verify without the toolkit, and
+# hands window mode to the window executable in the package's private folder, found from its own
+# place. Neither its needed libraries nor what the loader loads for --version name a Qt library.
+window=$unpacked/usr/libexec/quillmere-bridge/quillmere-bridge-window
+[ -f "$window" ] && [ -x "$window" ] || fail "the window executable $window is not installed"
+needed=$(ldd "$bridge") || fail "ldd cannot read $bridge"
+! grep -q 'libQt6' <<<"$needed" || fail "quillmere-bridge loads a Qt library:"$'\n'"$needed"
+grep -q 'libQt6Widgets' <<<"$(ldd "$window")" || fail "the window executable links no Qt Widgets"
+loaded=$(env -i PATH=/usr/bin:/bin LD_DEBUG=libs timeout --signal=KILL 60 "$bridge" --version 2>&1 >/dev/null)
+grep -q 'libc\.so' <<<"$loaded" || fail "the loader's report of --version is empty"
+! grep -q 'libQt6' <<<"$loaded" || fail "--version loads a Qt library"
+# Without a display the window executable answers with its one line, which only it can write.
+status=0
+out=$(env -i PATH=/usr/bin:/bin timeout --signal=KILL 60 "$bridge" 2>&1) || status=$?
+[ "$status" -eq 1 ] && [ "$out" = "无法打开图形界面的显示器；没有图形界面时，请使用请求模式：quillmere-bridge --request 请求文件 结果文件。" ] ||
+  fail "window mode without a display did not reach the window executable (status $status): $out"
+echo "Executables: quillmere-bridge loads no Qt library and hands window mode to $(basename "$window")"
+
 # The packaged program runs the example request (whose paths are relative to the project root) in
 # a copy of the examples.
 # The program reports the destination through the current directory, so symbolic links in the

@@ -5,18 +5,22 @@
 #include "app/request_mode.h"
 #include "app/result_file.h"
 #include "app/verify_mode.h"
+#include "app/window_handoff.h"
+#include "picture_worker/picture_channel.h"
 
-#ifdef QUILLMERE_HAS_WINDOW
-#include "thumbnail/worker_mode.h"
-#include "window/run_window.h"
-#endif
+namespace {
+
+// The window's picture processes are started from the window executable; one started through this
+// program is handed on like the window itself rather than called misuse.
+bool isPictureWorkerCall(int argc, char** argv) {
+  return argc == 2 && argv[1] == quillmere::kPictureWorkerFlag;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using quillmere::RunMode;
-#ifdef QUILLMERE_HAS_WINDOW
-  // The window's picture processes, started by the window itself; not a mode for users.
-  if (quillmere::isPictureWorkerCall(argc, argv)) return quillmere::runPictureWorker();
-#endif
+  if (isPictureWorkerCall(argc, argv)) return quillmere::handOverToWindow(argv);
   switch (quillmere::runModeOf(argc, argv)) {
     case RunMode::information:
       return quillmere::printInformation(quillmere::informationRequest(argc, argv));
@@ -33,9 +37,6 @@ int main(int argc, char** argv) {
     case RunMode::window:
       break;
   }
-#ifdef QUILLMERE_HAS_WINDOW
-  return quillmere::runWindow(argc, argv);
-#else
-  return 0;
-#endif
+  // The toolkit and everything it loads live in the window executable alone.
+  return quillmere::handOverToWindow(argv);
 }

@@ -27,7 +27,13 @@ BridgeProcess::BridgeProcess(const std::vector<std::string>& args, const std::st
   std::vector<char*> argv{const_cast<char*>(program)};
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  char* env[] = {const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
+  std::vector<char*> env;
+  if (std::none_of(options.environment.begin(), options.environment.end(),
+                   [](const std::string& v) { return v.starts_with("PATH="); })) {
+    env.push_back(const_cast<char*>("PATH=/usr/bin:/bin"));
+  }
+  for (const auto& variable : options.environment) env.push_back(const_cast<char*>(variable.c_str()));
+  env.push_back(nullptr);
   const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
@@ -60,7 +66,7 @@ BridgeProcess::BridgeProcess(const std::vector<std::string>& args, const std::st
     struct sigaction byDefault {};
     byDefault.sa_handler = SIG_DFL;
     sigaction(SIGPIPE, &byDefault, nullptr);
-    execve(program, argv.data(), env);
+    execve(program, argv.data(), env.data());
     _exit(121);
   }
   EXPECT_GT(pid, 0);

@@ -38,6 +38,9 @@ struct BridgeOptions {
   // The executable to start instead of the one built, for a `user` who cannot reach the build
   // (under /root, say): a copy of it in a folder that user may enter.
   std::string program;
+  // Variables the child's environment holds besides PATH=/usr/bin:/bin ("NAME=value"; a PATH
+  // given here takes the place of that one).
+  std::vector<std::string> environment;
 };
 
 // The real executable, started in `cwd` with no display and nothing inherited from the

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <iostream>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -215,6 +217,73 @@ TEST_F(RequestLimits, RunningOutOfMemoryIsAnAnswerNeverAnAbort) {
     EXPECT_GT(outOfMemory, 0);  // the sweep reaches limits where memory runs out
     EXPECT_GT(saved, 0);        // and where the batch succeeds
   }
+}
+
+// From the lowest address-space limit under which the loader can start the program at all, found
+// by bisection to 256 KiB, a small batch is answered under every limit, MiB by MiB: saved whole
+// with its result, or refused with the documented out-of-memory answer; never a signal, an abort,
+// a loader's failure or a status without its answer. Below that limit the loader cannot map the
+// program's libraries and ends with status 127, which the program itself never answers; above
+// it nothing may fail before the program's own code runs, as a library's start-up that needs
+// more room than the batch would. The program loads no library it does not use, so that limit
+// is a few tens of MiB.
+TEST_F(RequestLimits, ASmallBatchIsAnsweredUnderEveryAddressSpaceTheProgramStartsIn) {
+#ifdef QUILLMERE_SANITIZED
+  GTEST_SKIP() << "a sanitized program reserves terabytes of address space for its shadow "
+                  "memory and cannot start under an address-space limit at all";
+#endif
+  const auto under = [&](rlim_t limit, const std::vector<std::string>& args) {
+    BridgeOptions options;
+    options.limits = {{RLIMIT_AS, limit}};
+    return runBridge(args, m_dir.path(), options);
+  };
+  const auto loads = [&](rlim_t limit) { return under(limit, {"--version"}).status != 127; };
+  constexpr rlim_t kStep = rlim_t{1} << 18;
+  // Under 4 MiB not even the loader's own message fits, and under less the kernel cannot finish
+  // the exec: the search starts where the loader still reports.
+  rlim_t from = rlim_t{4} << 20, to = rlim_t{256} << 20;  // no load at `from`, a load at `to`
+  ASSERT_FALSE(loads(from));
+  ASSERT_TRUE(loads(to));
+  while (to - from > kStep) {
+    const rlim_t middle = from + (to - from) / kStep / 2 * kStep;
+    (loads(middle) ? to : from) = middle;
+  }
+  const rlim_t floor = to;
+  const Outcome version = under(floor, {"--version"});
+  EXPECT_EQ(version.status, 0) << version.err;
+  EXPECT_TRUE(version.out.starts_with("quillmere-bridge ")) << version.out;
+
+  writeFile(m_dir / "req.json", requestOf(1));
+  std::optional<rlim_t> firstSaved;
+  for (rlim_t limit = floor; limit <= floor + (rlim_t{48} << 20); limit += rlim_t{1} << 20) {
+    SCOPED_TRACE("RLIMIT_AS " + std::to_string(limit >> 10) + " KiB");
+    emptyDestination();
+    fs::remove(m_dir / "res.json");
+    const Outcome r = under(limit, {"--request", "req.json", "res.json"});
+    expectNoStaging();
+    expectWholeBatches(1);
+    const bool answered = fs::exists(m_dir / "res.json");
+    if (r.status == 2) {
+      EXPECT_EQ(r.err, kCannotSaveResultLine);
+      EXPECT_FALSE(answered);
+      continue;
+    }
+    ASSERT_TRUE(r.status == 0 || r.status == 1) << "status " << r.status << ": " << r.err;
+    EXPECT_EQ(r.err, "");
+    ASSERT_TRUE(answered) << "status " << r.status << " without a result";
+    const auto result = nlohmann::json::parse(readFile(m_dir / "res.json"));
+    if (r.status == 1) {
+      EXPECT_EQ(result["error"], kOutOfMemoryMessage);
+      EXPECT_TRUE(fs::is_empty(m_dir / "out"));
+      continue;
+    }
+    EXPECT_EQ(result["count"], 1);
+    EXPECT_TRUE(fs::exists(result["directory"].get<std::string>() + "/.quillmere-manifest.json"));
+    if (!firstSaved) firstSaved = limit;
+  }
+  ASSERT_TRUE(firstSaved) << "no batch saved up to " << ((floor >> 20) + 48) << " MiB";
+  std::cout << "The program starts from " << (floor >> 10) << " KiB of address space; the small "
+            << "batch is first saved under " << (*firstSaved >> 10) << " KiB.\n";
 }
 
 }  // namespace
