@@ -35,13 +35,15 @@ using namespace std::chrono_literals;
 // and errors added to `log`.
 testing::ChildProcess launch(const std::string& folder, const Strings& arguments,
                              const Strings& environment, const std::string& log) {
-  return testing::launch({.program = QUILLMERE_BRIDGE_PATH,
-                          .arguments = arguments,
-                          .environment = environment,
-                          .folder = folder,
-                          .log = log,
-                          .withOutput = true,
-                          .appendToLog = true});
+  testing::Launch bridge;
+  bridge.program = QUILLMERE_BRIDGE_PATH;
+  bridge.arguments = arguments;
+  bridge.environment = environment;
+  bridge.folder = folder;
+  bridge.log = log;
+  bridge.withOutput = true;
+  bridge.appendToLog = true;
+  return testing::launch(bridge);
 }
 
 // The exit status of `child` once it has ended, events processed meanwhile (a window in this

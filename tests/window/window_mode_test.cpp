@@ -29,7 +29,11 @@ constexpr const char* kNoDisplayLine =
 
 // The program in window mode with exactly this environment, its standard error going to `log`.
 testing::ChildProcess spawnBridge(const std::vector<std::string>& environment, const std::string& log) {
-  return testing::launch({.program = QUILLMERE_BRIDGE_PATH, .environment = environment, .log = log});
+  testing::Launch bridge;
+  bridge.program = QUILLMERE_BRIDGE_PATH;
+  bridge.environment = environment;
+  bridge.log = log;
+  return testing::launch(bridge);
 }
 
 // Whether the process catches `signal`, from its SigCgt mask in /proc.
