@@ -33,5 +33,5 @@ mkdir -p "$root/docs"
 # the user's settings.
 XDG_CONFIG_HOME="$work" QT_QPA_PLATFORM=xcb xvfb-run --auto-servernum --server-args="-screen 0 1440x900x24" \
   bash -c 'openbox >/dev/null 2>&1 & sleep 1; exec "$0" "$@"' \
-  "$build/tests/qt/window_screenshot" "$root/docs/window.png" "$work"
+  "$build/tests/window/window_screenshot" "$root/docs/window.png" "$work"
 echo "wrote $root/docs/window.png and its siblings -pair, -unpaired, -large and -compare"

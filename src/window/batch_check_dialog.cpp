@@ -1,8 +1,5 @@
 #include "window/batch_check_dialog.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <QAction>
 #include <QCloseEvent>
@@ -14,24 +11,19 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <map>
-#include <new>
 #include <system_error>
 
-#include "platform/unique_fd.h"
 #include "records/records.h"
 #include "transfer/manifest.h"
-#include "verify/batch_manifest.h"
 #include "verify/verify_report.h"
+#include "window/checked_batches.h"
 #include "window/file_viewer.h"
 #include "window/main_window.h"
 #include "window/qt_text.h"
@@ -48,12 +40,6 @@ constexpr std::string_view kStop = "停止核对";
 constexpr std::string_view kReveal = "在文件管理器中显示";
 constexpr std::string_view kSaveReport = "保存报告…";
 constexpr std::string_view kClose = "关闭";
-constexpr std::string_view kSavePanelTitle = "保存核对报告";
-constexpr std::string_view kReportFileName = "核对报告.txt";
-constexpr std::string_view kCannotSaveReport = "无法保存核对报告，请换一个位置再试。";
-// As --verify says it of a result file it is asked to write there.
-constexpr std::string_view kReportInsideBatch =
-    "核对结果不能保存在要核对的批次文件夹里，请换一个位置。";
 constexpr std::string_view kListName = "核对结果";
 constexpr std::string_view kListDescription = "批次里的每张照片、它的核对状态，以及核对发现的问题。";
 constexpr std::string_view kFileColumn = "文件";
@@ -78,51 +64,6 @@ std::string_view stateOf(const std::string& problem) {
     return kUnreadable;
   }
   return kChanged;
-}
-
-bool holdsManifest(const std::filesystem::path& folder) {
-  struct stat status {};
-  return ::lstat((folder / kManifestFileName).c_str(), &status) == 0;
-}
-
-// The batches a folder stands for: itself when it holds a manifest (or when nothing in it does,
-// so that the check says why it is no batch), otherwise each folder directly in it that does.
-std::vector<std::string> batchesIn(const std::string& folder) {
-  if (holdsManifest(folder)) return {folder};
-  std::vector<std::string> batches;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    std::error_code kind;
-    if (entry.is_directory(kind) && !entry.is_symlink(kind) && holdsManifest(entry.path())) {
-      batches.push_back(entry.path().string());
-    }
-  }
-  if (batches.empty()) return {folder};
-  std::sort(batches.begin(), batches.end());
-  return batches;
-}
-
-// The render file names the manifest lists, in its order; none when it cannot be read as one.
-std::vector<std::string> renderNames(const std::string& folder) {
-  const UniqueFd fd(::open((std::filesystem::path(folder) / kManifestFileName).c_str(),
-                           O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-  struct stat status {};
-  if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      static_cast<std::size_t>(status.st_size) > kLargestBatchManifest) {
-    return {};
-  }
-  std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n <= 0) return {};
-    done += static_cast<std::size_t>(n);
-  }
-  const ManifestReading reading = readBatchManifest(bytes);
-  std::vector<std::string> names;
-  if (!reading.manifest) return names;
-  for (const ManifestItem& item : reading.manifest->items) names.push_back(item.renderFilename);
-  return names;
 }
 
 QString lastLine(const std::string& text) {
@@ -153,7 +94,21 @@ BatchCheckDialog::BatchCheckDialog(QWidget* parent, Checker checker)
   m_progress->setTextVisible(false);
   m_progress->setRange(0, 0);
   stack->addWidget(m_progress);
+  stack->addWidget(buildList(), 1);
 
+  m_summary = new QLabel;
+  m_summary->setObjectName(QStringLiteral("checkSummary"));
+  m_summary->setTextFormat(Qt::PlainText);
+  m_summary->setWordWrap(true);
+  m_summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // Shown only for what the status line cannot hold: several batches, or a folder that is none.
+  m_summary->hide();
+  stack->addWidget(m_summary);
+
+  stack->addLayout(buildButtons());
+}
+
+QTreeWidget* BatchCheckDialog::buildList() {
   m_list = new QTreeWidget;
   m_list->setObjectName(QStringLiteral("checkList"));
   m_list->setAccessibleName(qText(kListName));
@@ -167,17 +122,15 @@ BatchCheckDialog::BatchCheckDialog(QWidget* parent, Checker checker)
   m_list->header()->resizeSection(0, 300);
   m_list->header()->resizeSection(1, 90);
   m_list->setMinimumSize(760, 280);
-  stack->addWidget(m_list, 1);
+  connect(m_list, &QTreeWidget::itemSelectionChanged, this, [this] {
+    const QTreeWidgetItem* item = m_list->currentItem();
+    m_revealButton->setEnabled(item != nullptr && !item->data(0, kPathRole).toString().isEmpty());
+  });
+  connect(m_list, &QTreeWidget::itemActivated, this, &BatchCheckDialog::reveal);
+  return m_list;
+}
 
-  m_summary = new QLabel;
-  m_summary->setObjectName(QStringLiteral("checkSummary"));
-  m_summary->setTextFormat(Qt::PlainText);
-  m_summary->setWordWrap(true);
-  m_summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  // Shown only for what the status line cannot hold: several batches, or a folder that is none.
-  m_summary->hide();
-  stack->addWidget(m_summary);
-
+QHBoxLayout* BatchCheckDialog::buildButtons() {
   auto* buttons = new QHBoxLayout;
   m_revealButton = new QPushButton(qText(kReveal));
   m_revealButton->setObjectName(QStringLiteral("revealButton"));
@@ -195,7 +148,6 @@ BatchCheckDialog::BatchCheckDialog(QWidget* parent, Checker checker)
   buttons->addStretch(1);
   buttons->addWidget(m_stopButton);
   buttons->addWidget(m_closeButton);
-  stack->addLayout(buttons);
   m_revealButton->setEnabled(false);
   m_saveButton->setEnabled(false);
 
@@ -206,11 +158,7 @@ BatchCheckDialog::BatchCheckDialog(QWidget* parent, Checker checker)
   connect(m_closeButton, &QPushButton::clicked, this, &QDialog::reject);
   connect(m_revealButton, &QPushButton::clicked, this, &BatchCheckDialog::reveal);
   connect(m_saveButton, &QPushButton::clicked, this, &BatchCheckDialog::askWhereToSave);
-  connect(m_list, &QTreeWidget::itemSelectionChanged, this, [this] {
-    const QTreeWidgetItem* item = m_list->currentItem();
-    m_revealButton->setEnabled(item != nullptr && !item->data(0, kPathRole).toString().isEmpty());
-  });
-  connect(m_list, &QTreeWidget::itemActivated, this, &BatchCheckDialog::reveal);
+  return buttons;
 }
 
 BatchCheckDialog::~BatchCheckDialog() { stopAndWait(); }
@@ -318,24 +266,7 @@ void BatchCheckDialog::showOutcome(const BatchOutcome& outcome, bool several) {
     m_list->setRootIsDecorated(true);
   }
   const auto add = [&](const std::string& file, std::string_view state, const QString& line) {
-    QStringList columns{qText(printableFileName(file)), qText(state), line};
-    auto* item = parent != nullptr ? new QTreeWidgetItem(parent, columns)
-                                   : new QTreeWidgetItem(m_list, columns);
-    item->setToolTip(2, line);
-    const std::filesystem::path folder(outcome.folder);
-    // A render that is gone, and a folder that is no batch, are shown by the folder.
-    const std::string shown =
-        state == kMissing || state == kNotABatch || file.empty() || file == outcome.folder
-            ? outcome.folder
-                                                                    : (folder / file).string();
-    item->setData(0, kPathRole, qPath(shown));
-    // A problem stands out in the state column: bold, in the window's "look again" amber.
-    if (state != kConsistent) {
-      QFont font = item->font(1);
-      font.setBold(true);
-      item->setFont(1, font);
-      item->setForeground(1, QColor(kProblemColour));
-    }
+    addRow(parent, outcome.folder, file, state, line);
   };
   if (!outcome.report.isBatch) {
     for (const VerifyProblem& problem : outcome.report.problems) {
@@ -344,6 +275,13 @@ void BatchCheckDialog::showOutcome(const BatchOutcome& outcome, bool several) {
     if (parent != nullptr) parent->setExpanded(true);
     return;
   }
+  listRenders(parent, outcome);
+}
+
+void BatchCheckDialog::listRenders(QTreeWidgetItem* parent, const BatchOutcome& outcome) {
+  const auto add = [&](const std::string& file, std::string_view state, const QString& line) {
+    addRow(parent, outcome.folder, file, state, line);
+  };
   std::map<std::string, std::vector<const VerifyProblem*>> byFile;
   for (const VerifyProblem& problem : outcome.report.problems) byFile[problem.file].push_back(&problem);
   const auto lines = [](const std::vector<const VerifyProblem*>& problems) {
@@ -371,6 +309,28 @@ void BatchCheckDialog::showOutcome(const BatchOutcome& outcome, bool several) {
     if (left == byFile.end()) continue;
     add(problem.file, stateOf(problem.problem), lines(left->second));
     byFile.erase(left);
+  }
+}
+
+void BatchCheckDialog::addRow(QTreeWidgetItem* parent, const std::string& batch,
+                              const std::string& file, std::string_view state, const QString& line) {
+  QStringList columns{qText(printableFileName(file)), qText(state), line};
+  auto* item = parent != nullptr ? new QTreeWidgetItem(parent, columns)
+                                 : new QTreeWidgetItem(m_list, columns);
+  item->setToolTip(2, line);
+  const std::filesystem::path folder(batch);
+  // A render that is gone, and a folder that is no batch, are shown by the folder.
+  const std::string shown =
+      state == kMissing || state == kNotABatch || file.empty() || file == batch
+          ? batch
+          : (folder / file).string();
+  item->setData(0, kPathRole, qPath(shown));
+  // A problem stands out in the state column: bold, in the window's "look again" amber.
+  if (state != kConsistent) {
+    QFont font = item->font(1);
+    font.setBold(true);
+    item->setFont(1, font);
+    item->setForeground(1, QColor(kProblemColour));
   }
 }
 
@@ -412,48 +372,6 @@ void BatchCheckDialog::reveal() {
   if (item == nullptr) return;
   const QString path = item->data(0, kPathRole).toString();
   if (!path.isEmpty()) showInFileManager(path, this);
-}
-
-bool BatchCheckDialog::saveReport(const QString& path) {
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return false;
-  file.write(m_reportText.data(), static_cast<qint64>(m_reportText.size()));
-  return file.commit();
-}
-
-bool BatchCheckDialog::insideCheckedBatch(const QString& path) const {
-  std::error_code error;
-  const std::filesystem::path folder =
-      std::filesystem::weakly_canonical(std::filesystem::path(filePath(path)).parent_path(), error);
-  if (error) return false;
-  for (const std::string& batch : m_batchFolders) {
-    const std::filesystem::path checked = std::filesystem::weakly_canonical(batch, error);
-    if (error) continue;
-    const auto [end, at] = std::mismatch(checked.begin(), checked.end(), folder.begin(), folder.end());
-    if (end == checked.end()) return true;
-  }
-  return false;
-}
-
-void BatchCheckDialog::askWhereToSave() {
-  QFileDialog dialog(this);
-  dialog.setWindowTitle(qText(kSavePanelTitle));
-  dialog.setAcceptMode(QFileDialog::AcceptSave);
-  dialog.setFileMode(QFileDialog::AnyFile);
-  // Beside the batch checked, never in it.
-  if (!m_batchFolders.empty()) {
-    dialog.setDirectory(qPath(std::filesystem::path(m_batchFolders.front()).parent_path().string()));
-  }
-  dialog.selectFile(qText(kReportFileName));
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  const QString path = dialog.selectedFiles().front();
-  // A file written into a batch would be one the next check finds there and the batch never had.
-  const bool inside = insideCheckedBatch(path);
-  if (!inside && saveReport(path)) return;
-  QMessageBox alert(QMessageBox::Warning, windowTitle(),
-                    qText(inside ? kReportInsideBatch : kCannotSaveReport), QMessageBox::Ok, this);
-  alert.setTextFormat(Qt::PlainText);
-  alert.exec();
 }
 
 void addBatchCheckItem(MainWindow& window) {

@@ -4,15 +4,18 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "verify/verify_batch.h"
 
+class QHBoxLayout;
 class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace quillmere {
 
@@ -69,9 +72,17 @@ class BatchCheckDialog : public QDialog {
     std::vector<std::string> renders;  // the manifest's file names, in its order
   };
 
+  QTreeWidget* buildList();
+  QHBoxLayout* buildButtons();
   void run(std::vector<std::string> batches);
   void showProgress(const VerifyProgress& progress, std::size_t batch, std::size_t batches);
   void showOutcome(const BatchOutcome& outcome, bool several);
+  // A batch's rows as --verify lists them: the manifest's own problems, each render in manifest
+  // order, then what does not belong.
+  void listRenders(QTreeWidgetItem* parent, const BatchOutcome& outcome);
+  // One row of the list, under `parent` when several batches are listed.
+  void addRow(QTreeWidgetItem* parent, const std::string& batch, const std::string& file,
+              std::string_view state, const QString& line);
   void finish(bool stopped);
   void stopAndWait();
   void reveal();

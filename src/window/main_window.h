@@ -2,12 +2,14 @@
 
 #include <QMainWindow>
 #include <QPoint>
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
 
 class QAction;
 class QLabel;
+class QMenu;
 class QProgressBar;
 class QPushButton;
 class QTableView;
@@ -94,6 +96,9 @@ class MainWindow : public QMainWindow {
   // click or a key lands on the table, or the window moves, changes size or loses the activation.
   std::function<void(int row)> rowHovered;
   std::function<void()> previewDismissed;
+  // A hook above threw: what it threw, for whoever wires the window to report as it reports its
+  // own failures. Without it the failure's text takes the message line.
+  std::function<void(std::exception_ptr)> failed;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -105,6 +110,33 @@ class MainWindow : public QMainWindow {
   void dropEvent(QDropEvent* event) override;
 
  private:
+  // The builders of the window's parts, each making its controls and wiring them to the hooks.
+  QMenu* buildMenu();
+  void buildMenuKey(QMenu* menu);
+  QLabel* buildHeadline();
+  QLabel* buildMessageLine();
+  QTableView* buildList();
+  void buildListActions();
+  void buildLook();
+  QWidget* buildButtons();
+  QProgressBar* buildProgress();
+
+  // The one way a hook runs: nothing may leave an event handler into Qt, so whatever a hook
+  // throws is handed to `failed` instead.
+  void dispatch(const std::function<void()>& hook) noexcept;
+  void reportFailure(std::exception_ptr error) noexcept;
+  // The comparison view of the focused row, if there is one.
+  void compareCurrent();
+
+  // The event filter's parts: the list's area (pointer, tooltips), the list itself (focus, the
+  // Menu key) and the keys on the list and the buttons. Each answers whether it took the event.
+  bool listAreaEvent(QEvent* event);
+  bool listEvent(QEvent* event);
+  bool keyEvent(QObject* watched, const QKeyEvent& key);
+  // The pointer has come to rest somewhere else, or the list is being worked on: the look at the
+  // row it was on goes, and a rest brings the next one.
+  void restartRest();
+
   // Puts the larger look away and forgets the rest that would bring it.
   void dismissPreview();
 

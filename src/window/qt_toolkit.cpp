@@ -146,11 +146,18 @@ void QtToolkit::runInBackground(std::function<void()> job) {
   joinEnded();
   auto ended = std::make_shared<std::atomic<bool>>(false);
   // std::thread throws when no thread can be had; the job has then not started.
-  std::thread thread([job = std::move(job), ended] {
-    // Nothing may leave the thread; BridgeApp's jobs report their own failures.
+  // The toolkit outlives every job: its destructor waits for them.
+  std::thread thread([this, job = std::move(job), ended] {
+    // Nothing may leave the thread. BridgeApp's jobs report their own failures; one that escapes
+    // all the same is reported on the main thread as the window's other failures are.
     try {
       job();
     } catch (...) {
+      try {
+        runOnMainThread([error = std::current_exception()] { std::rethrow_exception(error); });
+      } catch (...) {
+        // Not even the report could be queued (no memory left): nothing more can be done here.
+      }
     }
     ended->store(true, std::memory_order_release);
   });
@@ -292,6 +299,8 @@ void QtToolkit::guarded(const std::function<void()>& action) noexcept {
     try {
       runAlert(describe(std::current_exception()));
     } catch (...) {
+      // The alert could not be shown either (no memory left for it): there is no other way to
+      // tell the user, and nothing may leave into Qt.
     }
   }
 }

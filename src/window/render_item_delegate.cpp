@@ -89,6 +89,33 @@ QColor RenderItemDelegate::focusFrameColour(const QPalette& palette, QPalette::C
   return best;
 }
 
+// The focused row's frame, across the row's cells: a line along the top and the bottom of each,
+// closed at the first and the last column.
+void RenderItemDelegate::drawFocusFrame(QPainter& painter, const QStyleOptionViewItem& opt,
+                                        const QModelIndex& index, QPalette::ColorGroup group,
+                                        bool selected) {
+  const auto* view = qobject_cast<const QAbstractItemView*>(opt.widget);
+  if (view == nullptr || !view->hasFocus() || !view->currentIndex().isValid() ||
+      view->currentIndex().row() != index.row()) {
+    return;
+  }
+  // Whole pixels, filled: a line of two pixels' width would be placed (and blended) by the
+  // painter's rules for lines.
+  // The table's palette, not the cell's: a cell's text colour may be its own (a muted one for a
+  // missing original), and the frame is the row's.
+  const QColor colour = focusFrameColour(view->palette(), group, selected);
+  const int width = kFrameWidth;
+  const QRect cell = opt.rect;
+  painter.fillRect(QRect(cell.left(), cell.top(), cell.width(), width), colour);
+  painter.fillRect(QRect(cell.left(), cell.bottom() + 1 - width, cell.width(), width), colour);
+  if (index.column() == 0) {
+    painter.fillRect(QRect(cell.left(), cell.top(), width, cell.height()), colour);
+  }
+  if (index.column() == index.model()->columnCount(index.parent()) - 1) {
+    painter.fillRect(QRect(cell.right() + 1 - width, cell.top(), width, cell.height()), colour);
+  }
+}
+
 void RenderItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                                const QModelIndex& index) const {
   QStyleOptionViewItem opt(option);
@@ -133,27 +160,7 @@ void RenderItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
   painter->drawText(text, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, shown);
   painter->restore();
 
-  // The focused row's frame, across the row's cells: a line along the top and the bottom of each,
-  // closed at the first and the last column.
-  const auto* view = qobject_cast<const QAbstractItemView*>(widget);
-  if (view != nullptr && view->hasFocus() && view->currentIndex().isValid() &&
-      view->currentIndex().row() == index.row()) {
-    // Whole pixels, filled: a line of two pixels' width would be placed (and blended) by the
-    // painter's rules for lines.
-    // The table's palette, not the cell's: a cell's text colour may be its own (a muted one for a
-    // missing original), and the frame is the row's.
-    const QColor colour = focusFrameColour(view->palette(), group, selected);
-    const int width = kFrameWidth;
-    const QRect cell = opt.rect;
-    painter->fillRect(QRect(cell.left(), cell.top(), cell.width(), width), colour);
-    painter->fillRect(QRect(cell.left(), cell.bottom() + 1 - width, cell.width(), width), colour);
-    if (index.column() == 0) {
-      painter->fillRect(QRect(cell.left(), cell.top(), width, cell.height()), colour);
-    }
-    if (index.column() == index.model()->columnCount(index.parent()) - 1) {
-      painter->fillRect(QRect(cell.right() + 1 - width, cell.top(), width, cell.height()), colour);
-    }
-  }
+  drawFocusFrame(*painter, opt, index, group, selected);
 }
 
 QSize RenderItemDelegate::sizeHint(const QStyleOptionViewItem& option,

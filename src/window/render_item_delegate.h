@@ -41,6 +41,10 @@ class RenderItemDelegate : public QStyledItemDelegate {
   void paint(QPainter* painter, const QStyleOptionViewItem& option,
              const QModelIndex& index) const override;
   QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+
+ private:
+  static void drawFocusFrame(QPainter& painter, const QStyleOptionViewItem& opt,
+                             const QModelIndex& index, QPalette::ColorGroup group, bool selected);
 };
 
 }  // namespace quillmere

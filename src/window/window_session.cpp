@@ -14,6 +14,7 @@
 #include <chrono>
 #include <QTimer>
 #include <QToolTip>
+#include <exception>
 #include <initializer_list>
 #include <utility>
 
@@ -49,6 +50,14 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   addBatchCheckItem(m_window);
   m_window.table()->setModel(&m_model);
   m_window.setHoverPreview(m_preview);
+  wireSelection();
+  wireActions();
+  wireLook();
+  wireComparison();
+  wireClosing();
+}
+
+void WindowSession::wireSelection() {
   // The focused row's frame follows the focused row; once the selection has rested a moment on a
   // row, the comparison view's pictures of it are made ahead, so Space shows them at once.
   m_selectionRest.setSingleShot(true);
@@ -75,7 +84,9 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
     if (!reason) return QString();
     return qText(texts::joined({fileName(m_app.renders()[static_cast<std::size_t>(row)]), "：", *reason}));
   };
+}
 
+void WindowSession::wireActions() {
   QObject::connect(m_window.addButton(), &QPushButton::clicked, &m_toolkit,
                    [this] { m_toolkit.guarded([this] { m_app.addRenders(); }); });
   QObject::connect(m_window.chooseButton(), &QPushButton::clicked, &m_toolkit,
@@ -89,6 +100,21 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   m_window.removeRequested = [this] { m_toolkit.guarded([this] { m_app.removeSelected(); }); };
   m_window.undoRequested = [this] { m_toolkit.guarded([this] { m_app.undo(); }); };
   m_window.nextRequested = [this] { m_toolkit.guarded([this] { m_app.selectNextNeedingWork(); }); };
+  // Adding may show alerts; they come after the drop has finished, not inside it.
+  m_window.filesDropped = [this](std::vector<std::string> paths) {
+    QMetaObject::invokeMethod(
+        &m_toolkit,
+        [this, paths = std::move(paths)] { m_toolkit.guarded([&] { m_app.openFiles(paths); }); },
+        Qt::QueuedConnection);
+  };
+  // Whatever a hook of the window throws is reported as BridgeApp's own failures are: in an
+  // alert, once the event that ran the hook has returned.
+  m_window.failed = [this](std::exception_ptr error) {
+    m_toolkit.runOnMainThread([error] { std::rethrow_exception(error); });
+  };
+}
+
+void WindowSession::wireLook() {
   m_window.rowHovered = [this](int row) { showPreview(row); };
   m_window.previewDismissed = [this] {
     m_previewWait.stop();
@@ -98,8 +124,12 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
   m_previewWait.setInterval(200);
   QObject::connect(&m_previewWait, &QTimer::timeout, &m_toolkit,
                    [this] { showPreview(m_previewWaitRow); });
-  m_window.comparisonRequested = [this](int row) { compare(row); };
+  // Rows may have gone: the look at one of them goes too.
+  QObject::connect(&m_model, &QAbstractItemModel::modelReset, m_preview, &QWidget::hide);
+}
 
+void WindowSession::wireComparison() {
+  m_window.comparisonRequested = [this](int row) { compare(row); };
   m_comparison->rowCount = [this] { return static_cast<int>(m_app.rowCount()); };
   m_comparison->pairAt = [this](int row) {
     const std::string& render = m_app.renders()[static_cast<std::size_t>(row)];
@@ -126,9 +156,9 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
     m_window.activateWindow();
     m_window.table()->setFocus(Qt::OtherFocusReason);
   };
-  // Rows may have gone: the look at one of them goes too.
-  QObject::connect(&m_model, &QAbstractItemModel::modelReset, m_preview, &QWidget::hide);
+}
 
+void WindowSession::wireClosing() {
   m_window.mayClose = [this] {
     const bool mayEnd = m_app.requestQuit();
     // The user let the saves go on: the window goes on as it was.
@@ -147,13 +177,6 @@ WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner r
       control->setEnabled(false);
     }
     return false;
-  };
-  // Adding may show alerts; they come after the drop has finished, not inside it.
-  m_window.filesDropped = [this](std::vector<std::string> paths) {
-    QMetaObject::invokeMethod(
-        &m_toolkit,
-        [this, paths = std::move(paths)] { m_toolkit.guarded([&] { m_app.openFiles(paths); }); },
-        Qt::QueuedConnection);
   };
 }
 

@@ -48,6 +48,18 @@ class WindowSession {
   RenderTableModel& model() { return m_model; }
 
  private:
+  // The wiring of the window's parts to BridgeApp, the pictures and one another.
+  // The focused row's frame, the comparison pictures made ahead, the message line's note.
+  void wireSelection();
+  // The buttons, keys, menu items and drops to BridgeApp's actions, and a hook's failure to an alert.
+  void wireActions();
+  // The larger look at the row under a resting pointer.
+  void wireLook();
+  // The comparison view: its rows, its pairs and what is done in it.
+  void wireComparison();
+  // Whether the window may close now, and what it does while a save rolls back.
+  void wireClosing();
+
   // The larger look at a row's pair, beside the list level with the row.
   void showPreview(int row);
   // The comparison view at this row.

@@ -14,7 +14,7 @@
 #include "records/records.h"
 #include "stderr_capture.h"
 #include "support/faulty_file_system.h"
-#include "support/image_fixtures.h"
+#include "support/images.h"
 #include "support/temp_dir.h"
 
 namespace quillmere {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/image_fixtures.h"
+#include "support/images.h"
 #include "inspect/image_info.h"
 #include "records/records.h"
 #include "stderr_capture.h"

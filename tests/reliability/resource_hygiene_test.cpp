@@ -13,7 +13,7 @@
 #include "inspect/digest.h"
 #include "inspect/image_info.h"
 #include "reliability/reliability_support.h"
-#include "support/image_fixtures.h"
+#include "support/images.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"

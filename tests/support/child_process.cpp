@@ -2,7 +2,9 @@
 
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -146,6 +149,35 @@ void runAsOrdinaryUser(const std::string& tree, const std::function<void()>& bod
     return !::testing::Test::HasFailure();
   });
   EXPECT_EQ(child.wait(), 0) << "the part run as nobody failed; its failures are printed above";
+}
+
+ChildProcess launch(const Launch& launch) {
+  std::vector<std::string> variables = launch.environment;
+  for (const char* name : {"PATH", "HOME", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name)) variables.push_back(std::string(name) + "=" + value);
+  }
+  std::vector<char*> envp;
+  for (auto& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  std::string program = launch.program;
+  std::vector<std::string> arguments = launch.arguments;
+  std::vector<char*> argv{program.data()};
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // The working folder changes for the child alone (glibc 2.29's addchdir_np, which Debian 12 has).
+  if (!launch.folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, launch.folder.c_str());
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, launch.log.c_str(),
+                                   O_WRONLY | O_CREAT | (launch.appendToLog ? O_APPEND : O_TRUNC),
+                                   0600);
+  if (launch.withOutput) posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  EXPECT_EQ(error, 0) << "cannot start " << program << ": " << std::strerror(error);
+  return ChildProcess(error == 0 ? pid : -1);
 }
 
 }  // namespace quillmere::testing

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quillmere::testing {
 
@@ -52,6 +53,25 @@ class ChildProcess {
 
   pid_t m_pid = -1;
 };
+
+// A program started as a desktop or a terminal starts it.
+struct Launch {
+  std::string program;
+  std::vector<std::string> arguments;
+  // Exactly these variables, plus PATH, HOME and the sanitizers' options of a sanitized build.
+  std::vector<std::string> environment;
+  // The folder it starts in, as a terminal's; the test's own when empty.
+  std::string folder;
+  // Where its standard error goes, and its standard output too when `withOutput`.
+  std::string log;
+  bool withOutput = false;
+  // Several launches sharing one log each add to it; otherwise each starts it afresh.
+  bool appendToLog = false;
+};
+
+// Starts `launch`; the process is the caller's to wait for, and a test that leaves early, by a
+// failed check included, kills it on the way out. Fails the test when it cannot be started.
+ChildProcess launch(const Launch& launch);
 
 // For a freshly forked child of `testProcess`, before anything else: it is killed when the test
 // process ends, even by a crash or by ctest's own timeout, when no destructor runs.

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "support/image_fixtures.h"
+#include "support/images.h"
 
 namespace quillmere::testing {
 

@@ -26,7 +26,7 @@
 #include "support/faulty_file_system.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
-#include "transfer/batch_folders.h"
+#include "support/batch_folders.h"
 #include "transfer/create_batch.h"
 #include "transfer/manifest.h"
 

@@ -22,6 +22,7 @@
 #include "support/faulty_file_system.h"
 #include "support/images.h"
 #include "support/sanitized.h"
+#include "support/saved_batch.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"
 #include "transfer/manifest.h"
@@ -66,8 +67,7 @@ Manifest manifestFromJson(const std::string& bytes) {
   return manifest;
 }
 
-// A batch saved by createBatch: a JPEG, a PNG and a TIFF render (in that order), each
-// `padding` bytes larger than its image.
+// A batch saved by testing::saveBatch, with its manifest as this test reads it.
 struct Batch {
   std::string folder;
   Manifest manifest;
@@ -79,21 +79,8 @@ struct Batch {
   void rewrite(const Manifest& edited) const { writeFile(manifestPath(), encodeManifest(edited)); }
 };
 
-Batch saveBatch(const TempDir& dir, std::size_t padding = 0, int renders = 3) {
-  fs::create_directories(dir / "in");
-  fs::create_directories(dir / "out");
-  BatchRequest request{"CAPTURE_ONE", "catalog", dir / "out", {}};
-  for (int i = 0; i < renders; ++i) {
-    const std::string n = std::to_string(i);
-    const std::string image = i % 3 == 0   ? testing::jpegImage(6, 4, i)
-                              : i % 3 == 1 ? testing::pngImage(5, 3, i)
-                                           : testing::tiffImage(4, 4, i);
-    writeFile(dir / ("in/r" + n), image + std::string(padding, static_cast<char>('a' + i)));
-    writeFile(dir / ("in/o" + n), "original " + n);
-    request.items.push_back({dir / ("in/o" + n), dir / ("in/r" + n), "photo " + n, "variant " + n});
-  }
-  const BatchResult result = createBatch(request);
-  Batch batch{*result.directory, {}};
+Batch batchAt(const std::string& folder) {
+  Batch batch{folder, {}};
   batch.manifest = manifestFromJson(readFile(batch.manifestPath()));
   return batch;
 }
@@ -280,7 +267,7 @@ TEST(VerifyBatch, ATableOfBatchesAsTheyMayBeFoundLater) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    Batch batch = saveBatch(dir);
+    Batch batch = batchAt(testing::saveBatch(dir));
     c.damage(batch);
     const auto before = snapshot(dir.path());
     std::unique_ptr<FaultyFileSystem> faulty(c.faults ? c.faults(batch) : nullptr);
@@ -333,7 +320,7 @@ class DivergingMedium : public FaultyFileSystem {
 
 TEST(VerifyBatch, EveryFileIsReadAsTheMediumHoldsItWithReadAhead) {
   TempDir dir;
-  const Batch batch = saveBatch(dir);
+  const Batch batch = batchAt(testing::saveBatch(dir));
   {
     SCOPED_TRACE("a render whose bytes on the medium differ from those in memory");
     DivergingMedium medium(batch.path(batch.render(1)));
@@ -371,7 +358,7 @@ class CountingFileSystem : public FaultyFileSystem {
 
 TEST(VerifyBatch, AStopLandsWithinOneChunkOnEachThread) {
   TempDir dir;
-  const Batch batch = saveBatch(dir, 6 << 20, 4);
+  const Batch batch = batchAt(testing::saveBatch(dir, 4, 6 << 20));
   for (const std::uint64_t stopAfter : {std::uint64_t{0}, std::uint64_t{3} << 20}) {
     SCOPED_TRACE(stopAfter);
     CountingFileSystem counting;
@@ -399,7 +386,7 @@ TEST(VerifyBatch, AStopLandsWithinOneChunkOnEachThread) {
 
 TEST(VerifyBatch, ReportsProgressFromTheCallingThreadUpToEveryFile) {
   TempDir dir;
-  const Batch batch = saveBatch(dir, 3 << 20, 4);
+  const Batch batch = batchAt(testing::saveBatch(dir, 4, 3 << 20));
   const auto caller = std::this_thread::get_id();
   std::vector<VerifyProgress> reports;
   VerifyObserver observer;
@@ -427,7 +414,7 @@ TEST(VerifyBatch, ReportsProgressFromTheCallingThreadUpToEveryFile) {
 // whose address space leaves no room for a thread's stack.
 TEST(VerifyBatch, OneThreadVerifiesEverythingWhenNoSecondCanStart) {
   TempDir dir;
-  const Batch batch = saveBatch(dir, 0, 4);
+  const Batch batch = batchAt(testing::saveBatch(dir, 4, 0));
   std::string bytes = readFile(batch.path(batch.render(3)));
   bytes.back() ^= 0x01;
   writeFile(batch.path(batch.render(3)), bytes);

@@ -33,6 +33,7 @@
 #include "support/faulty_file_system.h"
 #include "support/images.h"
 #include "support/page_cache.h"
+#include "support/saved_batch.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"
 #include "transfer/manifest.h"
@@ -51,8 +52,7 @@ using testing::FsOp;
 using testing::TempDir;
 using testing::writeFile;
 
-// A batch of `count` renders (JPEG, PNG, TIFF in turn) saved by createBatch, and its renders'
-// names in manifest order.
+// A batch saved by testing::saveBatch, and its renders' names in manifest order.
 struct Batch {
   std::string folder;
   std::vector<std::string> renders;
@@ -60,21 +60,8 @@ struct Batch {
   std::string path(const std::string& name) const { return folder + "/" + name; }
 };
 
-Batch saveBatch(const TempDir& dir, int count = 3, std::size_t padding = 0) {
-  fs::create_directories(dir / "in");
-  fs::create_directories(dir / "out");
-  BatchRequest request{"CAPTURE_ONE", "catalog", dir / "out", {}};
-  for (int i = 0; i < count; ++i) {
-    const std::string n = std::to_string(i);
-    const std::string image = i % 3 == 0   ? testing::jpegImage(6, 4, i)
-                              : i % 3 == 1 ? testing::pngImage(5, 3, i)
-                                           : testing::tiffImage(4, 4, i);
-    writeFile(dir / ("in/r" + n), image + std::string(padding, 'x'));
-    writeFile(dir / ("in/o" + n), "original " + n);
-    request.items.push_back({dir / ("in/o" + n), dir / ("in/r" + n), "photo " + n, "variant " + n});
-  }
-  const BatchResult result = createBatch(request);
-  Batch batch{*result.directory, {}};
+Batch batchAt(const std::string& folder) {
+  Batch batch{folder, {}};
   const std::string manifest = testing::readFile(batch.path(kManifestFileName));
   const std::string key = "\"renderFilename\" : \"";
   for (auto at = manifest.find(key); at != std::string::npos; at = manifest.find(key, at + 1)) {
@@ -88,7 +75,7 @@ Batch saveBatch(const TempDir& dir, int count = 3, std::size_t padding = 0) {
 // is read, however large (a sparse 64 GiB file would otherwise take minutes).
 TEST(VerifyRenderReads, AFileLargerThanAnyRenderIsRefusedUnread) {
   TempDir dir;
-  const Batch batch = saveBatch(dir);
+  const Batch batch = batchAt(testing::saveBatch(dir));
   for (const std::int64_t size : {kLargestRender + 1, std::int64_t{64} << 30}) {
     SCOPED_TRACE(size);
     testing::makeSparseFile(batch.path(batch.renders[1]), size);
@@ -108,7 +95,7 @@ TEST(VerifyRenderReads, AFileLargerThanAnyRenderIsRefusedUnread) {
 // render's, but the folder no longer holds them, so the render is not reported intact.
 TEST(VerifyRenderReads, ARenderRenamedOverWhileReadIsNotIntact) {
   TempDir dir;
-  const Batch batch = saveBatch(dir);
+  const Batch batch = batchAt(testing::saveBatch(dir));
   const std::string render = batch.path(batch.renders[0]);
   const struct {
     const char* name;
@@ -146,7 +133,7 @@ TEST(VerifyRenderReads, ARenderRenamedOverWhileReadIsNotIntact) {
 // one watches the kernel's page cache itself.)
 TEST(VerifyRenderReads, EveryFileIsReadWithItsCachedPagesDroppedFirst) {
   TempDir dir;
-  const Batch batch = saveBatch(dir, 3, 256 << 10);
+  const Batch batch = batchAt(testing::saveBatch(dir, 3, 256 << 10));
   ::sync();  // clean pages, which can be dropped
   for (const auto& name : batch.renders) testing::readFile(batch.path(name));
   testing::readFile(batch.path(kManifestFileName));
@@ -178,7 +165,7 @@ TEST(VerifyRenderReads, EveryFileIsReadWithItsCachedPagesDroppedFirst) {
 // the manifest is thrown as the failure it is: no render is called damaged or unreadable for it.
 TEST(VerifyRenderReads, TheProcessRunningShortIsItsOwnFailureNeverARendersProblem) {
   TempDir dir;
-  const Batch batch = saveBatch(dir);
+  const Batch batch = batchAt(testing::saveBatch(dir));
   for (const int error : {EMFILE, ENFILE, ENOMEM}) {
     for (const FsOp op : {FsOp::openDirectory, FsOp::openForReadingAt, FsOp::readAt}) {
       for (const int call : {1, 2, 4}) {
@@ -203,7 +190,7 @@ TEST(VerifyRenderReads, TheProcessRunningShortIsItsOwnFailureNeverARendersProble
 // Memory running out on the second thread is memory running out: never taken for a stop.
 TEST(VerifyRenderReads, MemoryRunningOutOnTheSecondThreadIsReportedAsSuch) {
   TempDir dir;
-  const Batch batch = saveBatch(dir, 4, 1 << 20);
+  const Batch batch = batchAt(testing::saveBatch(dir, 4, 1 << 20));
   // The calling thread waits at its first read until the other thread has failed, so that the
   // failure is certainly the second thread's and comes first.
   class FailingElsewhere : public FaultyFileSystem {
@@ -262,7 +249,7 @@ int trapOpenat() {
 
 TEST(VerifyRenderReads, ALinkSwappedInBetweenTheLookAndTheOpenIsNeverFollowed) {
   TempDir dir;
-  const Batch batch = saveBatch(dir);
+  const Batch batch = batchAt(testing::saveBatch(dir));
   const std::string name = batch.renders[1];
   // The same bytes outside the folder: following the link would find the render intact.
   fs::copy_file(batch.path(name), dir / "outside");

@@ -1,10 +1,8 @@
 // The real executable in window mode, as a desktop or a terminal starts it: without a display,
 // and ended by a signal.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -29,30 +27,13 @@ constexpr const char* kNoDisplayLine =
     "无法打开图形界面的显示器；没有图形界面时，请使用请求模式：quillmere-bridge --request "
     "请求文件 结果文件。\n";
 
-// Starts the program with exactly this environment (plus PATH, HOME and the sanitizers' options
-// of a sanitized build), its standard error going to `stderrPath`. The process is the caller's to
-// wait for; a test that leaves early, by a failed check included, kills it on the way out.
-testing::ChildProcess spawnBridge(const std::vector<std::string>& environment,
-                                  const std::string& stderrPath) {
-  std::vector<std::string> variables = environment;
-  for (const char* name : {"PATH", "HOME", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
-    if (const char* value = std::getenv(name)) variables.push_back(std::string(name) + "=" + value);
-  }
-  std::vector<char*> envp;
-  for (auto& variable : variables) envp.push_back(variable.data());
-  envp.push_back(nullptr);
-  std::string program = QUILLMERE_BRIDGE_PATH;
-  char* argv[] = {program.data(), nullptr};
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = -1;
-  const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  EXPECT_EQ(error, 0);
-  return testing::ChildProcess(error == 0 ? pid : -1);
+// The program in window mode with exactly this environment, its standard error going to `log`.
+testing::ChildProcess spawnBridge(const std::vector<std::string>& environment, const std::string& log) {
+  testing::Launch bridge;
+  bridge.program = QUILLMERE_BRIDGE_PATH;
+  bridge.environment = environment;
+  bridge.log = log;
+  return testing::launch(bridge);
 }
 
 // Whether the process catches `signal`, from its SigCgt mask in /proc.

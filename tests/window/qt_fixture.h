@@ -1,6 +1,6 @@
 #pragma once
 
-// What the window's tests share: waiting on the event loop, answering modal dialogs, and a fixture
+// What the window's tests share: waiting on the event loop, answering modal dialogs, and fixtures
 // with the real window on Qt's offscreen platform.
 
 #include <gtest/gtest.h>
@@ -10,6 +10,8 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QTableView>
+#include <QTest>
 #include <QTimer>
 #include <deque>
 #include <functional>
@@ -20,6 +22,7 @@
 
 #include "support/images.h"
 #include "support/temp_dir.h"
+#include "window/render_item_delegate.h"
 #include "window/window_session.h"
 
 namespace quillmere::qt_testing {
@@ -149,5 +152,75 @@ inline void activate(QWidget& window, QWidget& focus) {
   focus.setFocus(Qt::OtherFocusReason);
   QApplication::processEvents();
 }
+
+// The tooltip showing now (Qt makes one anew for each tooltip), if any.
+inline QWidget* shownTip() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (widget->isVisible() && widget->inherits("QTipLabel")) return widget;
+  }
+  return nullptr;
+}
+
+// A window whose renders are each paired, one choice at a time, with an original of its own name.
+class PairedWindowTest : public WindowTest {
+ protected:
+  // Lists these renders and pairs each with an original of its own name, by one choice of all.
+  void startPaired(const Strings& renders, BatchRunner runner = {}) {
+    start(renders, std::move(runner));
+    ASSERT_TRUE(waitUntil([&] { return model().rowCount() == static_cast<int>(renders.size()); }));
+    for (std::size_t row = 0; row < renders.size(); ++row) {
+      const std::string original = m_dir / numbered("o", row, ".CR3");
+      writeFile(original, "raw " + std::to_string(row));
+      m_session->toolkit().selectRow(static_cast<int>(row));
+      ModalAnswerer answerer;
+      answerer.fileAnswers.push_back(ModalAnswerer::choose(original));
+      window().chooseButton()->click();
+      ASSERT_TRUE(answerer.fileAnswers.empty());
+    }
+    ASSERT_TRUE(window().saveButton()->isEnabled());
+  }
+  QTableView& table() { return *window().table(); }
+  QRect slot(int row, int column) {
+    return RenderItemDelegate::pictureSlot(table().visualRect(model().index(row, column)));
+  }
+  bool pictured(int row, int column) {
+    return model().index(row, column).data(Qt::DecorationRole).isValid();
+  }
+};
+
+// A window listing photos large enough that their pictures take a while.
+class PhotoWindowTest : public WindowTest {
+ protected:
+  QTableView& table() { return *window().table(); }
+  // Renders large enough that their pictures take a while, named DSC_<n>.jpg.
+  Strings photos(int count) {
+    Strings paths;
+    for (int i = 0; i < count; ++i) {
+      paths.push_back(m_dir / numbered("DSC_", i, ".jpg"));
+      writeFile(paths.back(), testing::jpegImage(1200, 800, i));
+    }
+    return paths;
+  }
+  void startWith(const Strings& renders) {
+    start(renders);
+    ASSERT_TRUE(waitUntil([&] { return model().rowCount() == static_cast<int>(renders.size()); }));
+  }
+  ComparisonView& openComparison(int row) {
+    activate(window(), table());
+    m_session->toolkit().selectRow(row);
+    QTest::keyClick(&table(), Qt::Key_Space);
+    return m_session->comparison();
+  }
+};
+
+// The window measured against its parts: the table and where a widget lies in the window.
+class PairingWindowTest : public WindowTest {
+ protected:
+  QTableView& table() { return *window().table(); }
+  // A widget's rectangle in the window.
+  QRect inWindow(const QWidget& widget) {
+    return QRect(widget.mapTo(&window(), QPoint(0, 0)), widget.size());
+  }
+};
 
 }  // namespace quillmere::qt_testing

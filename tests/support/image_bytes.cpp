@@ -1,4 +1,4 @@
-#include "support/image_fixtures.h"
+#include "support/images.h"
 
 #include <cstddef>
 #include <cstdio>
