@@ -59,7 +59,7 @@ struct BatchFailureSite {
 
 // Hears a batch's progress; called on the thread running createBatch. Progress comes per chunk of
 // a few MiB while files are read or copied. A stop requested through `stop` ends the batch with
-// BridgeFailure(kBatchStoppedMessage) after its roll-back, within one chunk. `failed`, when set,
+// Stopped(kBatchStoppedMessage) after its roll-back, within one chunk. `failed`, when set,
 // hears where the batch failed just before createBatch throws.
 struct BatchObserver {
   std::function<void(const BatchProgress&)> progress;

@@ -289,7 +289,7 @@ TEST_F(SaveTest, QuittingDuringASaveStopsItAndEndsOnlyAfterItsRollBack) {
     std::condition_variable_any stopped;
     std::unique_lock lock(mutex);
     stopped.wait(lock, observer.stop, [] { return false; });
-    throw BridgeFailure(kBatchStoppedMessage);
+    throw Stopped(kBatchStoppedMessage);
   };
   save(destination());
   m_toolkit.startJob();
@@ -342,13 +342,13 @@ TEST_P(QuitQuestionTest, TheAnswerAndTheSavesOutcomeAgree) {
       std::unique_lock lock(mutex);
       released.wait(lock, observer.stop, [&] { return release; });
     }
-    if (observer.stop.stop_requested()) throw BridgeFailure(kBatchStoppedMessage);
+    if (observer.stop.stop_requested()) throw Stopped(kBatchStoppedMessage);
     switch (ending) {
       case Outcome::failed:
         observer.failed(BatchFailureSite{0, BatchSubject::render});
         throw BridgeFailure("磁盘已满");
       case Outcome::stopped:
-        throw BridgeFailure(kBatchStoppedMessage);
+        throw Stopped(kBatchStoppedMessage);
       default:
         return BatchResult{request.destination + "/Quillmere-batch", 1, std::nullopt};
     }
