@@ -139,8 +139,10 @@ std::pair<std::string, std::string> operationAndSource(std::string_view operatio
   return {std::string(operation), {}};
 }
 
+// Whether `path` is `folder` or lies inside it; a folder whose name merely begins alike is another.
 bool within(std::string_view path, std::string_view folder) {
-  return !folder.empty() && path.starts_with(folder);
+  if (folder.empty() || !path.starts_with(folder)) return false;
+  return path.size() == folder.size() || path[folder.size()] == '/' || folder.ends_with('/');
 }
 
 }  // namespace

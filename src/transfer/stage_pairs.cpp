@@ -47,7 +47,7 @@ std::vector<ManifestItem> stagePairs(const BatchRequest& request, const std::str
     // Each thread flushes and reads back its own copies, overlapping the other pairs' work.
     MediumCheck medium(pairs, fs, settleHookFor);
     while (const std::optional<std::size_t> pair = pairs.take()) {
-      PairInFlight inFlight{*pair, chunkHookFor(*pair), elsewhere};
+      PairInFlight inFlight{*pair, chunkHookFor(*pair), elsewhere, BatchSubject::none, std::nullopt};
       std::optional<StagedCopy> copy;
       try {
         if (onThisThread) progress.reached(pairs.firstUnfinished());

@@ -250,7 +250,7 @@ TEST_F(StoppedBatch, AStopIsHeardWhenNoThreadCanStart) {
 TEST_F(StoppedBatch, LocksHeldElsewhereAreNeverWaitedFor) {
   fs::create_directory(m_dir / "out/.quillmere-partial-0b6c3f4e-dead-4000-8000-000000000001");
   std::vector<UniqueFd> held;
-  for (const std::string folder :
+  for (const std::string& folder :
        {m_dir / "out", m_dir.path(), m_dir / "out/.quillmere-partial-0b6c3f4e-dead-4000-8000-000000000001"}) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(fd, 0);

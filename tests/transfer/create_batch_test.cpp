@@ -220,7 +220,7 @@ TEST_F(Batch, TheRoomABatchNeedsGrowsWithItsManifest) {
   constexpr std::size_t kRender = 2 * 4096;
   constexpr int kItems = 40;
   // Short identifiers, and the longest kind: long and made of characters JSON escapes.
-  for (const std::string tail : {std::string(), std::string(3000, '\x01')}) {
+  for (const std::string& tail : {std::string(), std::string(3000, '\x01')}) {
     SCOPED_TRACE(tail.size());
     auto batchOf = [&](int n) {
       BatchRequest r{"CAPTURE_ONE", "catalog", destination(), {}};
