@@ -51,7 +51,7 @@ PairReads readPair(const BatchContext& batch, PairInFlight& inFlight) {
   reads.originalStatus = admittedStatus(reads.original, fs);
   site = BatchSubject::render;
   const FileStatus renderStatus = admittedStatus(render, fs);
-  if (renderStatus.size > kLargestRender) throw BridgeFailure(kRenderTooLargeMessage);
+  if (renderStatus.size > kLargestRender) throw RenderTooLarge();
   reads.renderSize = renderStatus.size;
   reads.large = std::min(reads.originalStatus.size, renderStatus.size) >= kParallelReadThreshold;
 

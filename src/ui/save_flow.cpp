@@ -181,7 +181,7 @@ void BridgeApp::startSave(std::uint64_t id, std::stop_token stop, BatchRequest r
     try {
       result = runner(request, observer);
     } catch (...) {
-      failure = texts::inWindowVoice(describe(std::current_exception()));
+      failure = texts::inWindowVoice(std::current_exception());
       // The file at fault, on a second line, so the user knows which one to look after; a
       // failure of the batch as a whole (its destination, its commit) stands alone, and so does
       // a stop, which no file caused.

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "inspect/admission.h"
 #include "inspect/digest.h"
 #include "support/faulty_file_system.h"
 #include "support/temp_dir.h"
@@ -534,7 +535,7 @@ TEST_F(SaveTest, AFailedSaveNamesTheFileTheBatchReportsAtFault) {
     runner = [&](const BatchRequest&, const BatchObserver& observer) -> BatchResult {
       if (c.site) observer.failed(*c.site);
       // The batch's own text says "GB"; the window names the binary limit as it is.
-      throw BridgeFailure("照片不可读取、为空或大于 4 GB。");
+      throw PhotoNotAdmitted();
     };
     m_toolkit.alerts.clear();
     save(destination());
