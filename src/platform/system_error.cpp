@@ -139,10 +139,10 @@ std::pair<std::string, std::string> operationAndSource(std::string_view operatio
   return {std::string(operation), {}};
 }
 
-// Whether `path` is `folder` or lies inside it; a folder whose name merely begins alike is another.
-bool within(std::string_view path, std::string_view folder) {
-  if (folder.empty() || !path.starts_with(folder)) return false;
-  return path.size() == folder.size() || path[folder.size()] == '/' || folder.ends_with('/');
+// Whether `path` begins with `hidden`: the folder, a file in it, or a file named after it beside it
+// (a staging folder's owner record, "<folder>.owner").
+bool within(std::string_view path, std::string_view hidden) {
+  return !hidden.empty() && path.starts_with(hidden);
 }
 
 }  // namespace

@@ -43,9 +43,10 @@ class SystemFailure : public std::system_error {
   // A move's source; empty for every other operation.
   const std::string& source() const noexcept { return m_source; }
 
-  // Whether the call was made on `folder` or on something inside it (either side of a move).
-  bool concerns(std::string_view folder) const noexcept;
-  // The same failure with `hidden` (a folder, or the start of a path inside it) told as `shown`
+  // Whether the call was made on a path that begins with `hidden` (either side of a move): the
+  // folder, something inside it, or a file named after it beside it.
+  bool concerns(std::string_view hidden) const noexcept;
+  // The same failure with `hidden` (the start of one of its paths) told as `shown`
   // in the first of its paths that lies there, the source of a move before its target: for a
   // caller that has to name the place the user knows instead of the one the call was made on.
   SystemFailure retold(std::string_view hidden, std::string_view shown) const;

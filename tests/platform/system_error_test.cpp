@@ -66,9 +66,8 @@ TEST(SystemErrorText, APathThatIsNotARegularFileSaysSo) {
 }
 
 // A failure keeps its facts as fields, and a path told otherwise changes the fields the sentence is
-// made from: the first path inside the hidden folder (a move's source before its target) is the
-// one told, the errno and its category stay, and a path merely beginning like the folder's is
-// another folder's.
+// made from: the first path that begins with the hidden folder's (a move's source before its
+// target) is the one told, and the errno and its category stay.
 TEST(SystemFailure, APathToldOtherwiseIsTheFirstInsideTheFolderAndTheRestIsKept) {
   const std::string hidden = "/out/.quillmere-partial-1";
   const struct {
@@ -92,9 +91,10 @@ TEST(SystemFailure, APathToldOtherwiseIsTheFirstInsideTheFolderAndTheRestIsKept)
        "无法将“/tmp/x”移动到“/out”：不能跨文件系统移动（EXDEV）"},
       {"another folder", SystemFailure(EIO, "read", "/in/a.jpg"), false,
        "无法读取“/in/a.jpg”：输入/输出错误（EIO）", "无法读取“/in/a.jpg”：输入/输出错误（EIO）"},
-      {"a folder whose name begins alike", SystemFailure(EIO, "read", hidden + "0/a.jpg"), false,
-       "无法读取“/out/.quillmere-partial-10/a.jpg”：输入/输出错误（EIO）",
-       "无法读取“/out/.quillmere-partial-10/a.jpg”：输入/输出错误（EIO）"},
+      // The folder's owner record lies beside it, named after it, and is told with it.
+      {"the record beside it", SystemFailure(ENOSPC, "write", hidden + ".owner"), true,
+       "无法写入“/out/Quillmere-1.owner”：磁盘空间不足（ENOSPC）",
+       "无法写入“/out”：磁盘空间不足（ENOSPC）"},
       {"a file not a regular one",
        SystemFailure(0, "open", hidden + "/b", SystemFailure::Reason::notRegularFile), true,
        "无法打开“/out/Quillmere-1/b”：不是普通文件", "无法打开“/out”：不是普通文件"},
