@@ -380,7 +380,7 @@ std::optional<std::string> checkManifestReading(std::span<const std::byte> bytes
   if (!reading.refusal.empty()) return "an accepted manifest came with a refusal";
   const Manifest& manifest = *reading.manifest;
   if (bytes.size() > kLargestBatchManifest) return "a manifest over 9 MiB was accepted";
-  if (manifest.items.empty() || manifest.items.size() > kMostBatchItems) {
+  if (manifest.items.empty() || manifest.items.size() > kMostBatchPairs) {
     return "a manifest of " + std::to_string(manifest.items.size()) + " items was accepted";
   }
   std::set<std::string> names;

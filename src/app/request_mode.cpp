@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -69,6 +68,7 @@ int answerRequest(const std::string& requestPath, const std::string& resultPath,
     } catch (const std::bad_alloc&) {
       reserve.reset();
     } catch (...) {
+      // Any other failure needs no memory given up: failureResult puts it into words as it is.
     }
     return failureResult();
   };
@@ -121,10 +121,6 @@ int answerRequest(const std::string& requestPath, const std::string& resultPath,
 }
 
 }  // namespace
-
-bool isRequestMode(int argc, const char* const* argv) {
-  return argc == 4 && std::strcmp(argv[1], "--request") == 0;
-}
 
 int runRequestMode(const std::string& requestPath, const std::string& resultPath,
                    FileSystem& fs) {

@@ -11,9 +11,6 @@ inline constexpr const char* kCannotSaveResultLine = "无法保存导出结果�
 // Request files of this many bytes or more are refused before they are parsed.
 inline constexpr std::size_t kLargestRequestFile = 4'194'304;
 
-// Exactly program, "--request", request file, result file; anything else is window mode.
-bool isRequestMode(int argc, const char* const* argv);
-
 // Reads the request, runs the batch, writes the result file atomically and answers the exit
 // status: 0 success, 1 a result carrying an error, 2 the result could not be saved (after writing
 // the one standard-error line). Writes nothing else anywhere but the batch's destination.

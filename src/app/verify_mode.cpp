@@ -166,8 +166,10 @@ int runVerifyMode(const std::string& folderPath, const std::optional<std::string
       }
       try {
         report = verifyBatch(folderPath, fs, &observer);
+      } catch (const Stopped& stop) {
+        stopped = true;
+        report = VerifyReport{false, 0, {{folderPath, stop.message()}}};
       } catch (const BridgeFailure& failure) {
-        stopped = failure.message() == kVerifyStoppedMessage;
         report = VerifyReport{false, 0, {{folderPath, failure.message()}}};
       } catch (const std::bad_alloc&) {
         throw;

@@ -12,7 +12,7 @@ FileStatus admittedStatus(const std::string& path, FileSystem& fs) {
   // error and propagates as it is.
   const FileStatus status = fs.status(path);
   if (!status.isRegular || status.size < 1 || status.size > kLargestAdmittedFile) {
-    throw BridgeFailure(kPhotoNotAdmittedMessage);
+    throw PhotoNotAdmitted();
   }
   return status;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quillmere {
 
@@ -84,6 +85,7 @@ constexpr std::string_view kNoFileSlotsText = "文件系统可建的文件数已
 
 constexpr std::string_view kMovePrefix = "move \"";
 constexpr std::string_view kMoveSuffix = "\" to";
+constexpr std::string_view kMove = "move";
 
 std::string quoted(std::string_view path) {
   std::string text;
@@ -99,32 +101,15 @@ std::string filledIn(std::string_view pattern, std::string_view path) {
   return text;
 }
 
-std::string attempt(std::string_view operation, std::string_view path) {
+std::string attempt(const std::string& operation, const std::string& source,
+                    const std::string& path) {
   for (const auto& known : kOperations) {
     if (known.verb == operation) return filledIn(known.text, path);
   }
-  if (operation.starts_with(kMovePrefix) && operation.ends_with(kMoveSuffix) &&
-      operation.size() >= kMovePrefix.size() + kMoveSuffix.size()) {
-    const auto from = operation.substr(kMovePrefix.size(),
-                                       operation.size() - kMovePrefix.size() - kMoveSuffix.size());
-    return "无法将" + quoted(from) + "移动到" + quoted(path);
-  }
+  if (operation == kMove && !source.empty()) return "无法将" + quoted(source) + "移动到" + quoted(path);
   // An operation without a text of its own still names what was tried, in the caller's words.
-  return "无法对" + quoted(path) + "执行 " + std::string(operation);
+  return "无法对" + quoted(path) + "执行 " + operation;
 }
-
-// A std::system_error that keeps the errno for code that tests it, but reads as our own text:
-// std::system_error would append the C library's English message. The text lives in a
-// runtime_error, whose copies share it and never throw.
-class DescribedSystemError : public std::system_error {
- public:
-  DescribedSystemError(std::error_code code, const std::string& text)
-      : std::system_error(code), m_text(text) {}
-  const char* what() const noexcept override { return m_text.what(); }
-
- private:
-  std::runtime_error m_text;
-};
 
 // errno has no code for "exists, but is not a regular file"; this category supplies that one.
 class FileKindCategory : public std::error_category {
@@ -138,6 +123,28 @@ const std::error_category& fileKindCategory() {
   return category;
 }
 
+std::error_code codeOf(int error, SystemFailure::Reason reason) {
+  if (reason == SystemFailure::Reason::notRegularFile) return {1, fileKindCategory()};
+  return {error, std::generic_category()};
+}
+
+// The operation and the move's source, apart, as a caller of throwSystemError wrote them.
+std::pair<std::string, std::string> operationAndSource(std::string_view operation) {
+  if (operation.starts_with(kMovePrefix) && operation.ends_with(kMoveSuffix) &&
+      operation.size() >= kMovePrefix.size() + kMoveSuffix.size()) {
+    return {std::string(kMove),
+            std::string(operation.substr(kMovePrefix.size(), operation.size() - kMovePrefix.size() -
+                                                                 kMoveSuffix.size()))};
+  }
+  return {std::string(operation), {}};
+}
+
+// Whether `path` begins with `hidden`: the folder, a file in it, or a file named after it beside it
+// (a staging folder's owner record, "<folder>.owner").
+bool within(std::string_view path, std::string_view hidden) {
+  return !hidden.empty() && path.starts_with(hidden);
+}
+
 }  // namespace
 
 std::string errnoText(int error) {
@@ -149,23 +156,69 @@ std::string errnoText(int error) {
   return text;
 }
 
+SystemFailure::SystemFailure(int error, std::string_view operation, std::string_view path,
+                             Reason reason)
+    : SystemFailure(codeOf(error, reason), operationAndSource(operation).first,
+                    operationAndSource(operation).second, std::string(path), reason) {}
+
+SystemFailure::SystemFailure(std::error_code code, std::string operation, std::string source,
+                             std::string path, Reason reason)
+    : std::system_error(code),
+      m_operation(std::move(operation)),
+      m_source(std::move(source)),
+      m_path(std::move(path)),
+      m_reason(reason),
+      m_text(systemFailureText(*this)) {}
+
+bool SystemFailure::concerns(std::string_view folder) const noexcept {
+  return within(m_source, folder) || within(m_path, folder);
+}
+
+SystemFailure SystemFailure::replacing(std::string_view hidden, std::string_view shown,
+                                       bool keepRest) const {
+  std::string source = m_source;
+  std::string path = m_path;
+  std::string& told = within(source, hidden) ? source : path;
+  if (within(told, hidden)) told.replace(0, keepRest ? hidden.size() : told.size(), shown);
+  return SystemFailure(code(), m_operation, std::move(source), std::move(path), m_reason);
+}
+
+SystemFailure SystemFailure::retold(std::string_view hidden, std::string_view shown) const {
+  return replacing(hidden, shown, true);
+}
+
+SystemFailure SystemFailure::toldAs(std::string_view hidden, std::string_view folder) const {
+  return replacing(hidden, folder, false);
+}
+
+std::string systemFailureText(const SystemFailure& failure) {
+  const std::string tried = attempt(failure.operation(), failure.source(), failure.path());
+  switch (failure.reason()) {
+    case SystemFailure::Reason::noFileSlots:
+      return tried + "：" + std::string(kNoFileSlotsText);
+    case SystemFailure::Reason::notRegularFile:
+      return tried + "：" + failure.code().message();
+    case SystemFailure::Reason::errnoValue:
+      break;
+  }
+  return tried + "：" + errnoText(failure.error());
+}
+
 std::string systemErrorText(int error, std::string_view operation, std::string_view path) {
-  return attempt(operation, path) + "：" + errnoText(error);
+  return SystemFailure(error, operation, path).what();
 }
 
 void throwCreationError(int error, int folderFd, std::string_view path) {
   struct statvfs space {};
   if (error == ENOSPC && ::fstatvfs(folderFd, &space) == 0 && space.f_files > 0 &&
       space.f_favail == 0 && space.f_bavail > 0) {
-    throw DescribedSystemError(std::error_code(error, std::generic_category()),
-                               attempt("create", path) + "：" + std::string(kNoFileSlotsText));
+    throw SystemFailure(error, "create", path, SystemFailure::Reason::noFileSlots);
   }
   throwSystemError(error, "create", path);
 }
 
 void throwNotRegularFile(std::string_view path) {
-  const std::error_code code(1, fileKindCategory());
-  throw DescribedSystemError(code, attempt("open", path) + "：" + code.message());
+  throw SystemFailure(0, "open", path, SystemFailure::Reason::notRegularFile);
 }
 
 bool isNotRegularFileError(const std::error_code& code) {
@@ -173,12 +226,7 @@ bool isNotRegularFileError(const std::error_code& code) {
 }
 
 void throwSystemError(int error, std::string_view operation, std::string_view path) {
-  throw DescribedSystemError(std::error_code(error, std::generic_category()),
-                             systemErrorText(error, operation, path));
-}
-
-void throwRetold(const std::system_error& failure, const std::string& text) {
-  throw DescribedSystemError(failure.code(), text);
+  throw SystemFailure(error, operation, path);
 }
 
 }  // namespace quillmere

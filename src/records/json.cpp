@@ -87,7 +87,7 @@ json parse(std::string_view bytes, const char* record) {
   try {
     return json::parse(bytes.begin(), bytes.end(), dropDeepValues);
   } catch (const json::parse_error& error) {
-    fail(record, whereParsingStopped(error.what(), error.byte > bytes.size()));
+    fail(record, whereParsingStopped(bytes, error.byte));
   } catch (const json::exception&) {
     // Valid JSON the library cannot hold, such as a number beyond the range of a double (1e400).
     fail(record, "其中有数值超出了可读取的范围");

@@ -1,6 +1,6 @@
 #include "records/json_errors.h"
 
-#include <regex>
+#include <algorithm>
 
 #include "records/json.h"
 
@@ -25,14 +25,13 @@ void requireNoNul(std::string_view bytes, const char* record) {
   }
 }
 
-std::string whereParsingStopped(const std::string& report, bool atTheEnd) {
-  static const std::regex kPosition("line ([0-9]+), column ([0-9]+)");
-  std::smatch position;
-  if (!std::regex_search(report, position, kPosition)) {
-    return atTheEnd ? "内容不完整" : "内容不是有效的 JSON";
-  }
-  const std::string place = "第 " + position[1].str() + " 行第 " + position[2].str() + " 列";
-  return atTheEnd ? "内容在" + place + "意外结束" : place + "不是有效的 JSON";
+std::string whereParsingStopped(std::string_view bytes, std::size_t readCount) {
+  const std::string_view read = bytes.substr(0, std::min(readCount, bytes.size()));
+  const auto lineFeeds = static_cast<std::size_t>(std::count(read.begin(), read.end(), '\n'));
+  const std::size_t lineStart = lineFeeds == 0 ? 0 : read.rfind('\n') + 1;
+  const std::string place = "第 " + std::to_string(lineFeeds + 1) + " 行第 " +
+                            std::to_string(readCount - lineStart) + " 列";
+  return readCount > bytes.size() ? "内容在" + place + "意外结束" : place + "不是有效的 JSON";
 }
 
 }  // namespace quillmere

@@ -17,9 +17,11 @@ std::string jsonPlace(const std::string& where, const char* key);
 // the input and would ignore everything after it; the whole document is read or none of it.
 void requireNoNul(std::string_view bytes, const char* record);
 
-// Where the reader gave up, from its own report ("... at line 3, column 14: ..."); the reader's
-// English reason is left out, the line and column say enough to find the fault. `atTheEnd` when
-// the input ended before the document did.
-std::string whereParsingStopped(const std::string& report, bool atTheEnd);
+// Where the reader gave up on `bytes`, `readCount` bytes in (the reader's count, which takes the
+// end of the input for one more byte), told by line and column as the reader counts them: lines
+// from 1, columns the bytes read since the last line feed. The reader's English reason is left
+// out, the line and column say enough to find the fault; past the end, the input ended before the
+// document did.
+std::string whereParsingStopped(std::string_view bytes, std::size_t readCount);
 
 }  // namespace quillmere

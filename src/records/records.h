@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -29,6 +30,10 @@ struct BatchRequest {
   friend bool operator==(const BatchRequest&, const BatchRequest&) = default;
 };
 
+// The most pairs one batch carries: what a request may ask for, what a saved batch's manifest may
+// list, and what the window's list holds.
+inline constexpr std::size_t kMostBatchPairs = 500;
+
 // The answer to one batch: `directory` and `count` on success, `count` 0 and `error` on failure.
 struct BatchResult {
   std::optional<std::string> directory;
@@ -47,6 +52,14 @@ class BridgeFailure : public std::exception {
 
  private:
   std::string m_message;
+};
+
+// A stop that was asked for (the window quitting, a signal): the work ended early on purpose, and
+// nothing is at fault. Caught as a BridgeFailure it reads as one; code that treats a stop apart
+// catches this type, never compares the message.
+class Stopped : public BridgeFailure {
+ public:
+  using BridgeFailure::BridgeFailure;
 };
 
 // What the user reads when memory ran out, whichever allocation failed.

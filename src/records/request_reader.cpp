@@ -214,7 +214,7 @@ BatchRequest readBatchRequest(std::string_view bytes) {
   try {
     json::sax_parse(bytes.begin(), bytes.end(), &handler);
   } catch (const json::parse_error& error) {
-    failDecoding(kRecord, whereParsingStopped(error.what(), error.byte > bytes.size()));
+    failDecoding(kRecord, whereParsingStopped(bytes, error.byte));
   } catch (const json::exception&) {
     failDecoding(kRecord, "其中有数值超出了可读取的范围");
   }

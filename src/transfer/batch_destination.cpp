@@ -36,15 +36,12 @@ FileStatus statusOfDestination(OpenFile& destination, FileSystem& fs) {
   }
 }
 
-// A platform error raised on a path under `hidden`, told about `shown` instead; any other error
-// as it was. A failed commit names both, and is left alone.
-[[noreturn]] void rethrowNaming(const std::system_error& failure, const std::string& hidden,
+// A platform failure on a path under `hidden`, told about `shown` instead; any other failure as it
+// was. A failed commit names both, and is left alone.
+[[noreturn]] void rethrowNaming(const SystemFailure& failure, const std::string& hidden,
                                 const std::string& shown) {
-  std::string text = failure.what();
-  const auto at = text.find(hidden);
-  if (at == std::string::npos || text.find(shown) != std::string::npos) throw;
-  text.replace(at, hidden.size(), shown);
-  throwRetold(failure, text);
+  if (!failure.concerns(hidden) || failure.concerns(shown)) throw;
+  throw failure.retold(hidden, shown);
 }
 
 bool holds(const std::string& folder, std::string_view name, FileSystem& fs) {
@@ -77,18 +74,6 @@ std::optional<std::string> batchFolderAlong(std::string location, FileSystem& fs
 // Failures of the destination's disk as a whole, whichever file was being written. An I/O error
 // is left out: it may be one bad spot, and the file it hit is worth naming.
 bool isDestinationFault(int error) { return error == ENOSPC || error == EDQUOT || error == EROFS; }
-
-// `text` with the quoted path that starts with `hidden` (a file in it, or itself) told as `folder`.
-std::string namingFolder(std::string text, const std::string& hidden, const std::string& folder) {
-  const std::string open = "“";
-  const std::string close = "”";
-  const auto start = text.find(open + hidden);
-  if (start == std::string::npos) return text;
-  const auto end = text.find(close, start + open.size());
-  if (end == std::string::npos) return text;
-  text.replace(start + open.size(), end - start - open.size(), folder);
-  return text;
-}
 
 }  // namespace
 
@@ -145,13 +130,12 @@ void rethrowNamingBatchFolder(const BatchPlace& place, BatchFailureSite& site) {
   }
   try {
     throw;
-  } catch (const std::system_error& failure) {
-    if (isDestinationFault(failure.code().value()) &&
-        std::string_view(failure.what()).find(place.stagingPath) != std::string_view::npos) {
+  } catch (const SystemFailure& failure) {
+    if (isDestinationFault(failure.error()) && failure.concerns(place.stagingPath)) {
       // The destination's disk gave out, not a photo: no pair is blamed, and the folder named is
       // the one the user chose, not a file in a folder that is gone after the roll-back.
       site = BatchFailureSite{};
-      throwRetold(failure, namingFolder(failure.what(), place.stagingPath, place.destinationPath));
+      throw failure.toldAs(place.stagingPath, place.destinationPath);
     }
     rethrowNaming(failure, place.stagingPath, place.batchPath);
   }

@@ -41,7 +41,7 @@ std::optional<std::string> enclosingBatchFolder(const std::string& destinationPa
 void requireSameDestination(const BatchPlace& place, FileSystem& fs);
 
 // Rethrows the failure being handled, with the staging folder's hidden path told as the batch
-// folder's path, in the error's text and in `site`: the user reads of the folder they chose, and
+// folder's path, in the failure's paths and in `site`: the user reads of the folder they chose, and
 // of the file they would find there. A failure of the destination's disk itself (full, over
 // quota, read-only) on a file of the batch blames no pair and names the destination
 // folder instead. Must be called from a catch block.

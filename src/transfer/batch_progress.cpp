@@ -68,7 +68,7 @@ bool stopAsked(const BatchObserver* observer) {
 }
 
 void BatchProgressTracker::checkStop() const {
-  if (stopAsked(m_observer)) throw BridgeFailure(kBatchStoppedMessage);
+  if (stopAsked(m_observer)) throw Stopped(kBatchStoppedMessage);
 }
 
 void BatchProgressTracker::report() {

@@ -38,7 +38,7 @@ class BatchProgressTracker {
   // The same from a helper thread: counted and checked, reported later by the batch's thread.
   void chunkElsewhere(std::size_t bytes);
 
-  // Throws BridgeFailure(kBatchStoppedMessage) once a stop has been asked for.
+  // Throws Stopped(kBatchStoppedMessage) once a stop has been asked for.
   void checkStop() const;
 
  private:

@@ -24,13 +24,12 @@ namespace quillmere {
 namespace {
 
 constexpr std::array<std::string_view, 2> kAcceptedProviders = {"LIGHTROOM_CLASSIC", "CAPTURE_ONE"};
-constexpr std::size_t kMaxItems = 500;
 
 void requireAcceptedRequest(const BatchRequest& request) {
   const bool providerAccepted = std::find(kAcceptedProviders.begin(), kAcceptedProviders.end(),
                                           request.provider) != kAcceptedProviders.end();
   if (!providerAccepted || request.catalogId.empty() || request.items.empty() ||
-      request.items.size() > kMaxItems) {
+      request.items.size() > kMostBatchPairs) {
     throw BridgeFailure(kBatchSizeMessage);
   }
 }
@@ -106,7 +105,7 @@ BatchResult runBatch(const BatchRequest& request, FileSystem& fs, const BatchObs
   const LeftoverClearing leftovers =
       clearLeftoverStaging(fs, place.destination, place.destinationStatus,
                            [observer] { return stopAsked(observer); });
-  if (leftovers.stopped) throw BridgeFailure(kBatchStoppedMessage);
+  if (leftovers.stopped) throw Stopped(kBatchStoppedMessage);
   requireRoomFor(request, place, fs, leftovers.kept);
   try {
     return stageAndCommit(request, fs, observer, site, place);

@@ -17,6 +17,12 @@ inline constexpr const char* kBatchSizeMessage = "每次请选择 1–500 张照
 inline constexpr const char* kChooseFolderAgainMessage = "请重新选择保存文件夹。";
 inline constexpr const char* kPairingMissingMessage = "缺少照片对应关系，请重新选择原照片。";
 inline constexpr const char* kRenderTooLargeMessage = "单张导出照片不能超过 512 MB。";
+// The refusal of a render over the limit, a type of its own so that a place that words it its own
+// way (the window) knows it without reading its message.
+class RenderTooLarge : public BridgeFailure {
+ public:
+  RenderTooLarge() : BridgeFailure(kRenderTooLargeMessage) {}
+};
 inline constexpr const char* kChangedDuringTransferMessage =
     "照片在处理期间发生变化，请等导出完成后重试。";
 // Raised when a caller asks a running batch to stop (the window quitting during a save).
@@ -59,7 +65,7 @@ struct BatchFailureSite {
 
 // Hears a batch's progress; called on the thread running createBatch. Progress comes per chunk of
 // a few MiB while files are read or copied. A stop requested through `stop` ends the batch with
-// BridgeFailure(kBatchStoppedMessage) after its roll-back, within one chunk. `failed`, when set,
+// Stopped(kBatchStoppedMessage) after its roll-back, within one chunk. `failed`, when set,
 // hears where the batch failed just before createBatch throws.
 struct BatchObserver {
   std::function<void(const BatchProgress&)> progress;

@@ -34,8 +34,12 @@ OpenFile openAdmitted(const std::string& path, const FileStatus& admitted, FileS
   return file;
 }
 
-PairReads readPair(const Pair& pair, FileSystem& fs, SecondThread* helper, const ChunkHook& here,
-                   const ChunkHook& elsewhere, BatchSubject& site) {
+PairReads readPair(const BatchContext& batch, PairInFlight& inFlight) {
+  const Pair& pair = batch.request.items[inFlight.index];
+  FileSystem& fs = batch.fs;
+  const ChunkHook& here = inFlight.here;
+  const ChunkHook& elsewhere = inFlight.elsewhere;
+  BatchSubject& site = inFlight.subject;
   site = BatchSubject::original;
   if (pair.externalPhotoId.empty() || pair.externalVariantId.empty()) {
     throw BridgeFailure(kPairingMissingMessage);
@@ -47,11 +51,11 @@ PairReads readPair(const Pair& pair, FileSystem& fs, SecondThread* helper, const
   reads.originalStatus = admittedStatus(reads.original, fs);
   site = BatchSubject::render;
   const FileStatus renderStatus = admittedStatus(render, fs);
-  if (renderStatus.size > kLargestRender) throw BridgeFailure(kRenderTooLargeMessage);
+  if (renderStatus.size > kLargestRender) throw RenderTooLarge();
   reads.renderSize = renderStatus.size;
   reads.large = std::min(reads.originalStatus.size, renderStatus.size) >= kParallelReadThreshold;
 
-  SecondThread* split = reads.large ? helper : nullptr;
+  SecondThread* split = reads.large ? batch.split : nullptr;
   auto firstReads = bothBlamed(
       split, site,
       [&](BatchSubject& blame) {

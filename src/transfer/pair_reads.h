@@ -8,6 +8,7 @@
 #include "records/records.h"
 #include "transfer/batch_progress.h"
 #include "transfer/create_batch.h"
+#include "transfer/batch_context.h"
 #include "transfer/second_thread.h"
 
 namespace quillmere {
@@ -38,11 +39,11 @@ struct PairReads {
 
 // Checks, admits, inspects and hashes one pair, in this order: the pairing, the original's and
 // the render's admission, the render's size as admission saw it, the original's hash, the
-// render's description and hash. A failure is that of the first step that fails. `here` hears
-// the chunks read on the calling thread, `elsewhere` those read on the second thread; with
-// `helper` free, a large pair's two reads run side by side, and their failures still come out in
-// that order. `site` learns which file a failure concerns.
-PairReads readPair(const Pair& pair, FileSystem& fs, SecondThread* helper, const ChunkHook& here,
-                   const ChunkHook& elsewhere, BatchSubject& site);
+// render's description and hash. A failure is that of the first step that fails. The pair's
+// `here` hears the chunks read on the calling thread, its `elsewhere` those read on the second
+// thread; with the batch's `split` thread, a large pair's two reads run side by side, and their
+// failures still come out in that order. The pair's `subject` learns which file a failure
+// concerns.
+PairReads readPair(const BatchContext& batch, PairInFlight& pair);
 
 }  // namespace quillmere

@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "transfer/batch_context.h"
 #include "transfer/medium_check.h"
 #include "transfer/pair_reads.h"
 #include "transfer/second_thread.h"
@@ -19,12 +20,13 @@ std::vector<ManifestItem> stagePairs(const BatchRequest& request, const std::str
   SharedPairs pairs(items.size());
   SecondThread helper;
   // A lone pair may split its two reads over both threads; with more, each thread has a pair.
-  SecondThread* split = items.size() == 1 ? &helper : nullptr;
+  const BatchContext batch{request, fingerprint, staging, fs,
+                           items.size() == 1 ? &helper : nullptr};
   const ChunkHook elsewhere = [&](std::size_t bytes) { progress.chunkElsewhere(bytes); };
   const auto stageOnThread = [&](bool onThisThread) {
     const auto chunkHookFor = [&](std::size_t index) -> ChunkHook {
       return [&, index, onThisThread](std::size_t bytes) {
-        if (pairs.cancelled(index)) throw BridgeFailure(kBatchStoppedMessage);
+        if (pairs.cancelled(index)) throw Stopped(kBatchStoppedMessage);
         if (!onThisThread) return progress.chunkElsewhere(bytes);
         progress.reached(pairs.firstUnfinished());
         progress.chunk(bytes);
@@ -34,7 +36,7 @@ std::vector<ManifestItem> stagePairs(const BatchRequest& request, const std::str
     // reached by it, so that the observer never hears of a pair beyond one that failed.
     const auto settleHookFor = [&](std::size_t index) -> ChunkHook {
       return [&, index, onThisThread](std::size_t bytes) {
-        if (pairs.cancelled(index)) throw BridgeFailure(kBatchStoppedMessage);
+        if (pairs.cancelled(index)) throw Stopped(kBatchStoppedMessage);
         if (onThisThread) {
           progress.chunk(bytes);
         } else {
@@ -45,20 +47,18 @@ std::vector<ManifestItem> stagePairs(const BatchRequest& request, const std::str
     // Each thread flushes and reads back its own copies, overlapping the other pairs' work.
     MediumCheck medium(pairs, fs, settleHookFor);
     while (const std::optional<std::size_t> pair = pairs.take()) {
-      const ChunkHook chunk = chunkHookFor(*pair);
-      BatchSubject subject = BatchSubject::none;
-      std::optional<std::string> storedFile;
+      PairInFlight inFlight{*pair, chunkHookFor(*pair), elsewhere, BatchSubject::none, std::nullopt};
       std::optional<StagedCopy> copy;
       try {
         if (onThisThread) progress.reached(pairs.firstUnfinished());
         progress.checkStop();
-        PairReads reads = readPair(items[*pair], fs, split, chunk, elsewhere, subject);
-        StagedItem staged = finishPair(reads, items[*pair], *pair, staging, request.provider,
-                                       fingerprint, fs, split, chunk, elsewhere, subject, storedFile);
+        PairReads reads = readPair(batch, inFlight);
+        StagedItem staged = finishPair(batch, inFlight, reads);
         copy = std::move(staged.copy);
         pairs.staged(*pair, std::move(staged.item));
       } catch (...) {
-        pairs.failed(*pair, std::current_exception(), subject, std::move(storedFile));
+        pairs.failed(*pair, std::current_exception(), inFlight.subject,
+                     std::move(inFlight.storedFile));
       }
       if (copy) medium.staged(std::move(*copy));
     }

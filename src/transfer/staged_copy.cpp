@@ -9,6 +9,7 @@
 #include "inspect/digest.h"
 #include "inspect/image_info.h"
 #include "platform/identity.h"
+#include "platform/system_error.h"
 #include "transfer/blame.h"
 #include "transfer/medium_check.h"
 
@@ -31,11 +32,13 @@ std::string_view extensionFor(const std::string& mediaFormat) {
 
 }  // namespace
 
-StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
-                      StagingFolder& staging, const std::string& provider,
-                      const std::string& fingerprint, FileSystem& fs, SecondThread* helper,
-                      const ChunkHook& here, const ChunkHook& elsewhere, BatchSubject& site,
-                      std::optional<std::string>& storedFile) {
+StagedItem finishPair(const BatchContext& batch, PairInFlight& inFlight, PairReads& reads) {
+  const Pair& pair = batch.request.items[inFlight.index];
+  StagingFolder& staging = batch.staging;
+  FileSystem& fs = batch.fs;
+  const ChunkHook& here = inFlight.here;
+  const ChunkHook& elsewhere = inFlight.elsewhere;
+  BatchSubject& site = inFlight.subject;
   // From here on a failure that names the staging folder is the destination's, not the render's.
   site = BatchSubject::render;
   const std::string renderFilename =
@@ -57,10 +60,8 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
         here(copied);
       }
       return created;
-    } catch (const std::system_error& failure) {
-      if (std::string_view(failure.what()).find(staging.folder().path) != std::string_view::npos) {
-        site = BatchSubject::none;
-      }
+    } catch (const SystemFailure& failure) {
+      if (failure.concerns(staging.folder().path)) site = BatchSubject::none;
       throw;
     }
   }();
@@ -69,9 +70,9 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
   // For small files the flush alone is cheaper than one more call each.
   if (reads.renderSize >= kWriteBackThreshold) fs.startWriteBack(copy);
 
-  StagedCopy staged{std::move(copy), index, copiedSize, reads.renderSha256, std::move(reads.render),
+  StagedCopy staged{std::move(copy), inFlight.index, copiedSize, reads.renderSha256, std::move(reads.render),
                     reads.image, std::nullopt};
-  SecondThread* split = reads.large ? helper : nullptr;
+  SecondThread* split = reads.large ? batch.split : nullptr;
   bothBlamed(
       split, site,
       [&](BatchSubject& blame) {
@@ -82,7 +83,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
           fs.sync(staged.file);
           refetchFromMedium(staged, fs);
         });
-        proveCopy(staged, fs, here, blame, storedFile);
+        proveCopy(staged, fs, here, blame, inFlight.storedFile);
         return 0;
       },
       [&](BatchSubject& blame) {
@@ -107,7 +108,7 @@ StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
   item.renderId = stableUUID(reads.renderSha256);
   item.renderSha256 = reads.renderSha256;
   item.sourceSha256 = reads.sourceSha256;
-  item.variantId = variantId(provider, fingerprint, pair.externalVariantId, reads.sourceSha256);
+  item.variantId = variantId(batch.request.provider, batch.fingerprint, pair.externalVariantId, reads.sourceSha256);
   return result;
 }
 

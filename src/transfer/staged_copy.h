@@ -8,6 +8,7 @@
 #include "inspect/image_info.h"
 #include "platform/file_system.h"
 #include "records/records.h"
+#include "transfer/batch_context.h"
 #include "transfer/batch_progress.h"
 #include "transfer/manifest.h"
 #include "transfer/pair_reads.h"
@@ -39,15 +40,11 @@ struct StagedItem {
 
 // Copies a pair's render into the staging folder under a fresh name, proves that the original did
 // not change, and assembles its manifest item; the copy is left to be flushed and proven from the
-// medium (proveCopy). Runs on the batch's thread; with `helper` (a lone large pair, which has
-// nothing else to overlap with), the copy is flushed and proven at once, beside the original's
-// second hash on the other thread. `site` learns which file a failure concerns (none when the
-// destination is at fault), and `storedFile` the copy that the destination did not keep as
-// written.
-StagedItem finishPair(PairReads& reads, const Pair& pair, std::size_t index,
-                      StagingFolder& staging, const std::string& provider,
-                      const std::string& fingerprint, FileSystem& fs, SecondThread* helper,
-                      const ChunkHook& here, const ChunkHook& elsewhere, BatchSubject& site,
-                      std::optional<std::string>& storedFile);
+// medium (proveCopy). Runs on the batch's thread; with the batch's `split` thread (a lone large
+// pair, which has nothing else to overlap with), the copy is flushed and proven at once, beside
+// the original's second hash on the other thread. The pair's `subject` learns which file a
+// failure concerns (none when the destination is at fault), and its `storedFile` the copy that
+// the destination did not keep as written.
+StagedItem finishPair(const BatchContext& batch, PairInFlight& pair, PairReads& reads);
 
 }  // namespace quillmere

@@ -123,6 +123,7 @@ void StagingFolder::removeQuietly() noexcept {
     m_fs.removeEmptyFolderAt(m_destination, m_name);
     removed = true;
   } catch (...) {
+    // Not empty, or not removable as it is: the thorough removal below finds out which.
   }
   try {
     if (!removed) {

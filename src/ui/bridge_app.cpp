@@ -28,7 +28,7 @@ constexpr std::string_view kProvider = "CAPTURE_ONE";
 constexpr std::string_view kCatalogId = "quillmere-manual-capture-one-v1";
 
 std::string refusalText(const std::string& description, const std::string& path) {
-  return joined({texts::inWindowVoice(description), "\n", fileName(path)});
+  return joined({description, "\n", fileName(path)});
 }
 
 // The files one add refused, by reason in the order each reason first came, each named under its
@@ -165,7 +165,7 @@ void BridgeApp::append(const std::vector<std::string>& locations) {
       }
       imageInfo(location);
     } catch (...) {
-      refused.add(texts::inWindowVoice(describe(std::current_exception())), location);
+      refused.add(texts::inWindowVoice(std::current_exception()), location);
       continue;
     }
     if (!isListed(location)) {
@@ -305,7 +305,7 @@ std::optional<std::string> BridgeApp::originalRefusal(const std::string& origina
     regularFile(original);
     static_cast<void>(posixFileSystem().openForReading(original));
   } catch (...) {
-    return refusalText(describe(std::current_exception()), original);
+    return refusalText(texts::inWindowVoice(std::current_exception()), original);
   }
   return std::nullopt;
 }

@@ -26,7 +26,7 @@ using BatchRunner = std::function<BatchResult(const BatchRequest&, const BatchOb
 // (absolute, standardised paths); `originals` maps a render's path to its original's location.
 class BridgeApp {
  public:
-  static constexpr std::size_t kListLimit = 500;
+  static constexpr std::size_t kListLimit = kMostBatchPairs;
 
   explicit BridgeApp(Toolkit& toolkit, BatchRunner runner = {});
   BridgeApp(const BridgeApp&) = delete;
@@ -173,8 +173,9 @@ class BridgeApp {
   void startSave(std::uint64_t id, std::stop_token stop, BatchRequest request);
   void reportProgress(std::uint64_t save, const BatchProgress& progress);
   void reportSuccess(std::uint64_t save, const BatchResult& result);
+  // `stopped` when the save ended because a stop was asked for, not for a fault.
   void reportFailure(std::uint64_t save, const std::string& text,
-                     const std::optional<std::string>& renderAtFault);
+                     const std::optional<std::string>& renderAtFault, bool stopped);
   // Forgets a finished save; true when the application is quitting (and has been told to end
   // once no save is left).
   bool endSave(std::uint64_t save);

@@ -57,6 +57,18 @@ std::optional<std::string> fileAtFault(const std::optional<BatchFailureSite>& si
   return std::nullopt;
 }
 
+// Whether a save ended because a stop was asked for.
+bool isStop(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Stopped&) {
+    return true;
+  } catch (...) {
+    // Anything else ended the save: a fault, reported as such by the caller.
+    return false;
+  }
+}
+
 }  // namespace
 
 // Why a chosen destination cannot take a batch, or nothing: the batch needs a folder it can list,
@@ -165,14 +177,19 @@ void BridgeApp::startSave(std::uint64_t id, std::stop_token stop, BatchRequest r
     std::optional<BatchResult> result;
     std::string failure;
     std::optional<std::string> renderAtFault;
+    bool stopped = false;
     try {
       result = runner(request, observer);
     } catch (...) {
-      failure = texts::inWindowVoice(describe(std::current_exception()));
+      failure = texts::inWindowVoice(std::current_exception());
       // The file at fault, on a second line, so the user knows which one to look after; a
-      // failure of the batch as a whole (its destination, its commit) stands alone.
-      if (const auto file = fileAtFault(failedAt, request))
+      // failure of the batch as a whole (its destination, its commit) stands alone, and so does
+      // a stop, which no file caused.
+      if (const auto file = fileAtFault(failedAt, request)) {
         failure = joined({failure, "\n", *file});
+      } else {
+        stopped = isStop(std::current_exception());
+      }
       if (failedAt && failedAt->item && *failedAt->item < request.items.size()) {
         renderAtFault = request.items[*failedAt->item].renderPath;
       }
@@ -183,8 +200,9 @@ void BridgeApp::startSave(std::uint64_t id, std::stop_token stop, BatchRequest r
       });
     } else {
       toolkit.runOnMainThread(
-          [this, alive, id, failure = std::move(failure), renderAtFault = std::move(renderAtFault)] {
-            if (alive.lock()) reportFailure(id, failure, renderAtFault);
+          [this, alive, id, failure = std::move(failure), renderAtFault = std::move(renderAtFault),
+           stopped] {
+            if (alive.lock()) reportFailure(id, failure, renderAtFault, stopped);
           });
     }
   });
@@ -283,13 +301,13 @@ void BridgeApp::reportSuccess(std::uint64_t save, const BatchResult& result) {
 }
 
 void BridgeApp::reportFailure(std::uint64_t save, const std::string& text,
-                              const std::optional<std::string>& renderAtFault) {
+                              const std::optional<std::string>& renderAtFault, bool stopped) {
   if (endSave(save)) return;
   // Said before the alert, so the line behind it no longer claims the window is working.
   setMessage(std::string(texts::kSaveFailedMessage));
   if (m_asking) {
     // The question says it in place of the alert; the row at fault is marked if the user stays.
-    hold(HeldOutcome{text == kBatchStoppedMessage ? text : joined({texts::kFailedLine, "\n", text}),
+    hold(HeldOutcome{stopped ? text : joined({texts::kFailedLine, "\n", text}),
                      [this, text, renderAtFault] { markFault(text, renderAtFault); }, false});
     return;
   }

@@ -141,13 +141,13 @@ class StrictReader final : public nlohmann::json_sax<json> {
     return false;
   }
 
-  // Counts a value where the parser is, refusing an array's element past kMostBatchItems, and
+  // Counts a value where the parser is, refusing an array's element past kMostBatchPairs, and
   // sets `parent` to the role of the container it goes into.
   bool place(Role& parent) {
     parent = Role::document;
     if (m_open.empty()) return true;
     Frame& frame = m_open.back();
-    if (frame.isArray && frame.elements++ >= kMostBatchItems) return refuseWith("超过 500 项");
+    if (frame.isArray && frame.elements++ >= kMostBatchPairs) return refuseWith("超过 500 项");
     parent = frame.role;
     return true;
   }

@@ -5,11 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "records/records.h"
 #include "transfer/manifest.h"
 
 namespace quillmere {
-
-inline constexpr std::size_t kMostBatchItems = 500;
 
 // The largest manifest a request of `requestBytes` can make. Of the request, only the photo and
 // variant identifiers reach the manifest, each character written as encodeManifest writes it: a
@@ -22,7 +21,7 @@ inline constexpr std::size_t kMostBatchItems = 500;
 inline constexpr std::size_t kItemText = 600;
 inline constexpr std::size_t kManifestText = 600;
 constexpr std::size_t largestManifestOf(std::size_t requestBytes) {
-  return 2 * requestBytes + kMostBatchItems * kItemText + kManifestText;
+  return 2 * requestBytes + kMostBatchPairs * kItemText + kManifestText;
 }
 
 // A manifest larger than this, or with more items, is not one this program wrote. Requests are

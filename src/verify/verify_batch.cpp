@@ -48,7 +48,7 @@ class Progress {
   void checkStop() const {
     if (m_observer && m_observer->stopFlag &&
         m_observer->stopFlag->load(std::memory_order_relaxed)) {
-      throw BridgeFailure(kVerifyStoppedMessage);
+      throw Stopped(kVerifyStoppedMessage);
     }
   }
 

@@ -86,7 +86,7 @@ struct VerifyProgress {
 // Hears a verification's progress, on the thread that called verifyBatch only, per chunk of
 // 1 MiB or per file, and at least every tenth of a second while files are read. A stop requested
 // through `stopFlag` (a signal handler's lock-free flag) ends the verification within one chunk
-// with BridgeFailure(kVerifyStoppedMessage).
+// with Stopped(kVerifyStoppedMessage).
 struct VerifyObserver {
   std::function<void(const VerifyProgress&)> progress;
   const std::atomic<bool>* stopFlag = nullptr;

@@ -125,6 +125,10 @@ TEST(RunMode, OptionsAreNeverTakenForFiles) {
       {{"bridge", "./--odd.jpg"}, RunMode::window},
       {{"bridge", "--help"}, RunMode::information},
       {{"bridge", "--request", "req.json", "res.json"}, RunMode::request},
+      {{"bridge", "--request", "", ""}, RunMode::request},  // empty paths are the mode's to refuse
+      {{"bridge", "-request", "req.json", "res.json"}, RunMode::window},  // three files
+      {{"bridge", "--request=req.json", "res.json", "x"}, RunMode::misuse},
+      {{"bridge", "a.jpg", "--request", "res.json"}, RunMode::misuse},
       {{"bridge", "--request", "req.json"}, RunMode::misuse},  // the result path forgotten
       {{"bridge", "--request"}, RunMode::misuse},
       {{"bridge", "--request", "req.json", "res.json", "x"}, RunMode::misuse},

@@ -29,27 +29,6 @@ using testing::runBridge;
 using testing::TempDir;
 using testing::writeFile;
 
-TEST(ModeSelection, OnlyTheExactFourEntryFormIsRequestMode) {
-  const struct {
-    std::vector<const char*> argv;
-    bool request;
-  } cases[] = {
-      {{"bridge", "--request", "req.json", "res.json"}, true},
-      {{"bridge", "--request", "", ""}, true},
-      {{"bridge"}, false},
-      {{"bridge", "--request", "req.json"}, false},
-      {{"bridge", "--request", "req.json", "res.json", "extra"}, false},
-      {{"bridge", "--Request", "req.json", "res.json"}, false},
-      {{"bridge", "--request=req.json", "res.json", "x"}, false},
-      {{"bridge", "-request", "req.json", "res.json"}, false},
-      {{"bridge", "a.jpg", "--request", "res.json"}, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.argv.size());
-    EXPECT_EQ(isRequestMode(static_cast<int>(c.argv.size()), c.argv.data()), c.request);
-  }
-}
-
 class RequestMode : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directory(m_dir / "out"); }

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
+#include <vector>
 
 namespace quillmere {
 namespace {
@@ -95,6 +99,51 @@ TEST(BatchRequestReading, DecodingErrorsSayWhatIsWrongAndWhere) {
             "无法读取导出请求：第 3 行第 15 列不是有效的 JSON。");
   EXPECT_EQ(message("{\"provider\": 1e400}"), "无法读取导出请求：其中有数值超出了可读取的范围。");
   EXPECT_EQ(message("[]"), "无法读取导出请求：内容 不是 JSON 对象。");
+}
+
+// The place of a syntax error is counted from the document itself; it must be the line and column
+// the parser itself reports, wherever the error falls: on a line feed, after one, past the end,
+// or behind a multi-byte character (columns count bytes, as the parser's do).
+TEST(RecordDecoding, ASyntaxErrorIsPlacedWhereTheParserStopped) {
+  const std::vector<std::string> documents = {
+      "",
+      "\n",
+      "{",
+      "{\n",
+      "{\n\n",
+      "{\"provider\": \"P\",\n\"items\": [1,]\n}",
+      "{\"provider\": \"P\"}\n  x",
+      "{\"provider\": tru}",
+      "{\"provider\": \"照片\" x}",
+      "{\"provider\": \"line one\nline two\"}",
+      "{\r\n\"provider\"\r\n:\r\n}",
+      "{\"provider\": \"unterminated",
+      "{\"items\": [{\"sourcePath\": \"a\"},\n{]}",
+  };
+  const std::regex position("line ([0-9]+), column ([0-9]+)");
+  for (const std::string& document : documents) {
+    SCOPED_TRACE(document);
+    std::string place;
+    try {
+      FAIL() << "the parser accepted " << nlohmann::json::parse(document).dump();
+    } catch (const nlohmann::json::parse_error& error) {
+      const std::string report = error.what();
+      std::smatch found;
+      ASSERT_TRUE(std::regex_search(report, found, position)) << report;
+      place = "第 " + found[1].str() + " 行第 " + found[2].str() + " 列";
+    }
+    const std::function<void(std::string_view)> readers[] = {
+        [](std::string_view bytes) { static_cast<void>(batchRequestFromJson(bytes)); },
+        [](std::string_view bytes) { static_cast<void>(batchResultFromJson(bytes)); }};
+    for (const auto& read : readers) {
+      try {
+        read(document);
+        ADD_FAILURE() << "accepted";
+      } catch (const DecodingError& error) {
+        EXPECT_NE(std::string(error.what()).find(place), std::string::npos) << error.what();
+      }
+    }
+  }
 }
 
 // Regression: paths were cut at a NUL by the operating system ("/x/a.jpg\u0000.tif" stored

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "inspect/admission.h"
 #include "inspect/digest.h"
 #include "support/faulty_file_system.h"
 #include "support/temp_dir.h"
@@ -289,7 +290,7 @@ TEST_F(SaveTest, QuittingDuringASaveStopsItAndEndsOnlyAfterItsRollBack) {
     std::condition_variable_any stopped;
     std::unique_lock lock(mutex);
     stopped.wait(lock, observer.stop, [] { return false; });
-    throw BridgeFailure(kBatchStoppedMessage);
+    throw Stopped(kBatchStoppedMessage);
   };
   save(destination());
   m_toolkit.startJob();
@@ -342,13 +343,13 @@ TEST_P(QuitQuestionTest, TheAnswerAndTheSavesOutcomeAgree) {
       std::unique_lock lock(mutex);
       released.wait(lock, observer.stop, [&] { return release; });
     }
-    if (observer.stop.stop_requested()) throw BridgeFailure(kBatchStoppedMessage);
+    if (observer.stop.stop_requested()) throw Stopped(kBatchStoppedMessage);
     switch (ending) {
       case Outcome::failed:
         observer.failed(BatchFailureSite{0, BatchSubject::render});
         throw BridgeFailure("磁盘已满");
       case Outcome::stopped:
-        throw BridgeFailure(kBatchStoppedMessage);
+        throw Stopped(kBatchStoppedMessage);
       default:
         return BatchResult{request.destination + "/Quillmere-batch", 1, std::nullopt};
     }
@@ -534,7 +535,7 @@ TEST_F(SaveTest, AFailedSaveNamesTheFileTheBatchReportsAtFault) {
     runner = [&](const BatchRequest&, const BatchObserver& observer) -> BatchResult {
       if (c.site) observer.failed(*c.site);
       // The batch's own text says "GB"; the window names the binary limit as it is.
-      throw BridgeFailure("照片不可读取、为空或大于 4 GB。");
+      throw PhotoNotAdmitted();
     };
     m_toolkit.alerts.clear();
     save(destination());

@@ -218,7 +218,7 @@ TEST_F(WindowTest, QuittingDuringASaveWaitsInSightForTheRollBack) {
     std::condition_variable_any stopped;
     std::unique_lock lock(mutex);
     stopped.wait(lock, observer.stop, [] { return false; });
-    throw BridgeFailure(kBatchStoppedMessage);
+    throw Stopped(kBatchStoppedMessage);
   });
   ASSERT_TRUE(waitUntil([&] { return model().rowCount() == 1; }));
   ModalAnswerer answerer;
