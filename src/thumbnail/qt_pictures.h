@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QIODevice>
+#include <QImage>
+#include <QImageReader>
+#include <QSize>
+#include <string_view>
+
+#include "thumbnail/decode_limits.h"
+
+namespace quillmere::pictures {
+
+// Formats Qt reads well and no raw format starts like: they skip LibRaw.
+bool isOrdinaryImage(std::string_view head);
+// Read reduced where the reader can, upright by the orientation the file records or, for a raw
+// preview (whose own bytes rarely say), by `rawOrientation`, the one LibRaw found for the shot.
+QImage readReduced(QImageReader& reader, QSize box, const Deadline& deadline,
+                   int rawOrientation = 0);
+// JPEG, PNG and the other formats Qt's readers know, from the device's current position.
+QImage readWithQt(QIODevice& device, QSize box, const Deadline& deadline);
+
+}  // namespace quillmere::pictures

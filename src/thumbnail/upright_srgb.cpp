@@ -1,0 +1,114 @@
+#include "thumbnail/upright_srgb.h"
+
+#include <lcms2.h>
+
+#include <QColorSpace>
+#include <QTransform>
+
+namespace quillmere::pictures {
+
+QSize fitted(QSize size, QSize box) {
+  if (size.width() <= box.width() && size.height() <= box.height()) return size;
+  return size.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+}
+
+// The box a picture stored on its side must fit before it is turned upright.
+QSize storedBox(QSize box, int orientation) {
+  return orientation >= 5 && orientation <= 8 ? box.transposed() : box;
+}
+
+// The picture turned upright from how it is stored, for the orientations TIFF and EXIF number 1 to
+// 8 (where the stored first row and column belong on screen).
+QImage upright(const QImage& image, int orientation) {
+  const auto turned = [&image](qreal degrees) {
+    // Multiples of 90 degrees are moved pixel for pixel, never resampled.
+    return image.transformed(QTransform().rotate(degrees));
+  };
+  switch (orientation) {
+    case 2:
+      return image.mirrored(true, false);
+    case 3:
+      return image.mirrored(true, true);
+    case 4:
+      return image.mirrored(false, true);
+    case 5:
+      return turned(90).mirrored(true, false);
+    case 6:
+      return turned(90);
+    case 7:
+      return turned(90).mirrored(false, true);
+    case 8:
+      return turned(270);
+    default:
+      return image;
+  }
+}
+
+// sRGB, the screen's colour space as far as the window knows it.
+QImage inSrgb(QImage image) {
+  const QColorSpace space = image.colorSpace();
+  if (!space.isValid() || space == QColorSpace(QColorSpace::SRgb)) return image;
+  image.convertToColorSpace(QColorSpace::SRgb);
+  return image;
+}
+
+// The picture at its final size, in sRGB, in a format the table draws without converting again.
+// `fullSize` is the size of the image `image` was reduced from, when its reduction rounded.
+QImage finish(const QImage& decoded, QSize box, QSize fullSize) {
+  if (decoded.isNull()) return {};
+  const QColorSpace space = decoded.colorSpace();
+  // Qt scales indexed and one-bit pictures back into their few colours, dithered: a one-colour
+  // PNG of a clear sky came out as a black and white chequer. Their pixels go to 32 bits first.
+  const QImage image =
+      decoded.depth() >= 24 && decoded.colorCount() == 0
+          ? decoded
+          : decoded.convertToFormat(decoded.hasAlphaChannel() ? QImage::Format_ARGB32
+                                                              : QImage::Format_RGB32);
+  const QSize size = fitted(fullSize.isValid() ? fullSize : image.size(), box);
+  QImage small = image.size() == size
+                     ? image
+                     : image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+  // Converted after reducing: the same colours for a fraction of the work.
+  if (space.isValid()) small.setColorSpace(space);
+  small = inSrgb(std::move(small));
+  return small.convertToFormat(small.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
+                                                       : QImage::Format_RGB32);
+}
+
+namespace {
+
+struct LittleCmsProfile {
+  cmsHPROFILE handle;
+  ~LittleCmsProfile() {
+    if (handle != nullptr) cmsCloseProfile(handle);
+  }
+};
+
+}  // namespace
+
+// For the ICC profiles Qt cannot apply (lookup tables rather than a matrix and curves), through
+// LittleCMS; a profile neither understands leaves the picture as it is, taken for sRGB.
+QImage inSrgbByLittleCms(const QImage& image, const QByteArray& icc) {
+  const LittleCmsProfile source{
+      cmsOpenProfileFromMem(icc.constData(), static_cast<cmsUInt32Number>(icc.size()))};
+  if (source.handle == nullptr || cmsGetColorSpace(source.handle) != cmsSigRgbData) return image;
+  const LittleCmsProfile srgb{cmsCreate_sRGBProfile()};
+  if (srgb.handle == nullptr) return image;
+  const cmsHTRANSFORM transform = cmsCreateTransform(
+      source.handle, TYPE_RGBA_8, srgb.handle, TYPE_RGBA_8, INTENT_PERCEPTUAL, cmsFLAGS_COPY_ALPHA);
+  if (transform == nullptr) return image;
+  QImage converted = image.convertToFormat(QImage::Format_RGBA8888);
+  for (int y = 0; y < converted.height(); ++y) {
+    cmsDoTransform(transform, converted.scanLine(y), converted.scanLine(y),
+                   static_cast<cmsUInt32Number>(converted.width()));
+  }
+  cmsDeleteTransform(transform);
+  return converted;
+}
+
+void loadColourConversions() {
+  const QColorSpace srgb(QColorSpace::SRgb);
+  const LittleCmsProfile littleCmsSrgb{cmsCreate_sRGBProfile()};
+}
+
+}  // namespace quillmere::pictures
