@@ -18,9 +18,9 @@ constexpr qint64 kMaxCoefficientBytes = qint64{256} << 20;
 // Qt's widest pixel format, 16-bit RGBA, for readers that do not say what they will give.
 constexpr qint64 kMaxBytesPerPixel = 8;
 
-// The coefficient memory a JPEG needs when libjpeg must buffer the whole image (several scans),
-// from its frame and first scan headers; 0 when it decodes in one pass, or is no JPEG at all.
-// Reads only what `head` holds of the file's start.
+
+}  // namespace
+
 qint64 multiScanJpegCoefficientBytes(const QByteArray& head) {
   const auto byte = [&](qsizetype at) { return static_cast<unsigned char>(head[at]); };
   if (head.size() < 4 || byte(0) != 0xFF || byte(1) != 0xD8) return 0;
@@ -64,8 +64,6 @@ qint64 multiScanJpegCoefficientBytes(const QByteArray& head) {
   }
   return progressive ? samples * 2 : 0;
 }
-
-}  // namespace
 
 bool isOrdinaryImage(std::string_view head) {
   using namespace std::string_view_literals;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "thumbnail/upright_srgb.h"
@@ -113,15 +114,20 @@ toff_t seekDescriptor(thandle_t handle, toff_t offset, int whence) {
 }
 toff_t sizeOfDescriptor(thandle_t handle) { return static_cast<DescriptorTiff*>(handle)->size; }
 
-// The picture in sRGB by the ICC profile a TIFF carries (tag 34675), if any.
-QImage withTiffProfile(TIFF* tiff, QImage image) {
+// The ICC profile the current image of a TIFF carries (tag 34675); empty when it has none.
+QByteArray tiffProfile(TIFF* tiff) {
   std::uint32_t length = 0;
   void* data = nullptr;
   if (TIFFGetField(tiff, TIFFTAG_ICCPROFILE, &length, &data) != 1 || data == nullptr ||
       length == 0) {
-    return image;
+    return {};
   }
-  const QByteArray icc(static_cast<const char*>(data), static_cast<qsizetype>(length));
+  return QByteArray(static_cast<const char*>(data), static_cast<qsizetype>(length));
+}
+
+// The picture in sRGB by an ICC profile, if there is one.
+QImage withProfile(const QByteArray& icc, QImage image) {
+  if (icc.isEmpty()) return image;
   const QColorSpace space = QColorSpace::fromIccProfile(icc);
   if (space.isValid()) {
     image.setColorSpace(space);
@@ -129,6 +135,15 @@ QImage withTiffProfile(TIFF* tiff, QImage image) {
   }
   return inSrgbByLittleCms(image, icc);
 }
+
+// What a reduced-resolution image takes from the full image it stands for, where its own tags do
+// not say otherwise: writers give the reduced images of a file neither an orientation nor a
+// profile of their own, as they are the same picture stored smaller.
+struct FullImage {
+  QSize size;  // as stored
+  int orientation = 1;
+  QByteArray icc;
+};
 
 struct RgbaImageEnd {
   TIFFRGBAImage* image;
@@ -139,7 +154,8 @@ struct RgbaImageEnd {
 // photometric interpretation and compression it knows), read a band of rows at a time and
 // averaged down while it is read: the memory held is the reduced picture's and one band's, never
 // the whole image's, so a render of any size the bridge admits gets its picture.
-QImage readTiff(TIFF* tiff, QSize box, const Deadline& deadline) {
+QImage readTiff(TIFF* tiff, QSize box, const Deadline& deadline,
+                const FullImage* full = nullptr) {
   if (tiff == nullptr) return {};
   std::array<char, 1024> reason{};
   if (TIFFRGBAImageOK(tiff, reason.data()) != 1) return {};
@@ -151,7 +167,11 @@ QImage readTiff(TIFF* tiff, QSize box, const Deadline& deadline) {
   if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) return {};
   // Rows as they are stored, first row on top, whatever the file's orientation: the picture is
   // turned upright once it is small.
-  const int orientation = rgba.orientation >= 1 && rgba.orientation <= 8 ? rgba.orientation : 1;
+  std::uint16_t own = 0;
+  const bool ownOrientation = full == nullptr || TIFFGetField(tiff, TIFFTAG_ORIENTATION, &own) == 1;
+  const int orientation = !ownOrientation ? full->orientation
+                          : rgba.orientation >= 1 && rgba.orientation <= 8 ? rgba.orientation
+                                                                          : 1;
   rgba.req_orientation = rgba.orientation;
 
   // Each pixel of the reduced picture is the average of a square of `step` pixels a side, the
@@ -218,9 +238,105 @@ QImage readTiff(TIFF* tiff, QSize box, const Deadline& deadline) {
       }
     }
   }
-  const QSize fullSize(static_cast<int>(width), static_cast<int>(height));
-  return finish(upright(withTiffProfile(tiff, std::move(reduced)), orientation), box,
+  // A reduced image gives the picture the full image would, in size as in colour.
+  const QSize fullSize =
+      full != nullptr ? full->size : QSize(static_cast<int>(width), static_cast<int>(height));
+  QByteArray icc = tiffProfile(tiff);
+  if (icc.isEmpty() && full != nullptr) icc = full->icc;
+  return finish(upright(withProfile(icc, std::move(reduced)), orientation), box,
                 storedBox(fullSize, orientation));
+}
+
+// Where a reduced-resolution image of a TIFF is found: a SubIFD of the first image, by its offset,
+// or a later image of the file's chain, by its number.
+struct ReducedImage {
+  bool subIfd = false;
+  toff_t offset = 0;
+  tdir_t number = 0;
+  QSize size;
+};
+
+// Few files hold more than a handful of reduced images; a chain or list longer than this is not
+// walked, so a damaged file cannot keep the reader going.
+constexpr int kMaxReducedCandidates = 16;
+
+// Whether the current image is a reduced-resolution one (NewSubfileType bit 0), and its size.
+std::optional<QSize> reducedSize(TIFF* tiff) {
+  std::uint32_t kind = 0;
+  if (TIFFGetField(tiff, TIFFTAG_SUBFILETYPE, &kind) != 1 || (kind & FILETYPE_REDUCEDIMAGE) == 0 ||
+      (kind & FILETYPE_MASK) != 0) {
+    return std::nullopt;
+  }
+  std::uint32_t width = 0, height = 0;
+  if (TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width) != 1 ||
+      TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height) != 1 || width == 0 || height == 0 ||
+      width > kMaxSide || height > kMaxSide) {
+    return std::nullopt;
+  }
+  return QSize(static_cast<int>(width), static_cast<int>(height));
+}
+
+bool select(TIFF* tiff, const ReducedImage& image) {
+  return image.subIfd ? TIFFSetSubDirectory(tiff, image.offset) == 1
+                      : TIFFSetDirectory(tiff, image.number) == 1;
+}
+
+// The picture from the smallest reduced-resolution image at least as large as the full image
+// fitted into the box and of its aspect; null when there is none (or it cannot be read), with the
+// file's first image current again.
+QImage readReducedTiff(TIFF* tiff, QSize box, const Deadline& deadline) {
+  std::uint32_t width = 0, height = 0;
+  if (TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width) != 1 ||
+      TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height) != 1 || width == 0 || height == 0 ||
+      width > kMaxSide || height > kMaxSide) {
+    return {};
+  }
+  std::uint16_t orientation = 1;
+  TIFFGetFieldDefaulted(tiff, TIFFTAG_ORIENTATION, &orientation);
+  const FullImage full{QSize(static_cast<int>(width), static_cast<int>(height)),
+                       orientation >= 1 && orientation <= 8 ? orientation : 1, tiffProfile(tiff)};
+  const QSize wanted = fitted(full.size, storedBox(box, full.orientation));
+  if (wanted == full.size) return {};
+
+  std::vector<ReducedImage> found;
+  std::uint16_t subIfdCount = 0;
+  toff_t* subIfds = nullptr;
+  std::vector<toff_t> offsets;
+  if (TIFFGetField(tiff, TIFFTAG_SUBIFD, &subIfdCount, &subIfds) == 1 && subIfds != nullptr) {
+    offsets.assign(subIfds, subIfds + std::min<int>(subIfdCount, kMaxReducedCandidates));
+  }
+  for (const toff_t offset : offsets) {
+    if (TIFFSetSubDirectory(tiff, offset) != 1) continue;
+    if (const auto size = reducedSize(tiff)) found.push_back({true, offset, 0, *size});
+  }
+  for (tdir_t number = 1; number <= kMaxReducedCandidates; ++number) {
+    if (TIFFSetDirectory(tiff, number) != 1) break;
+    if (const auto size = reducedSize(tiff)) found.push_back({false, 0, number, *size});
+  }
+  const ReducedImage* best = nullptr;
+  for (const ReducedImage& image : found) {
+    const bool enough = image.size.width() >= wanted.width() &&
+                        image.size.height() >= wanted.height() && sameAspect(image.size, full.size);
+    const auto area = [](QSize size) { return qint64{size.width()} * size.height(); };
+    if (enough && (best == nullptr || area(image.size) < area(best->size))) best = &image;
+  }
+  QImage picture;
+  if (best != nullptr && !deadline.passed() && select(tiff, *best)) {
+    picture = readTiff(tiff, box, deadline, &full);
+  }
+  if (picture.isNull() && TIFFSetDirectory(tiff, 0) != 1) return {};
+  return picture;
+}
+
+// The picture from a reduced-resolution image where that may be used and one will do, otherwise
+// from the first image.
+QImage readTiffPicture(TIFF* tiff, QSize box, const Deadline& deadline, PictureSource source) {
+  if (tiff == nullptr) return {};
+  if (source == PictureSource::embeddedWhereLargeEnough) {
+    QImage reduced = readReducedTiff(tiff, box, deadline);
+    if (!reduced.isNull() || deadline.passed()) return reduced;
+  }
+  return readTiff(tiff, box, deadline);
 }
 
 }  // namespace
@@ -231,22 +347,24 @@ bool isTiff(std::string_view head) {
          head.starts_with("II+\0"sv) || head.starts_with("MM\0+"sv);
 }
 
-QImage readTiffDescriptor(int fd, std::uint64_t size, QSize box, const Deadline& deadline) {
+QImage readTiffDescriptor(int fd, std::uint64_t size, QSize box, const Deadline& deadline,
+                          PictureSource source) {
   const TiffOptions options = silentTiffOptions();
   DescriptorTiff file{fd, size};
   const TiffFile tiff(TIFFClientOpenExt("picture", "rm", &file, readDescriptor, writeNothing,
                                         seekDescriptor, closeNothing, sizeOfDescriptor, mapNothing,
                                         unmapNothing, options.get()));
-  return readTiff(tiff.get(), box, deadline);
+  return readTiffPicture(tiff.get(), box, deadline, source);
 }
 
-QImage readTiffBytes(std::span<const std::byte> bytes, QSize box, const Deadline& deadline) {
+QImage readTiffBytes(std::span<const std::byte> bytes, QSize box, const Deadline& deadline,
+                     PictureSource source) {
   const TiffOptions options = silentTiffOptions();
   MemoryTiff file{bytes};
   const TiffFile tiff(TIFFClientOpenExt("picture", "rm", &file, readMemory, writeNothing,
                                         seekMemory, closeNothing, sizeOfMemory, mapNothing,
                                         unmapNothing, options.get()));
-  return readTiff(tiff.get(), box, deadline);
+  return readTiffPicture(tiff.get(), box, deadline, source);
 }
 
 }  // namespace quillmere::pictures

@@ -4,12 +4,25 @@
 
 #include <QColorSpace>
 #include <QTransform>
+#include <algorithm>
+#include <cstdlib>
 
 namespace quillmere::pictures {
 
 QSize fitted(QSize size, QSize box) {
   if (size.width() <= box.width() && size.height() <= box.height()) return size;
   return size.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+}
+
+bool sameAspect(QSize size, QSize full) {
+  if (size.isEmpty() || full.isEmpty()) return false;
+  // Compared as products, so no division rounds: a pixel more or less on either side of `size`
+  // moves them apart by the whole image's other side, and a hundredth more is allowed besides.
+  const qint64 widthAsScaled = qint64{full.width()} * size.height();
+  const qint64 heightAsScaled = qint64{full.height()} * size.width();
+  const qint64 slack =
+      full.width() + full.height() + std::max(widthAsScaled, heightAsScaled) / 100;
+  return std::abs(widthAsScaled - heightAsScaled) <= slack;
 }
 
 // The box a picture stored on its side must fit before it is turned upright.

@@ -8,6 +8,9 @@ namespace quillmere::pictures {
 
 // `size` reduced to fit `box` with its aspect kept, never enlarged.
 QSize fitted(QSize size, QSize box);
+// Whether a picture of `size` shows the whole of an image of `full` without bars or a crop: the
+// same aspect, give or take the pixel each side a reduction rounds to.
+bool sameAspect(QSize size, QSize full);
 // The box a picture stored on its side must fit before it is turned upright.
 QSize storedBox(QSize box, int orientation);
 // The picture turned upright from how it is stored, for the orientations TIFF and EXIF number 1 to
