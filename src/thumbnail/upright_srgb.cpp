@@ -25,13 +25,10 @@ bool sameAspect(QSize size, QSize full) {
   return std::abs(widthAsScaled - heightAsScaled) <= slack;
 }
 
-// The box a picture stored on its side must fit before it is turned upright.
 QSize storedBox(QSize box, int orientation) {
   return orientation >= 5 && orientation <= 8 ? box.transposed() : box;
 }
 
-// The picture turned upright from how it is stored, for the orientations TIFF and EXIF number 1 to
-// 8 (where the stored first row and column belong on screen).
 QImage upright(const QImage& image, int orientation) {
   const auto turned = [&image](qreal degrees) {
     // Multiples of 90 degrees are moved pixel for pixel, never resampled.
@@ -57,7 +54,6 @@ QImage upright(const QImage& image, int orientation) {
   }
 }
 
-// sRGB, the screen's colour space as far as the window knows it.
 QImage inSrgb(QImage image) {
   const QColorSpace space = image.colorSpace();
   if (!space.isValid() || space == QColorSpace(QColorSpace::SRgb)) return image;
@@ -65,8 +61,6 @@ QImage inSrgb(QImage image) {
   return image;
 }
 
-// The picture at its final size, in sRGB, in a format the table draws without converting again.
-// `fullSize` is the size of the image `image` was reduced from, when its reduction rounded.
 QImage finish(const QImage& decoded, QSize box, QSize fullSize) {
   if (decoded.isNull()) return {};
   const QColorSpace space = decoded.colorSpace();
@@ -99,8 +93,6 @@ struct LittleCmsProfile {
 
 }  // namespace
 
-// For the ICC profiles Qt cannot apply (lookup tables rather than a matrix and curves), through
-// LittleCMS; a profile neither understands leaves the picture as it is, taken for sRGB.
 QImage inSrgbByLittleCms(const QImage& image, const QByteArray& icc) {
   const LittleCmsProfile source{
       cmsOpenProfileFromMem(icc.constData(), static_cast<cmsUInt32Number>(icc.size()))};
