@@ -10,13 +10,19 @@
 // The inputs are made by a child process first, so their buffers never count: DISTINCT different
 // renders and originals (default 20), each hard-linked under 500 / DISTINCT names, so that the disk
 // holds under 1 GB; decoding costs the same for every name, and the page cache holds them all.
-// Usage: thumbnail_bench [work-folder] [distinct]   (default: $TMPDIR or /tmp, 20); removes what it
-// made.
+// With "exif" as the third argument, each render carries a 160 x 107 EXIF thumbnail, as cameras and
+// many editors write one; without, none, so that both kinds of export are measured. Then
+//  (e) the decoding floor, in this one process on one thread: per distinct render, the time to
+//      make its table picture from the EXIF thumbnail (where there is one) and from the whole
+//      image reduced while decoding, and per original from its raw preview.
+// Usage: thumbnail_bench [work-folder] [distinct] [exif]   (default: $TMPDIR or /tmp, 20, none);
+// removes what it made.
 
 #include <unistd.h>
 
 #include <QApplication>
 #include <QImage>
+#include <QImageReader>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
@@ -26,6 +32,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -39,6 +46,8 @@
 #include "window/qt_toolkit.h"
 #include "window/render_table_model.h"
 #include "window/thumbnail_cache.h"
+#include "thumbnail/exif_fixture.h"
+#include "thumbnail/thumbnail.h"
 #include "thumbnail/worker_mode.h"
 
 namespace {
@@ -51,18 +60,35 @@ constexpr int kRows = 500;
 std::string renderName(int row) { return "DSC_" + std::to_string(10000 + row) + ".jpg"; }
 std::string originalName(int row) { return "DSC_" + std::to_string(10000 + row) + ".dng"; }
 
+// The render at `path` with a 160 x 107 EXIF thumbnail of itself before its frame.
+void addExifThumbnail(const fs::path& path) {
+  QImageReader reader(QString::fromStdString(path.string()));
+  reader.setScaledSize(QSize(160, 107));
+  const QImage small = reader.read();
+  std::ifstream in(path, std::ios::binary);
+  const std::string render((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  const std::string withThumbnail =
+      quillmere::testing::withExifThumbnail(render, quillmere::testing::jpegOf(small, 85));
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << withThumbnail;
+}
+
 // In a child process, so that none of this counts against the window's memory.
-void makeInputs(const fs::path& folder, int distinct) {
+void makeInputs(const fs::path& folder, int distinct, bool exifThumbnails) {
   std::mt19937 rng(42);
   const quillmere::bench::PairBytes bytes = quillmere::bench::makeDistinctPairs(folder, distinct, rng);
+  for (int i = 0; exifThumbnails && i < distinct; ++i) {
+    addExifThumbnail(folder / ("distinct-" + std::to_string(i) + ".jpg"));
+  }
   for (int row = 0; row < kRows; ++row) {
     const std::string source = "distinct-" + std::to_string(row % distinct);
     fs::create_hard_link(folder / (source + ".jpg"), folder / "renders" / renderName(row));
     fs::create_hard_link(folder / (source + ".dng"), folder / "originals" / originalName(row));
   }
-  std::printf("inputs: %d renders of %.1f MB on average, %d originals of %.1f MB (%d distinct)\n",
-              kRows, bytes.renders / distinct / 1e6, kRows, bytes.originals / distinct / 1e6,
-              distinct);
+  std::printf("inputs: %d renders of %.1f MB on average%s, %d originals of %.1f MB (%d distinct)\n",
+              kRows, bytes.renders / distinct / 1e6,
+              exifThumbnails ? " with EXIF thumbnails" : " without EXIF thumbnails", kRows,
+              bytes.originals / distinct / 1e6, distinct);
 }
 
 long residentKiB() {
@@ -84,7 +110,8 @@ int main(int argc, char** argv) {
   const fs::path& folder = scratch.path();
   fs::create_directories(folder / "renders");
   fs::create_directories(folder / "originals");
-  if (!quillmere::bench::runInChild([&] { makeInputs(folder, distinct); }).ok) {
+  const bool exifThumbnails = argc > 3 && std::string(argv[3]) == "exif";
+  if (!quillmere::bench::runInChild([&] { makeInputs(folder, distinct, exifThumbnails); }).ok) {
     std::fprintf(stderr, "could not make the inputs\n");
     return 1;
   }
@@ -103,7 +130,9 @@ int main(int argc, char** argv) {
   quillmere::MainWindow window;
   ScriptedToolkit toolkit(window, originals);
   quillmere::BridgeApp app(toolkit);
-  quillmere::ThumbnailCache pictures;
+  quillmere::ThumbnailCache::Options tableOptions;
+  tableOptions.embeddedPictures = true;  // as the window's table
+  quillmere::ThumbnailCache pictures(tableOptions);
   quillmere::RenderTableModel model(app, pictures);
   toolkit.attach(model);
   QTableView& table = *window.table();
@@ -192,5 +221,34 @@ int main(int argc, char** argv) {
   std::printf("(c) longest gap between 5 ms timer ticks: %.1f ms\n", gaps.longest * 1000);
   std::printf("(d) peak resident memory added: %.1f MiB\n",
               static_cast<double>(peak - baseline) / 1024);
+
+  // (e) What must be decoded, one file at a time on this thread, each distinct file once first so
+  // that every one is in the page cache and the decoders are loaded.
+  const QSize box(quillmere::layout::kPictureWidth, quillmere::layout::kPictureHeight);
+  const auto medianMs = [&](const std::vector<std::string>& paths, quillmere::PictureSource source) {
+    std::vector<double> times;
+    for (const std::string& path : paths) {
+      quillmere::makeThumbnail(path, box, std::chrono::seconds(60), source);
+      const auto at = Clock::now();
+      const QImage picture = quillmere::makeThumbnail(path, box, std::chrono::seconds(60), source);
+      times.push_back(seconds(at) * 1000);
+      if (picture.isNull()) std::fprintf(stderr, "no picture of %s\n", path.c_str());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+  };
+  std::vector<std::string> distinctRenders;
+  std::vector<std::string> distinctOriginals;
+  for (int i = 0; i < distinct; ++i) {
+    distinctRenders.push_back(folder / ("distinct-" + std::to_string(i) + ".jpg"));
+    distinctOriginals.push_back(folder / ("distinct-" + std::to_string(i) + ".dng"));
+  }
+  const double embedded = medianMs(distinctRenders, quillmere::PictureSource::embeddedWhereLargeEnough);
+  const double whole = medianMs(distinctRenders, quillmere::PictureSource::wholeImage);
+  const double preview = medianMs(distinctOriginals, quillmere::PictureSource::wholeImage);
+  std::printf("(e) one picture, median of %d files, one thread: render %.1f ms as the table makes it "
+              "(EXIF thumbnail where there is one), %.1f ms from the whole image; original's raw "
+              "preview %.1f ms\n",
+              distinct, embedded, whole, preview);
   return 0;
 }

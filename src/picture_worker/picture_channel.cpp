@@ -22,6 +22,7 @@ struct JobMessage {
   std::uint32_t boxWidth;
   std::uint32_t boxHeight;
   std::uint32_t timeLimitMs;
+  std::uint32_t embeddedPicture;
 };
 
 struct PictureHeader {
@@ -96,7 +97,7 @@ struct JobEnvelope {
 bool sendPictureJob(int channel, int fileFd, const PictureJob& job) {
   JobEnvelope envelope;
   JobMessage& message = envelope.message;
-  message = {kJobMagic, job.boxWidth, job.boxHeight, job.timeLimitMs};
+  message = {kJobMagic, job.boxWidth, job.boxHeight, job.timeLimitMs, job.embeddedPicture ? 1u : 0u};
   msghdr& header = envelope.header;
   cmsghdr* rights = CMSG_FIRSTHDR(&header);
   rights->cmsg_level = SOL_SOCKET;
@@ -157,7 +158,8 @@ std::optional<ReceivedJob> receivePictureJob(int channel) {
       message.magic != kJobMagic) {
     return std::nullopt;
   }
-  received.job = {message.boxWidth, message.boxHeight, message.timeLimitMs};
+  received.job = {message.boxWidth, message.boxHeight, message.timeLimitMs,
+                  message.embeddedPicture != 0};
   return received;
 }
 

@@ -20,6 +20,9 @@ struct PictureJob {
   std::uint32_t boxWidth = 0;
   std::uint32_t boxHeight = 0;
   std::uint32_t timeLimitMs = 0;
+  // Whether a smaller picture the file holds (an EXIF thumbnail, a reduced-resolution image) may
+  // stand in for its whole image where it is large enough for the box.
+  bool embeddedPicture = false;
 };
 
 // A worker's answer: 32-bit pixels in the machine's 0xAARRGGBB words (premultiplied when `alpha`,

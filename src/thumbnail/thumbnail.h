@@ -12,6 +12,14 @@ namespace quillmere {
 // How long making one picture may take; a file slower than that shows none.
 inline constexpr std::chrono::milliseconds kThumbnailTimeLimit{2000};
 
+// Where a picture may be taken from. The whole image is what the comparison view, with its large
+// boxes, wants. Where the file already holds a smaller picture of the same image at least the size
+// the whole image would be fitted to (a JPEG's EXIF thumbnail, a TIFF's reduced-resolution image),
+// the table's small boxes are served from that one, which costs a fraction of the decoding; the
+// picture comes out the same size, upright and in sRGB alike. Raw files give their embedded
+// preview either way.
+enum class PictureSource { wholeImage, embeddedWhereLargeEnough };
+
 // A small picture of an image file, fitted into `box` with its aspect kept and never enlarged,
 // upright by the orientation the file records and in sRGB, for the window's table. Raw camera files
 // give their embedded preview through LibRaw, never a development of the raw data, turned as the
@@ -27,14 +35,17 @@ inline constexpr std::chrono::milliseconds kThumbnailTimeLimit{2000};
 // slower than `timeLimit`. Never throws and prints nothing of its own (Qt's readers report through
 // its message handler, which the window drops). Safe to call from several threads at once.
 QImage makeThumbnail(const std::string& path, QSize box,
-                     std::chrono::milliseconds timeLimit = kThumbnailTimeLimit);
+                     std::chrono::milliseconds timeLimit = kThumbnailTimeLimit,
+                     PictureSource source = PictureSource::wholeImage);
 // The same for an open file, read through the descriptor only (positioned reads, a read-only
 // mapping for LibRaw): what a sandboxed worker, which cannot open paths, is given.
 QImage makeThumbnailOfFile(int fd, QSize box,
-                           std::chrono::milliseconds timeLimit = kThumbnailTimeLimit);
+                           std::chrono::milliseconds timeLimit = kThumbnailTimeLimit,
+                           PictureSource source = PictureSource::wholeImage);
 // The same for a file's bytes held in memory.
 QImage makeThumbnail(std::span<const std::byte> bytes, QSize box,
-                     std::chrono::milliseconds timeLimit = kThumbnailTimeLimit);
+                     std::chrono::milliseconds timeLimit = kThumbnailTimeLimit,
+                     PictureSource source = PictureSource::wholeImage);
 
 // Loads every image plugin and library the functions above may need, so that they then run in a
 // process that can no longer open files.

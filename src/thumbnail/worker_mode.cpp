@@ -63,7 +63,9 @@ int runPictureWorker(PictureJobProbe beforeEachJob) {
         received->file.get(),
         QSize(static_cast<int>(std::min<std::uint32_t>(received->job.boxWidth, 1 << 15)),
               static_cast<int>(std::min<std::uint32_t>(received->job.boxHeight, 1 << 15))),
-        std::chrono::milliseconds(received->job.timeLimitMs));
+        std::chrono::milliseconds(received->job.timeLimitMs),
+        received->job.embeddedPicture ? PictureSource::embeddedWhereLargeEnough
+                                      : PictureSource::wholeImage);
     received->file.reset();
     if (!sendPicture(kPictureChannelFd, pictureOf(image))) return kUnusableExit;
   }

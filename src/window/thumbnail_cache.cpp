@@ -35,14 +35,15 @@ QPixmap onCanvas(const QImage& image, QSize box) {
 // The file is opened here, on a pool thread (without waiting, should it be a FIFO), and only the
 // open descriptor goes to a worker. A worker the picture cost is counted in `workersLost`.
 QImage pictureFromWorker(PictureWorkers& workers, const QString& path, QSize pixels,
-                         std::chrono::milliseconds timeLimit, std::atomic<int>& workersLost) {
+                         std::chrono::milliseconds timeLimit, bool embeddedPictures,
+                         std::atomic<int>& workersLost) {
   const UniqueFd fd(
       ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   struct stat status {};
   if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
   const PictureJob job{static_cast<std::uint32_t>(pixels.width()),
                        static_cast<std::uint32_t>(pixels.height()),
-                       static_cast<std::uint32_t>(timeLimit.count())};
+                       static_cast<std::uint32_t>(timeLimit.count()), embeddedPictures};
   PictureWorkers::Result result = workers.make(fd.get(), job);
   if (result.workerLost) {
     ++workersLost;
@@ -127,7 +128,7 @@ void ThumbnailCache::makeNewest() {
     m_pending.pop_back();
   }
   QImage image = pictureFromWorker(*m_workers, request.path, request.pixels, m_options.timeLimit,
-                                   m_workersLost);
+                                   m_options.embeddedPictures, m_workersLost);
   // The cache outlives every job (its destructor waits for them), and a queued call to an object
   // that has gone is dropped.
   QMetaObject::invokeMethod(

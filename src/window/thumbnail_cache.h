@@ -43,6 +43,9 @@ class ThumbnailCache : public QObject {
     // Pictures centred on a transparent canvas of the box's size (the table's, which line up), or
     // as large as they come out (the comparison view's, which would waste memory on margins).
     bool onCanvas = true;
+    // Pictures taken from the smaller ones files hold where those are large enough for the box
+    // (the table's), or always from the whole image (the comparison view's, whose boxes are large).
+    bool embeddedPictures = false;
     // How long one picture may take.
     std::chrono::milliseconds timeLimit = kThumbnailTimeLimit;
     // The worker processes that make the pictures, shared with the window's other caches so that

@@ -34,13 +34,21 @@ ThumbnailCache::Options withWorkers(ThumbnailCache::Options options,
   return options;
 }
 
+// The table's small pictures, and the larger look's, come from the thumbnails files hold where
+// those are large enough.
+ThumbnailCache::Options tablePictureOptions() {
+  ThumbnailCache::Options options;
+  options.embeddedPictures = true;
+  return options;
+}
+
 }  // namespace
 
 WindowSession::WindowSession(std::vector<std::string> openedFiles, BatchRunner runner)
     : m_toolkit(m_window),
       m_app(m_toolkit, std::move(runner)),
       m_pictureWorkers(startPictureWorkers()),
-      m_pictures(withWorkers({}, m_pictureWorkers)),
+      m_pictures(withWorkers(tablePictureOptions(), m_pictureWorkers)),
       m_largePictures(withWorkers(ComparisonView::pictureOptions(), m_pictureWorkers)),
       m_model(m_app, m_pictures),
       m_preview(new PairPreview(m_pictures, &m_window)),

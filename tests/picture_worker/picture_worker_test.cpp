@@ -20,6 +20,7 @@
 
 #include "picture_worker/picture_workers.h"
 #include "picture_worker/sandbox.h"
+#include "../thumbnail/exif_fixture.h"
 #include "support/child_process.h"
 #include "support/images.h"
 #include "support/sanitized.h"
@@ -157,6 +158,28 @@ TEST(PictureWorkers, MakeAPictureFromADescriptorWhoseFileHasNoNameLeft) {
   EXPECT_EQ(make(workers, dir.path() + "/notes.txt").outcome, PictureWorkers::Outcome::none);
   EXPECT_EQ(workers.startedCount(), 1);
   EXPECT_EQ(workers.runningCount(), 1);
+}
+
+// The job says whether the file's EXIF thumbnail may serve: the table's pictures come from the
+// green thumbnail, the comparison view's from the red photo, in the same worker.
+TEST(PictureWorkers, TheJobSaysWhetherAnEmbeddedPictureMayServe) {
+  TempDir dir;
+  const std::string path = dir.path() + "/photo.jpg";
+  writeFile(path, testing::withExifThumbnail(testing::jpegOf(testing::filled(600, 400, Qt::red)),
+                                             testing::jpegOf(testing::filled(150, 100, Qt::green))));
+  PictureWorkers workers(workerOptions());
+  for (const bool embedded : {true, false, true}) {
+    SCOPED_TRACE(::testing::Message() << "embedded picture allowed: " << embedded);
+    PictureJob job = kJob;
+    job.embeddedPicture = embedded;
+    const PictureWorkers::Result result = make(workers, path, job);
+    ASSERT_EQ(result.outcome, PictureWorkers::Outcome::picture);
+    ASSERT_EQ(result.picture.width, 48u);
+    const QColor centre(result.picture.pixels[std::size_t{16} * 48 + 24]);
+    EXPECT_EQ(centre.green() > 128, embedded) << centre.name().toStdString();
+    EXPECT_EQ(centre.red() > 128, !embedded) << centre.name().toStdString();
+  }
+  EXPECT_EQ(workers.startedCount(), 1);
 }
 
 // A decoder that crashes, hangs, or tries what the sandbox forbids ends its worker only: that
