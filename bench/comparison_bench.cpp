@@ -161,6 +161,9 @@ int main(int argc, char** argv) {
   // As in the window: one set of workers for both caches.
   quillmere::ThumbnailCache::Options tableOptions;
   tableOptions.workers = quillmere::startPictureWorkers();
+  // The table's pictures are only the scene here: a decode that a busy machine slows past the
+  // window's 2 s must not leave a row without its picture and the bench without its start.
+  tableOptions.timeLimit = std::chrono::seconds(60);
   quillmere::ThumbnailCache pictures(tableOptions);
   quillmere::ThumbnailCache::Options largeOptions = quillmere::ComparisonView::pictureOptions();
   largeOptions.workers = tableOptions.workers;
