@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGuiApplication>
+#include <QImage>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -11,6 +12,7 @@
 #include <QPalette>
 #include <QScreen>
 #include <QSet>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
@@ -62,6 +64,8 @@ ThumbnailCache::Options ComparisonView::pictureOptions() {
   options.cacheBytes = qsizetype{96} << 20;
   options.onCanvas = false;
   options.timeLimit = std::chrono::milliseconds(4000);
+  // Full pictures, far over the desktop thumbnail cache's sizes.
+  options.desktopThumbnails = false;
   return options;
 }
 
@@ -134,6 +138,43 @@ ComparisonView::ComparisonView(ThumbnailCache& pictures, QWidget* owner)
   hide();
   // The window itself made now, not when Space is first pressed.
   static_cast<void>(winId());
+  QTimer::singleShot(0, this, &ComparisonView::prepareWhenOwnerShown);
+}
+
+void ComparisonView::prepareWhenOwnerShown() {
+  if (m_prepared) return;
+  // Before the owner is up its own first paint comes first: the user sees the window, and the
+  // view is prepared in the quiet after it.
+  if (parentWidget() != nullptr && !parentWidget()->isVisible()) {
+    QTimer::singleShot(100, this, &ComparisonView::prepareWhenOwnerShown);
+    return;
+  }
+  QTimer::singleShot(0, this, &ComparisonView::prepare);
+}
+
+void ComparisonView::prepare() {
+  if (m_prepared || isVisible()) return;
+  m_prepared = true;
+  fitScreen();
+  // Painted once into an image of the screen's size: the style's polish, the layout, and the glyphs
+  // of every caption in the faces they are shown in (a name's Chinese letters load a font of their
+  // own) are then ready for the first opening. Captions that show only while open are set for it.
+  const QString position = m_position->text();
+  m_position->setText(QStringLiteral("1 / 2"));
+  setName(m_renderName, QStringLiteral("DSC_1234 第三次调色.jpg"));
+  setName(m_originalName, QStringLiteral("DSC_1234.CR3"));
+  m_renderPicture->setText(qText(texts::kCompareLoading));
+  m_originalPicture->setText(qText(texts::kCompareNoPicture));
+  const qreal ratio = devicePixelRatioF();
+  QImage canvas(size() * ratio, QImage::Format_ARGB32_Premultiplied);
+  if (!canvas.isNull()) {
+    canvas.setDevicePixelRatio(ratio);
+    render(&canvas);
+  }
+  m_position->setText(position);
+  for (QLabel* label : {m_renderName, m_originalName, m_renderPicture, m_originalPicture}) {
+    label->clear();
+  }
 }
 
 void ComparisonView::fitScreen() {

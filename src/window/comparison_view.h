@@ -55,6 +55,10 @@ class ComparisonView : public QWidget {
 
   // Shows the view over the available area of the owner's screen, at this row.
   void open(int row);
+  // Lays the view out at the screen's size and paints it once, hidden, so that its first opening
+  // finds its fonts, glyphs and layout ready. Done by itself once the owner has been shown and its
+  // events are handled; at most once.
+  void prepare();
   // Asks for this row's pictures ahead, at the size the view would show them, so that opening the
   // view on it finds them made (the table does this for the row selected a moment).
   void prefetch(int row);
@@ -105,6 +109,8 @@ class ComparisonView : public QWidget {
   void setName(QLabel* label, const QString& name);
   // Asks for the pictures of the rows before and after the one shown.
   void prefetchNeighbours();
+  // Prepares the view once the owner is on screen, checking again a little later until it is.
+  void prepareWhenOwnerShown();
 
   ThumbnailCache& m_pictures;
   QLabel* m_position;
@@ -120,6 +126,7 @@ class ComparisonView : public QWidget {
   Pair m_pair;
   int m_row = -1;
   bool m_complete = false;
+  bool m_prepared = false;
 };
 
 }  // namespace quillmere

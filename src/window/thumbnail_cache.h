@@ -11,6 +11,8 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -33,6 +35,12 @@ std::shared_ptr<PictureWorkers> startPictureWorkers();
 // rows in sight come before those scrolled past. Pictures are kept in a cache with a cap; a file
 // that gives none is remembered as such and not read again. Pictures are made at the screen's
 // pixel density: a box of 42 x 28 at a device pixel ratio of 2 is made of 84 x 56 pixels.
+//
+// Small pictures are kept for next time in the desktop's shared thumbnail cache, where file
+// managers keep theirs: a current entry there gives the picture without the original being read,
+// and a picture made from the original is written there (by this process, never by a worker).
+// The entry's text chunks are checked here with a bounded reader that decompresses nothing; its
+// pixels are decoded by a worker like any file's.
 class ThumbnailCache : public QObject {
   Q_OBJECT
 
@@ -51,6 +59,9 @@ class ThumbnailCache : public QObject {
     // The worker processes that make the pictures, shared with the window's other caches so that
     // together they keep no more than one per core; when empty, the cache starts its own.
     std::shared_ptr<PictureWorkers> workers;
+    // Whether pictures of at most 256 device pixels are looked for, and kept, in the desktop's
+    // thumbnail cache ($XDG_CACHE_HOME/thumbnails).
+    bool desktopThumbnails = true;
   };
 
   explicit ThumbnailCache(QObject* parent = nullptr);
@@ -75,6 +86,9 @@ class ThumbnailCache : public QObject {
 
   // How many pictures have been made so far (for the benchmark and tests).
   int madeCount() const { return m_made; }
+  // How many pictures were made by decoding the file itself, not an entry of the desktop's
+  // thumbnail cache (for the benchmark and tests).
+  int originalsDecoded() const { return m_originalsDecoded; }
   // How many picture workers this cache's own pictures have cost (crashed, killed for their time
   // or by their filter), counted before the answer that cost them is delivered; the window's
   // other cache, sharing the workers, counts its own (for the tests).
@@ -94,6 +108,9 @@ class ThumbnailCache : public QObject {
   static QString keyOf(const QString& path, QSize pixels);
 
   void makeNewest();
+  // The picture of one request, from the desktop's thumbnail cache when it holds a current one;
+  // on a pool thread.
+  QImage make(const Request& request);
   void deliver(const Request& request, QImage image);
 
   const Options m_options;
@@ -107,6 +124,9 @@ class ThumbnailCache : public QObject {
   QSet<QString> m_asked;
   int m_made = 0;
   std::atomic<int> m_workersLost = 0;
+  std::atomic<int> m_originalsDecoded = 0;
+  // The desktop's thumbnail cache's folder, when it is used.
+  std::optional<std::string> m_desktopThumbnails;
 
   // Shared with the pool's threads.
   std::mutex m_mutex;

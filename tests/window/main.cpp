@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
       R"( "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
   qputenv("QT_QPA_PLATFORM", QByteArray::fromStdString("offscreen:configfile=" + screens));
   qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(configuration.path()));
+  // The pictures kept for next time go there too, never to the user's own thumbnail cache.
+  qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(configuration.path() + "/cache"));
   QApplication application(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
