@@ -39,7 +39,7 @@
 
 #include "window_bench_support.h"
 #include "support/images.h"
-#include "ui/bridge_app.h"
+#include "window_logic/bridge_app.h"
 #include "window/comparison_view.h"
 #include "window/main_window.h"
 #include "window/qt_text.h"

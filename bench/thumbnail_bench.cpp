@@ -48,8 +48,8 @@
 
 #include "window_bench_support.h"
 #include "support/images.h"
-#include "ui/bridge_app.h"
-#include "ui/window_texts.h"
+#include "window_logic/bridge_app.h"
+#include "window_logic/window_texts.h"
 #include "window/main_window.h"
 #include "window/qt_toolkit.h"
 #include "window/render_table_model.h"

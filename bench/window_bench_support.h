@@ -4,9 +4,7 @@
 // toolkit answering its panels without a user, and a watch on the event loop's longest pause.
 
 #include <QApplication>
-#include <QBuffer>
 #include <QImage>
-#include <QImageWriter>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -18,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "thumbnail/exif_fixture.h"
 #include "bench_support.h"
 #include "support/images.h"
 #include "window/qt_toolkit.h"
@@ -50,16 +49,6 @@ inline QImage grainyPicture(int width, int height, std::mt19937& rng) {
   return image;
 }
 
-inline std::string jpeg(const QImage& image, int quality) {
-  QByteArray bytes;
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  QImageWriter writer(&buffer, "jpeg");
-  writer.setQuality(quality);
-  writer.write(image);
-  return bytes.toStdString();
-}
-
 // The sizes of the pairs makeDistinctPairs wrote, in bytes, all of them together.
 struct PairBytes {
   double renders = 0;
@@ -72,9 +61,9 @@ inline PairBytes makeDistinctPairs(const std::filesystem::path& folder, int dist
   PairBytes bytes;
   for (int i = 0; i < distinct; ++i) {
     const QImage picture = grainyPicture(kRenderWidth, kRenderHeight, rng);
-    const std::string render = jpeg(picture, 98);
+    const std::string render = quillmere::testing::jpegOf(picture, 98);
     writeFile(folder / ("distinct-" + std::to_string(i) + ".jpg"), render);
-    const std::string preview = jpeg(picture.scaled(kPreviewWidth, kPreviewHeight,
+    const std::string preview = quillmere::testing::jpegOf(picture.scaled(kPreviewWidth, kPreviewHeight,
                                                     Qt::IgnoreAspectRatio, Qt::FastTransformation),
                                      90);
     const std::string original = testing::dngLikeImage(preview, kPreviewWidth, kPreviewHeight,

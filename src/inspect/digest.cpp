@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <utility>
 
 #include "platform/identity.h"
 #include "platform/system_error.h"
@@ -136,6 +137,23 @@ std::optional<std::string> sha256OfSize(OpenFile& file, FileSystem& fs, std::uin
   if (offset < size) return std::nullopt;
   return finish(context.get(), file.path);
 }
+
+void Sha256Stream::ContextFree::operator()(::evp_md_ctx_st* context) const noexcept {
+  EVP_MD_CTX_free(context);
+}
+
+Sha256Stream::Sha256Stream(std::string path)
+    : m_path(std::move(path)), m_context(startedContext(m_path).release()) {}
+
+Sha256Stream::~Sha256Stream() = default;
+
+void Sha256Stream::add(std::span<const std::byte> bytes) {
+  if (EVP_DigestUpdate(m_context.get(), bytes.data(), bytes.size()) != 1) {
+    throwSystemError(ENOMEM, "hash", m_path);
+  }
+}
+
+std::string Sha256Stream::finish() { return quillmere::finish(m_context.get(), m_path); }
 
 std::string digest(std::string_view text) { return hexText(sha256OfText(text)); }
 

@@ -3,11 +3,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "platform/file_system.h"
+
+// OpenSSL's digest context, named as OpenSSL declares it so that this header needs none of its own.
+struct evp_md_ctx_st;
 
 namespace quillmere {
 
@@ -30,6 +35,28 @@ std::string sha256(OpenFile& file, FileSystem& fs,
 // costs nothing extra.
 std::optional<std::string> sha256OfSize(OpenFile& file, FileSystem& fs, std::uint64_t size,
                                         const std::function<void(std::size_t)>& onChunk = {});
+
+// SHA-256 of bytes given piece by piece, for a reader whose reads the functions above cannot make
+// (reads past the page cache, which must be aligned). Fails, with a platform error naming `path`,
+// only when memory runs out.
+class Sha256Stream {
+ public:
+  explicit Sha256Stream(std::string path);
+  Sha256Stream(const Sha256Stream&) = delete;
+  Sha256Stream& operator=(const Sha256Stream&) = delete;
+  ~Sha256Stream();
+
+  void add(std::span<const std::byte> bytes);
+  // The hash of everything added, as 64 lower-case hex characters; ends the stream.
+  std::string finish();
+
+ private:
+  struct ContextFree {
+    void operator()(::evp_md_ctx_st* context) const noexcept;
+  };
+  std::string m_path;
+  std::unique_ptr<::evp_md_ctx_st, ContextFree> m_context;
+};
 
 // SHA-256 of the UTF-8 bytes of a text, as held, as 64 lower-case hex characters.
 std::string digest(std::string_view text);

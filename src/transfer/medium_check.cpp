@@ -1,9 +1,6 @@
 #include "transfer/medium_check.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <exception>
 #include <memory>
@@ -40,21 +37,6 @@ struct AlignedDelete {
   }
 };
 
-struct DigestContextFree {
-  void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
-};
-
-std::string hexText(std::span<const unsigned char> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (const unsigned char byte : bytes) {
-    text.push_back(kDigits[byte >> 4]);
-    text.push_back(kDigits[byte & 0x0F]);
-  }
-  return text;
-}
-
 // The SHA-256 of a copy of `size` bytes as read past the page cache, or nothing when the device
 // gives back fewer or more bytes; as sha256OfSize, which cannot be used here: its reads end
 // anywhere and land anywhere. Returns false, having reported no progress, when the file system
@@ -72,10 +54,7 @@ bool hashUncached(UncachedFile& uncached, FileSystem& fs, std::uint64_t size,
   const std::unique_ptr<std::byte[], AlignedDelete> buffer(
       static_cast<std::byte*>(::operator new[](capacity, std::align_val_t(alignment))),
       AlignedDelete{alignment});
-  const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    throwSystemError(ENOMEM, "hash", uncached.file.path);
-  }
+  Sha256Stream hasher(uncached.file.path);
   std::uint64_t offset = 0;
   for (;;) {
     const auto want =
@@ -93,9 +72,7 @@ bool hashUncached(UncachedFile& uncached, FileSystem& fs, std::uint64_t size,
       hash.reset();
       return true;
     }
-    if (EVP_DigestUpdate(context.get(), buffer.get(), count) != 1) {
-      throwSystemError(ENOMEM, "hash", uncached.file.path);
-    }
+    hasher.add(std::span(buffer.get(), count));
     offset += count;
     if (onChunk) onChunk(count);
     // A short read is the end of the file; one that ends off a block could not be followed by
@@ -106,12 +83,7 @@ bool hashUncached(UncachedFile& uncached, FileSystem& fs, std::uint64_t size,
     hash.reset();
     return true;
   }
-  std::array<unsigned char, EVP_MAX_MD_SIZE> value{};
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), value.data(), &length) != 1) {
-    throwSystemError(ENOMEM, "hash", uncached.file.path);
-  }
-  hash = hexText(std::span(value.data(), length));
+  hash = hasher.finish();
   return true;
 }
 

@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "ui/window_texts.h"
+#include "window_logic/window_texts.h"
 #include "window/qt_text.h"
 #include "window/thumbnail_cache.h"
 

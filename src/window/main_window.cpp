@@ -19,7 +19,7 @@
 #include <QVBoxLayout>
 
 #include "records/records.h"
-#include "ui/window_texts.h"
+#include "window_logic/window_texts.h"
 #include "window/qt_text.h"
 #include "window/render_item_delegate.h"
 

@@ -16,8 +16,8 @@
 #include <QToolTip>
 #include <algorithm>
 
-#include "ui/bridge_app.h"
-#include "ui/window_texts.h"
+#include "window_logic/bridge_app.h"
+#include "window_logic/window_texts.h"
 #include "window/main_window.h"
 #include "window/qt_text.h"
 #include "window/render_item_delegate.h"

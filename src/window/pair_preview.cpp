@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "ui/window_texts.h"
+#include "window_logic/window_texts.h"
 #include "window/qt_text.h"
 #include "window/thumbnail_cache.h"
 

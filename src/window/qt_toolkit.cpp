@@ -13,7 +13,7 @@
 #include <exception>
 
 #include "records/records.h"
-#include "ui/window_texts.h"
+#include "window_logic/window_texts.h"
 #include "window/file_viewer.h"
 #include "window/main_window.h"
 #include "window/qt_text.h"

@@ -9,8 +9,8 @@
 #include <QSet>
 #include <QStyle>
 
-#include "ui/bridge_app.h"
-#include "ui/window_texts.h"
+#include "window_logic/bridge_app.h"
+#include "window_logic/window_texts.h"
 #include "window/main_window.h"
 #include "platform/paths.h"
 #include "window/qt_text.h"

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "platform/unique_fd.h"
-#include "ui/window_texts.h"
+#include "window_logic/window_texts.h"
 #include "window/single_window.h"
 #include "window/window_session.h"
 

@@ -20,7 +20,7 @@
 
 #include "platform/paths.h"
 #include "window/render_item_delegate.h"
-#include "ui/window_texts.h"
+#include "window_logic/window_texts.h"
 #include "window/batch_check_dialog.h"
 #include "window/qt_text.h"
 

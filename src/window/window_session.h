@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/bridge_app.h"
+#include "window_logic/bridge_app.h"
 #include "window/comparison_view.h"
 #include "window/main_window.h"
 #include "window/pair_preview.h"

@@ -14,7 +14,7 @@
 #include "app/bridge_process.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
-#include "ui/window_texts.h"
+#include "window_logic/window_texts.h"
 
 namespace quillmere {
 namespace {

@@ -23,6 +23,8 @@ using testing::ExifClaims;
 using testing::filled;
 using testing::jpegOf;
 using testing::TempDir;
+using testing::quarters;
+using testing::storedAs;
 using testing::withExifThumbnail;
 using testing::writeFile;
 
@@ -164,41 +166,6 @@ TEST(EmbeddedPictures, TheWholeImageIsDecodedWhereAskedForOrWhereTheBoxIsLarge) 
     const QImage picture = pictureOf(file, c.source, c.box);
     EXPECT_EQ(picture.size(), c.expected);
     EXPECT_TRUE(near(centre(picture), kWhole)) << centre(picture).name().toStdString();
-  }
-}
-
-// A landscape picture whose four quarters differ, as it should look on screen.
-QImage quarters() {
-  QImage image(120, 80, QImage::Format_RGB32);
-  const QRgb colours[] = {qRgb(230, 30, 30), qRgb(30, 200, 30), qRgb(30, 30, 230),
-                          qRgb(240, 240, 240)};
-  for (int y = 0; y < image.height(); ++y) {
-    for (int x = 0; x < image.width(); ++x) {
-      image.setPixel(x, y, colours[(y >= 40 ? 2 : 0) + (x >= 60 ? 1 : 0)]);
-    }
-  }
-  return image;
-}
-
-// How a camera stores `upright` when it records `orientation`.
-QImage storedAs(const QImage& upright, int orientation) {
-  switch (orientation) {
-    case 2:
-      return upright.mirrored(true, false);
-    case 3:
-      return upright.transformed(QTransform().rotate(180));
-    case 4:
-      return upright.mirrored(false, true);
-    case 5:
-      return upright.transformed(QTransform(0, 1, 1, 0, 0, 0));
-    case 6:
-      return upright.transformed(QTransform().rotate(-90));
-    case 7:
-      return upright.transformed(QTransform(0, -1, -1, 0, 0, 0));
-    case 8:
-      return upright.transformed(QTransform().rotate(90));
-    default:
-      return upright;
   }
 }
 

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "exif_fixture.h"
 #include "../inspect/stderr_capture.h"
 #include "support/images.h"
 #include "support/sanitized.h"
@@ -30,7 +31,9 @@
 namespace quillmere {
 namespace {
 
+using testing::quarters;
 using testing::StderrCapture;
+using testing::storedAs;
 using testing::TempDir;
 using testing::writeFile;
 
@@ -206,42 +209,6 @@ TEST(Thumbnail, FuzzSeedsAndFindingsGiveAPictureWithinTheBoxOrNone) {
 }
 
 // --- upright
-
-// A landscape picture whose four quarters differ, as it should look on screen.
-QImage quarters() {
-  QImage image(120, 80, QImage::Format_RGB32);
-  const QRgb colours[] = {qRgb(230, 30, 30), qRgb(30, 200, 30), qRgb(30, 30, 230),
-                          qRgb(240, 240, 240)};
-  for (int y = 0; y < image.height(); ++y) {
-    for (int x = 0; x < image.width(); ++x) {
-      image.setPixel(x, y, colours[(y >= 40 ? 2 : 0) + (x >= 60 ? 1 : 0)]);
-    }
-  }
-  return image;
-}
-
-// How a camera or editor stores `upright` when it records `orientation`: each of the eight is
-// undone by itself, but for the quarter turns, which are undone by the opposite turn.
-QImage storedAs(const QImage& upright, int orientation) {
-  switch (orientation) {
-    case 2:
-      return upright.mirrored(true, false);
-    case 3:
-      return upright.transformed(QTransform().rotate(180));
-    case 4:
-      return upright.mirrored(false, true);
-    case 5:  // rows and columns swapped
-      return upright.transformed(QTransform(0, 1, 1, 0, 0, 0));
-    case 6:
-      return upright.transformed(QTransform().rotate(-90));
-    case 7:  // swapped and both reversed
-      return upright.transformed(QTransform(0, -1, -1, 0, 0, 0));
-    case 8:
-      return upright.transformed(QTransform().rotate(90));
-    default:
-      return upright;
-  }
-}
 
 // `jpeg` with an EXIF segment recording `orientation`, right after its start marker.
 std::string withExifOrientation(const std::string& jpeg, int orientation) {

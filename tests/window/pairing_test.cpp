@@ -52,7 +52,7 @@
 #include "support/images.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"
-#include "ui/save_flow.h"
+#include "window_logic/save_flow.h"
 #include "window/main_window.h"
 #include "window/pair_preview.h"
 #include "window/render_item_delegate.h"

@@ -700,8 +700,9 @@ TEST_F(WindowTest, OriginalsShowTheirPictureOrTheIconOfTheirType) {
 // fresh one too gives no picture.
 TEST(WindowPictures, APictureWhoseWorkerIsKilledFromOutsideIsMadeOnAFreshWorker) {
   TempDir dir;
-  // Only the test's kill ends the worker, never its time.
-  ThumbnailCache pictures(picturesAsTheyAre(std::chrono::hours(1)));
+  // Only the test's kill ends the worker, never its time; a time that still ends, so that a
+  // worker the test fails to find cannot keep the cache's end waiting past the test's own limit.
+  ThumbnailCache pictures(picturesAsTheyAre(std::chrono::seconds(60)));
   int lostBefore = pictures.workersLost();
   const std::filesystem::path path = dir / "photo.jpg";
   // The worker spins on the file, as on one large enough to take a while.

@@ -41,7 +41,7 @@
 #include "support/images.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"
-#include "ui/save_flow.h"
+#include "window_logic/save_flow.h"
 #include "window/window_session.h"
 
 namespace quillmere::qt_testing {

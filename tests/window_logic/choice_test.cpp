@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "transfer/create_batch.h"
-#include "ui/bridge_app.h"
+#include "window_logic/bridge_app.h"
 #include "window_fixture.h"
 
 namespace quillmere {

@@ -20,7 +20,7 @@
 #include "support/faulty_file_system.h"
 #include "support/temp_dir.h"
 #include "transfer/create_batch.h"
-#include "ui/bridge_app.h"
+#include "window_logic/bridge_app.h"
 #include "window_fixture.h"
 
 namespace quillmere {

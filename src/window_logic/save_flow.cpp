@@ -1,4 +1,4 @@
-#include "ui/save_flow.h"
+#include "window_logic/save_flow.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,10 +13,10 @@
 #include "platform/file_system.h"
 #include "platform/system_error.h"
 #include "transfer/batch_destination.h"
-#include "ui/bridge_app.h"
-#include "ui/window_paths.h"
-#include "ui/window_texts.h"
-#include "ui/window_voice.h"
+#include "window_logic/bridge_app.h"
+#include "window_logic/window_paths.h"
+#include "window_logic/window_texts.h"
+#include "window_logic/window_voice.h"
 
 namespace quillmere {
 

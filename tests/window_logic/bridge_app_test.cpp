@@ -1,4 +1,4 @@
-#include "ui/bridge_app.h"
+#include "window_logic/bridge_app.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "ui/toolkit.h"
+#include "window_logic/toolkit.h"
 
 namespace quillmere::testing {
 

@@ -1,4 +1,4 @@
-#include "ui/name_pairing.h"
+#include "window_logic/name_pairing.h"
 
 #include <algorithm>
 #include <filesystem>

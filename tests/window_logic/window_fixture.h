@@ -10,7 +10,7 @@
 #include "fake_toolkit.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
-#include "ui/bridge_app.h"
+#include "window_logic/bridge_app.h"
 
 namespace quillmere::testing {
 

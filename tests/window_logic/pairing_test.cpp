@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/bridge_app.h"
+#include "window_logic/bridge_app.h"
 #include "window_fixture.h"
 
 namespace quillmere {

@@ -2,7 +2,7 @@
 // once, the choose panel's suggestion of the one match in a folder, and how a pairing of
 // different names is shown.
 
-#include "ui/name_pairing.h"
+#include "window_logic/name_pairing.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/bridge_app.h"
+#include "window_logic/bridge_app.h"
 #include "window_fixture.h"
 
 namespace quillmere {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "ui/bridge_app.h"
-#include "ui/window_texts.h"
+#include "window_logic/bridge_app.h"
+#include "window_logic/window_texts.h"
 
 namespace quillmere {
 

@@ -13,7 +13,7 @@
 
 #include "records/records.h"
 #include "transfer/create_batch.h"
-#include "ui/toolkit.h"
+#include "window_logic/toolkit.h"
 
 namespace quillmere {
 

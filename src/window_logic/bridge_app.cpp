@@ -1,4 +1,4 @@
-#include "ui/bridge_app.h"
+#include "window_logic/bridge_app.h"
 
 #include <algorithm>
 #include <exception>
@@ -12,11 +12,11 @@
 #include "platform/paths.h"
 #include "platform/system_error.h"
 #include "transfer/pair_reads.h"
-#include "ui/name_pairing.h"
-#include "ui/save_flow.h"
-#include "ui/window_paths.h"
-#include "ui/window_texts.h"
-#include "ui/window_voice.h"
+#include "window_logic/name_pairing.h"
+#include "window_logic/save_flow.h"
+#include "window_logic/window_paths.h"
+#include "window_logic/window_texts.h"
+#include "window_logic/window_voice.h"
 
 namespace quillmere {
 

@@ -6,7 +6,7 @@
 
 #include "inspect/admission.h"
 #include "transfer/create_batch.h"
-#include "ui/window_texts.h"
+#include "window_logic/window_texts.h"
 
 namespace quillmere::texts {
 
