@@ -26,6 +26,10 @@ constexpr std::size_t kGroupFiles = 16;
 // own, one pair behind its writing, as before; grouping is for the small.
 constexpr std::uint64_t kGroupBytes = 8 << 20;
 
+// Copies from this size on are read back past the page cache; smaller ones through it, fetched
+// ahead in their group.
+constexpr std::uint64_t kUncachedReadFrom = 1 << 20;
+
 // Reads past the page cache move at most this much each. Every such read waits for the device,
 // so each must be large; larger than this measured no faster here.
 constexpr std::size_t kUncachedChunk = 1 << 20;
@@ -105,7 +109,10 @@ std::optional<std::string> hashAsStored(OpenFile& file, std::optional<UncachedFi
 
 void refetchFromMedium(StagedCopy& copy, FileSystem& fs) {
   fs.dropCachedPages(copy.file);
-  copy.uncached = fs.openUncached(copy.file);
+  // A read past the cache waits for the device, one file after another; a group of small copies
+  // asked for ahead is fetched by the device together, which measured faster for a batch of
+  // small renders. Either way the pages are gone again once the copy is proven.
+  if (copy.size >= kUncachedReadFrom) copy.uncached = fs.openUncached(copy.file);
   if (!copy.uncached) fs.prefetch(copy.file);
 }
 
